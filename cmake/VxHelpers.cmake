@@ -1,0 +1,37 @@
+# Compiler flags shared by every target of the project.
+add_library(vx_flags INTERFACE)
+target_compile_options(vx_flags INTERFACE -Wall -Wextra)
+if(VX_WERROR)
+  target_compile_options(vx_flags INTERFACE -Werror)
+endif()
+target_compile_definitions(vx_flags INTERFACE _FILE_OFFSET_BITS=64)
+
+if(VX_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(VX_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT VX_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "VX_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+# vx_add_library(name SOURCES a.cpp ... DEPS lib ...)
+# A static library of one src/ folder; its headers are included as "folder/Header.h".
+function(vx_add_library name)
+  cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${A_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC vx_flags ${A_DEPS})
+endfunction()
+
+# vx_add_gtest(name SOURCES a_test.cpp ... LIBS lib ...)
+# One test executable; every TEST in it becomes its own CTest test so ctest -j spreads them.
+function(vx_add_gtest name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE vx_flags ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 600
+                       WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+endfunction()

@@ -1,0 +1,43 @@
+# Shared by the scripts: installing what a fresh Debian machine lacks, and building.
+# shellcheck shell=bash
+
+VX_PACKAGES=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
+             libpugixml-dev uuid-dev)
+
+vx_missing_packages() {
+  local missing=() p
+  for p in "${VX_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  echo "${missing[@]:-}"
+}
+
+vx_ensure_packages() {
+  command -v dpkg-query >/dev/null 2>&1 || return 0   # not Debian: trust the machine
+  local missing
+  missing=$(vx_missing_packages)
+  [ -z "$missing" ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "Installing missing packages: $missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >/dev/null || true
+    # shellcheck disable=SC2086
+    apt-get install -y -qq $missing >/dev/null
+  else
+    echo "Missing packages: $missing" >&2
+    echo "Install them with: sudo apt-get install $missing" >&2
+    return 1
+  fi
+}
+
+# vx_configure DIR [cmake args...]
+vx_configure() {
+  local dir=$1; shift
+  local launcher=()
+  command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  cmake -S . -B "$dir" "${launcher[@]}" "$@" >/dev/null
+}
+
+vx_build() {
+  cmake --build "$1" -j "${VX_JOBS:-2}" "${@:2}"
+}

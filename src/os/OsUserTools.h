@@ -1,0 +1,99 @@
+// Synchronisation, threads and time: a Win32-shaped layer over POSIX threads.
+//
+// Handles are untyped pointers to objects that start with a type tag; close and wait
+// dispatch on it. Every time-out is measured on the monotonic clock.
+#pragma once
+
+#include <pthread.h>
+#include <time.h>
+
+#include "os/OsTypes.h"
+
+typedef void* OS_USER_HANDLE;
+typedef void* OS_USER_EVENT_HANDLE;
+typedef void* OS_USER_THREAD_HANDLE;
+typedef void* OS_USER_FILE_HANDLE;
+typedef pthread_t OS_USER_THREAD_ID;
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<OS_USER_HANDLE>(static_cast<intptr_t>(-1)))
+
+typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID);
+typedef DWORD (*POSUSERTHREADFUNC)(PVOID);
+typedef PVOID LPSECURITY_ATTRIBUTES;
+
+constexpr DWORD CREATE_SUSPENDED = 0x4;
+
+// A recursive mutex; the owning object embeds it and calls init and delete itself.
+struct OsUserCriticalSection {
+  pthread_mutex_t mutex;
+};
+typedef OsUserCriticalSection CRITICAL_SECTION;
+
+struct SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+};
+typedef SYSTEMTIME* LPSYSTEMTIME;
+
+// 100 ns intervals since 1601-01-01 00:00 UTC.
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+typedef FILETIME* LPFILETIME;
+
+constexpr ULONGLONG FILETIME_UNIX_EPOCH = 116444736000000000ull;
+
+void OsUserInitializeCriticalSection(CRITICAL_SECTION* cs);
+void OsUserDeleteCriticalSection(CRITICAL_SECTION* cs);
+void OsUserEnterCriticalSection(CRITICAL_SECTION* cs);
+void OsUserLeaveCriticalSection(CRITICAL_SECTION* cs);
+
+OS_USER_EVENT_HANDLE OsUserCreateEvent(PVOID attributes, BOOL bManualReset, BOOL bInitialState,
+                                       LPCTSTR name);
+BOOL OsUserSetEvent(OS_USER_EVENT_HANDLE h);
+BOOL OsUserResetEvent(OS_USER_EVENT_HANDLE h);
+
+OS_USER_THREAD_HANDLE OsUserCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize,
+                                         LPTHREAD_START_ROUTINE routine, LPVOID param,
+                                         DWORD creationFlags, OS_USER_THREAD_ID* threadId);
+DWORD OsUserCreateThreadEx(SIZE_T stackSize, POSUSERTHREADFUNC routine, PVOID user,
+                           DWORD priority, OS_USER_THREAD_HANDLE* handle,
+                           OS_USER_THREAD_ID* threadId, BOOL bSuspended);
+DWORD OsUserThreadResume(OS_USER_THREAD_HANDLE h);
+DWORD OsUserWaitForThread(OS_USER_THREAD_HANDLE h, INT milliseconds);
+BOOL OsUserCloseThreadHandle(OS_USER_THREAD_HANDLE h);
+BOOL OsUserIsCurrentThreadEqual(OS_USER_THREAD_ID id);
+
+DWORD OsUserWaitForSingleObject(OS_USER_HANDLE h, DWORD milliseconds);
+DWORD OsUserWaitForMultipleObjects(DWORD count, const OS_USER_HANDLE* handles, BOOL bWaitAll,
+                                   DWORD milliseconds);
+BOOL OsUserCloseHandle(OS_USER_HANDLE h);
+
+void OsUserSleep(ULONG milliseconds);
+BOOL OsUserGetSystemTime(LPSYSTEMTIME st);
+BOOL OsUserSystemTimeToFileTime(const SYSTEMTIME* st, LPFILETIME ft);
+LONGLONG Timespec2FileTime(const timespec& ts);
+
+LONG InterlockedIncrement(LONG* p);
+LONG InterlockedDecrement(LONG* p);
+
+DWORD OsUserGetLastError();
+
+// Holds a critical section for the lifetime of the guard.
+class COsCsLock {
+ public:
+  explicit COsCsLock(CRITICAL_SECTION& cs) : m_cs(cs) { OsUserEnterCriticalSection(&m_cs); }
+  ~COsCsLock() { OsUserLeaveCriticalSection(&m_cs); }
+  COsCsLock(const COsCsLock&) = delete;
+  COsCsLock& operator=(const COsCsLock&) = delete;
+
+ private:
+  CRITICAL_SECTION& m_cs;
+};

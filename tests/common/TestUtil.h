@@ -1,0 +1,64 @@
+// Small helpers shared by the tests: private temporary folders and waiting for events.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vxtest {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it at destruction.
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vxtest.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data())) m_path = buf.data();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return m_path; }
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+ private:
+  std::string m_path;
+};
+
+// Polls pred every few milliseconds until it holds or the deadline passes. Deadlines are
+// generous: a slow sanitizer build must still pass; only a real hang fails.
+inline bool WaitUntil(const std::function<bool()>& pred,
+                      std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+  auto end = std::chrono::steady_clock::now() + deadline;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+inline std::vector<unsigned char> ReadFileBytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(f), {});
+}
+
+inline void WriteFileBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace vxtest
