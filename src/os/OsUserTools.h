@@ -86,10 +86,27 @@ LONG InterlockedDecrement(LONG* p);
 
 DWORD OsUserGetLastError();
 
-// Holds a critical section for the lifetime of the guard.
+// A re-entrant lock object: a critical section initialised and destroyed with the object.
+class COsUserLock {
+ public:
+  COsUserLock() { OsUserInitializeCriticalSection(&m_cs); }
+  ~COsUserLock() { OsUserDeleteCriticalSection(&m_cs); }
+  COsUserLock(const COsUserLock&) = delete;
+  COsUserLock& operator=(const COsUserLock&) = delete;
+
+  void Lock() { OsUserEnterCriticalSection(&m_cs); }
+  void Unlock() { OsUserLeaveCriticalSection(&m_cs); }
+  CRITICAL_SECTION& Section() { return m_cs; }
+
+ private:
+  CRITICAL_SECTION m_cs;
+};
+
+// Holds a critical section (or a COsUserLock) for the lifetime of the guard.
 class COsCsLock {
  public:
   explicit COsCsLock(CRITICAL_SECTION& cs) : m_cs(cs) { OsUserEnterCriticalSection(&m_cs); }
+  explicit COsCsLock(COsUserLock& lock) : COsCsLock(lock.Section()) {}
   ~COsCsLock() { OsUserLeaveCriticalSection(&m_cs); }
   COsCsLock(const COsCsLock&) = delete;
   COsCsLock& operator=(const COsCsLock&) = delete;
