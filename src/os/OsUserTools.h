@@ -63,9 +63,9 @@ BOOL OsUserResetEvent(OS_USER_EVENT_HANDLE h);
 OS_USER_THREAD_HANDLE OsUserCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize,
                                          LPTHREAD_START_ROUTINE routine, LPVOID param,
                                          DWORD creationFlags, OS_USER_THREAD_ID* threadId);
-DWORD OsUserCreateThreadEx(SIZE_T stackSize, POSUSERTHREADFUNC routine, PVOID user,
-                           DWORD priority, OS_USER_THREAD_HANDLE* handle,
-                           OS_USER_THREAD_ID* threadId, BOOL bSuspended);
+DWORD OsUserCreateThreadEx(SIZE_T stackSize, POSUSERTHREADFUNC routine, PVOID user, DWORD priority,
+                           OS_USER_THREAD_HANDLE* handle, OS_USER_THREAD_ID* threadId,
+                           BOOL bSuspended);
 DWORD OsUserThreadResume(OS_USER_THREAD_HANDLE h);
 DWORD OsUserWaitForThread(OS_USER_THREAD_HANDLE h, INT milliseconds);
 BOOL OsUserCloseThreadHandle(OS_USER_THREAD_HANDLE h);
@@ -76,10 +76,16 @@ DWORD OsUserWaitForMultipleObjects(DWORD count, const OS_USER_HANDLE* handles, B
                                    DWORD milliseconds);
 BOOL OsUserCloseHandle(OS_USER_HANDLE h);
 
+// Sleeps the full time, resuming after signal handlers.
 void OsUserSleep(ULONG milliseconds);
+// UTC wall clock, millisecond resolution.
 BOOL OsUserGetSystemTime(LPSYSTEMTIME st);
+// Fields are not validated; out-of-range values are normalised (month 13 is January next year).
 BOOL OsUserSystemTimeToFileTime(const SYSTEMTIME* st, LPFILETIME ft);
 LONGLONG Timespec2FileTime(const timespec& ts);
+// Current UTC time as a file time, read with clock_gettime(CLOCK_REALTIME) and kept at the
+// clock's full precision (100 ns units), unlike OsUserGetSystemTime's milliseconds.
+LONGLONG OsUserGetSystemTimeAsFileTime();
 
 LONG InterlockedIncrement(LONG* p);
 LONG InterlockedDecrement(LONG* p);

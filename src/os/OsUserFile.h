@@ -1,0 +1,94 @@
+// Files through a Win32-shaped interface on POSIX descriptors, path normalisation, and the
+// text form of 128-bit identifiers.
+//
+// Results are BOOLs (1 success, 0 failure with errno set) unless stated otherwise. A file
+// handle is used by one thread at a time; the functions take no locks. Handles come from
+// OsUserCreateFile and are released with OsUserCloseFile or OsUserCloseHandle.
+#pragma once
+
+#include "os/OsTypes.h"
+#include "os/OsUserTools.h"
+
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+
+constexpr DWORD CREATE_NEW = 1;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD OPEN_ALWAYS = 4;
+constexpr DWORD TRUNCATE_EXISTING = 5;
+
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+
+constexpr DWORD FILE_BEGIN = 0;
+constexpr DWORD FILE_CURRENT = 1;
+constexpr DWORD FILE_END = 2;
+
+constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
+constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
+
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+constexpr DWORD MOVEFILE_COPY_ALLOWED = 0x2;
+
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+typedef BY_HANDLE_FILE_INFORMATION* LPBY_HANDLE_FILE_INFORMATION;
+
+// In place: every backslash becomes a slash and runs of slashes become one. Returns the new
+// length. Nothing else changes ("." and ".." stay, case stays).
+size_t OsUserNormalizePath(char* path);
+
+// access: GENERIC_READ alone opens read-only, GENERIC_WRITE alone write-only, any other
+// non-zero value read-write. shareMode: FILE_SHARE_READ takes a shared lock, anything else an
+// exclusive one; a conflicting lock fails with EACCES and leaves the file untouched.
+// Returns INVALID_HANDLE_VALUE on failure. Names of the form \\.\NAME open /dev/name
+// (COMn opens cuau(n-1)); other names are normalised first.
+OS_USER_FILE_HANDLE OsUserCreateFile(LPCSTR name, DWORD access, DWORD shareMode,
+                                     PVOID securityAttributes, DWORD disposition,
+                                     DWORD flagsAndAttributes, OS_USER_FILE_HANDLE hTemplateFile);
+// One read or write; the count moved (maybe less than asked) goes to *transferred if given.
+BOOL OsUserReadFile(OS_USER_FILE_HANDLE h, LPVOID buffer, DWORD count, LPDWORD bytesRead,
+                    PVOID overlapped);
+BOOL OsUserWriteFile(OS_USER_FILE_HANDLE h, LPCVOID buffer, DWORD count, LPDWORD bytesWritten,
+                     PVOID overlapped);
+BOOL OsUserCloseFile(OS_USER_FILE_HANDLE h);
+// Returns the low 32 bits of the new position and stores the high ones through high (if
+// given); INVALID_SET_FILE_POINTER on failure. A successful low part of 0xFFFFFFFF with high
+// given clears errno, so callers tell it from a failure by OsUserGetLastError() != 0.
+DWORD OsUserSetFilePointer(OS_USER_FILE_HANDLE h, LONG distanceLow, PLONG distanceHigh,
+                           DWORD moveMethod);
+// Cuts (or extends) the file at the current position.
+BOOL OsUserSetEndOfFile(OS_USER_FILE_HANDLE h);
+// Low 32 bits of the size, high ones through high; INVALID_FILE_SIZE on failure, with the same
+// errno rule as OsUserSetFilePointer.
+DWORD OsUserGetFileSize(OS_USER_FILE_HANDLE h, LPDWORD high);
+BOOL OsUserGetFileInformationByHandle(OS_USER_FILE_HANDLE h, LPBY_HANDLE_FILE_INFORMATION info);
+BOOL OsUserDeleteFile(LPCSTR name);
+// Without MOVEFILE_REPLACE_EXISTING an existing regular file at newName fails with EEXIST.
+// With MOVEFILE_COPY_ALLOWED a move across file systems copies and then deletes the source.
+BOOL OsUserMoveFile(LPCSTR existingName, LPCSTR newName, DWORD flags);
+// The target gets the source's permission bits; failIfExists refuses an existing target.
+BOOL OsUserCopyFile(LPCSTR existingName, LPCSTR newName, BOOL failIfExists);
+
+// A new random identifier from the platform's UUID generator. FALSE (errno set) on failure.
+BOOL OsUserCreateGuid(GUID* id);
+// The 36-character lower-case text form ("xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx") into text,
+// which holds cbText bytes (37 needed). FALSE with errno EINVAL (buffer too small) or ENOMEM.
+BOOL OsUserGuidToText(const GUID& id, char* text, size_t cbText);
+// "{...}" form of the identifier in a malloc'ed string the caller frees with free().
+// S_OK, or E_FAIL if the text cannot be made.
+HRESULT OsStringFromCLSIDA(const GUID& id, char** text);
