@@ -1,0 +1,145 @@
+// The stand-in router's state: registered ports with their bounded queues, routing of
+// written commands, the mirror copy to the logger port, the runtime system's run state and
+// the counters. It does no I/O of its own: replies to reads leave through IRouterSink.
+//
+// Not thread-safe; the router runs it on its one event-loop thread.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "nmx/NmxTypes.h"
+#include "router/PalDrvTypes.h"
+
+namespace vx::router {
+
+typedef uint32_t ClientId;
+
+// Receives the answers to reads. data is valid only during the call.
+class IRouterSink {
+ public:
+  virtual void ReadReply(ClientId client, uint32_t count, const uint8_t* data, uint32_t cb) = 0;
+
+ protected:
+  ~IRouterSink() = default;
+};
+
+struct RegisterRequest {
+  bool bFixed = false;
+  uint16_t port = 0;
+  uint16_t queueSize = 0;
+  uint32_t attrib = 0;
+  bool bUnregister = false;
+  std::string name;
+};
+
+struct RegisterAnswer {
+  uint16_t port = 0;
+  uint16_t err = 0;
+};
+
+// Registration answers of our own choosing (0 and 1290 are the device's).
+constexpr uint16_t REG_ERR_PORT_NOT_FOUND = 7;  // unregister or attach of an unknown port
+constexpr uint16_t REG_ERR_INVALID = 8;         // handle already bound, or port 0xFFFF
+constexpr uint16_t REG_ERR_PORT_IN_USE = 9;     // fixed port registered by another handle
+constexpr uint16_t REG_ERR_NO_FREE_PORT = 10;
+
+// Errors the router puts into its answer to a command it cannot deliver.
+constexpr int32_t ROUTE_ERR_NETID_NOT_FOUND = 6;
+constexpr int32_t ROUTE_ERR_PORT_NOT_FOUND = 7;
+
+constexpr uint16_t LOGGER_PORT = 2;
+constexpr uint16_t FIRST_CHOSEN_PORT = 32768;
+constexpr uint16_t DEFAULT_QUEUE_SIZE = 80;
+// Queued bytes a port may hold whatever its queue length, so that a reader that stops
+// reading cannot make the router grow without bound.
+constexpr size_t MAX_QUEUED_BYTES = 64u << 20;
+
+class CRouterCore {
+ public:
+  // sink and log must outlive the core. log receives the (un)registration lines.
+  CRouterCore(const NmxNetId& netId, bool bTimestamps, IRouterSink* sink, FILE* log);
+
+  const NmxNetId& NetId() const { return m_netId; }
+  bool SystemRunning() const { return m_bRunning; }
+
+  RegisterAnswer Register(ClientId client, const RegisterRequest& req);
+  // Returns false for a protocol violation (a second read while one is pending).
+  bool Read(ClientId client, uint32_t offset, uint32_t cbMax);
+  // cmd holds cb >= 32 bytes: a header and whatever data the client wrote.
+  void Write(ClientId client, const uint8_t* cmd, uint32_t cb);
+  void ClientGone(ClientId client);
+
+  // Toggles the runtime system and tells every port (status 2 or 3).
+  void ToggleSystem();
+  // Starts the removal: every port's pending or next read gets status 5.
+  void BeginRemoval();
+  bool RemovalComplete() const;
+
+  void PrintStats(FILE* out) const;
+
+  struct Totals {
+    uint64_t routed = 0;
+    uint64_t mirrored = 0;
+    uint64_t dropped = 0;
+  };
+  const Totals& GetTotals() const { return m_totals; }
+
+ private:
+  struct Item {
+    uint32_t status;  // 0 for a command, else the status count to deliver
+    std::vector<uint8_t> bytes;
+  };
+  struct Port {
+    uint16_t number = 0;
+    std::string name;
+    uint16_t queueSize = DEFAULT_QUEUE_SIZE;
+    ClientId owner = 0;
+    std::vector<ClientId> attached;
+    std::vector<ClientId> readers;  // clients with a pending read
+    std::deque<Item> queue;
+    size_t nCommands = 0;
+    size_t cbQueued = 0;
+    bool bToldRemoved = false;
+  };
+  struct Client {
+    bool bBound = false;
+    uint16_t port = 0;
+    bool bReadPending = false;
+    uint32_t cbReadMax = 0;
+  };
+  struct PortStats {
+    std::string name;
+    uint64_t delivered = 0;
+    uint64_t dropped = 0;
+  };
+
+  bool IsLocal(const NmxNetId& id) const;
+  void Route(const uint8_t* cmd, uint32_t cb, bool bAnswerable);
+  void Answer(const uint8_t* cmd, int32_t err);
+  void Enqueue(Port& port, std::vector<uint8_t>&& bytes);
+  void EnqueueStatus(Port& port, uint32_t status);
+  void Deliver(Port& port);
+  void Unregister(Port& port);
+  void ReplyStatus(ClientId client, uint32_t status);
+  static uint64_t FileTimeNow();
+
+  NmxNetId m_netId;
+  bool m_bTimestamps;
+  IRouterSink* m_pSink;
+  FILE* m_pLog;
+  bool m_bRunning = true;
+  bool m_bRemoving = false;
+  uint16_t m_nextChosen = FIRST_CHOSEN_PORT;
+  std::map<uint16_t, Port> m_ports;
+  std::unordered_map<ClientId, Client> m_clients;
+  std::map<uint16_t, PortStats> m_stats;
+  Totals m_totals;
+};
+
+}  // namespace vx::router
