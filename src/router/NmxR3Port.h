@@ -1,0 +1,98 @@
+// CNmxR3Port: an NMX endpoint registered at the local router. It owns the registration, a
+// receive thread that reads every command the router delivers to the port and passes it to
+// NmxReceive, and the send path.
+//
+// Handles: two device handles per connection (router/DrvControl.h), one the receive thread
+// reads from (and through which the port is registered), one commands are written to.
+//
+// Threads: NmxReceive and the NmxOnSystem* notifications run on the receive thread. NmxSend
+// may be called from any thread, also from inside NmxReceive. NmxConnect and NmxDisconnect
+// are called by one controlling thread at a time.
+//
+// Lifetime: a derived class that overrides NmxReceive must call NmxDisconnect in its own
+// destructor; by the time this destructor runs, the derived part the thread would call into
+// is gone. NmxDisconnect waits at most 10 s for a thread blocked in the router read; a thread
+// that is still inside NmxReceive is waited for until it returns, since the port cannot be
+// released under it. A thread that is given up closes its own read handle when its read
+// returns and never touches the port again.
+#pragma once
+
+#include <atomic>
+
+#include "nmx/NmxPort.h"
+#include "router/DrvControl.h"
+
+class CNmxR3PortImpl;
+
+// m_nLastError values of the router port.
+constexpr DWORD NMX_R3_ERR_WRITE_EMPTY = 1;      // a write was accepted with 0 bytes
+constexpr DWORD NMX_R3_ERR_DEVICE = 12;          // opening a handle or writing failed
+constexpr DWORD NMX_R3_ERR_NOT_CONNECTED = 13;   // sending while not connected
+constexpr DWORD NMX_R3_ERR_NO_THREAD = 8;        // the receive thread could not be started
+constexpr DWORD NMX_R3_ERR_DISABLED = 18;        // sending while the system is stopped
+constexpr DWORD NMX_R3_ERR_CONNECTED = 19;       // connecting while already connected
+constexpr DWORD NMX_R3_ERR_UNREGISTERED = 1287;  // the router dropped the registration
+
+// Error code put into a command whose length disagrees with its header.
+constexpr LONG NMX_ERR_LENGTH_MISMATCH = 14;
+
+// Ids of the system commands the port synthesises (flag NMX_FLAG_SYSTEM_COMMAND).
+constexpr WORD NMX_SYSCMD_STOPPED = 2;
+constexpr WORD NMX_SYSCMD_STARTED = 3;
+constexpr WORD NMX_SYSCMD_REMOVED = 4;
+// Commands of the runtime that start and stop the system.
+constexpr WORD NMX_CMD_SYSTEM_START = 251;
+constexpr WORD NMX_CMD_SYSTEM_STOP = 252;
+
+// NmxConnect port choices.
+constexpr WORD NMX_PORT_ANY = 0;
+constexpr WORD NMX_PORT_PREVIOUS = 0xFFFF;
+
+constexpr DWORD NMX_R3_THREAD_WAIT_MS = 10000;
+
+class CNmxR3Port : public CNmxPort {
+ public:
+  // port 0 lets the router choose. With bAutoConnect the port connects at once with
+  // NmxConnect(0xFFFF, 4096, 80). Attribute bit 0x4 is always added.
+  CNmxR3Port(WORD port, BOOL bAutoConnect, const char* name, DWORD dwAttrib);
+
+  // Writes 32 + cbData bytes of cmd to the router; TRUE when the router took them.
+  LONG NmxSend(NmxCmd* cmd) override;
+  // Called for every command read and for the synthesised system commands; the buffer is
+  // the thread's and is reused after the call. The base passes it to NmxDispatch.
+  void NmxReceive(NmxCmd* cmd) override;
+  // System commands switch the enabled state; other commands are answered with error 11.
+  void NmxDispatch(NmxCmd* cmd) override;
+  NmxCmd* NmxAlloc(LONG size) override;
+  void NmxFree(NmxCmd* cmd) override;
+
+  virtual ~CNmxR3Port();
+  // port: 0 any, 0xFFFF the previous choice, else that fixed number. nBuffer: receive buffer
+  // bytes. nQueueSize: the router's queue length for the port. TRUE when connected.
+  virtual BOOL NmxConnect(WORD port, DWORD nBuffer, DWORD nQueueSize);
+  // TRUE when a connection was ended.
+  virtual BOOL NmxDisconnect();
+  virtual void NmxOnSystemStartStop(BOOL bStart);
+  virtual void NmxOnSystemRemoved();
+  virtual BOOL NmxPortEnabled();
+
+ protected:
+  std::atomic<BOOL> m_bTerminate;
+  CNmxR3PortImpl* m_pImpl;
+  void* m_pReserved;
+  CDrvControl* m_pReceiveDrv;
+  CDrvControl* m_pSendDrv;
+  DWORD m_nBuffer;
+  std::atomic<BOOL> m_bEnabled;
+
+ private:
+  struct ReceiveContext;
+  static DWORD ThreadMain(PVOID param);
+  void ReceiveLoop(ReceiveContext& ctx);
+  DWORD ReadUnlocked(ReceiveContext& ctx, BYTE* buf, DWORD cb, DWORD* pcbRead, OVERLAPPED* ov);
+  void OnRouterRemoved(ReceiveContext& ctx);
+  void DeliverSystemCommand(WORD id);
+  void ReleaseThread();
+  void CloseEvents();
+  static void DeleteHandle(CDrvControl*& drv);
+};

@@ -1,0 +1,264 @@
+#include "router/SocketTransport.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "router/PalDrvTypes.h"
+#include "router/RouterProtocol.h"
+
+namespace vx::router {
+
+namespace {
+
+int SendFlags() {
+#ifdef MSG_NOSIGNAL
+  return MSG_NOSIGNAL;
+#else
+  return 0;
+#endif
+}
+
+void SuppressSigPipe(int fd) {
+#ifdef SO_NOSIGPIPE
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof(one));
+#else
+  (void)fd;
+#endif
+}
+
+void EncodeTransBuf(uint8_t* p, const PAL_IOCTL_TRANS_BUF& tb) {
+  Envelope e;
+  e.code = tb.params.dwIoControlCode;
+  e.cbIn = tb.params.cbInBufSize;
+  e.cbOut = tb.params.cbOutBufSize;
+  std::memcpy(e.buffer, tb.buffer, sizeof(e.buffer));
+  EncodeEnvelope(p, e);
+}
+
+void DecodeTransBuf(const uint8_t* p, PAL_IOCTL_TRANS_BUF& tb) {
+  const Envelope e = DecodeEnvelope(p);
+  tb.params.dwIoControlCode = e.code;
+  tb.params.cbInBufSize = e.cbIn;
+  tb.params.cbOutBufSize = e.cbOut;
+  std::memcpy(tb.buffer, e.buffer, sizeof(tb.buffer));
+}
+
+}  // namespace
+
+CSocketTransport::~CSocketTransport() {
+  Close();
+}
+
+int CSocketTransport::Open(const char* path) {
+  if (m_fd >= 0) return EBUSY;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const size_t len = strlen(path);
+  if (len >= sizeof(addr.sun_path)) return ENAMETOOLONG;
+  std::memcpy(addr.sun_path, path, len + 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) return errno;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    int err = errno;
+    close(fd);
+    return err;
+  }
+  SuppressSigPipe(fd);
+  m_fd = fd;
+  m_broken = 0;
+  m_bRemovedTold = false;
+  return 0;
+}
+
+void CSocketTransport::Close() {
+  if (m_fd >= 0) close(m_fd);
+  m_fd = -1;
+}
+
+void CSocketTransport::Cancel() {
+  if (m_fd >= 0) shutdown(m_fd, SHUT_RDWR);
+}
+
+int CSocketTransport::SendAll(const uint8_t* head, size_t cbHead, const void* body, size_t cbBody) {
+  std::lock_guard<std::mutex> guard(m_sendLock);
+  iovec iov[2] = {{const_cast<uint8_t*>(head), cbHead}, {const_cast<void*>(body), cbBody}};
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = cbBody ? 2 : 1;
+  while (msg.msg_iovlen > 0) {
+    ssize_t n = sendmsg(m_fd, &msg, SendFlags());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    size_t done = static_cast<size_t>(n);
+    while (msg.msg_iovlen > 0 && done >= msg.msg_iov[0].iov_len) {
+      done -= msg.msg_iov[0].iov_len;
+      ++msg.msg_iov;
+      --msg.msg_iovlen;
+    }
+    if (msg.msg_iovlen > 0) {
+      msg.msg_iov[0].iov_base = static_cast<uint8_t*>(msg.msg_iov[0].iov_base) + done;
+      msg.msg_iov[0].iov_len -= done;
+    }
+  }
+  return 0;
+}
+
+int CSocketTransport::RecvAll(uint8_t* p, size_t cb) {
+  while (cb > 0) {
+    ssize_t n = recv(m_fd, p, cb, 0);
+    if (n == 0) return ECONNRESET;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    p += n;
+    cb -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Reads one reply and files it under its kind. Called without m_lock by the one waiter that
+// set m_bReceiving.
+int CSocketTransport::ReceiveOne() {
+  uint8_t head[MSG_HEAD_SIZE];
+  if (int err = RecvAll(head, sizeof(head))) return err;
+  const MsgHead h = DecodeHead(head);
+  Kind kind;
+  if (h.type == MSG_READ_REPLY && h.cbBody >= READ_REPLY_FIXED && h.cbBody <= MAX_BODY) {
+    kind = READ_REPLY;
+  } else if (h.type == MSG_IOCTL_REPLY && (h.cbBody == 4 || h.cbBody == IOCTL_BODY_SIZE)) {
+    kind = IOCTL_REPLY;
+  } else {
+    return EPROTO;
+  }
+  m_rx.resize(h.cbBody);
+  if (int err = RecvAll(m_rx.data(), m_rx.size())) return err;
+
+  std::lock_guard<std::mutex> guard(m_lock);
+  Reply& r = m_slot[kind];
+  if (!m_bExpect[kind] || r.bReady) return EPROTO;
+  r.err = DecodeLE32(m_rx.data());
+  if (kind == READ_REPLY) {
+    r.count = DecodeLE32(m_rx.data() + 4);
+    r.body.assign(m_rx.begin() + READ_REPLY_FIXED, m_rx.end());
+  } else {
+    r.count = 0;
+    r.body.assign(m_rx.begin() + 4, m_rx.end());
+    if (r.err == 0 && r.body.size() != ENVELOPE_SIZE) return EPROTO;
+  }
+  r.bReady = true;
+  return 0;
+}
+
+int CSocketTransport::WaitReply(Kind kind, Reply& out) {
+  std::unique_lock<std::mutex> lk(m_lock);
+  for (;;) {
+    if (m_slot[kind].bReady) {
+      out = std::move(m_slot[kind]);
+      m_slot[kind] = Reply{};
+      m_bExpect[kind] = false;
+      return 0;
+    }
+    if (m_broken) {
+      m_bExpect[kind] = false;
+      return m_broken;
+    }
+    if (!m_bReceiving) {
+      m_bReceiving = true;
+      lk.unlock();
+      int err = ReceiveOne();
+      lk.lock();
+      m_bReceiving = false;
+      if (err && !m_broken) m_broken = err;
+      m_cv.notify_all();
+      continue;
+    }
+    m_cv.wait(lk);
+  }
+}
+
+int CSocketTransport::ReadAt(void* buf, DWORD cb, DWORD offset, DWORD* pcbRead) {
+  std::lock_guard<std::mutex> guard(m_readLock);
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_broken) {
+      if (m_broken != ECONNRESET || m_bRemovedTold) return m_broken;
+      m_bRemovedTold = true;
+      *pcbRead = NMX_READ_ROUTER_REMOVED;
+      return 0;
+    }
+    m_bExpect[READ_REPLY] = true;
+  }
+  uint8_t head[MSG_HEAD_SIZE + READ_BODY_SIZE];
+  EncodeHead(head, MSG_READ, READ_BODY_SIZE);
+  EncodeLE32(head + MSG_HEAD_SIZE, offset);
+  EncodeLE32(head + MSG_HEAD_SIZE + 4, cb);
+  int err = SendAll(head, sizeof(head), nullptr, 0);
+  if (err == 0) {
+    Reply r;
+    err = WaitReply(READ_REPLY, r);
+    if (err == 0 && r.body.size() > cb) err = EPROTO;
+    if (err == 0 && r.err != 0) err = static_cast<int>(r.err);
+    if (err == 0) {
+      if (!r.body.empty()) std::memcpy(buf, r.body.data(), r.body.size());
+      *pcbRead = r.count;
+      return 0;
+    }
+  }
+  std::lock_guard<std::mutex> g(m_lock);
+  m_bExpect[READ_REPLY] = false;
+  if (err == ECONNRESET && !m_bRemovedTold) {
+    // The router went away: to the port that is what a removed router looks like.
+    m_bRemovedTold = true;
+    *pcbRead = NMX_READ_ROUTER_REMOVED;
+    return 0;
+  }
+  return err;
+}
+
+int CSocketTransport::Write(const void* buf, DWORD cb, DWORD* pcbWritten) {
+  if (cb < NMX_HEAD_SIZE) return EINVAL;
+  if (cb > MAX_COMMAND) return EMSGSIZE;
+  uint8_t head[MSG_HEAD_SIZE];
+  EncodeHead(head, MSG_WRITE, cb);
+  if (int err = SendAll(head, sizeof(head), buf, cb)) return err;
+  *pcbWritten = cb;
+  return 0;
+}
+
+int CSocketTransport::Control(unsigned long request, void* arg, size_t cbArg) {
+  if (request != PAL_IOCTL_INLINE || cbArg != sizeof(PAL_IOCTL_TRANS_BUF) || arg == nullptr)
+    return EINVAL;
+  auto* tb = static_cast<PAL_IOCTL_TRANS_BUF*>(arg);
+  std::lock_guard<std::mutex> guard(m_ctlLock);
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_broken) return m_broken;
+    m_bExpect[IOCTL_REPLY] = true;
+  }
+  uint8_t msg[MSG_HEAD_SIZE + IOCTL_BODY_SIZE];
+  EncodeHead(msg, MSG_IOCTL, IOCTL_BODY_SIZE);
+  EncodeLE32(msg + MSG_HEAD_SIZE, static_cast<uint32_t>(request));
+  EncodeTransBuf(msg + MSG_HEAD_SIZE + 4, *tb);
+  int err = SendAll(msg, sizeof(msg), nullptr, 0);
+  Reply r;
+  if (err == 0) err = WaitReply(IOCTL_REPLY, r);
+  if (err == 0 && r.err != 0) err = static_cast<int>(r.err);
+  if (err == 0) {
+    DecodeTransBuf(r.body.data(), *tb);
+    return 0;
+  }
+  std::lock_guard<std::mutex> g(m_lock);
+  m_bExpect[IOCTL_REPLY] = false;
+  return err;
+}
+
+}  // namespace vx::router

@@ -1,0 +1,204 @@
+// The router port against a real nmx-router process.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <cstring>
+
+#include "RecordingPort.h"
+#include "RouterProcess.h"
+#include "os/ByteOrder.h"
+#include "router/DrvControl.h"
+
+using vxtest::AsCmd;
+using vxtest::MakeCommand;
+using vxtest::RecordingPort;
+using vxtest::RouterProcess;
+
+namespace {
+
+class NmxR3PortTest : public ::testing::Test {
+ protected:
+  void StartRouter(std::vector<std::string> args = {}) {
+    m_router = std::make_unique<RouterProcess>(m_dir, std::move(args));
+    ASSERT_TRUE(m_router->Started()) << m_router->Output();
+    setenv("VX_ROUTER_DEVICE", m_router->Socket().c_str(), 1);
+  }
+  void SetUp() override { StartRouter({"--netid", "5.1.204.160.1.1"}); }
+  void TearDown() override { unsetenv("VX_ROUTER_DEVICE"); }
+
+  vxtest::TempDir m_dir;
+  std::unique_ptr<RouterProcess> m_router;
+};
+
+const NmxNetId kNetId = {{5, 1, 204, 160, 1, 1}};
+
+TEST_F(NmxR3PortTest, ConnectsFixedAndRouterChosenPortsAndDisconnects) {
+  RecordingPort fixed(851, "fixed");
+  RecordingPort chosen1(0), chosen2(0);
+  ASSERT_TRUE(fixed.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  ASSERT_TRUE(chosen1.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  ASSERT_TRUE(chosen2.NmxConnect(NMX_PORT_ANY, 4096, 16));
+
+  EXPECT_EQ(fixed.NmxGetPort(), 851);
+  EXPECT_TRUE(fixed.NmxGetNetId() == kNetId) << "the port takes the router's NetId";
+  EXPECT_GE(chosen1.NmxGetPort(), 32768);
+  EXPECT_GE(chosen2.NmxGetPort(), 32768);
+  EXPECT_NE(chosen1.NmxGetPort(), chosen2.NmxGetPort());
+  EXPECT_TRUE(fixed.Enabled());
+  EXPECT_TRUE(m_router->WaitOutput("registered port 851 \"fixed\" queue 16"));
+
+  EXPECT_TRUE(fixed.NmxDisconnect());
+  EXPECT_FALSE(fixed.NmxPortConnected());
+  EXPECT_FALSE(fixed.NmxDisconnect()) << "nothing left to end";
+  EXPECT_TRUE(m_router->WaitOutput("unregistered port 851"));
+
+  // The number is free again and the same object connects once more.
+  ASSERT_TRUE(fixed.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  EXPECT_EQ(fixed.NmxGetPort(), 851);
+}
+
+TEST_F(NmxR3PortTest, ConnectFailuresLeaveThePortUnconnected) {
+  RecordingPort port(851);
+  ASSERT_TRUE(port.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  EXPECT_FALSE(port.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  EXPECT_EQ(port.NmxGetLastError(), NMX_R3_ERR_CONNECTED);
+  EXPECT_TRUE(port.NmxPortConnected()) << "a second connect changes nothing";
+
+  RecordingPort taken(851);
+  EXPECT_FALSE(taken.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  EXPECT_EQ(taken.NmxGetLastError(), 9u) << "the router's answer for a port in use";
+  EXPECT_FALSE(taken.NmxPortConnected());
+
+  setenv("VX_ROUTER_DEVICE", (m_dir / "missing.sock").c_str(), 1);
+  RecordingPort nodevice(852);
+  EXPECT_FALSE(nodevice.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  EXPECT_EQ(nodevice.NmxGetLastError(), NMX_R3_ERR_DEVICE);
+  EXPECT_FALSE(nodevice.NmxPortConnected());
+
+  RecordingPort never(853);
+  std::vector<uint8_t> cmd = MakeCommand(never.NmxGetAddr(), port.NmxGetAddr(), 4);
+  EXPECT_FALSE(never.NmxSend(AsCmd(cmd)));
+  EXPECT_EQ(never.NmxGetLastError(), NMX_R3_ERR_NOT_CONNECTED);
+}
+
+TEST_F(NmxR3PortTest, DeliversCommandsWholeIncludingOversizedOnes) {
+  RecordingPort receiver(851), sender(0);
+  ASSERT_TRUE(receiver.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  ASSERT_TRUE(sender.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+
+  // 10 000 bytes do not fit the 4096-byte buffer: the router names the size first.
+  std::vector<uint8_t> big = MakeCommand(sender.NmxGetAddr(), receiver.NmxGetAddr(), 10000 - 32);
+  std::vector<uint8_t> small = MakeCommand(sender.NmxGetAddr(), receiver.NmxGetAddr(), 5, 2, 8);
+  ASSERT_TRUE(sender.NmxSend(AsCmd(big)));
+  ASSERT_TRUE(sender.NmxSend(AsCmd(small)));
+  ASSERT_TRUE(receiver.WaitCount(2));
+  auto got = receiver.Received();
+  EXPECT_EQ(got[0], big);
+  EXPECT_EQ(got[1], small) << "the buffer is back to normal for the next read";
+}
+
+TEST_F(NmxR3PortTest, CommandWhoseLengthDisagreesWithItsHeaderArrivesAsError14) {
+  RecordingPort receiver(851);
+  ASSERT_TRUE(receiver.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  receiver.SetDispatch(false);
+
+  // A raw handle writes 32 + 10 bytes under a header that claims 100.
+  CDrvControl raw;
+  ASSERT_EQ(raw.OpenRouter(FALSE), 0u);
+  NmxAddr from(kNetId, 900);
+  std::vector<uint8_t> cmd = MakeCommand(from, receiver.NmxGetAddr(), 10);
+  AsCmd(cmd)->head.cbData = 100;
+  DWORD written = 0;
+  ASSERT_EQ(raw.Write(cmd.data(), static_cast<DWORD>(cmd.size()), &written, nullptr), 0u);
+  EXPECT_EQ(written, cmd.size());
+
+  ASSERT_TRUE(receiver.WaitCount(1));
+  EXPECT_EQ(receiver.Head(0).cbData, 0u);
+  EXPECT_EQ(receiver.Head(0).errCode, NMX_ERR_LENGTH_MISMATCH);
+  EXPECT_EQ(receiver.Head(0).hUser, 7u);
+}
+
+TEST_F(NmxR3PortTest, DefaultDispatchAnswersError11ButNeverAnAnswerOfIt) {
+  CNmxR3Port* plain = new CNmxR3Port(851, TRUE, "plain", 0);  // auto-connects
+  ASSERT_TRUE(plain->NmxPortConnected());
+  RecordingPort client(0);
+  ASSERT_TRUE(client.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+
+  std::vector<uint8_t> already = MakeCommand(client.NmxGetAddr(), plain->NmxGetAddr(), 0, 3, 41);
+  AsCmd(already)->head.errCode = NMX_ERR_NOT_HANDLED;
+  std::vector<uint8_t> request = MakeCommand(client.NmxGetAddr(), plain->NmxGetAddr(), 12, 2, 42);
+  ASSERT_TRUE(client.NmxSend(AsCmd(already)));
+  ASSERT_TRUE(client.NmxSend(AsCmd(request)));
+
+  ASSERT_TRUE(client.WaitCount(1));
+  const NmxHead h = client.Head(0);
+  EXPECT_EQ(h.hUser, 42u) << "only the plain request is answered";
+  EXPECT_EQ(h.cmdId, 2);
+  EXPECT_EQ(h.errCode, NMX_ERR_NOT_HANDLED);
+  EXPECT_EQ(h.cbData, 0u);
+  EXPECT_EQ(h.stateFlags, NMX_FLAG_KRP_COMMAND | NMX_FLAG_RESPONSE);
+  EXPECT_TRUE(h.sender == plain->NmxGetAddr());
+  delete plain;
+  EXPECT_TRUE(m_router->WaitOutput("unregistered port 851"));
+  EXPECT_EQ(client.Count(), 1u);
+}
+
+TEST_F(NmxR3PortTest, SystemStopAndStartReachThePortAndGateSending) {
+  RecordingPort running(851);
+  ASSERT_TRUE(running.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+
+  m_router->Signal(SIGUSR1);
+  ASSERT_TRUE(m_router->WaitOutput("system stopped"));
+  ASSERT_TRUE(vxtest::WaitUntil([&] { return running.m_nStops == 1; }));
+  EXPECT_FALSE(running.Enabled());
+  const NmxHead stop = running.Head(0);
+  EXPECT_EQ(stop.cmdId, NMX_SYSCMD_STOPPED);
+  EXPECT_EQ(stop.stateFlags, NMX_FLAG_SYSTEM_COMMAND);
+  EXPECT_EQ(stop.cbData, 0u);
+  EXPECT_TRUE(stop.target == running.NmxGetAddr());
+
+  // Registered while stopped: connected, but sending is refused until the system runs.
+  RecordingPort late(0);
+  ASSERT_TRUE(late.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  std::vector<uint8_t> cmd = MakeCommand(late.NmxGetAddr(), running.NmxGetAddr(), 4);
+  EXPECT_FALSE(late.NmxSend(AsCmd(cmd)));
+  EXPECT_EQ(late.NmxGetLastError(), NMX_R3_ERR_DISABLED);
+
+  m_router->Signal(SIGUSR1);
+  ASSERT_TRUE(vxtest::WaitUntil([&] { return late.m_nStarts == 1 && running.m_nStarts == 1; }));
+  const NmxHead start = late.Head(0);
+  EXPECT_EQ(start.cmdId, NMX_SYSCMD_STARTED);
+  EXPECT_EQ(start.cbData, 8u);
+  const std::vector<uint8_t> startBytes = late.Received()[0];
+  ASSERT_EQ(startBytes.size(), NMX_HEAD_SIZE + 8);
+  EXPECT_EQ(std::vector<uint8_t>(startBytes.begin() + NMX_HEAD_SIZE, startBytes.end()),
+            std::vector<uint8_t>(8, 0));
+  EXPECT_TRUE(late.NmxSend(AsCmd(cmd)));
+  EXPECT_TRUE(running.WaitCount(3));  // stop, start, the command
+}
+
+TEST_F(NmxR3PortTest, RouterRemovalReachesThePortAsStatus5) {
+  RecordingPort port(851);
+  ASSERT_TRUE(port.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  EXPECT_EQ(m_router->Stop(SIGTERM), 0);
+  ASSERT_TRUE(vxtest::WaitUntil([&] { return port.m_nRemoved == 1; }));
+  EXPECT_EQ(port.Head(0).cmdId, NMX_SYSCMD_REMOVED);
+  EXPECT_EQ(port.Head(0).stateFlags, NMX_FLAG_SYSTEM_COMMAND);
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return !port.NmxPortConnected(); }));
+  EXPECT_FALSE(port.Enabled());
+  EXPECT_FALSE(port.NmxDisconnect()) << "the removal already ended the connection";
+}
+
+TEST_F(NmxR3PortTest, RouterThatDiesLooksRemovedAndDisconnectDoesNotHang) {
+  RecordingPort port(851);
+  ASSERT_TRUE(port.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  m_router->Stop(SIGKILL);
+  ASSERT_TRUE(vxtest::WaitUntil([&] { return port.m_nRemoved == 1; }));
+  EXPECT_FALSE(port.NmxDisconnect());
+
+  StartRouter();
+  EXPECT_TRUE(port.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16)) << "a new router takes it back";
+}
+
+}  // namespace
