@@ -1,0 +1,42 @@
+// The few places where socket behaviour differs between platforms, behind named functions.
+// Thread-safe: every function here is stateless.
+#pragma once
+
+#include "os/OsTypes.h"
+
+namespace VxFunctions {
+
+// Result codes of the socket layer. The numbers are what callers see on every platform: they
+// follow the BSD errno numbering offset by 10000, whatever the local errno values are.
+constexpr DWORD SOCK_ERR_BASE = 10000;          // any errno without a code of its own
+constexpr DWORD SOCK_ERR_INPROGRESS = 10035;    // operation now in progress
+constexpr DWORD SOCK_ERR_ALREADY = 10037;       // operation already in progress
+constexpr DWORD SOCK_ERR_NOTSOCK = 10038;       // not a socket, or the socket is disabled
+constexpr DWORD SOCK_ERR_MSGSIZE = 10040;       // message too long: the receiver reads again
+constexpr DWORD SOCK_ERR_ADDRINUSE = 10048;     // address already in use
+constexpr DWORD SOCK_ERR_ADDRNOTAVAIL = 10049;  // cannot assign requested address
+constexpr DWORD SOCK_ERR_CONNRESET = 10054;     // connection reset by peer
+constexpr DWORD SOCK_ERR_NOBUFS = 10055;        // no buffer space available
+constexpr DWORD SOCK_ERR_NOTCONN = 10057;       // socket is not connected
+constexpr DWORD SOCK_ERR_CONNREFUSED = 10061;   // connection refused
+constexpr DWORD SOCK_ERR_ACCESS = 13;           // Accept without target or while not listening
+constexpr DWORD SOCK_ERR_FAILED = 0xFFFFFFFFu;  // option failure, or disabled (Create, SetSockOpt)
+
+// Translates a local errno value into the socket result code above.
+DWORD SocketErrorFromErrno(int err);
+
+// SocketErrorFromErrno(errno).
+DWORD SocketLastError();
+
+// Flags to add to every send() so that writing to a connection the peer has closed returns
+// an error instead of raising SIGPIPE (0 where the socket option below does the job).
+int SocketNoSigPipeSendFlags();
+
+// Marks a descriptor so that sends on it never raise SIGPIPE, where the platform has a
+// socket option for it. Returns false only when such an option exists and failed.
+bool SocketSetNoSigPipe(int fd);
+
+// Switches a descriptor between blocking and non-blocking mode. Returns false on failure.
+bool SocketSetNonBlocking(int fd, bool nonBlocking);
+
+}  // namespace VxFunctions
