@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -162,10 +163,12 @@ class CHandlerLog : public CRecordingKrp {
   }
 
  private:
-  template <typename... A>
-  void Log(const char* fmt, A... args) {
+  __attribute__((format(printf, 2, 3))) void Log(const char* fmt, ...) {
     char buf[256];
-    snprintf(buf, sizeof buf, fmt, args...);
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
     calls.push_back(buf);
   }
   static std::string Hex(DWORD n, const void* data) {
