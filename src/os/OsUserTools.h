@@ -1,7 +1,10 @@
 // Synchronisation, threads and time: a Win32-shaped layer over POSIX threads.
 //
 // Handles are untyped pointers to objects that start with a type tag; close and wait
-// dispatch on it. Every time-out is measured on the monotonic clock.
+// dispatch on it. Every time-out is measured on the monotonic clock. A time-out is INFINITE
+// or a signed 32-bit count of milliseconds; larger values count as 0 and only poll.
+// Every function may be called from any thread; a handle is the creator's to close, and no
+// call on it may follow or race with its close.
 #pragma once
 
 #include <pthread.h>
@@ -55,14 +58,19 @@ void OsUserDeleteCriticalSection(CRITICAL_SECTION* cs);
 void OsUserEnterCriticalSection(CRITICAL_SECTION* cs);
 void OsUserLeaveCriticalSection(CRITICAL_SECTION* cs);
 
+// Null if attributes or a name are given (neither is supported). Close with OsUserCloseHandle.
 OS_USER_EVENT_HANDLE OsUserCreateEvent(PVOID attributes, BOOL bManualReset, BOOL bInitialState,
                                        LPCTSTR name);
 BOOL OsUserSetEvent(OS_USER_EVENT_HANDLE h);
 BOOL OsUserResetEvent(OS_USER_EVENT_HANDLE h);
 
+// A joinable thread; stack size 0 gives 256 KiB. Closing the handle without a wait detaches
+// the thread, a wait joins it; the handle object lives until both the thread has ended and
+// the handle is closed. Null (errno set) on failure.
 OS_USER_THREAD_HANDLE OsUserCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize,
                                          LPTHREAD_START_ROUTINE routine, LPVOID param,
                                          DWORD creationFlags, OS_USER_THREAD_ID* threadId);
+// 0, or the POSIX error with *threadId (if given) set to null. Priority is ignored.
 DWORD OsUserCreateThreadEx(SIZE_T stackSize, POSUSERTHREADFUNC routine, PVOID user, DWORD priority,
                            OS_USER_THREAD_HANDLE* handle, OS_USER_THREAD_ID* threadId,
                            BOOL bSuspended);
@@ -71,9 +79,15 @@ DWORD OsUserWaitForThread(OS_USER_THREAD_HANDLE h, INT milliseconds);
 BOOL OsUserCloseThreadHandle(OS_USER_THREAD_HANDLE h);
 BOOL OsUserIsCurrentThreadEqual(OS_USER_THREAD_ID id);
 
+// WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED (errno EINVAL for a handle that is no event
+// or thread). A successful wait consumes an auto-reset event and joins an ended thread.
 DWORD OsUserWaitForSingleObject(OS_USER_HANDLE h, DWORD milliseconds);
+// Wait-any returns the lowest index among the signalled handles (WAIT_OBJECT_0 + index);
+// wait-all returns WAIT_OBJECT_0 once every handle was acquired, and handles acquired by a
+// wait-all that times out stay acquired.
 DWORD OsUserWaitForMultipleObjects(DWORD count, const OS_USER_HANDLE* handles, BOOL bWaitAll,
                                    DWORD milliseconds);
+// Closes a file, event or thread handle; FALSE with errno EINVAL for anything else.
 BOOL OsUserCloseHandle(OS_USER_HANDLE h);
 
 // Sleeps the full time, resuming after signal handlers.
@@ -90,6 +104,7 @@ LONGLONG OsUserGetSystemTimeAsFileTime();
 LONG InterlockedIncrement(LONG* p);
 LONG InterlockedDecrement(LONG* p);
 
+// The calling thread's errno, unchanged (POSIX numbers).
 DWORD OsUserGetLastError();
 
 // A re-entrant lock object: a critical section initialised and destroyed with the object.
