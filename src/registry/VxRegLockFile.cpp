@@ -8,7 +8,9 @@
 #include <cstdio>
 
 CVxRegLockFile::CVxRegLockFile(const char* lockPath) {
-  m_fd = open(lockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // Read access is enough for flock, and lets a reader that may not write the runtime's
+  // folder still share the lock with the writers.
+  m_fd = open(lockPath, O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
   if (m_fd < 0) {
     printf("Failed to open the Varnix registry lock file\n");
     fflush(stdout);

@@ -3,8 +3,12 @@
 #include "registry/VxXmlRegistry.h"
 
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "registry/RegistryTestUtil.h"
 
@@ -204,6 +208,37 @@ TEST_F(VxXmlRegistryTest, UnusableFileAtStartFallsBackToDefaults) {
     EXPECT_EQ(BootPath(), m_dir.path() + "/Boot/");
     EXPECT_EQ(out.Text(), c.message);
   }
+}
+
+TEST_F(VxXmlRegistryTest, LoadingWaitsForAWriterHoldingTheLock) {
+  const int lock = open((RegistryFile() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  WriteRegistry("<VxRegistry><Key Name=\"HKLM\">");  // the writer is half-way through
+
+  std::atomic<bool> done{false};
+  std::string boot;
+  std::thread reader([&] {
+    boot = BootPath();
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(done.load()) << "the file was read while a writer held the lock";
+  WriteRegistry(VersionedRegistry("/complete/"));
+  flock(lock, LOCK_UN);
+  close(lock);
+  reader.join();
+  EXPECT_EQ(boot, "/complete/");
+}
+
+TEST_F(VxXmlRegistryTest, MissingBaseDirectoryIsReportedAndDefaultsServe) {
+  const std::string missing = m_dir / "nowhere";
+  setenv("VX_BASE_DIR", missing.c_str(), 1);
+  VxRegTestRecreateStore();
+  StdoutCapture out(m_dir / "stdout.txt");
+  EXPECT_EQ(BootPath(), missing + "/Boot/");
+  EXPECT_EQ(out.Text(),
+            "Failed to open the Varnix registry lock file\nFailed to load Varnix registry(1).\n");
 }
 
 TEST_F(VxXmlRegistryTest, DefaultsAreCompleteAndWinOverALaterFile) {
