@@ -300,6 +300,10 @@ void OsUserSleep(ULONG milliseconds) {
 }
 
 BOOL OsUserGetSystemTime(LPSYSTEMTIME st) {
+  if (st == nullptr) {
+    errno = EINVAL;
+    return FALSE;
+  }
   timeval tv;
   gettimeofday(&tv, nullptr);
   time_t secs = tv.tv_sec;
@@ -325,6 +329,10 @@ void StoreFileTime(LONGLONG value, LPFILETIME ft) {
 }  // namespace
 
 BOOL OsUserSystemTimeToFileTime(const SYSTEMTIME* st, LPFILETIME ft) {
+  if (st == nullptr || ft == nullptr) {
+    errno = EINVAL;
+    return FALSE;
+  }
   tm t{};
   t.tm_year = static_cast<int>(st->wYear) - 1900;
   t.tm_mon = static_cast<int>(st->wMonth) - 1;
