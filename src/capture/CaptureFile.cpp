@@ -1,0 +1,598 @@
+#include "capture/CaptureFile.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <new>
+
+#include "capture/CaptureFormat.h"
+#include "capture/OsUserTempFile.h"
+#include "os/OsUserFile.h"
+#include "registry/VxReg.h"
+#include "support/VxLastError.h"
+
+namespace {
+
+constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070002);
+constexpr HRESULT kPathTooLong = static_cast<HRESULT>(0x800700EA);
+constexpr DWORD kErrPathNotFound = 2;
+constexpr DWORD kErrMoreData = 234;
+constexpr DWORD kMoveReplaceAndCopy = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED;
+constexpr char kBootPathError[] = "Failed to read boot project path!";
+
+// Index of the first character of the name: behind the last separator of either kind, as the
+// file layer accepts both.
+size_t NamePos(const char* path) {
+  size_t pos = 0;
+  for (size_t i = 0; path[i]; ++i)
+    if (path[i] == '\\' || path[i] == '/') pos = i + 1;
+  return pos;
+}
+
+// Two spellings of one path ("a\b", "a//b", "A/B") must not be taken for two files: moving
+// one onto the other, or removing "the old one", would lose the capture.
+bool SamePath(const char* a, const char* b) {
+  char na[CCaptureFile::kMaxPath + 1];
+  char nb[CCaptureFile::kMaxPath + 1];
+  snprintf(na, sizeof na, "%s", a);
+  snprintf(nb, sizeof nb, "%s", b);
+  OsUserNormalizePath(na);
+  OsUserNormalizePath(nb);
+  return strcasecmp(na, nb) == 0;
+}
+
+// folder + "\" + name into out (kMaxPath + 1 characters); false if that is too long.
+bool JoinPath(char* out, const char* folder, const char* name) {
+  const size_t a = strlen(folder);
+  const size_t b = strlen(name);
+  if (a + 1 + b > CCaptureFile::kMaxPath) return false;
+  memcpy(out, folder, a);
+  out[a] = '\\';
+  memcpy(out + a + 1, name, b + 1);
+  return true;
+}
+
+}  // namespace
+
+CCaptureFile::CCaptureFile() = default;
+
+CCaptureFile::~CCaptureFile() {
+  delete[] m_pTmpTable;
+  if (m_pFileStream) {
+    m_pFileStream->Release();
+    m_pFileStream = nullptr;
+    m_bClosed = true;
+  }
+  if (m_bCreated && m_bClosed && m_bTemporary) OsUserDeleteFile(m_szFilePath);
+}
+
+void CCaptureFile::SetPath(const char* szPath, size_t cbFolder) {
+  snprintf(m_szFilePath, sizeof m_szFilePath, "%s", szPath);
+  m_szFileName = m_szFilePath + std::min(cbFolder, strlen(m_szFilePath));
+}
+
+DWORD CCaptureFile::GetBootPrjPath(char* szBootPath, DWORD dwCount) {
+  char* boot = nullptr;
+  if (!VxRegReadBootPrjPath(&boot) || !boot) return kErrPathNotFound;
+  size_t len = strlen(boot);
+  DWORD result = kErrMoreData;
+  if (szBootPath && len + 1 <= dwCount) {
+    memset(szBootPath, 0, dwCount);
+    memcpy(szBootPath, boot, len);
+    result = 0;
+  }
+  delete[] boot;
+  return result;
+}
+
+HRESULT CCaptureFile::Create(DWORD cbMaxSize) {
+  m_sErr.Empty();
+  if (m_bCreated) return E_FAIL;
+  char* boot = nullptr;
+  if (!VxRegReadBootPrjPath(&boot) || !boot) return kPathNotFound;
+  HRESULT hr = strlen(boot) >= kMaxPath ? kPathTooLong : Create(cbMaxSize, boot, nullptr, true);
+  delete[] boot;
+  return hr;
+}
+
+HRESULT CCaptureFile::Create(DWORD cbMaxSize, const char* szFolder, const char* szFileName,
+                             bool bTemporary) {
+  m_sErr.Empty();
+  if (m_bCreated) return E_FAIL;
+  m_cbMaxSize = cbMaxSize;
+  m_bTemporary = bTemporary;
+
+  char* boot = nullptr;
+  const char* folder = szFolder;
+  if (folder) {
+    if (strlen(folder) > kMaxPath) return E_FAIL;
+  } else {
+    if (!VxRegReadBootPrjPath(&boot) || !boot) {
+      m_sErr = kBootPathError;
+      return kPathNotFound;
+    }
+    if (strlen(boot) + 1 > kMaxPath) {
+      delete[] boot;
+      m_sErr = kBootPathError;
+      return kPathTooLong;
+    }
+    folder = boot;
+  }
+
+  const size_t cbFolder = strlen(folder);
+  char path[kMaxPath + 1];
+  bool madeTempFile = false;
+  HRESULT hr = S_OK;
+  if (szFileName && *szFileName) {
+    if (cbFolder + strlen(szFileName) > kMaxPath - 1 || !JoinPath(path, folder, szFileName))
+      hr = E_FAIL;
+  } else if (OsUserGetTempFileName(folder, "CAP", 0, path)) {
+    madeTempFile = true;
+  } else {
+    hr = VxHResultFromLastError();
+    m_sErr = "Failed to GetTempFileName!";
+  }
+  delete[] boot;
+  if (FAILED(hr)) return hr;
+  SetPath(path, cbFolder + 1);
+
+  hr = CVxFileStream::CreateFileStream(&m_pFileStream, m_szFilePath, GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+  if (FAILED(hr)) {
+    m_sErr = "Failed to Create file stream!";
+    if (madeTempFile) OsUserDeleteFile(m_szFilePath);
+    return hr;
+  }
+
+  m_cbFrames = 0;
+  m_nFrames = 0;
+  m_nStartFrame = 0;
+  m_nStartOffset = 0;
+  m_nTableOffset = m_cbHeader;
+  DropCache();
+  hr = m_pFileStream->SetSize(cbMaxSize);
+  if (SUCCEEDED(hr)) {
+    OsUserGetSystemTime(&m_timeStamp);
+    hr = WriteHeader();
+  }
+  if (FAILED(hr)) {
+    m_pFileStream->Release();
+    m_pFileStream = nullptr;
+    // A name we generated ourselves is nobody else's file: do not leave it behind.
+    if (madeTempFile) OsUserDeleteFile(m_szFilePath);
+    return hr;
+  }
+  m_bCreated = true;
+  m_bClosed = false;
+  return hr;
+}
+
+HRESULT CCaptureFile::Create(IVxFileStream* pFileStream, bool bTemporary) {
+  m_sErr.Empty();
+  if (m_bCreated || !pFileStream) return E_FAIL;
+  char path[kMaxPath + 1];
+  HRESULT hr = pFileStream->GetFilePath(sizeof path, path);
+  if (FAILED(hr)) return hr;
+  m_bTemporary = bTemporary;
+  m_pFileStream = pFileStream;
+  hr = ReadHeader();
+  if (FAILED(hr)) {
+    m_pFileStream = nullptr;  // the caller keeps its reference
+    return hr;
+  }
+  SetPath(path, NamePos(path));
+  m_bCreated = true;
+  m_bClosed = false;
+  return S_OK;
+}
+
+HRESULT CCaptureFile::WriteHeader() {
+  if (!m_pFileStream) return E_FAIL;
+  BYTE header[vxcap::kHeaderSize];
+  vxcap::EncodeHeader(header, m_timeStamp, m_nTableOffset, GetSizeOfTable());
+  HRESULT hr = m_pFileStream->SetPosition(0);
+  if (SUCCEEDED(hr)) hr = m_pFileStream->Write(header, sizeof header, nullptr);
+  return hr;
+}
+
+// Besides the signature, a header is refused when its table lies before the records' start,
+// past 4 GiB or past the end of the file: such a header cannot describe frames that are
+// there, and every length taken from it is used later.
+HRESULT CCaptureFile::ReadHeader() {
+  if (!m_pFileStream) return E_FAIL;
+  BYTE header[vxcap::kHeaderSize];
+  DWORD got = 0;
+  HRESULT hr = m_pFileStream->SetPosition(0);
+  if (SUCCEEDED(hr)) hr = ReadAll(m_pFileStream, header, sizeof header, &got);
+  if (FAILED(hr)) return hr;
+  vxcap::HeaderInfo info;
+  if (vxcap::DecodeHeader(header, got, &info) != vxcap::HeaderStatus::kOk) return E_FAIL;
+  const ULONGLONG tableEnd = static_cast<ULONGLONG>(info.frameTableOffset) + info.frameTableLength;
+  ULONGLONG fileSize = 0;
+  hr = m_pFileStream->Seek(0, STREAM_SEEK_END, &fileSize);
+  if (FAILED(hr)) return hr;
+  if (info.frameTableOffset < m_cbHeader || tableEnd > 0xFFFFFFFFull || tableEnd > fileSize)
+    return E_FAIL;
+  m_timeStamp = info.timeStamp;
+  m_nTableOffset = info.frameTableOffset;
+  m_nFrames = static_cast<LONG>(vxcap::FrameCount(info));
+  m_cbFrames = info.frameTableOffset - m_cbHeader;
+  m_nStartFrame = 0;
+  m_nStartOffset = 0;
+  DropCache();
+  return S_OK;
+}
+
+DWORD CCaptureFile::GetSize() {
+  return m_cbFrames + m_cbHeader + GetSizeOfTable();
+}
+
+DWORD CCaptureFile::GetFrameOffset(LONG nPos) {
+  if (nPos < 0 || nPos >= m_nFrames) return 0;
+  if (m_nTmpFrames > 0 && nPos >= m_nTmpStartFrame && nPos - m_nTmpStartFrame < m_nTmpFrames)
+    return m_pTmpTable[nPos - m_nTmpStartFrame];
+  if (!m_pFileStream) return 0;
+  if (!m_pTmpTable) {
+    m_pTmpTable = new (std::nothrow) DWORD[kTableCacheEntries];
+    if (!m_pTmpTable) return 0;
+  }
+  DropCache();
+  const LONG n = std::min(kTableCacheEntries, m_nFrames - nPos);
+  BYTE raw[kTableCacheEntries * vxcap::kTableEntrySize];
+  const DWORD cb = static_cast<DWORD>(n) * vxcap::kTableEntrySize;
+  DWORD got = 0;
+  HRESULT hr = m_pFileStream->SetPosition(m_nTableOffset + static_cast<DWORD>(nPos) * 4);
+  if (SUCCEEDED(hr)) hr = ReadAll(m_pFileStream, raw, cb, &got);
+  if (FAILED(hr) || got != cb) return 0;
+  for (LONG i = 0; i < n; ++i) m_pTmpTable[i] = vxcap::DecodeTableEntry(raw + 4 * i);
+  m_nTmpStartFrame = nPos;
+  m_nTmpFrames = n;
+  return m_pTmpTable[0];
+}
+
+HRESULT CCaptureFile::SetFrameOffset(LONG, DWORD) {
+  return E_NOTIMPL;
+}
+
+HRESULT CCaptureFile::GetSizeOfFrames(DWORD& cbFrames) {
+  cbFrames = m_cbFrames;
+  return S_OK;
+}
+
+HRESULT CCaptureFile::OnOverflow(LONG&, DWORD&) {
+  return E_NOTIMPL;
+}
+
+HRESULT CCaptureFile::SetTemporary(bool bTemporary) {
+  m_bTemporary = bTemporary;
+  return S_OK;
+}
+
+// ---- Appending ----------------------------------------------------------------------------
+//
+// An append moves the table up, writes the new entries behind it and the records into the
+// gap, then rewrites the header. Until the header is rewritten the old header describes the
+// file, so a failing step must leave the old table where it was. The space the append needs
+// beyond the current end of the table is written (with zeros) before anything is moved: a
+// full disk or a size limit then stops the append while nothing valid has been touched, and
+// the later steps only overwrite bytes that already exist. A step that still fails moves the
+// table back.
+
+HRESULT CCaptureFile::ReserveTail(ULONGLONG cbGrowth) {
+  static const BYTE kZeros[4096] = {};
+  const ULONGLONG from = static_cast<ULONGLONG>(m_nTableOffset) + GetSizeOfTable();
+  if (from + cbGrowth > 0xFFFFFFFFull) return E_FAIL;
+  HRESULT hr = m_pFileStream->SetPosition(static_cast<DWORD>(from));
+  while (SUCCEEDED(hr) && cbGrowth > 0) {
+    const DWORD n = static_cast<DWORD>(std::min<ULONGLONG>(cbGrowth, sizeof kZeros));
+    hr = m_pFileStream->Write(kZeros, n, nullptr);
+    cbGrowth -= n;
+  }
+  return hr;
+}
+
+HRESULT CCaptureFile::MoveTableUp(DWORD cbFrames, DWORD cbNewEntries) {
+  HRESULT hr = ReserveTail(static_cast<ULONGLONG>(cbFrames) + cbNewEntries);
+  if (SUCCEEDED(hr)) hr = m_pFileStream->SetPosition(m_nTableOffset);
+  if (SUCCEEDED(hr)) hr = m_pFileStream->MoveRegion(GetSizeOfTable(), m_nTableOffset + cbFrames);
+  if (SUCCEEDED(hr)) m_nTableOffset += cbFrames;
+  return hr;
+}
+
+void CCaptureFile::MoveTableBack(DWORD nOldTableOffset) {
+  if (m_nTableOffset == nOldTableOffset) return;
+  if (SUCCEEDED(m_pFileStream->SetPosition(m_nTableOffset)))
+    m_pFileStream->MoveRegion(GetSizeOfTable(), nOldTableOffset);
+  m_nTableOffset = nOldTableOffset;
+}
+
+HRESULT CCaptureFile::CommitAppend(DWORD cbFrames, LONG nFrames, DWORD nOldTableOffset) {
+  m_cbFrames += cbFrames;
+  m_nFrames += nFrames;
+  HRESULT hr = WriteHeader();
+  if (FAILED(hr)) {
+    m_cbFrames -= cbFrames;
+    m_nFrames -= nFrames;
+    MoveTableBack(nOldTableOffset);
+    WriteHeader();
+  }
+  return hr;
+}
+
+HRESULT CCaptureFile::ReadFromStream(IVxStream* pFrom, DWORD cb) {
+  DWORD read = 0, written = 0;
+  HRESULT hr = pFrom->CopyTo(m_pFileStream, cb, &read, &written);
+  if (SUCCEEDED(hr) && written != cb) hr = E_FAIL;
+  return hr;
+}
+
+HRESULT CCaptureFile::AddFrameToTable(DWORD nOffset) {
+  if (!IsWritable()) return E_FAIL;
+  BYTE entry[vxcap::kTableEntrySize];
+  vxcap::EncodeTableEntry(entry, nOffset);
+  HRESULT hr = m_pFileStream->SetPosition(m_nTableOffset + GetSizeOfTable());
+  if (SUCCEEDED(hr)) hr = m_pFileStream->Write(entry, sizeof entry, nullptr);
+  return hr;
+}
+
+HRESULT CCaptureFile::AddFramesToTable(IVxStream* pTableStream, DWORD cbTable, DWORD cbFrames,
+                                       DWORD cbShift, bool bPosShift) {
+  if (!m_pFileStream || !pTableStream || cbTable % vxcap::kTableEntrySize != 0) return E_FAIL;
+  const DWORD oldTableOffset = m_nTableOffset;
+  HRESULT hr = MoveTableUp(cbFrames, cbTable);
+  if (FAILED(hr)) return hr;
+  hr = m_pFileStream->SetPosition(m_nTableOffset + GetSizeOfTable());
+  if (SUCCEEDED(hr) && cbShift == 0) {
+    hr = ReadFromStream(pTableStream, cbTable);
+  } else if (SUCCEEDED(hr)) {
+    BYTE chunk[1000];
+    for (DWORD done = 0; SUCCEEDED(hr) && done < cbTable;) {
+      const DWORD n = std::min<DWORD>(cbTable - done, sizeof chunk);
+      DWORD got = 0;
+      hr = ReadAll(pTableStream, chunk, n, &got);
+      if (SUCCEEDED(hr) && got != n) hr = E_FAIL;
+      for (DWORD i = 0; SUCCEEDED(hr) && i < n; i += vxcap::kTableEntrySize) {
+        const DWORD e = vxcap::DecodeTableEntry(chunk + i);
+        vxcap::EncodeTableEntry(chunk + i, bPosShift ? e + cbShift : e - cbShift);
+      }
+      if (SUCCEEDED(hr)) hr = m_pFileStream->Write(chunk, n, nullptr);
+      done += n;
+    }
+  }
+  if (FAILED(hr)) MoveTableBack(oldTableOffset);
+  return hr;
+}
+
+HRESULT CCaptureFile::WriteFrame(const void* pFrame, DWORD cbFrame) {
+  m_sErr.Empty();
+  if (!IsWritable() || !pFrame || cbFrame == 0) return E_FAIL;
+  const DWORD oldTableOffset = m_nTableOffset;
+  HRESULT hr = MoveTableUp(cbFrame, vxcap::kTableEntrySize);
+  if (FAILED(hr)) return hr;
+  hr = AddFrameToTable(m_cbFrames + m_cbHeader);
+  if (SUCCEEDED(hr)) hr = m_pFileStream->SetPosition(m_cbFrames + m_cbHeader);
+  if (SUCCEEDED(hr)) hr = m_pFileStream->Write(pFrame, cbFrame, nullptr);
+  if (FAILED(hr)) {
+    MoveTableBack(oldTableOffset);
+    return hr;
+  }
+  return CommitAppend(cbFrame, 1, oldTableOffset);
+}
+
+HRESULT CCaptureFile::WriteFrames(IVxStream* pTableStream, DWORD cbTable, IVxStream* pFrameStream,
+                                  DWORD cbFrames) {
+  m_sErr.Empty();
+  if (!IsWritable() || !pTableStream || !pFrameStream || cbTable % vxcap::kTableEntrySize != 0)
+    return E_FAIL;
+  const DWORD oldTableOffset = m_nTableOffset;
+  HRESULT hr = AddFramesToTable(pTableStream, cbTable, cbFrames, 0, true);
+  if (FAILED(hr)) return hr;
+  hr = m_pFileStream->SetPosition(m_cbFrames + m_cbHeader);
+  if (SUCCEEDED(hr)) hr = ReadFromStream(pFrameStream, cbFrames);
+  if (FAILED(hr)) {
+    MoveTableBack(oldTableOffset);
+    return hr;
+  }
+  return CommitAppend(cbFrames, static_cast<LONG>(cbTable / vxcap::kTableEntrySize),
+                      oldTableOffset);
+}
+
+HRESULT CCaptureFile::WriteFrames(CCaptureFile* pCaptureFile, LONG nStartFrame, LONG nFrames) {
+  m_sErr.Empty();
+  CCaptureFile* src = pCaptureFile;
+  if (!IsWritable() || !src || src == this || !src->m_pFileStream) return E_FAIL;
+  const LONG srcFrames = src->m_nFrames;
+  const bool whole = nStartFrame == 0 && (nFrames == -1 || nFrames == srcFrames);
+  if (whole && srcFrames == 0) return S_OK;
+  if (nStartFrame < 0 || nStartFrame >= srcFrames) return E_FAIL;
+  if (nFrames != -1 && (nFrames < 0 || nFrames > srcFrames)) return E_FAIL;
+  if (!whole && nFrames == -1) return E_FAIL;
+  const LONG count = whole ? srcFrames : std::min(nFrames, srcFrames - nStartFrame);
+
+  IVxFileStream* s = src->m_pFileStream;
+  DWORD srcSaved = 0;
+  HRESULT hr = s->GetPosition(&srcSaved);
+  if (FAILED(hr)) return hr;
+  const DWORD oldTableOffset = m_nTableOffset;
+  const DWORD cbEntries = static_cast<DWORD>(count) * vxcap::kTableEntrySize;
+  DWORD cbRecords = 0;
+  DWORD srcFrom = m_cbHeader;
+  if (whole) {
+    // Entries of the source start at 128; here they start behind this file's records.
+    cbRecords = src->m_cbFrames;
+    hr = s->SetPosition(src->m_nTableOffset);
+    if (SUCCEEDED(hr)) hr = AddFramesToTable(s, cbEntries, cbRecords, m_cbFrames, true);
+  } else {
+    srcFrom = src->GetFrameOffset(nStartFrame);
+    hr = src->GetSizeOfFrames(nStartFrame, count, cbRecords);
+    if (SUCCEEDED(hr) && srcFrom < m_cbHeader) hr = E_FAIL;
+    if (SUCCEEDED(hr))
+      hr = s->SetPosition(src->m_nTableOffset + static_cast<DWORD>(nStartFrame) * 4);
+    if (SUCCEEDED(hr)) {
+      const DWORD d = srcFrom - m_cbHeader;
+      const DWORD e = m_cbFrames;
+      hr = AddFramesToTable(s, cbEntries, cbRecords, e >= d ? e - d : d - e, e >= d);
+    }
+  }
+  if (SUCCEEDED(hr)) {
+    hr = m_pFileStream->SetPosition(m_cbFrames + m_cbHeader);
+    if (SUCCEEDED(hr)) hr = s->SetPosition(srcFrom);
+    if (SUCCEEDED(hr)) hr = ReadFromStream(s, cbRecords);
+    if (FAILED(hr)) MoveTableBack(oldTableOffset);
+  }
+  if (SUCCEEDED(hr)) hr = CommitAppend(cbRecords, count, oldTableOffset);
+  s->SetPosition(srcSaved);
+  return hr;
+}
+
+// ---- Emptying, shortening, closing --------------------------------------------------------
+
+HRESULT CCaptureFile::Clear(bool) {
+  if (!IsWritable()) return E_FAIL;
+  m_cbFrames = 0;
+  m_nTableOffset = m_cbHeader;
+  m_nFrames = 0;
+  m_nStartFrame = 0;
+  OsUserGetSystemTime(&m_timeStamp);
+  DropCache();
+  return WriteHeader();
+}
+
+HRESULT CCaptureFile::Truncate() {
+  if (!m_pFileStream) return E_FAIL;
+  return m_pFileStream->SetSize(static_cast<ULONGLONG>(m_nTableOffset) + GetSizeOfTable());
+}
+
+HRESULT CCaptureFile::Truncate(LONG nEndFrame) {
+  if (!m_pFileStream) return E_FAIL;
+  if (nEndFrame >= m_nFrames - 1) return S_OK;
+  if (nEndFrame < -1) return E_FAIL;
+  const LONG keep = nEndFrame + 1;
+  const DWORD end = GetFrameOffset(keep);
+  if (end < m_cbHeader || end - m_cbHeader > m_cbFrames) return E_FAIL;
+  HRESULT hr = m_pFileStream->SetPosition(m_nTableOffset);
+  if (SUCCEEDED(hr)) hr = m_pFileStream->MoveRegion(static_cast<DWORD>(keep) * 4, end);
+  if (FAILED(hr)) return hr;
+  m_cbFrames = end - m_cbHeader;
+  m_nFrames = keep;
+  m_nTableOffset = end;
+  DropCache();
+  OsUserGetSystemTime(&m_timeStamp);
+  hr = WriteHeader();
+  if (SUCCEEDED(hr)) hr = Truncate();
+  return hr;
+}
+
+HRESULT CCaptureFile::CloseFile() {
+  if (!m_pFileStream) return E_FAIL;
+  m_pFileStream->Release();
+  m_pFileStream = nullptr;
+  m_bClosed = true;
+  return S_OK;
+}
+
+HRESULT CCaptureFile::OpenFile() {
+  if (!m_bCreated || !m_bClosed || m_pFileStream) return E_FAIL;
+  HRESULT hr =
+      CVxFileStream::CreateFileStream(&m_pFileStream, m_szFilePath, GENERIC_READ, FILE_SHARE_READ,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  if (SUCCEEDED(hr)) m_bClosed = false;
+  return hr;
+}
+
+// ---- Names --------------------------------------------------------------------------------
+
+HRESULT CCaptureFile::GetFileName(DWORD dwBufferLength, char* szFileName) {
+  if (!szFileName) return E_FAIL;
+  const size_t len = strlen(m_szFileName);
+  if (len + 1 > dwBufferLength) return E_FAIL;
+  memcpy(szFileName, m_szFileName, len + 1);
+  return S_OK;
+}
+
+// After a successful move the old name is gone (a move across file systems removes the
+// source itself); removing "the old path" again could only hit the file under its new name.
+HRESULT CCaptureFile::Rename(const char* szFileName) {
+  if (!m_bCreated || !m_bClosed || m_pFileStream || !szFileName) return E_FAIL;
+  const size_t cbFolder = static_cast<size_t>(m_szFileName - m_szFilePath);
+  if (cbFolder + strlen(szFileName) > kMaxPath) return E_FAIL;
+  char newPath[kMaxPath + 1];
+  memcpy(newPath, m_szFilePath, cbFolder);
+  snprintf(newPath + cbFolder, sizeof newPath - cbFolder, "%s", szFileName);
+  if (SamePath(newPath, m_szFilePath)) return S_OK;
+  if (!OsUserMoveFile(m_szFilePath, newPath, kMoveReplaceAndCopy)) return VxHResultFromLastError();
+  SetPath(newPath, cbFolder);
+  return S_OK;
+}
+
+HRESULT CCaptureFile::SaveCaptureAs(const char* szFileName, bool bBootPath, LONG nStartFrame,
+                                    LONG nFrames) {
+  if (!szFileName || nStartFrame < 0 || !m_bCreated || nStartFrame >= m_nFrames || nFrames < -1 ||
+      nFrames > m_nFrames)
+    return E_FAIL;
+  const bool wasClosed = m_pFileStream == nullptr;
+
+  char target[kMaxPath + 1];
+  if (bBootPath) {
+    char* boot = nullptr;
+    if (!VxRegReadBootPrjPath(&boot) || !boot) {
+      m_sErr = kBootPathError;
+      return kPathNotFound;
+    }
+    const bool tooLong = strlen(boot) + 1 + strlen(szFileName) > kMaxPath - 2;
+    if (!tooLong) JoinPath(target, boot, szFileName);
+    delete[] boot;
+    if (tooLong) {
+      m_sErr = kBootPathError;
+      return kPathTooLong;
+    }
+  } else {
+    if (strlen(szFileName) > kMaxPath) return E_FAIL;
+    snprintf(target, sizeof target, "%s", szFileName);
+  }
+
+  HRESULT hr = S_OK;
+  const bool whole = nStartFrame == 0 && (nFrames == -1 || nFrames == m_nFrames);
+  if (whole) {
+    if (!wasClosed) CloseFile();
+    if (m_bTemporary) {
+      if (OsUserMoveFile(m_szFilePath, target, kMoveReplaceAndCopy)) {
+        m_bTemporary = false;
+        SetPath(target, NamePos(target));
+      } else {
+        hr = VxHResultFromLastError();
+      }
+    } else if (!SamePath(target, m_szFilePath) && !OsUserCopyFile(m_szFilePath, target, FALSE)) {
+      hr = VxHResultFromLastError();
+    }
+    if (!wasClosed) OpenFile();
+    return hr;
+  }
+
+  // A part copied onto this very file would be truncated away while it is being read.
+  const size_t namePos = NamePos(target);
+  if (namePos == 0 || SamePath(target, m_szFilePath)) return E_FAIL;
+  if (wasClosed) {
+    hr = OpenFile();
+    if (FAILED(hr)) return hr;
+  }
+  const LONG count =
+      nFrames == -1 ? m_nFrames - nStartFrame : std::min(nFrames, m_nFrames - nStartFrame);
+  DWORD cbRecords = 0;
+  hr = GetSizeOfFrames(nStartFrame, count, cbRecords);
+  if (SUCCEEDED(hr)) {
+    char folder[kMaxPath + 1];
+    snprintf(folder, sizeof folder, "%.*s", static_cast<int>(namePos - 1), target);
+    CCaptureFile copy;
+    hr = copy.Create(cbRecords, folder, target + namePos, false);
+    if (SUCCEEDED(hr)) {
+      hr = copy.WriteFrames(this, nStartFrame, count);
+      // A copy that failed half-way is no copy: remove it with the object.
+      if (FAILED(hr)) copy.SetTemporary(true);
+    }
+  }
+  if (wasClosed) CloseFile();
+  return hr;
+}

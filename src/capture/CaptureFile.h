@@ -1,0 +1,104 @@
+// One capture file on disk, kept valid after every append.
+#pragma once
+
+#include "capture/CaptureFileBase.h"
+#include "os/OsTypes.h"
+#include "os/OsUserTools.h"
+#include "support/VxStream.h"
+
+// States: new -> created and open (either Create) -> closed (CloseFile) <-> open read-only
+// (OpenFile) -> destroyed. Appends need the open state of a Create; Rename needs the closed
+// state. Stream positions are file offsets and frame numbers start at 0.
+//
+// After every append the header, the records and the table agree, so another handle may read
+// the file between appends. An append that fails (a full disk, an I/O error) is reported and
+// leaves the file and this object describing the frames held before it.
+//
+// The object owns its file stream. A temporary file is deleted when the object is destroyed.
+// Not locked: the capture manager (or the ring) serialises all calls.
+class CCaptureFile : public CCaptureFileBase {
+ public:
+  static constexpr DWORD kMaxPath = 1024;
+
+  CCaptureFile();
+  ~CCaptureFile() override;
+
+  using CCaptureFileBase::GetSizeOfFrames;
+
+  // A temporary file in the boot project folder.
+  HRESULT Create(DWORD cbMaxSize) override;
+  HRESULT Create(DWORD cbMaxSize, const char* szFolder, const char* szFileName,
+                 bool bTemporary) override;
+  // Adopts an open file and the caller's reference to it, reading the frames its header
+  // describes. On failure the caller keeps its reference.
+  virtual HRESULT Create(IVxFileStream* pFileStream, bool bTemporary);
+
+  HRESULT Clear(bool bResetTable) override;
+  HRESULT WriteFrame(const void* pFrame, DWORD cbFrame) override;
+  // The entries must already be the offsets the frames get in this file.
+  HRESULT WriteFrames(IVxStream* pTableStream, DWORD cbTable, IVxStream* pFrameStream,
+                      DWORD cbFrames) override;
+  // Appends nFrames frames (-1: all, with nStartFrame 0) of another capture file; a range
+  // that runs past the source's end is cut there.
+  virtual HRESULT WriteFrames(CCaptureFile* pCaptureFile, LONG nStartFrame, LONG nFrames);
+
+  IVxStream* GetFrameStream() override { return m_pFileStream; }
+  DWORD GetSize() override;
+  DWORD GetFramePosition() override { return m_cbFrames + m_cbHeader; }
+  DWORD GetFrameOffset(LONG nPos) override;
+  HRESULT SetFrameOffset(LONG nPos, DWORD nOffset) override;
+
+  HRESULT CloseFile() override;
+  // Reopens a closed file read-only.
+  virtual HRESULT OpenFile();
+  HRESULT Truncate() override;
+  // Keeps frames 0 ... nEndFrame.
+  virtual HRESULT Truncate(LONG nEndFrame);
+  HRESULT SaveCaptureAs(const char* szFileName, bool bBootPath, LONG nStartFrame,
+                        LONG nFrames) override;
+  HRESULT GetFileName(DWORD dwBufferLength, char* szFileName) override;
+  HRESULT OnOverflow(LONG& nOverflowFrames, DWORD& cbOverflowFrames) override;
+  HRESULT GetSizeOfFrames(DWORD& cbFrames) override;
+
+  virtual HRESULT SetTemporary(bool bTemporary);
+  // Renames the closed file within its folder.
+  virtual HRESULT Rename(const char* szFileName);
+  virtual HRESULT WriteHeader();
+  virtual HRESULT ReadHeader();
+  virtual HRESULT AddFrameToTable(DWORD nOffset);
+  // Moves the table up by cbFrames and appends cbTable bytes of entries read from
+  // pTableStream, each shifted up (bPosShift) or down by cbShift. The caller fills the gap
+  // with the records.
+  virtual HRESULT AddFramesToTable(IVxStream* pTableStream, DWORD cbTable, DWORD cbFrames,
+                                   DWORD cbShift, bool bPosShift);
+
+  // The boot project folder into szBootPath (dwCount characters, the rest zero-filled).
+  // Returns 0, 2 when it cannot be read, 234 when it does not fit with its terminating zero.
+  static DWORD GetBootPrjPath(char* szBootPath, DWORD dwCount);
+
+ protected:
+  static constexpr LONG kTableCacheEntries = 250;
+
+  bool IsWritable() const { return m_bCreated && m_pFileStream && !m_bClosed; }
+  void DropCache() { m_nTmpFrames = 0; }
+  HRESULT ReserveTail(ULONGLONG cbNeeded);
+  HRESULT MoveTableUp(DWORD cbFrames, DWORD cbNewEntries);
+  void MoveTableBack(DWORD nOldTableOffset);
+  HRESULT CommitAppend(DWORD cbFrames, LONG nFrames, DWORD nOldTableOffset);
+  HRESULT ReadFromStream(IVxStream* pFrom, DWORD cb);
+  void SetPath(const char* szPath, size_t cbFolder);
+
+  IVxFileStream* m_pFileStream = nullptr;
+  char m_szFilePath[kMaxPath + 1] = {};
+  char* m_szFileName = m_szFilePath;
+  DWORD m_cbFrames = 0;
+  DWORD m_cbHeader = 128;
+  DWORD m_nTableOffset = 128;
+  SYSTEMTIME m_timeStamp = {};
+  DWORD* m_pTmpTable = nullptr;
+  LONG m_nTmpFrames = 0;
+  LONG m_nTmpStartFrame = 0;
+  bool m_bClosed = false;
+  bool m_bCreated = false;
+  bool m_bTemporary = true;
+};
