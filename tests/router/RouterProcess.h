@@ -27,6 +27,7 @@ class RouterProcess {
     for (auto& a : argv) cargs.push_back(a.data());
     cargs.push_back(nullptr);
     const char* out = m_out.c_str();
+    unlink(out);  // a file left by an earlier router must not pass for this one's output
     m_pid = fork();
     if (m_pid == 0) {
       int fd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0600);
