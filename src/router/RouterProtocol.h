@@ -6,16 +6,23 @@
 //   +0 u16 type   +2 u16 reserved (0)   +4 u32 body length
 //
 // Client to router:
-//   READ   body 8:        u32 offset (the port to read), u32 buffer length
+//   READ   body 12:       u32 offset (the port to read), u32 buffer length, u32 batch
 //   WRITE  body n >= 32:  one whole NMX command; there is no reply
 //   IOCTL  body 132:      u32 request, then the 128-byte device-control envelope
 // Router to client:
-//   READ_REPLY   body 8+k:  u32 errno (0 = success), u32 byte count, k data bytes
+//   READ_REPLY   body 12+k: u32 errno (0 = success), u32 byte count, u32 replies that
+//                           follow in the same batch, k data bytes
 //   IOCTL_REPLY  body 4|132: u32 errno, then (errno 0 only) the envelope with the output
 //
-// At most one READ and one IOCTL may be outstanding per connection; the router answers
-// IOCTLs at once and READs when the port has something to deliver, so the two replies can
-// arrive in either order and are told apart by their type.
+// A READ is answered when the port has something to deliver, with a batch of 1 to `batch`
+// READ_REPLYs back to back: the first is the read's answer, the others are what the port
+// holds behind it (commands that fit the buffer length, system statuses), handed over ahead
+// so that the next reads need no round trip. The client answers its following reads from
+// them, in order, before it sends another READ.
+//
+// At most one READ (until its whole batch has arrived) and one IOCTL may be outstanding per
+// connection; IOCTLs are answered at once, so READ and IOCTL replies can arrive in either
+// order and are told apart by their type.
 #pragma once
 
 #include <cstddef>
@@ -32,8 +39,13 @@ constexpr uint16_t MSG_READ_REPLY = 0x81;
 constexpr uint16_t MSG_IOCTL_REPLY = 0x83;
 
 constexpr size_t MSG_HEAD_SIZE = 8;
-constexpr size_t READ_BODY_SIZE = 8;
-constexpr size_t READ_REPLY_FIXED = 8;  // errno and count before the data
+constexpr size_t READ_BODY_SIZE = 12;
+constexpr size_t READ_REPLY_FIXED = 12;  // errno, count and following before the data
+// Replies a client asks for per READ; the router may send fewer, and holds a batch to
+// READ_BATCH_BYTES of data.
+constexpr uint32_t READ_BATCH = 64;
+constexpr uint32_t READ_BATCH_MAX = 1024;
+constexpr uint32_t READ_BATCH_BYTES = 256u << 10;
 constexpr size_t ENVELOPE_SIZE = 128;
 constexpr size_t ENVELOPE_INLINE = 64;  // bytes of in/output carried inside the envelope
 constexpr size_t IOCTL_BODY_SIZE = 4 + ENVELOPE_SIZE;

@@ -125,52 +125,46 @@ int CSocketTransport::RecvAll(uint8_t* p, size_t cb) {
   return 0;
 }
 
-// Reads one reply and files it under its kind. Called without m_lock by the one waiter that
-// set m_bReceiving.
+// Reads one reply and files it with its owner. Called without m_lock by the one waiter
+// that set m_bReceiving.
 int CSocketTransport::ReceiveOne() {
   uint8_t head[MSG_HEAD_SIZE];
   if (int err = RecvAll(head, sizeof(head))) return err;
   const MsgHead h = DecodeHead(head);
-  Kind kind;
-  if (h.type == MSG_READ_REPLY && h.cbBody >= READ_REPLY_FIXED && h.cbBody <= MAX_BODY) {
-    kind = READ_REPLY;
-  } else if (h.type == MSG_IOCTL_REPLY && (h.cbBody == 4 || h.cbBody == IOCTL_BODY_SIZE)) {
-    kind = IOCTL_REPLY;
-  } else {
-    return EPROTO;
-  }
+  const bool bRead =
+      h.type == MSG_READ_REPLY && h.cbBody >= READ_REPLY_FIXED && h.cbBody <= MAX_BODY;
+  const bool bCtl = h.type == MSG_IOCTL_REPLY && (h.cbBody == 4 || h.cbBody == IOCTL_BODY_SIZE);
+  if (!bRead && !bCtl) return EPROTO;
   m_rx.resize(h.cbBody);
   if (int err = RecvAll(m_rx.data(), m_rx.size())) return err;
 
   std::lock_guard<std::mutex> guard(m_lock);
-  Reply& r = m_slot[kind];
-  if (!m_bExpect[kind] || r.bReady) return EPROTO;
+  Reply r;
+  r.bReady = true;
   r.err = DecodeLE32(m_rx.data());
-  if (kind == READ_REPLY) {
+  if (bRead) {
+    const uint32_t following = DecodeLE32(m_rx.data() + 8);
+    if (m_nReadExpected == 0 || following >= READ_BATCH ||
+        h.cbBody - READ_REPLY_FIXED > m_cbReadMax)
+      return EPROTO;
     r.count = DecodeLE32(m_rx.data() + 4);
     r.body.assign(m_rx.begin() + READ_REPLY_FIXED, m_rx.end());
+    m_reads.push_back(std::move(r));
+    m_nReadExpected = following;
   } else {
-    r.count = 0;
+    if (!m_bCtlExpected || m_ctl.bReady) return EPROTO;
     r.body.assign(m_rx.begin() + 4, m_rx.end());
     if (r.err == 0 && r.body.size() != ENVELOPE_SIZE) return EPROTO;
+    m_ctl = std::move(r);
   }
-  r.bReady = true;
   return 0;
 }
 
-int CSocketTransport::WaitReply(Kind kind, Reply& out) {
-  std::unique_lock<std::mutex> lk(m_lock);
+template <class Pred>
+int CSocketTransport::WaitFor(std::unique_lock<std::mutex>& lk, Pred ready) {
   for (;;) {
-    if (m_slot[kind].bReady) {
-      out = std::move(m_slot[kind]);
-      m_slot[kind] = Reply{};
-      m_bExpect[kind] = false;
-      return 0;
-    }
-    if (m_broken) {
-      m_bExpect[kind] = false;
-      return m_broken;
-    }
+    if (ready()) return 0;
+    if (m_broken) return m_broken;
     if (!m_bReceiving) {
       m_bReceiving = true;
       lk.unlock();
@@ -185,36 +179,47 @@ int CSocketTransport::WaitReply(Kind kind, Reply& out) {
   }
 }
 
+int CSocketTransport::TakeRead(void* buf, DWORD cb, DWORD* pcbRead) {
+  Reply& r = m_reads.front();
+  if (r.err != 0) {
+    const int err = static_cast<int>(r.err);
+    m_reads.pop_front();
+    return err;
+  }
+  if (r.body.size() > cb) {
+    // Handed over ahead for a larger buffer than this read has: ask for one, as the router
+    // itself would.
+    uint8_t need[4];
+    EncodeLE32(need, static_cast<uint32_t>(r.body.size()));
+    std::memcpy(buf, need, cb < 4 ? cb : 4);
+    *pcbRead = NMX_READ_BUFFER_TOO_SMALL;
+    return 0;
+  }
+  if (!r.body.empty()) std::memcpy(buf, r.body.data(), r.body.size());
+  *pcbRead = r.count;
+  m_reads.pop_front();
+  return 0;
+}
+
 int CSocketTransport::ReadAt(void* buf, DWORD cb, DWORD offset, DWORD* pcbRead) {
   std::lock_guard<std::mutex> guard(m_readLock);
-  {
-    std::lock_guard<std::mutex> g(m_lock);
-    if (m_broken) {
-      if (m_broken != ECONNRESET || m_bRemovedTold) return m_broken;
-      m_bRemovedTold = true;
-      *pcbRead = NMX_READ_ROUTER_REMOVED;
-      return 0;
-    }
-    m_bExpect[READ_REPLY] = true;
+  std::unique_lock<std::mutex> lk(m_lock);
+  if (m_reads.empty() && m_nReadExpected == 0 && !m_broken) {
+    m_nReadExpected = 1;
+    m_cbReadMax = cb;
+    lk.unlock();
+    uint8_t head[MSG_HEAD_SIZE + READ_BODY_SIZE];
+    EncodeHead(head, MSG_READ, READ_BODY_SIZE);
+    EncodeLE32(head + MSG_HEAD_SIZE, offset);
+    EncodeLE32(head + MSG_HEAD_SIZE + 4, cb);
+    EncodeLE32(head + MSG_HEAD_SIZE + 8, READ_BATCH);
+    int err = SendAll(head, sizeof(head), nullptr, 0);
+    lk.lock();
+    if (err && !m_broken) m_broken = err;
   }
-  uint8_t head[MSG_HEAD_SIZE + READ_BODY_SIZE];
-  EncodeHead(head, MSG_READ, READ_BODY_SIZE);
-  EncodeLE32(head + MSG_HEAD_SIZE, offset);
-  EncodeLE32(head + MSG_HEAD_SIZE + 4, cb);
-  int err = SendAll(head, sizeof(head), nullptr, 0);
-  if (err == 0) {
-    Reply r;
-    err = WaitReply(READ_REPLY, r);
-    if (err == 0 && r.body.size() > cb) err = EPROTO;
-    if (err == 0 && r.err != 0) err = static_cast<int>(r.err);
-    if (err == 0) {
-      if (!r.body.empty()) std::memcpy(buf, r.body.data(), r.body.size());
-      *pcbRead = r.count;
-      return 0;
-    }
-  }
-  std::lock_guard<std::mutex> g(m_lock);
-  m_bExpect[READ_REPLY] = false;
+  int err = WaitFor(lk, [&] { return !m_reads.empty(); });
+  if (err == 0) return TakeRead(buf, cb, pcbRead);
+  m_nReadExpected = 0;
   if (err == ECONNRESET && !m_bRemovedTold) {
     // The router went away: to the port that is what a removed router looks like.
     m_bRemovedTold = true;
@@ -239,25 +244,23 @@ int CSocketTransport::Control(unsigned long request, void* arg, size_t cbArg) {
     return EINVAL;
   auto* tb = static_cast<PAL_IOCTL_TRANS_BUF*>(arg);
   std::lock_guard<std::mutex> guard(m_ctlLock);
-  {
-    std::lock_guard<std::mutex> g(m_lock);
-    if (m_broken) return m_broken;
-    m_bExpect[IOCTL_REPLY] = true;
-  }
+  std::unique_lock<std::mutex> lk(m_lock);
+  if (m_broken) return m_broken;
+  m_bCtlExpected = true;
+  lk.unlock();
   uint8_t msg[MSG_HEAD_SIZE + IOCTL_BODY_SIZE];
   EncodeHead(msg, MSG_IOCTL, IOCTL_BODY_SIZE);
   EncodeLE32(msg + MSG_HEAD_SIZE, static_cast<uint32_t>(request));
   EncodeTransBuf(msg + MSG_HEAD_SIZE + 4, *tb);
   int err = SendAll(msg, sizeof(msg), nullptr, 0);
-  Reply r;
-  if (err == 0) err = WaitReply(IOCTL_REPLY, r);
+  lk.lock();
+  if (err && !m_broken) m_broken = err;
+  err = WaitFor(lk, [&] { return m_ctl.bReady; });
+  Reply r = std::move(m_ctl);
+  m_ctl = Reply{};
+  m_bCtlExpected = false;
   if (err == 0 && r.err != 0) err = static_cast<int>(r.err);
-  if (err == 0) {
-    DecodeTransBuf(r.body.data(), *tb);
-    return 0;
-  }
-  std::lock_guard<std::mutex> g(m_lock);
-  m_bExpect[IOCTL_REPLY] = false;
+  if (err == 0) DecodeTransBuf(r.body.data(), *tb);
   return err;
 }
 

@@ -4,11 +4,13 @@
 // A read may block on one thread while another thread writes or issues a control on the
 // same handle. Writes have no reply. A read and a control each wait for their own reply;
 // whichever waiting thread finds nobody receiving reads the next reply off the socket and
-// hands it to its owner, so no extra thread is needed.
+// hands it to its owner, so no extra thread is needed. A read asks for a batch: the replies
+// that follow the first are kept and answer the next reads without a round trip.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -35,7 +37,6 @@ class CSocketTransport : public IRouterTransport {
   void Cancel() override;
 
  private:
-  enum Kind { READ_REPLY = 0, IOCTL_REPLY = 1 };
   struct Reply {
     bool bReady = false;
     uint32_t err = 0;
@@ -44,7 +45,11 @@ class CSocketTransport : public IRouterTransport {
   };
 
   int SendAll(const uint8_t* head, size_t cbHead, const void* body, size_t cbBody);
-  int WaitReply(Kind kind, Reply& out);
+  // Waits, with m_lock held by lk, until ready() holds or the link breaks.
+  template <class Pred>
+  int WaitFor(std::unique_lock<std::mutex>& lk, Pred ready);
+  // Hands the oldest read reply to the caller of ReadAt.
+  int TakeRead(void* buf, DWORD cb, DWORD* pcbRead);
   int ReceiveOne();
   int RecvAll(uint8_t* p, size_t cb);
 
@@ -57,8 +62,11 @@ class CSocketTransport : public IRouterTransport {
   bool m_bReceiving = false;  // a waiter is reading a reply off the socket
   int m_broken = 0;           // errno once the connection failed
   bool m_bRemovedTold = false;
-  bool m_bExpect[2] = {false, false};  // a reply of that kind is awaited
-  Reply m_slot[2];
+  uint32_t m_nReadExpected = 0;  // read replies still to come for the outstanding READ
+  uint32_t m_cbReadMax = 0;      // buffer length of the outstanding READ
+  std::deque<Reply> m_reads;     // read replies not yet handed out, in order
+  bool m_bCtlExpected = false;
+  Reply m_ctl;
   std::vector<uint8_t> m_rx;  // used only by the receiving waiter
 };
 

@@ -140,9 +140,9 @@ void CRouterCore::Unregister(Port& port) {
   m_ports.erase(number);
 }
 
-bool CRouterCore::Read(ClientId client, uint32_t offset, uint32_t cbMax) {
+bool CRouterCore::Read(ClientId client, uint32_t offset, uint32_t cbMax, uint32_t nBatch) {
   Client& c = m_clients[client];
-  if (c.bReadPending) return false;
+  if (c.bReadPending || nBatch == 0) return false;
   if (m_bRemoving) {
     auto it = m_ports.find(static_cast<uint16_t>(offset));
     if (it != m_ports.end()) it->second.bToldRemoved = true;
@@ -156,6 +156,7 @@ bool CRouterCore::Read(ClientId client, uint32_t offset, uint32_t cbMax) {
   }
   c.bReadPending = true;
   c.cbReadMax = cbMax;
+  c.nBatch = std::min(nBatch, READ_BATCH_MAX);
   it->second.readers.push_back(client);
   Deliver(it->second);
   return true;
@@ -165,32 +166,47 @@ void CRouterCore::Deliver(Port& port) {
   while (!port.readers.empty() && !port.queue.empty()) {
     ClientId r = port.readers.front();
     Client& c = m_clients[r];
-    Item& item = port.queue.front();
     port.readers.erase(port.readers.begin());
     c.bReadPending = false;
-    if (item.status != 0) {
-      ReplyStatus(r, item.status);
-      port.queue.pop_front();
-      continue;
-    }
-    const uint32_t cb = static_cast<uint32_t>(item.bytes.size());
-    if (cb > c.cbReadMax) {
+    Item& front = port.queue.front();
+    if (front.status == 0 && front.bytes.size() > c.cbReadMax) {
       // The command stays queued; the reader comes back with a buffer of the size we name.
       uint8_t need[4];
-      EncodeLE32(need, cb);
-      m_pSink->ReadReply(r, NMX_READ_BUFFER_TOO_SMALL, need, std::min<uint32_t>(4, c.cbReadMax));
+      EncodeLE32(need, static_cast<uint32_t>(front.bytes.size()));
+      m_pSink->ReadReply(r, NMX_READ_BUFFER_TOO_SMALL, need, std::min<uint32_t>(4, c.cbReadMax), 0);
       continue;
     }
-    m_pSink->ReadReply(r, cb, item.bytes.data(), cb);
-    ++m_stats[port.number].delivered;
-    --port.nCommands;
-    port.cbQueued -= cb;
-    port.queue.pop_front();
+    // The first item answers the read; what fits behind it goes along in the same batch.
+    m_batch.clear();
+    size_t cbBatch = 0;
+    while (!port.queue.empty() && m_batch.size() < c.nBatch) {
+      Item& item = port.queue.front();
+      const size_t cb = item.bytes.size();
+      if (!m_batch.empty() && (cb > c.cbReadMax || cbBatch + cb > READ_BATCH_BYTES)) break;
+      if (item.status == 0) {
+        ++m_stats[port.number].delivered;
+        --port.nCommands;
+        port.cbQueued -= cb;
+      }
+      cbBatch += cb;
+      m_batch.push_back(std::move(item));
+      port.queue.pop_front();
+    }
+    for (size_t i = 0; i < m_batch.size(); ++i) {
+      const Item& item = m_batch[i];
+      const uint32_t following = static_cast<uint32_t>(m_batch.size() - 1 - i);
+      if (item.status != 0) {
+        m_pSink->ReadReply(r, item.status, nullptr, 0, following);
+      } else {
+        const uint32_t cb = static_cast<uint32_t>(item.bytes.size());
+        m_pSink->ReadReply(r, cb, item.bytes.data(), cb, following);
+      }
+    }
   }
 }
 
 void CRouterCore::ReplyStatus(ClientId client, uint32_t status) {
-  m_pSink->ReadReply(client, status, nullptr, 0);
+  m_pSink->ReadReply(client, status, nullptr, 0, 0);
 }
 
 void CRouterCore::Enqueue(Port& port, std::vector<uint8_t>&& bytes) {

@@ -15,6 +15,7 @@
 
 #include "nmx/NmxTypes.h"
 #include "router/PalDrvTypes.h"
+#include "router/RouterProtocol.h"
 
 namespace vx::router {
 
@@ -23,7 +24,9 @@ typedef uint32_t ClientId;
 // Receives the answers to reads. data is valid only during the call.
 class IRouterSink {
  public:
-  virtual void ReadReply(ClientId client, uint32_t count, const uint8_t* data, uint32_t cb) = 0;
+  // following: replies still to come in the same batch.
+  virtual void ReadReply(ClientId client, uint32_t count, const uint8_t* data, uint32_t cb,
+                         uint32_t following) = 0;
 
  protected:
   ~IRouterSink() = default;
@@ -69,8 +72,9 @@ class CRouterCore {
   bool SystemRunning() const { return m_bRunning; }
 
   RegisterAnswer Register(ClientId client, const RegisterRequest& req);
-  // Returns false for a protocol violation (a second read while one is pending).
-  bool Read(ClientId client, uint32_t offset, uint32_t cbMax);
+  // Answers with up to nBatch replies. Returns false for a protocol violation (a second read
+  // while one is pending, a batch of 0).
+  bool Read(ClientId client, uint32_t offset, uint32_t cbMax, uint32_t nBatch);
   // cmd holds cb >= 32 bytes: a header and whatever data the client wrote.
   void Write(ClientId client, const uint8_t* cmd, uint32_t cb);
   void ClientGone(ClientId client);
@@ -112,6 +116,7 @@ class CRouterCore {
     uint16_t port = 0;
     bool bReadPending = false;
     uint32_t cbReadMax = 0;
+    uint32_t nBatch = 1;
   };
   struct PortStats {
     std::string name;
@@ -140,6 +145,7 @@ class CRouterCore {
   std::unordered_map<ClientId, Client> m_clients;
   std::map<uint16_t, PortStats> m_stats;
   Totals m_totals;
+  std::vector<Item> m_batch;  // reused by Deliver
 };
 
 }  // namespace vx::router

@@ -122,7 +122,8 @@ bool CRouterServer::Listen(const std::string& path) {
   return true;
 }
 
-void CRouterServer::ReadReply(ClientId client, uint32_t count, const uint8_t* data, uint32_t cb) {
+void CRouterServer::ReadReply(ClientId client, uint32_t count, const uint8_t* data, uint32_t cb,
+                              uint32_t following) {
   auto it = m_byId.find(client);
   if (it == m_byId.end() || it->second->bDead) return;
   Client& c = *it->second;
@@ -136,6 +137,7 @@ void CRouterServer::ReadReply(ClientId client, uint32_t count, const uint8_t* da
   EncodeHead(p, MSG_READ_REPLY, static_cast<uint32_t>(READ_REPLY_FIXED + cb));
   EncodeLE32(p + MSG_HEAD_SIZE, 0);
   EncodeLE32(p + MSG_HEAD_SIZE + 4, count);
+  EncodeLE32(p + MSG_HEAD_SIZE + 8, following);
   if (cb) std::memcpy(p + MSG_HEAD_SIZE + READ_REPLY_FIXED, data, cb);
 }
 
@@ -227,8 +229,8 @@ bool CRouterServer::ParseMessages(Client& c) {
     const uint8_t* body = c.in.data() + c.inStart + MSG_HEAD_SIZE;
     switch (h.type) {
       case MSG_READ:
-        if (!m_core.Read(c.id, DecodeLE32(body), DecodeLE32(body + 4))) {
-          Drop(c, "second read while one is pending");
+        if (!m_core.Read(c.id, DecodeLE32(body), DecodeLE32(body + 4), DecodeLE32(body + 8))) {
+          Drop(c, "second read while one is pending, or batch 0");
           return false;
         }
         break;
