@@ -14,12 +14,15 @@
 
 namespace {
 
+using captest::AppendBatch;
+using captest::Bytes;
+using captest::kMiB;
+using captest::Parse;
+using captest::Parsed;
 using captest::PutLE32;
+using captest::ReadAllOf;
 using captest::Record;
-using Bytes = std::vector<BYTE>;
-using Records = std::vector<Bytes>;
-
-constexpr DWORD kMiB = 1048576;
+using captest::Records;
 
 bool Exists(const std::string& p) {
   return std::filesystem::exists(p);
@@ -51,66 +54,6 @@ Bytes Compose(const Records& recs, const Bytes& actual) {
     offset += static_cast<DWORD>(r.size());
   }
   return f;
-}
-
-// What a reader of the file finds: the records the header and the table describe, each
-// checked. ok is false with a reason when the file does not parse.
-struct Parsed {
-  bool ok = false;
-  std::string why;
-  Records frames;
-};
-
-Parsed Parse(const Bytes& file, bool checkRecords = true) {
-  Parsed p;
-  vxcap::HeaderInfo h{};
-  if (vxcap::DecodeHeader(file.data(), file.size(), &h) != vxcap::HeaderStatus::kOk) {
-    p.why = "header";
-    return p;
-  }
-  const uint64_t tableEnd = uint64_t{h.frameTableOffset} + h.frameTableLength;
-  if (h.frameTableOffset < 128 || tableEnd > file.size() || h.frameTableLength % 4) {
-    p.why = "table position";
-    return p;
-  }
-  const DWORD n = vxcap::FrameCount(h);
-  const BYTE* table = file.data() + h.frameTableOffset;
-  DWORD bad = 0;
-  if (!vxcap::ValidateTable(table, n, h.frameTableOffset, &bad)) {
-    p.why = "table entry " + std::to_string(bad);
-    return p;
-  }
-  for (DWORD i = 0; i < n; ++i) {
-    const DWORD from = vxcap::DecodeTableEntry(table + 4 * i);
-    const DWORD to = i + 1 < n ? vxcap::DecodeTableEntry(table + 4 * i + 4) : h.frameTableOffset;
-    if (checkRecords &&
-        vxcap::ValidateRecord(file.data() + from, to - from) != vxcap::RecordStatus::kOk) {
-      p.why = "record " + std::to_string(i);
-      return p;
-    }
-    p.frames.emplace_back(file.begin() + from, file.begin() + to);
-  }
-  p.ok = true;
-  return p;
-}
-
-Bytes ReadAllOf(IVxStream* s) {
-  Bytes out;
-  s->SetPosition(0);
-  BYTE buf[4096];
-  ULONG n = 0;
-  while (SUCCEEDED(s->Read(buf, sizeof buf, &n)) && n > 0) out.insert(out.end(), buf, buf + n);
-  return out;
-}
-
-// Appends records through the memory buffer in one batch, as the capture manager does.
-HRESULT AppendBatch(CCaptureFile& file, const Records& recs) {
-  CCaptureMem mem;
-  HRESULT hr = mem.Create(kMiB);
-  mem.SetStartOffset(file.GetFramePosition());
-  for (const Bytes& r : recs)
-    if (SUCCEEDED(hr)) hr = mem.WriteFrame(r.data(), static_cast<DWORD>(r.size()));
-  return SUCCEEDED(hr) ? mem.CopyTo(&file, 0, 0) : hr;
 }
 
 class CaptureFileTest : public testing::Test {
