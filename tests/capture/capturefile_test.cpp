@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -10,6 +12,7 @@
 
 #include "CaptureTestUtil.h"
 #include "capture/CaptureMem.h"
+#include "capture/OsUserTempFile.h"
 #include "os/OsUserFile.h"
 
 namespace {
@@ -453,6 +456,45 @@ TEST_F(CaptureFileTest, CreationFailuresExplainThemselves) {
   EXPECT_STREQ("Failed to GetTempFileName!", temp.GetErrorString());
   ASSERT_EQ(S_OK, named.Create(4096, Dir(), "n.cap", false));  // not created yet: may retry
   EXPECT_STREQ("", named.GetErrorString());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OsUserGetTempFileName, MakesNewUniqueFilesWithThePrefix) {
+  vxtest::TempDir dir;
+  char a[1025], b[1025];
+  ASSERT_EQ(1u, OsUserGetTempFileName(dir.path().c_str(), "CAP", 0, a));
+  ASSERT_EQ(1u, OsUserGetTempFileName(dir.path().c_str(), "CAP", 0, b));
+  EXPECT_STRNE(a, b);
+  for (const char* p : {a, b}) {
+    const std::string name = std::filesystem::path(p).filename().string();
+    EXPECT_EQ(0u, name.rfind("CAP", 0)) << name;
+    EXPECT_EQ(std::string::npos, name.find_first_of("{}.")) << name;
+    EXPECT_EQ(0u, std::filesystem::file_size(p));
+  }
+}
+
+TEST(OsUserGetTempFileName, RefusesWhatItCannotDo) {
+  vxtest::TempDir dir;
+  char out[1025];
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(0u, OsUserGetTempFileName(nullptr, "CAP", 0, out));
+  EXPECT_EQ(EINVAL, errno);
+  EXPECT_EQ(0u, OsUserGetTempFileName(dir.path().c_str(), "CAP", 1, out));
+  EXPECT_EQ(EINVAL, errno);
+  fflush(stdout);
+  EXPECT_EQ(
+      "OsUserGetTempFileName file params not supported\n"
+      "OsUserGetTempFileName file params not supported\n",
+      testing::internal::GetCapturedStdout());
+
+  const std::string deep = dir.path() + "/" + std::string(1000, 'd');
+  EXPECT_EQ(0u, OsUserGetTempFileName(deep.c_str(), "CAP", 0, out));  // path over 1024
+  EXPECT_EQ(EINVAL, errno);
+  EXPECT_EQ(0u, OsUserGetTempFileName((dir / "missing").c_str(), "CAP", 0, out));
+  EXPECT_EQ(ENOENT, errno);
 }
 
 }  // namespace
