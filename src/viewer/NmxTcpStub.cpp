@@ -148,14 +148,15 @@ DWORD CNmxTcpStub::OnReceive(DWORD error, const BYTE* buf, DWORD len, DWORD) {
       left -= n;
       if (m_cbPrefix < NMXTCP_PREFIX_SIZE) return 0;
       const NmxTcpPrefix prefix = DecodeNmxTcpPrefix(m_prefix);
+      const DWORD length = prefix.length;
       // The length is the peer's word: bound it before anything is allocated for it.
-      if (prefix.reserved > NMXTCP_MAX_RESERVED || prefix.length < NMX_HEAD_SIZE ||
-          prefix.length > NMXTCP_MAX_FRAME_LENGTH) {
+      if (prefix.reserved > NMXTCP_MAX_RESERVED || length < NMX_HEAD_SIZE ||
+          length > NMXTCP_MAX_FRAME_LENGTH) {
         CloseBroken();
         return 0;
       }
       m_cbPrefix = 0;
-      m_cbSize = std::max(m_cbTcpBlockSize, prefix.length);
+      m_cbSize = std::max(m_cbTcpBlockSize, length);
       continue;
     }
 
