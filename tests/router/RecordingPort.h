@@ -1,6 +1,7 @@
 // A router port for tests that keeps a copy of everything it receives.
 #pragma once
 
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -39,9 +40,11 @@ class RecordingPort : public CNmxR3Port {
   bool WaitCount(size_t n) const {
     return WaitUntil([&] { return Count() >= n; });
   }
-  const NmxHead& Head(size_t i) const {
+  NmxHead Head(size_t i) const {
     std::lock_guard<std::mutex> g(m_lock);
-    return *reinterpret_cast<const NmxHead*>(m_received.at(i).data());
+    NmxHead h;
+    std::memcpy(&h, m_received.at(i).data(), sizeof(h));
+    return h;
   }
   BOOL Enabled() { return NmxPortEnabled(); }
 
