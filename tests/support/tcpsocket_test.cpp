@@ -164,6 +164,7 @@ TEST_F(TcpSocketTest, ConnectSendAndReceiveBothWays) {
   RecordingSocket client;
   ConnectClient(client, server.port);
   ASSERT_TRUE(client.IsConnected());
+  EXPECT_EQ(0u, client.Receive()) << "its receiver already runs";
 
   const std::string msg = "hello over loopback";
   ASSERT_EQ(0u, client.SendAll(msg.data(), static_cast<DWORD>(msg.size())));

@@ -232,6 +232,36 @@ TEST(NmxTcpStubTest, FramesFromConcurrentSendersNeverInterleave) {
   for (auto& th : senders) th.join();
 }
 
+TEST(NmxTcpStubTest, ClientModeConnectsToThePeersNmxTcpPortOnFirstSend) {
+  const int lfd = socket(AF_INET, SOCK_STREAM, 0);
+  int on = 1;
+  setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(NMXTCP_SERVER_PORT);
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(lfd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) != 0 || listen(lfd, 4) != 0) {
+    close(lfd);
+    GTEST_SKIP() << "the NMX/TCP port is in use on this machine";
+  }
+  RecordingStub stub;
+  EXPECT_EQ(0u, stub.SetPeerIpAddr(htonl(INADDR_LOOPBACK)));
+  EXPECT_FALSE(stub.IsConnected());
+  const Bytes frame = EncodeFrame(Spec(3, 5));
+  const Bytes cmd = CommandOf(frame);
+  EXPECT_EQ(0u, stub.Send(reinterpret_cast<const NmxCmd*>(cmd.data())));
+  EXPECT_TRUE(stub.IsConnected());
+
+  RawPeer peer(accept(lfd, nullptr, nullptr));
+  close(lfd);
+  Frame got;
+  ASSERT_TRUE(peer.ReadFrame(&got));
+  EXPECT_EQ(Bytes(frame.begin() + 38, frame.end()), got.data);
+  // The connection made by the send also receives.
+  ASSERT_TRUE(peer.Send(frame));
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return stub.Commands().size() == 1; }));
+}
+
 TEST(NmxTcpStubTest, OwnAddressComesFromTheRegistryAndLoopbackTargetsChangeTheSender) {
   RecordingStub stub;
   EXPECT_EQ(kLocalNetId, stub.NmxGetNetId());
