@@ -220,8 +220,9 @@ int CSocketTransport::ReadAt(void* buf, DWORD cb, DWORD offset, DWORD* pcbRead) 
   int err = WaitFor(lk, [&] { return !m_reads.empty(); });
   if (err == 0) return TakeRead(buf, cb, pcbRead);
   m_nReadExpected = 0;
-  if (err == ECONNRESET && !m_bRemovedTold) {
-    // The router went away: to the port that is what a removed router looks like.
+  if (!m_bRemovedTold) {
+    // The connection is gone (the router exited or was killed, or broke the protocol) and
+    // cannot come back: to the port that is what a removed router looks like.
     m_bRemovedTold = true;
     *pcbRead = NMX_READ_ROUTER_REMOVED;
     return 0;

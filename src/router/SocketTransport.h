@@ -25,8 +25,8 @@ class CSocketTransport : public IRouterTransport {
   int Open(const char* path) override;
   void Close() override;
   int Descriptor() const override { return m_fd; }
-  // The router closing the connection reads as status 5 (router removed), once; later
-  // reads fail with ECONNRESET.
+  // A connection that breaks (the router exits or dies) reads as status 5 (router
+  // removed), once; later reads fail with the error.
   int ReadAt(void* buf, DWORD cb, DWORD offset, DWORD* pcbRead) override;
   // Commands shorter than a header fail with EINVAL, longer than the router takes with
   // EMSGSIZE, before anything is sent.
