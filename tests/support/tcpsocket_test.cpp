@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <mutex>
@@ -279,6 +280,11 @@ TEST_F(TcpSocketTest, DisabledOrUncreatedSocketsRefuseWork) {
 }
 
 TEST_F(TcpSocketTest, SendingToAClosedPeerFailsWithoutSigpipe) {
+  // The default action, whatever the environment inherited: a SIGPIPE would end the test.
+  struct sigaction dfl {
+  }, old{};
+  dfl.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &dfl, &old);
   Server server(Server::kCloseInside);
   RecordingSocket client;
   ConnectClient(client, server.port);
@@ -297,6 +303,18 @@ TEST_F(TcpSocketTest, SendingToAClosedPeerFailsWithoutSigpipe) {
     if (code == 0) OsUserSleep(2);
   }
   EXPECT_NE(0u, code);
+  // After the reset every further send is refused (EPIPE), still without a signal.
+  EXPECT_NE(0u, client.SendAll(block.data(), static_cast<DWORD>(block.size())));
+  EXPECT_NE(0u, client.SendAll(block.data(), static_cast<DWORD>(block.size())));
+
+  // Sending after the own side stopped writing fails at once.
+  RecordingSocket other;
+  ConnectClient(other, server.port);
+  ASSERT_EQ(0u, other.Shutdown(SHUT_WR));
+  errno = 0;
+  EXPECT_EQ(-1, other.Send("x", 1, 0));
+  EXPECT_EQ(EPIPE, errno);
+  sigaction(SIGPIPE, &old, nullptr);
 }
 
 TEST_F(TcpSocketTest, ASocketIsReusedAfterItsConnectionEnded) {
