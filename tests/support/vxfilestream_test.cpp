@@ -142,25 +142,28 @@ TEST(VxFileStream, MoveRegionMatchesAModelInBothDirections) {
     DWORD from, size, to;
   };
   const Case cases[] = {
-      {128, 3000, 228},    // destination overlaps the source from above: backwards copy
-      {228, 3000, 128},    // overlap from below: forwards copy
-      {0, 1024, 1},        // one full chunk shifted by a byte
-      {1, 2049, 0},        // two full chunks and one byte
-      {100, 500, 3000},    // disjoint, forwards
-      {3000, 500, 100},    // disjoint, backwards
-      {4000, 1000, 4500},  // moved past the end: the file grows
-      {0, 3000, 7000},     // moved beyond the end with a gap
-      {500, 0, 900},       // nothing to move
-      {700, 700, 700},     // onto itself
+      {128, 3000, 228},  // destination overlaps the source from above: backwards copy
+      {228, 3000, 128},  // overlap from below: forwards copy
+      {0, 1024, 1},      // small regions shifted by a byte
+      {1, 2049, 0},         {100, 40000, 200},    // many buffers' worth, overlapping from above
+      {200, 40000, 100},                          // and from below
+      {0, 50000, 20000},                          // overlapping by more than a buffer
+      {20000, 50000, 0},    {1000, 65536, 1001},  // a power of two in size
+      {100, 500, 3000},                           // disjoint, forwards
+      {3000, 500, 100},                           // disjoint, backwards
+      {69000, 1000, 69500},                       // moved past the end: the file grows
+      {0, 3000, 72000},                           // moved beyond the end with a gap
+      {500, 0, 900},                              // nothing to move
+      {700, 700, 700},                            // onto itself
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.size << " bytes " << c.from << " -> " << c.to);
     vxtest::TempDir dir;
     std::string path = dir / "m.bin";
-    auto model = Pattern(5000);
+    auto model = Pattern(70000);
     FileRef f;
     ASSERT_EQ(S_OK, Create(path, f));
-    ASSERT_EQ(S_OK, f->Write(model.data(), 5000, nullptr));
+    ASSERT_EQ(S_OK, f->Write(model.data(), 70000, nullptr));
     ASSERT_EQ(S_OK, f->SetPosition(c.from));
     ASSERT_EQ(S_OK, f->MoveRegion(c.size, c.to));
     EXPECT_EQ(c.to + c.size, Position(f.p));
