@@ -307,9 +307,15 @@ TEST_F(TcpSocketTest, SendingToAClosedPeerFailsWithoutSigpipe) {
   EXPECT_NE(0u, client.SendAll(block.data(), static_cast<DWORD>(block.size())));
   EXPECT_NE(0u, client.SendAll(block.data(), static_cast<DWORD>(block.size())));
 
-  // Sending after the own side stopped writing fails at once.
+  // Sending after the own side stopped writing fails at once. Connected without a receiver
+  // thread, so that nothing but this test closes the socket.
   RecordingSocket other;
-  ConnectClient(other, server.port);
+  ASSERT_EQ(0u, other.Create(0, nullptr));
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(server.port);
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, connect(other.Fd(), reinterpret_cast<sockaddr*>(&sin), sizeof(sin)));
   ASSERT_EQ(0u, other.Shutdown(SHUT_WR));
   errno = 0;
   EXPECT_EQ(-1, other.Send("x", 1, 0));
