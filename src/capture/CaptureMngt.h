@@ -1,0 +1,138 @@
+// The running capture: a bounded memory buffer in front of a capture file or a ring of files.
+#pragma once
+
+#include <atomic>
+
+#include "capture/Capture.h"
+#include "capture/CaptureFileBase.h"
+#include "capture/CaptureFormat.h"
+#include "capture/CaptureMem.h"
+#include "capture/IOverflow.h"
+#include "os/OsTypes.h"
+#include "os/OsUserTools.h"
+#include "os/VxString.h"
+
+// The engine's writer thread stores frame records with WriteFrame (a memory copy under the
+// memory lock); a file thread of the manager copies the buffered frames to disk in batches,
+// at least every nFileUpdateCycle milliseconds and whenever the buffer is full. Frames are
+// numbered from 0 in arrival order; when the ring drops its oldest frames every number falls
+// by the count dropped, and the overflow counter (never 0 after the first overflow) changes.
+//
+// Thread-safe: every operation may be called from any thread. Locks are always taken in the
+// order start/stop lock, writer lock, file lock (m_csFile, the capture on disk), memory lock
+// (m_csMem, the buffer and the counters). The manager owns the memory buffer and the capture
+// on disk; the latter survives Stop, closed, so that it can still be saved and named. Views
+// (CCaptureView) hold a plain pointer to the manager, which must outlive them.
+class CCaptureMngt : public IOverflow {
+ public:
+  static constexpr DWORD kMinFileSize = 1048576;
+
+  CCaptureMngt(DWORD cbFileSize, DWORD cbBufferSize, DWORD nFileUpdateCycle, LONG nRingBufferFiles,
+               bool bOverwriteExisting);
+  // Stops a capture that is still running.
+  virtual ~CCaptureMngt();
+  CCaptureMngt(const CCaptureMngt&) = delete;
+  CCaptureMngt& operator=(const CCaptureMngt&) = delete;
+
+  // The ring's report, called while the caller holds both locks.
+  HRESULT OnOverflow(LONG nFrames, DWORD cbFrames) override;
+
+  // Settings. Those marked "idle only" are ignored while a capture runs; all others take
+  // effect at the next Start.
+  void SetFileSize(DWORD cbFileSize);  // idle only; at least 1 MiB
+  DWORD OsUserGetFileSize();
+  void SetBufferSize(DWORD cbBufferSize);  // idle only; at most half the file size
+  DWORD GetBufferSize();
+  void EnableRingBuffer(bool bEnable);  // idle only
+  bool IsRingBuffer();
+  void SetRingBufferFileCount(LONG nRingBufferFiles);
+  LONG GetRingBufferFileCount();
+  void SetOverwriteExisting(bool bOverwrite);
+  bool GetOverwriteExisting();
+  // Null or empty: no name (the capture goes to a temporary file).
+  void SetSaveFileName(const char* strFileName);
+  // A new[] copy the caller frees with delete[]; null without a name.
+  char* GetSaveFileName();
+  // Null or empty: the boot project folder.
+  void SetFolderName(const char* strFolder);
+  void SetAutoSave(bool bAutoSave);
+  bool GetAutoSave();
+  bool IsStarted() const { return m_bStarted.load(); }
+  bool IsFileFull() const { return m_bFull.load(); }
+  // The error text of the last Start.
+  CString GetErrorString();
+
+  HRESULT Start();
+  // Copies what is buffered, cuts the capture to its length and closes it (a ring is merged
+  // into its main file). Returns the result of cutting.
+  HRESULT Stop();
+  // Stores one record of FrameLength + 16 bytes. S_OK stored; S_FALSE the single capture
+  // file is full (this and every later frame of the capture are refused); E_FAIL not started
+  // or the frame could not be stored. One frame at a time may be in WriteFrame.
+  HRESULT WriteFrame(const FRAME* pFrame);
+  // Only while stopped: saves the whole capture into the boot project folder.
+  HRESULT SaveCaptureAs(const char* szFileName);
+  HRESULT GetFileName(DWORD dwBufferLength, char* szFileName);
+
+  // Read together under both locks; always true.
+  bool GetCaptureInfo(LONG& nFrames, DWORD& cbFrames, DWORD& nOverflowCount);
+  // The same, with the frames and bytes dropped by all overflows of this capture, so that a
+  // reader that missed several overflows can still renumber its position exactly.
+  bool GetCaptureInfo(LONG& nFrames, DWORD& cbFrames, DWORD& nOverflowCount,
+                      LONGLONG& nDroppedFrames, ULONGLONG& cbDroppedFrames);
+  // The most recent overflow; 0 and 0 before the first.
+  bool GetOverflowInfo(LONG& nFrames, DWORD& cbFrames);
+
+  // Reads for viewers, by the current frame numbers; served by the memory buffer when it
+  // holds nStartFrame, otherwise by the capture on disk continued from the buffer.
+  HRESULT ReadFrames(DWORD cbSize, BYTE* pData, LONG nStartFrame, LONG nFrames, DWORD& cbFramesRead,
+                     LONG& nFramesRead, TIncompleteFrame& incompleteFrame);
+  HRESULT ReadIncompleteFrame(DWORD cbSize, BYTE* pData, LONG nStartFrame, DWORD& cbRead,
+                              TIncompleteFrame& incompleteFrame);
+
+ private:
+  static DWORD FileThreadProc(LPVOID pParam);
+  void FileThread();
+  HRESULT CopyFramesToFile();
+  // Under the memory lock: appends the record to the buffer and counts it.
+  HRESULT WriteToBuffer(const FRAME* pFrame, DWORD cbFrame);
+  HRESULT WriteBypassingBuffer(const FRAME* pFrame, DWORD cbFrame);
+  // Under the memory lock: frames in the buffer that are not on disk yet.
+  bool HasUncopiedFrames();
+  // Under both locks: the buffer starts empty behind the frames on disk.
+  void RebaseBuffer();
+  static char* CopyName(const char* s);
+
+  std::atomic<bool> m_bStarted{false};
+  CCaptureMem* m_pCaptureMem = nullptr;
+  CCaptureFileBase* m_pCaptureFile = nullptr;
+  DWORD m_cbFile = kMinFileSize;
+  DWORD m_cbBuffer = 0;
+  char* m_strSaveFileName = nullptr;
+  char* m_strFolder = nullptr;
+  LONG m_nFrames = 0;
+  DWORD m_cbFrames = 0;
+  LONG m_nNextFrame = 0;
+  DWORD m_nNextMemPos = 0;
+  bool m_bRingBuffer = true;
+  LONG m_nRingBufferFiles;
+  bool m_bOverwriteExisting;
+  std::atomic<bool> m_bFull{false};
+  bool m_bAutoSave = true;
+  DWORD m_nOverflowCount = 0;
+  LONG m_nOverflowFrames = 0;
+  DWORD m_cbOverflowFrames = 0;
+  LONGLONG m_nDroppedFrames = 0;
+  ULONGLONG m_cbDroppedFrames = 0;
+  OS_USER_THREAD_HANDLE m_hFileThread = nullptr;
+  OS_USER_THREAD_ID m_dwFileThreadId = {};
+  std::atomic<bool> m_bFileThreadEnded{true};
+  DWORD m_nFileUpdateCycle;
+  OS_USER_EVENT_HANDLE m_hFileEvents[2] = {};
+  OS_USER_EVENT_HANDLE m_hCopiedEvent = nullptr;
+  COsUserLock m_csControl;
+  COsUserLock m_csWrite;
+  COsUserLock m_csFile;
+  COsUserLock m_csMem;
+  CString m_sErr;
+};
