@@ -1,9 +1,15 @@
 // The router port against a real nmx-router process.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "RecordingPort.h"
 #include "RouterProcess.h"
@@ -199,6 +205,105 @@ TEST_F(NmxR3PortTest, RouterThatDiesLooksRemovedAndDisconnectDoesNotHang) {
 
   StartRouter();
   EXPECT_TRUE(port.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16)) << "a new router takes it back";
+}
+
+}  // namespace
+
+namespace {
+
+// A router that registers everything but never answers a read, not even after the
+// unregistration: the port must give its thread up and end anyway.
+class SilentRouter {
+ public:
+  explicit SilentRouter(const std::string& path) {
+    m_listen = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    EXPECT_EQ(bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    EXPECT_EQ(listen(m_listen, 4), 0);
+    m_thread = std::thread([this] { Serve(); });
+  }
+  ~SilentRouter() {
+    m_bStop = true;
+    m_thread.join();
+    for (int fd : m_conns) close(fd >= 0 ? fd : -fd - 2);
+    close(m_listen);
+  }
+
+ private:
+  void Serve() {
+    std::vector<std::vector<uint8_t>> in;
+    while (!m_bStop) {
+      std::vector<pollfd> pfds = {{m_listen, POLLIN, 0}};
+      for (int fd : m_conns) pfds.push_back({fd >= 0 ? fd : -1, POLLIN, 0});
+      if (poll(pfds.data(), pfds.size(), 20) <= 0) continue;
+      if (pfds[0].revents & POLLIN) {
+        m_conns.push_back(accept(m_listen, nullptr, nullptr));
+        in.emplace_back();
+      }
+      for (size_t i = 1; i < pfds.size(); ++i) {
+        if (!(pfds[i].revents & POLLIN)) continue;
+        uint8_t buf[4096];
+        ssize_t n = recv(pfds[i].fd, buf, sizeof(buf), 0);
+        if (n <= 0) {
+          ++m_nClosed;
+          shutdown(pfds[i].fd, SHUT_RDWR);
+          m_conns[i - 1] = -m_conns[i - 1] - 2;  // closed at the end, not polled again
+          continue;
+        }
+        auto& b = in[i - 1];
+        b.insert(b.end(), buf, buf + n);
+        while (b.size() >= 8 && b.size() >= 8 + vx::DecodeLE32(b.data() + 4)) {
+          const size_t whole = 8 + vx::DecodeLE32(b.data() + 4);
+          if (vx::DecodeLE16(b.data()) == 1) ++m_nReads;
+          if (vx::DecodeLE16(b.data()) == 3) {  // answer every control with success
+            std::vector<uint8_t> reply(8 + 4 + 128, 0);
+            reply[0] = 0x83;
+            vx::EncodeLE32(reply.data() + 4, 132);
+            std::memcpy(reply.data() + 12, b.data() + 12, 128);
+            uint8_t* out = reply.data() + 12 + 64;
+            if (vx::DecodeLE32(b.data() + 12) == IOCTL_NMX_GET_NETID) {
+              std::memcpy(out, NMXNETID_LOOPBACK.b, 6);
+            } else {  // the registered port is the one asked for, no error
+              std::memmove(out, out + 4, 2);
+              out[2] = out[3] = 0;
+            }
+            send(pfds[i].fd, reply.data(), reply.size(), 0);
+          }
+          b.erase(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(whole));
+        }
+      }
+    }
+  }
+
+  int m_listen = -1;
+  std::vector<int> m_conns;
+
+ public:
+  std::atomic<int> m_nReads{0};
+  std::atomic<int> m_nClosed{0};
+
+ private:
+  std::atomic<bool> m_bStop{false};
+  std::thread m_thread;
+};
+
+TEST(NmxR3PortAbandonTest, DisconnectGivesUpAThreadWhoseReadNeverReturns) {
+  vxtest::TempDir dir;
+  SilentRouter router(dir / "silent.sock");
+  setenv("VX_ROUTER_DEVICE", (dir / "silent.sock").c_str(), 1);
+  auto* port = new RecordingPort(851);
+  ASSERT_TRUE(port->NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  EXPECT_EQ(port->NmxGetPort(), 851);
+  ASSERT_TRUE(vxtest::WaitUntil([&] { return router.m_nReads == 1; }));
+  // Waits the 10 s bound, then returns; the thread ends on its own without the port, which
+  // is deleted at once (the sanitizer builds catch a thread that still touches it).
+  EXPECT_TRUE(port->NmxDisconnect());
+  delete port;
+  // Both handles end up closed: the send handle by the port, the read handle by its thread.
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return router.m_nClosed == 2; }));
+  unsetenv("VX_ROUTER_DEVICE");
 }
 
 }  // namespace
