@@ -171,9 +171,10 @@ DWORD CTcpSocket::CloseDescriptorLocked() {
   COsCsLock sendGuard(m_sendLock);
   const int fd = m_socket.exchange(-1);
   if (fd == -1) return 0;
-  if (close(fd) != 0) return SocketLastError();
+  const int rc = close(fd);
+  // The descriptor is released even when close reports an error.
   --m_sockStat.createdSocketCnt;
-  return 0;
+  return rc == 0 ? 0 : SocketLastError();
 }
 
 DWORD CTcpSocket::CloseSocket(bool waitForThread) {
@@ -195,7 +196,10 @@ DWORD CTcpSocket::CloseSocket(bool waitForThread) {
       OnClose(code);
     }
     // While a service thread runs, it still uses the descriptor; it closes it when it ends.
-    if ((!m_bThreadRunning || isSelf) && m_socket != -1) code = CloseDescriptorLocked();
+    if ((!m_bThreadRunning || isSelf) && m_socket != -1) {
+      const DWORD closeCode = CloseDescriptorLocked();
+      if (closeCode != 0) code = closeCode;
+    }
     if (waitForThread && hasThread && !isSelf) {
       ++m_nWaitThreadCnt;
       waitFor = m_hTcpThread;
