@@ -103,6 +103,8 @@ class CCaptureMngt : public IOverflow {
   void RebaseBuffer();
   static char* CopyName(const char* s);
 
+ protected:
+  // The state is protected so that tests can put the counters at their limits.
   std::atomic<bool> m_bStarted{false};
   CCaptureMem* m_pCaptureMem = nullptr;
   CCaptureFileBase* m_pCaptureFile = nullptr;

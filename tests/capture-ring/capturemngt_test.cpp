@@ -1,0 +1,307 @@
+#include "capture/CaptureMngt.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "capture-ring/RingTestUtil.h"
+#include "common/TestUtil.h"
+
+namespace {
+
+using ringtest::Range;
+using ringtest::ReadCapFile;
+using ringtest::Record;
+
+constexpr DWORD kMiB = 1048576;
+// Copies happen only when the buffer is full, unless a test asks for the periodic cycle.
+constexpr DWORD kNoCycle = 3600000;
+
+HRESULT Write(CCaptureMngt& m, DWORD size, DWORD seq) {
+  const std::vector<BYTE> rec = Record(size, seq);
+  return m.WriteFrame(reinterpret_cast<const FRAME*>(rec.data()));
+}
+
+// Sequence numbers of frames first ... count - 1 read through the manager.
+std::vector<LONGLONG> ReadSeqs(CCaptureMngt& m, LONG first, LONG count, DWORD cbBuffer) {
+  std::vector<BYTE> buf(cbBuffer);
+  DWORD cb = 0;
+  LONG n = 0;
+  TIncompleteFrame incomplete = {0, 0};
+  if (FAILED(m.ReadFrames(cbBuffer, buf.data(), first, count, cb, n, incomplete))) return {-2};
+  std::vector<LONGLONG> seqs = ringtest::RecordSeqs(buf.data(), cb);
+  if (static_cast<LONG>(seqs.size()) != n) seqs.push_back(-3);
+  return seqs;
+}
+
+class CaptureMngtTest : public ::testing::Test {
+ protected:
+  // A manager capturing into m_dir/trace.cap.
+  void Configure(CCaptureMngt& m, bool ring) {
+    m.EnableRingBuffer(ring);
+    m.SetFolderName(m_dir.path().c_str());
+    m.SetSaveFileName("trace.cap");
+  }
+  std::string Path(const std::string& name) const { return m_dir / name; }
+
+  vxtest::TempDir m_dir;
+};
+
+// Gives tests the counters at their limits.
+class CTestMngt : public CCaptureMngt {
+ public:
+  using CCaptureMngt::CCaptureMngt;
+  void SetOverflowCount(DWORD n) {
+    COsCsLock file(m_csFile);
+    m_nOverflowCount = n;
+  }
+};
+
+TEST_F(CaptureMngtTest, SizeRules) {
+  struct Case {
+    DWORD file, buffer;
+    DWORD expectFile, expectBuffer;
+  };
+  const Case cases[] = {
+      {1000, 65536, kMiB, 65536},
+      {1000, 2000000, kMiB, kMiB / 2},
+      {4 * kMiB, 3 * kMiB, 4 * kMiB, 2 * kMiB},
+  };
+  for (const Case& c : cases) {
+    CCaptureMngt m(c.file, c.buffer, 10000, 2, true);
+    EXPECT_EQ(c.expectFile, m.OsUserGetFileSize()) << c.file;
+    EXPECT_EQ(c.expectBuffer, m.GetBufferSize()) << c.buffer;
+  }
+  CCaptureMngt m(4 * kMiB, 2 * kMiB, 10000, 2, true);
+  m.SetFileSize(kMiB);
+  EXPECT_EQ(kMiB / 2, m.GetBufferSize());
+  m.SetBufferSize(3 * kMiB);
+  EXPECT_EQ(kMiB / 2, m.GetBufferSize());
+}
+
+TEST_F(CaptureMngtTest, RingModeLimitsTheBufferToHalfARingFile) {
+  const std::pair<LONG, DWORD> cases[] = {{2, 65536}, {10, 52428}, {0, 65536}, {1, 65536}};
+  for (const auto& [files, expected] : cases) {
+    CCaptureMngt m(kMiB, 65536, kNoCycle, files, true);
+    Configure(m, true);
+    ASSERT_EQ(S_OK, m.Start()) << files;
+    EXPECT_EQ(expected, m.GetBufferSize()) << files;
+    EXPECT_EQ(S_OK, m.Stop());
+  }
+}
+
+TEST_F(CaptureMngtTest, SettingsThatNeedIdleAreIgnoredWhileStarted) {
+  CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
+  Configure(m, false);
+  ASSERT_EQ(S_OK, m.Start());
+  m.SetFileSize(8 * kMiB);
+  m.SetBufferSize(1000);
+  m.EnableRingBuffer(true);
+  EXPECT_EQ(kMiB, m.OsUserGetFileSize());
+  EXPECT_EQ(65536u, m.GetBufferSize());
+  EXPECT_FALSE(m.IsRingBuffer());
+  EXPECT_EQ(E_FAIL, m.Start());
+  EXPECT_EQ(S_OK, m.Stop());
+  EXPECT_EQ(E_FAIL, m.Stop());
+  EXPECT_EQ(E_FAIL, Write(m, 100, 0));
+  m.SetFileSize(8 * kMiB);
+  EXPECT_EQ(8 * kMiB, m.OsUserGetFileSize());
+}
+
+TEST_F(CaptureMngtTest, SaveFileNameIsCopiedAndEmptyMeansNone) {
+  CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
+  char* name = m.GetSaveFileName();
+  ASSERT_NE(nullptr, name);
+  EXPECT_STREQ("Current.cap", name);
+  delete[] name;
+  std::string s = "mine.cap";
+  m.SetSaveFileName(s.c_str());
+  s[0] = 'X';
+  name = m.GetSaveFileName();
+  EXPECT_STREQ("mine.cap", name);
+  delete[] name;
+  m.SetSaveFileName("");
+  EXPECT_EQ(nullptr, m.GetSaveFileName());
+}
+
+TEST_F(CaptureMngtTest, StartFailureKeepsTheCaptureObjectsErrorText) {
+  CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
+  Configure(m, false);
+  m.SetFolderName(Path("missing").c_str());
+  EXPECT_TRUE(FAILED(m.Start()));
+  EXPECT_STREQ("Failed to Create file stream!", m.GetErrorString());
+  EXPECT_FALSE(m.IsStarted());
+}
+
+TEST_F(CaptureMngtTest, RecordLargerThanTheBufferBypassesIt) {
+  CCaptureMngt m(kMiB, 4096, kNoCycle, 2, true);
+  Configure(m, false);
+  ASSERT_EQ(S_OK, m.Start());
+  for (DWORD seq = 0; seq < 3; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+  ASSERT_EQ(S_OK, Write(m, 6000, 3));
+  for (DWORD seq = 4; seq < 6; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+
+  LONG frames = 0;
+  DWORD bytes = 0, overflows = 0;
+  m.GetCaptureInfo(frames, bytes, overflows);
+  EXPECT_EQ(6, frames);
+  EXPECT_EQ(6500u, bytes);
+  // Frames 0-3 come from the file, 4-5 from the buffer behind it.
+  EXPECT_EQ(Range(0, 6), ReadSeqs(m, 0, 6, 8000));
+  EXPECT_EQ(Range(4, 6), ReadSeqs(m, 4, 6, 8000));
+  ASSERT_EQ(S_OK, m.Stop());
+  EXPECT_EQ(Range(0, 6), ReadCapFile(Path("trace.cap")).seqs);
+}
+
+TEST_F(CaptureMngtTest, FullSingleFileEndsWithTheLastBatchThatFitted) {
+  CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
+  Configure(m, false);
+  ASSERT_EQ(S_OK, m.Start());
+  DWORD accepted = 0;
+  HRESULT hr = S_OK;
+  while (accepted < 20000 && (hr = Write(m, 100, accepted)) == S_OK) ++accepted;
+  EXPECT_EQ(S_FALSE, hr);
+  EXPECT_TRUE(m.IsFileFull());
+  EXPECT_EQ(S_FALSE, Write(m, 100, accepted));
+  EXPECT_EQ(S_FALSE, Write(m, 100000, accepted));
+  ASSERT_EQ(S_OK, m.Stop());
+
+  const auto file = ReadCapFile(Path("trace.cap"));
+  ASSERT_TRUE(file.ok) << file.error;
+  const DWORD onDisk = static_cast<DWORD>(file.seqs.size());
+  EXPECT_EQ(Range(0, onDisk), file.seqs);
+  EXPECT_LE(128 + 104 * onDisk, kMiB);
+  // The batch that did not fit as a whole was not written.
+  EXPECT_LT(onDisk, accepted);
+  EXPECT_GT(128 + 104 * accepted, kMiB);
+  EXPECT_EQ(128 + 104 * onDisk, std::filesystem::file_size(Path("trace.cap")));
+}
+
+TEST_F(CaptureMngtTest, WriterIsNeverLeftWaitingWhenThePeriodicCopyFillsTheFile) {
+  CCaptureMngt m(kMiB, kMiB / 2, 1, 2, true);
+  Configure(m, false);
+  ASSERT_EQ(S_OK, m.Start());
+  auto writer = std::async(std::launch::async, [&m] {
+    HRESULT hr = S_OK;
+    for (DWORD seq = 0; seq < 5000 && hr == S_OK; ++seq) hr = Write(m, 1000, seq);
+    return hr;
+  });
+  ASSERT_EQ(std::future_status::ready, writer.wait_for(std::chrono::seconds(120)));
+  EXPECT_EQ(S_FALSE, writer.get());
+  EXPECT_TRUE(m.IsFileFull());
+  ASSERT_EQ(S_OK, m.Stop());
+  const auto file = ReadCapFile(Path("trace.cap"));
+  ASSERT_TRUE(file.ok) << file.error;
+  EXPECT_EQ(Range(0, static_cast<LONGLONG>(file.seqs.size())), file.seqs);
+}
+
+TEST_F(CaptureMngtTest, OverflowCounterSkipsZeroWhenItWraps) {
+  CTestMngt m(kMiB, 65536, kNoCycle, 2, true);
+  Configure(m, true);
+  ASSERT_EQ(S_OK, m.Start());
+  m.SetOverflowCount(0xFFFFFFFF);
+  m.OnOverflow(3, 300);
+  LONG frames = 0, nLast = 0;
+  DWORD bytes = 0, overflows = 0, cbLast = 0;
+  m.GetCaptureInfo(frames, bytes, overflows);
+  EXPECT_EQ(1u, overflows);
+  m.GetOverflowInfo(nLast, cbLast);
+  EXPECT_EQ(3, nLast);
+  EXPECT_EQ(300u, cbLast);
+  m.OnOverflow(4, 400);
+  m.GetCaptureInfo(frames, bytes, overflows);
+  EXPECT_EQ(2u, overflows);
+  EXPECT_EQ(S_OK, m.Stop());
+}
+
+TEST_F(CaptureMngtTest, ReadsOutsideTheCaptureFail) {
+  CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
+  Configure(m, true);
+  ASSERT_EQ(S_OK, m.Start());
+  for (DWORD seq = 0; seq < 3; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+  BYTE buf[400];
+  DWORD cb = 0;
+  LONG n = 0;
+  TIncompleteFrame incomplete = {0, 0};
+  EXPECT_EQ(E_FAIL, m.ReadFrames(sizeof buf, buf, 3, 1, cb, n, incomplete));
+  EXPECT_EQ(E_FAIL, m.ReadFrames(sizeof buf, buf, -1, 1, cb, n, incomplete));
+  EXPECT_EQ(E_FAIL, m.ReadIncompleteFrame(sizeof buf, buf, 3, cb, incomplete));
+  EXPECT_EQ(std::vector<LONGLONG>{2}, ReadSeqs(m, 2, 1, 400));
+  EXPECT_EQ(S_OK, m.Stop());
+}
+
+TEST_F(CaptureMngtTest, SaveAndNameWorkOnlyOnTheStoppedCapture) {
+  ringtest::BootFolder boot;
+  CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
+  char name[64];
+  EXPECT_EQ(E_FAIL, m.GetFileName(sizeof name, name));
+  EXPECT_EQ(E_FAIL, m.SaveCaptureAs("saved.cap"));
+  m.SetAutoSave(false);  // a temporary capture in the boot folder
+  ASSERT_EQ(S_OK, m.Start());
+  for (DWORD seq = 0; seq < 5; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+  EXPECT_EQ(E_FAIL, m.SaveCaptureAs("saved.cap"));
+  ASSERT_EQ(S_OK, m.GetFileName(sizeof name, name));
+  EXPECT_EQ(0, strncmp(name, "CAP", 3));
+  ASSERT_EQ(S_OK, m.Stop());
+  ASSERT_EQ(S_OK, m.SaveCaptureAs("saved.cap"));
+  ASSERT_EQ(S_OK, m.GetFileName(sizeof name, name));
+  EXPECT_STREQ("saved.cap", name);
+  EXPECT_EQ(Range(0, 5), ReadCapFile(boot / "saved.cap").seqs);
+  // The counters survive the stop.
+  LONG frames = 0;
+  DWORD bytes = 0, overflows = 0;
+  m.GetCaptureInfo(frames, bytes, overflows);
+  EXPECT_EQ(5, frames);
+}
+
+TEST_F(CaptureMngtTest, RingOverflowRenumbersFramesAndReadsFollow) {
+  CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
+  Configure(m, true);
+  ASSERT_EQ(S_OK, m.Start());
+  constexpr DWORD kFrames = 12000;  // 1.2 MB of records into a 1 MiB ring
+  for (DWORD seq = 0; seq < kFrames; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+
+  LONG frames = 0, nLast = 0;
+  DWORD bytes = 0, overflows = 0, cbLast = 0;
+  m.GetCaptureInfo(frames, bytes, overflows);
+  m.GetOverflowInfo(nLast, cbLast);
+  ASSERT_GE(overflows, 1u);
+  EXPECT_EQ(100u * static_cast<DWORD>(frames), bytes);
+  EXPECT_EQ(100u * static_cast<DWORD>(nLast), cbLast);
+  const LONGLONG oldest = kFrames - frames;
+  // One read spans the ring files and continues into the memory buffer.
+  EXPECT_EQ(Range(oldest, kFrames), ReadSeqs(m, 0, frames, 100 * frames));
+  ASSERT_EQ(S_OK, m.Stop());
+  const auto merged = ReadCapFile(Path("trace.cap"));
+  ASSERT_TRUE(merged.ok) << merged.error;
+  EXPECT_EQ(Range(oldest, kFrames), merged.seqs);
+  EXPECT_EQ(std::vector<std::string>{"trace.cap"}, ringtest::Files(m_dir.path()));
+}
+
+TEST_F(CaptureMngtTest, RingContinuesTheEarlierCaptureWhenNotOverwriting) {
+  {
+    CCaptureMngt m(kMiB, 65536, kNoCycle, 3, true);
+    Configure(m, true);
+    ASSERT_EQ(S_OK, m.Start());
+    for (DWORD seq = 0; seq < 100; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+    ASSERT_EQ(S_OK, m.Stop());
+  }
+  CCaptureMngt m(kMiB, 65536, kNoCycle, 3, false);
+  Configure(m, true);
+  ASSERT_EQ(S_OK, m.Start());
+  LONG frames = 0;
+  DWORD bytes = 0, overflows = 0;
+  m.GetCaptureInfo(frames, bytes, overflows);
+  EXPECT_EQ(100, frames);
+  EXPECT_EQ(10000u, bytes);
+  for (DWORD seq = 100; seq < 110; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+  EXPECT_EQ(Range(0, 110), ReadSeqs(m, 0, 110, 20000));
+  ASSERT_EQ(S_OK, m.Stop());
+  EXPECT_EQ(Range(0, 110), ReadCapFile(Path("trace.cap")).seqs);
+}
+
+}  // namespace
