@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <memory>
@@ -218,7 +219,11 @@ DWORD CNmxTcpStub::Send(const NmxCmd* cmd) {
   if (!frame) return SOCK_ERR_NOBUFS;
   EncodeNmxTcpPrefix(frame.get(), static_cast<DWORD>(total));
   memcpy(frame.get() + NMXTCP_PREFIX_SIZE, cmd, static_cast<size_t>(total));
-  return SendAll(frame.get(), cbFrame);
+  const DWORD rc = SendAll(frame.get(), cbFrame);
+  // Part of the frame may be on the wire: the peer could no longer find the next frame, so
+  // the connection ends here. (A send time-out, a peer that stopped reading, lands here too.)
+  if (rc != 0 && IsConnected()) Shutdown(SHUT_RDWR);
+  return rc;
 }
 
 DWORD CNmxTcpStub::SetPeerIpAddr(DWORD addr) {

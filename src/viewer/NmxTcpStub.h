@@ -52,7 +52,7 @@ class CNmxTcpStub : public VxFunctions::CTcpSocket {
   virtual DWORD NmxGetLastError() const;
   // Frames cmd (32 + cbData bytes, still the caller's) and writes it. Returns 0 or a socket
   // result code; 10040 for a command longer than NMXTCP_MAX_FRAME_LENGTH, 10055 when the frame
-  // buffer cannot be allocated.
+  // buffer cannot be allocated. A frame that could not be written whole ends the connection.
   virtual DWORD Send(const NmxCmd* cmd);
   // Sets the peer (IPv4, network order) of client mode; reconnects when connected elsewhere.
   virtual DWORD SetPeerIpAddr(DWORD addr);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include <new>
 
@@ -25,7 +26,8 @@ CTcpKrpServer::CTcpKrpServer(IVxKrpComm* events, WORD listeningPort, const char*
       m_pKrpComm(events),
       m_cRef(1),
       m_bConnectedToClient(false),
-      m_pListenSocket(nullptr) {
+      m_pListenSocket(nullptr),
+      m_dwSendTimeoutMs(kViewerSendTimeoutMs) {
   OsUserInitializeCriticalSection(&m_critSec);
   if (listenAddress) {
     const size_t n = strlen(listenAddress);
@@ -47,6 +49,10 @@ CTcpKrpServer::~CTcpKrpServer() {
 
 void CTcpKrpServer::CloseConnections() {
   DeleteAllConnections();
+  // The listener has stopped, so m_pSocket no longer changes under us. Shutting the
+  // connection down first wakes a notification send that is blocked (holding m_critSec) on a
+  // viewer that does not read.
+  if (m_pSocket) m_pSocket->Shutdown(SHUT_RDWR);
   CTcpKrpServerImpl* old = nullptr;
   {
     COsCsLock guard(m_critSec);
@@ -77,7 +83,7 @@ HRESULT CTcpKrpServer::ConnectAs(LONG krpPort, IVxKrpSync* syncHandler, IVxKrpAs
     *resultInterface = static_cast<IVxKrpAsyncRes*>(this);
     AddRef();
   }
-  m_pSocket = new (std::nothrow) CTcpKrpServerImpl(m_nKrpPort, m_pSrvSync);
+  m_pSocket = new (std::nothrow) CTcpKrpServerImpl(m_nKrpPort, m_pSrvSync, m_dwSendTimeoutMs);
   if (!m_pSocket) {
     delete listener;
     return E_OUTOFMEMORY;
@@ -161,7 +167,7 @@ DWORD CTcpKrpServer::ProcessPendingAccept(CTcpSocket* listeningSocket) {
     if (m_pKrpComm) m_pKrpComm->OnDisconnected();
   }
 
-  auto* next = new (std::nothrow) CTcpKrpServerImpl(m_nKrpPort, m_pSrvSync);
+  auto* next = new (std::nothrow) CTcpKrpServerImpl(m_nKrpPort, m_pSrvSync, m_dwSendTimeoutMs);
   if (!next) {
     OsUserSleep(kPollStepMs);
     return 0;

@@ -66,6 +66,11 @@ class CTcpKrpServer : public VxFunctions::CTcpConnList,
   // The TCP port actually listened on (useful with port 0); 0 when not listening.
   WORD GetListenPort();
 
+  // How long one write to a viewer may wait while the viewer does not read, before its
+  // connection is ended (default kViewerSendTimeoutMs). Call before ConnectAs.
+  void SetViewerSendTimeout(DWORD ms) { m_dwSendTimeoutMs = ms; }
+  static constexpr DWORD kViewerSendTimeoutMs = 20000;
+
  protected:
   ~CTcpKrpServer() override;
 
@@ -86,4 +91,5 @@ class CTcpKrpServer : public VxFunctions::CTcpConnList,
   void WaitWhileViewerConnected(VxFunctions::CTcpSocket* listeningSocket);
 
   VxFunctions::CTcpSocket* m_pListenSocket;  // in the list, which owns it
+  DWORD m_dwSendTimeoutMs;
 };

@@ -1,6 +1,8 @@
 #include "viewer/TcpKrpServerImpl.h"
 
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <memory>
@@ -18,9 +20,20 @@ std::unique_ptr<BYTE[]> AllocReadBuffer(DWORD length) {
 
 }  // namespace
 
-CTcpKrpServerImpl::CTcpKrpServerImpl(LONG krpPort, IVxKrpSync* handler)
-    : m_nKrpPort(krpPort), m_spSrvSync(handler), m_spSrvAsync(nullptr) {
+CTcpKrpServerImpl::CTcpKrpServerImpl(LONG krpPort, IVxKrpSync* handler, DWORD sendTimeoutMs)
+    : m_nKrpPort(krpPort),
+      m_spSrvSync(handler),
+      m_spSrvAsync(nullptr),
+      m_dwSendTimeoutMs(sendTimeoutMs) {
   m_addr.port = static_cast<NmxPortNo>(krpPort);
+}
+
+void CTcpKrpServerImpl::OnAccepted(DWORD) {
+  if (m_dwSendTimeoutMs == 0) return;
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(m_dwSendTimeoutMs / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((m_dwSendTimeoutMs % 1000) * 1000);
+  SetSockOpt(SO_SNDTIMEO, &tv, sizeof(tv));
 }
 
 CTcpKrpServerImpl::~CTcpKrpServerImpl() {

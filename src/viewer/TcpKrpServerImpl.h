@@ -16,7 +16,9 @@
 
 class CTcpKrpServerImpl : public CVxKrp<CNmxTcpStub>, public IVxKrpAsyncRes {
  public:
-  CTcpKrpServerImpl(LONG krpPort, IVxKrpSync* handler);
+  // sendTimeoutMs bounds how long one write may wait for a viewer that does not read; a
+  // write that times out ends the connection. 0: no bound.
+  CTcpKrpServerImpl(LONG krpPort, IVxKrpSync* handler, DWORD sendTimeoutMs = 0);
   ~CTcpKrpServerImpl() override;
 
   bool IsConnected() const override;
@@ -67,6 +69,8 @@ class CTcpKrpServerImpl : public CVxKrp<CNmxTcpStub>, public IVxKrpAsyncRes {
                                 const void* stream) override;
 
   void OnNmxReceive(NmxCmd* cmd) override;
+  // Applies the send time-out to the accepted connection.
+  void OnAccepted(DWORD error) override;
 
   NmxAddr GetOwnAddr() const { return m_addr; }
 
@@ -74,4 +78,7 @@ class CTcpKrpServerImpl : public CVxKrp<CNmxTcpStub>, public IVxKrpAsyncRes {
   LONG m_nKrpPort;
   IVxKrpSync* m_spSrvSync;
   IVxKrpAsync* m_spSrvAsync;
+
+ private:
+  DWORD m_dwSendTimeoutMs;
 };

@@ -309,6 +309,36 @@ TEST_F(TcpKrpServerTest, ReleasingTheServerClosesTheViewerAndTheListener) {
   EXPECT_FALSE(late.Connect(m_port));
 }
 
+TEST(TcpKrpServerSetupTest, AViewerThatStopsReadingIsDroppedAndTheNextIsServed) {
+  RecordingHandler handler;
+  CTcpKrpServer* server = new CTcpKrpServer(&handler, 0, "127.0.0.1");
+  server->SetViewerSendTimeout(300);
+  IVxKrpAsyncRes* res = nullptr;
+  ASSERT_EQ(S_OK, server->ConnectAs(kKrpPort, &handler, nullptr, &res, nullptr, nullptr));
+  const WORD port = server->GetListenPort();
+  NmxAddr own;
+  ASSERT_EQ(S_OK, server->GetAddr(&own));
+
+  RawPeer stuck(port);
+  ASSERT_TRUE(stuck.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 1, {})));
+  Frame f;
+  ASSERT_TRUE(stuck.ReadFrame(&f));
+  // The viewer reads nothing more: notifications fill the connection until a write times out.
+  const Bytes stream(60000, 's');
+  HRESULT hr = S_OK;
+  for (int i = 0; i < 5000 && SUCCEEDED(hr); ++i)
+    hr = res->DeviceNotificationRes(own, 1, static_cast<DWORD>(stream.size()), stream.data());
+  EXPECT_TRUE(FAILED(hr));
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return handler.m_disconnects == 1; }));
+
+  RawPeer next(port);
+  ASSERT_TRUE(next.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 2, {})));
+  ASSERT_TRUE(next.ReadFrame(&f));
+  EXPECT_EQ(2u, f.head.hUser);
+  res->Release();
+  server->Release();
+}
+
 TEST(TcpKrpServerSetupTest, ConnectAsFailures) {
   RecordingHandler handler;
   CTcpKrpServer* first = new CTcpKrpServer(&handler, 0, "127.0.0.1");
