@@ -69,11 +69,11 @@ void CTcpKrpServer::CloseConnections() {
 HRESULT CTcpKrpServer::ConnectAs(LONG krpPort, IVxKrpSync* syncHandler, IVxKrpAsync*,
                                  IVxKrpAsyncRes** resultInterface, void*, void*) {
   CloseConnections();
-  m_nKrpPort = krpPort;
   auto* listener = new (std::nothrow) CTcpSocket(this);
   if (!listener) return E_OUTOFMEMORY;
 
   COsCsLock guard(m_critSec);
+  m_nKrpPort = krpPort;
   if (!syncHandler) {
     delete listener;
     return KrpResultFromCode(KRP_E_NO_HANDLER);
