@@ -1,0 +1,38 @@
+#include "console/LoggerSettings.h"
+
+#include <sstream>
+
+pugi::xml_node XmlAddNode(pugi::xml_node parent, const char* name) {
+  return parent.append_child(name);
+}
+
+pugi::xml_node XmlAddLongNode(pugi::xml_node parent, const char* name, long value) {
+  pugi::xml_node node = XmlAddNode(parent, name);
+  node.text().set(value);
+  return node;
+}
+
+pugi::xml_node XmlAddBoolNode(pugi::xml_node parent, const char* name, bool value) {
+  return XmlAddTextNode(parent, name, value ? "true" : "false");
+}
+
+pugi::xml_node XmlAddTextNode(pugi::xml_node parent, const char* name, const char* text) {
+  pugi::xml_node node = XmlAddNode(parent, name);
+  node.text().set(text);
+  return node;
+}
+
+std::string BuildLoggerSettings(const Parms_t& parms) {
+  pugi::xml_document doc;
+  pugi::xml_node capture = XmlAddNode(XmlAddNode(doc, "VxNmxLogger"), "CaptureInfo");
+  XmlAddLongNode(capture, "FileSize", parms.fileSizeMb);
+  XmlAddBoolNode(capture, "RingBuffer", parms.bRingBuffer);
+  XmlAddLongNode(capture, "RingBufferFiles", parms.ringBufferFiles);
+  XmlAddBoolNode(capture, "AutoSave", true);
+  XmlAddTextNode(capture, "AutoSaveName", parms.capName);
+  XmlAddTextNode(capture, "AutoSaveDirectoryName", parms.capDir);
+
+  std::ostringstream out;
+  doc.save(out, "\t", pugi::format_indent | pugi::format_no_declaration, pugi::encoding_utf8);
+  return out.str();
+}
