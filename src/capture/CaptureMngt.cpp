@@ -17,7 +17,9 @@ CCaptureMngt::CCaptureMngt(DWORD cbFileSize, DWORD cbBufferSize, DWORD nFileUpda
       m_strSaveFileName(CopyName("Current.cap")),
       m_nRingBufferFiles(nRingBufferFiles),
       m_bOverwriteExisting(bOverwriteExisting),
-      m_nFileUpdateCycle(nFileUpdateCycle) {
+      // The OS layer polls for time-outs beyond a signed 32-bit count; the thread would spin.
+      m_nFileUpdateCycle(
+          nFileUpdateCycle == INFINITE ? INFINITE : std::min<DWORD>(nFileUpdateCycle, 0x7FFFFFFF)) {
   m_hFileEvents[0] = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
   m_hFileEvents[1] = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
   m_hCopiedEvent = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
