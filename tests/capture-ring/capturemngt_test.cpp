@@ -1,6 +1,8 @@
 #include "capture/CaptureMngt.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstring>
@@ -179,6 +181,52 @@ TEST_F(CaptureMngtTest, FullSingleFileEndsWithTheLastBatchThatFitted) {
   EXPECT_LT(onDisk, accepted);
   EXPECT_GT(128 + 104 * accepted, kMiB);
   EXPECT_EQ(128 + 104 * onDisk, std::filesystem::file_size(Path("trace.cap")));
+}
+
+// Writes past a file size limit fail (EFBIG) like a full disk would.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t limit) {
+    m_oldHandler = signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &m_old);
+    rlimit l = m_old;
+    l.rlim_cur = limit;
+    setrlimit(RLIMIT_FSIZE, &l);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &m_old);
+    signal(SIGXFSZ, m_oldHandler);
+  }
+
+ private:
+  rlimit m_old{};
+  void (*m_oldHandler)(int) = nullptr;
+};
+
+TEST_F(CaptureMngtTest, FramesTheDiskRefusedAreKeptAndCopiedLater) {
+  CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
+  Configure(m, false);
+  ASSERT_EQ(S_OK, m.Start());
+  DWORD refused = 0;
+  {
+    FileSizeLimit limit(4096);
+    HRESULT hr = S_OK;
+    while (refused < 5000 && (hr = Write(m, 100, refused)) == S_OK) ++refused;
+    EXPECT_EQ(E_FAIL, hr);
+    // Everything accepted is still readable from the buffer.
+    EXPECT_EQ(Range(0, refused), ReadSeqs(m, 0, static_cast<LONG>(refused), 100 * refused));
+  }
+  for (DWORD seq = refused + 1; seq <= refused + 10; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+  ASSERT_EQ(S_OK, m.Stop());
+  std::vector<LONGLONG> expected = Range(0, refused);
+  for (LONGLONG seq : Range(refused + 1, refused + 11)) expected.push_back(seq);
+  const auto file = ReadCapFile(Path("trace.cap"));
+  ASSERT_TRUE(file.ok) << file.error;
+  EXPECT_EQ(expected, file.seqs);
+  LONG frames = 0;
+  DWORD bytes = 0, overflows = 0;
+  m.GetCaptureInfo(frames, bytes, overflows);
+  EXPECT_EQ(static_cast<LONG>(expected.size()), frames);
 }
 
 TEST_F(CaptureMngtTest, WriterIsNeverLeftWaitingWhenThePeriodicCopyFillsTheFile) {

@@ -192,6 +192,43 @@ TEST_F(RingBufferTest, BatchIsSplitAtFileBoundariesWithOneReportForAllDrops) {
   EXPECT_EQ(128u + 1700 + 4 * 17, ring.GetSize());
 }
 
+TEST_F(RingBufferTest, PartsOfAFailedBatchThatReachedAFileAreCounted) {
+  CRingBuffer ring(2, &m_overflow, true);
+  ASSERT_EQ(S_OK, ring.Create(TotalSize(2), Folder(), "trace.cap", false));
+  // Three records that fit, then one that no ring file can take.
+  std::vector<BYTE> table, frames;
+  const DWORD sizes[] = {100, 100, 100, kRoom};
+  DWORD offset = 128;
+  for (DWORD seq = 0; seq < 4; ++seq) {
+    const std::vector<BYTE> rec = Record(sizes[seq], seq);
+    frames.insert(frames.end(), rec.begin(), rec.end());
+    BYTE e[4];
+    vx::EncodeLE32(e, offset);
+    table.insert(table.end(), e, e + 4);
+    offset += sizes[seq];
+  }
+  IVxMemoryStream* tableStream = nullptr;
+  IVxMemoryStream* frameStream = nullptr;
+  ASSERT_EQ(S_OK, CVxMemoryStream::CreateMemoryStream(table.data(), 16, &tableStream, FALSE));
+  ASSERT_EQ(S_OK, CVxMemoryStream::CreateMemoryStream(
+                      frames.data(), static_cast<DWORD>(frames.size()), &frameStream, FALSE));
+  EXPECT_EQ(E_FAIL,
+            ring.WriteFrames(tableStream, 16, frameStream, static_cast<DWORD>(frames.size())));
+  tableStream->Release();
+  frameStream->Release();
+  // The ring's numbering agrees with what its files hold.
+  EXPECT_EQ(3, ring.GetFrameCount());
+  EXPECT_EQ(Range(0, 3), RingSeqs(ring));
+  EXPECT_EQ(Range(0, 3), ReadCapFile(Path("trace.cap")).seqs);
+  EXPECT_TRUE(m_overflow.reports.empty());
+}
+
+TEST_F(RingBufferTest, ShortMainNamesGiveRingNamesWithoutAStem) {
+  CRingBuffer ring(2, &m_overflow, true);
+  ASSERT_EQ(S_OK, ring.Create(TotalSize(2), Folder(), "ab", false));
+  EXPECT_EQ((std::vector<std::string>{"ab", "~1.cap"}), ringtest::Files(m_dir.path()));
+}
+
 TEST_F(RingBufferTest, ReadsCrossFileBoundaries) {
   CRingBuffer ring(3, &m_overflow, true);
   ASSERT_EQ(S_OK, ring.Create(TotalSize(3), Folder(), "trace.cap", false));
