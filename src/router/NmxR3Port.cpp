@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,9 @@ constexpr DWORD MIN_BUFFER = NMX_HEAD_SIZE;
 constexpr DWORD MAX_BUFFER = 64u << 20;
 // Pause after a failed read before the next one, so a broken link does not spin a core.
 constexpr DWORD READ_RETRY_MS = 100;
+
+// Receive threads given up by NmxDisconnect that have not ended yet.
+std::atomic<LONG> g_nGivenUp{0};
 
 NmxRegisterR3PortIn UnregisterRecord(NmxPortNo port) {
   NmxRegisterR3PortIn rec = MakeDefaultRegisterRecord();
@@ -62,6 +66,7 @@ struct CNmxR3Port::ReceiveContext {
   // the port; NmxDisconnect takes it to give the thread up.
   std::mutex inPort;
   bool bAbandoned = false;  // guarded by inPort
+  bool bDone = false;       // the thread has left the port for good; guarded by inPort
 };
 
 CNmxR3Port::CNmxR3Port(WORD port, BOOL bAutoConnect, const char* name, DWORD dwAttrib)
@@ -253,16 +258,17 @@ void CNmxR3Port::ReleaseThread() {
     if (OsUserWaitForThread(m_pImpl->m_hThread, static_cast<INT>(NMX_R3_THREAD_WAIT_MS)) !=
             WAIT_OBJECT_0 &&
         ctx) {
-      // The read has not returned. Where the link can, make it return; either way the thread
-      // is given up: once it is out of port code (inPort) it takes its handle along and
-      // leaves the port alone.
-      {
-        COsCsLock g(m_pImpl->m_lock);
-        if (m_pReceiveDrv) m_pReceiveDrv->CancelIo();
-      }
+      // The read has not returned: the thread is given up. Once it is out of port code
+      // (inPort) it is marked so, and only then is its read cancelled where the link can:
+      // whenever the read returns, the thread takes its handle along and leaves the port
+      // alone. A thread that finished meanwhile leaves the handle to the port.
       std::lock_guard<std::mutex> g(ctx->inPort);
-      ctx->bAbandoned = true;
-      if (m_pReceiveDrv == ctx->pDrv) m_pReceiveDrv = nullptr;
+      if (!ctx->bDone) {
+        ctx->bAbandoned = true;
+        ++g_nGivenUp;
+        if (m_pReceiveDrv == ctx->pDrv) m_pReceiveDrv = nullptr;
+        if (ctx->pDrv) ctx->pDrv->CancelIo();
+      }
     }
   }
   if (m_pImpl->m_hThread) OsUserCloseThreadHandle(m_pImpl->m_hThread);
@@ -272,20 +278,25 @@ void CNmxR3Port::ReleaseThread() {
 }
 
 DWORD CNmxR3Port::ThreadMain(PVOID param) {
-  auto* holder = static_cast<std::shared_ptr<ReceiveContext>*>(param);
-  std::shared_ptr<ReceiveContext> ctx = std::move(*holder);
-  delete holder;
+  bool bAbandoned = false;
+  {
+    auto* holder = static_cast<std::shared_ptr<ReceiveContext>*>(param);
+    std::shared_ptr<ReceiveContext> ctx = std::move(*holder);
+    delete holder;
 
-  std::unique_lock<std::mutex> lk(ctx->inPort);
-  if (!ctx->bAbandoned) ctx->pPort->ReceiveLoop(*ctx);
-  const bool bAbandoned = ctx->bAbandoned;
-  lk.unlock();
-  if (bAbandoned && ctx->pDrv) {
-    ctx->pDrv->CloseDrv();
-    delete ctx->pDrv;
-    ctx->pDrv = nullptr;
+    std::unique_lock<std::mutex> lk(ctx->inPort);
+    if (!ctx->bAbandoned) ctx->pPort->ReceiveLoop(*ctx);
+    bAbandoned = ctx->bAbandoned;
+    ctx->bDone = true;
+    lk.unlock();
+    if (bAbandoned) DeleteHandle(ctx->pDrv);
   }
+  if (bAbandoned) --g_nGivenUp;
   return 0;
+}
+
+LONG CNmxR3Port::NmxGivenUpThreads() {
+  return g_nGivenUp;
 }
 
 DWORD CNmxR3Port::ReadUnlocked(ReceiveContext& ctx, BYTE* buf, DWORD cb, DWORD* pcbRead,

@@ -76,6 +76,9 @@ class CNmxR3Port : public CNmxPort {
   virtual void NmxOnSystemRemoved();
   virtual BOOL NmxPortEnabled();
 
+  // Receive threads of all ports that NmxDisconnect gave up and that are still running.
+  static LONG NmxGivenUpThreads();
+
  protected:
   std::atomic<BOOL> m_bTerminate;
   CNmxR3PortImpl* m_pImpl;

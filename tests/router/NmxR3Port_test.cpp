@@ -303,6 +303,7 @@ TEST(NmxR3PortAbandonTest, DisconnectGivesUpAThreadWhoseReadNeverReturns) {
   delete port;
   // Both handles end up closed: the send handle by the port, the read handle by its thread.
   EXPECT_TRUE(vxtest::WaitUntil([&] { return router.m_nClosed == 2; }));
+  EXPECT_TRUE(vxtest::WaitUntil([] { return CNmxR3Port::NmxGivenUpThreads() == 0; }));
   unsetenv("VX_ROUTER_DEVICE");
 }
 
