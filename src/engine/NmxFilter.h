@@ -1,0 +1,119 @@
+// CNmxFilter: the capture engine's traffic filters. Decides for every NMX command whether it
+// is worth storing, from an include and an exclude table of addresses, two flags (only KRP,
+// only errors) and a table of KRP command filters per target port, together with a table of
+// remembered requests so that the responses of kept requests are kept too.
+#pragma once
+
+#include <map>
+#include <vector>
+
+#include "engine/NmxFilterTypes.h"
+#include "nmx/NmxTypes.h"
+#include "os/OsTypes.h"
+#include "os/OsUserTools.h"
+
+namespace pugi {
+class xml_node;
+}
+
+// Thread-safe: every operation takes the filter's own lock, so a decision never sees a table
+// half replaced and the request table stays consistent when hosts call FilterNmxCmd from
+// several threads. The owner (the engine) refuses table changes while capturing; this class
+// does not know the capture state.
+//
+// Commands handed in must hold 32 + head.cbData readable bytes; nothing beyond is read.
+class CNmxFilter {
+ public:
+  static constexpr ULONG kRequestEntries = 4096;
+
+  CNmxFilter();
+  ~CNmxFilter();
+  CNmxFilter(const CNmxFilter&) = delete;
+  CNmxFilter& operator=(const CNmxFilter&) = delete;
+
+  // True: drop the command.
+  bool FilterNmxCmd(const NmxCmd* cmd);
+
+  // The table's 4 + 10 n bytes are copied; the caller guarantees that many are readable.
+  HRESULT SetIncludeTable(const TNmxAddressTable* table);
+  HRESULT SetExcludeTable(const TNmxAddressTable* table);
+  // The same from a byte block of cb bytes: 0x98110705 unless cb is 4 + 10 × the count.
+  HRESULT SetIncludeTable(const BYTE* table, DWORD cb);
+  HRESULT SetExcludeTable(const BYTE* table, DWORD cb);
+  // The current table, or null. The pointer stays valid only until the table is replaced
+  // (a setter, a settings document or InitializeFilters); prefer the copies below.
+  const TNmxAddressTable* GetIncludeTable();
+  const TNmxAddressTable* GetExcludeTable();
+  // A copy of the table's bytes; false (and *bytes empty) when there is no table.
+  bool CopyIncludeTable(std::vector<BYTE>* bytes);
+  bool CopyExcludeTable(std::vector<BYTE>* bytes);
+  // Byte sizes of both tables; false when either table is missing.
+  bool GetFilterInfo(TNmxFilterInfo* info);
+
+  void SetFilterFlags(DWORD dwFlags);
+  DWORD GetFilterFlags();
+
+  void EnableFilter(BOOL bEnable);
+  BOOL IsFilterActive();
+  void EnableIncludeTable(BOOL bEnable);
+  BOOL IsIncludeTableActive();
+  void EnableExcludeTable(BOOL bEnable);
+  BOOL IsExcludeTableActive();
+  void EnableKrpCommandTable(BOOL bEnable);
+  BOOL IsKrpCommandTableActive();
+
+  // Back to the initial state: include table with one match-all entry, empty exclude table,
+  // no command table, flags 0, every switch off. Remembered requests are kept.
+  void InitializeFilters();
+  // Installs a command table (owned from now on; null removes it) and rebuilds the port map.
+  void SetKrpCommandTable(TKrpCommandTable* table);
+  // Frees the table (null allowed) and, in every case, empties the port map.
+  void DeleteKrpCmdTable(TKrpCommandTable* table);
+  // The filters of a settings document's "FilterInfo" element, on top of the current state
+  // (the caller resets it first).
+  void LoadFilters(const pugi::xml_node& filterInfo);
+
+  // Requests remembered and not yet answered.
+  ULONG GetPendingRequests();
+
+ private:
+  static constexpr ULONG kBuckets = 4096;  // power of two
+
+  // Under m_cs.
+  bool FilterKrpRequest(WORD targetPort, WORD cmdId, const BYTE* data, DWORD cbData);
+  static bool CheckKrpFilterCommand(const TKrpCommandFilter& f, ULONG group, ULONG offset);
+  void AddToRequestMap(const NmxHead& request);
+  bool CheckReqMap(const NmxHead& response);
+  // True when an entry matches the command's sender or target.
+  static bool AddressTableMatches(const BYTE* table, const NmxHead& head);
+  HRESULT ReplaceTable(BYTE*& slot, const BYTE* table, size_t cb);
+  bool CopyTable(const BYTE* table, std::vector<BYTE>* bytes);
+  void LoadAddressTable(const pugi::xml_node& filterInfo, const char* path, BYTE*& table,
+                        BOOL& bActive);
+  void LoadKrpCommandTable(const pugi::xml_node& filterInfo);
+  void LoadFilterFlags(const pugi::xml_node& filterInfo);
+  static ULONG Bucket(ULONG invokeId) { return (invokeId * 2654435761u) & (kBuckets - 1); }
+
+  // Address tables in their byte layout (NmxFilterTypes.h); malloc'ed, owned, may be null.
+  BYTE* m_pIncludeTable = nullptr;
+  BYTE* m_pExcludeTable = nullptr;
+  TKrpCommandTable* m_pKrpCmdTable = nullptr;
+  // Target port -> the filters of m_pKrpCmdTable that apply to it, in table order.
+  std::map<ULONG, std::vector<const TKrpCommandFilter*>> m_mapKrpCmdFilter;
+  // Pending requests by invoke id: bucket heads of chains in arrival order. Fixed, so that
+  // the receive path never allocates.
+  TFilterListLink m_mapRequest[kBuckets];
+  TFilterListLink m_listRequestFree;
+  TFilterListLink m_listRequestPend;  // oldest first
+  ULONG m_nPend = 0;
+  KrpReqEntry m_krpReq[kRequestEntries];
+  DWORD m_dwFilterFlags = 0;
+  BOOL m_bFilter = FALSE;
+  BOOL m_bExpression = FALSE;  // reserved
+  BOOL m_bIncludeTable = FALSE;
+  BOOL m_bExcludeTable = FALSE;
+  BOOL m_bKrpCmdTable = FALSE;
+  BOOL m_bKrpCmds = FALSE;   // reserved
+  BOOL m_bKrpRange = FALSE;  // reserved
+  COsUserLock m_cs;
+};

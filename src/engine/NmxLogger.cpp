@@ -1,0 +1,289 @@
+#include "engine/NmxLogger.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "nmx/KrpTypes.h"
+#include "os/ByteOrder.h"
+
+namespace {
+
+// The capture manager's settings at construction.
+constexpr DWORD kDefaultFileSize = 0x100000;
+constexpr DWORD kDefaultBufferSize = 0x10000;
+constexpr DWORD kFileUpdateCycleMs = 10000;
+constexpr LONG kDefaultRingFiles = 2;
+
+constexpr DWORD kTimeStampSize = 8;
+
+// Result of a table or flag change while capturing.
+const HRESULT kRefusedWhileCapturing = KrpResultFromCode(KRP_E_GENERAL);
+
+}  // namespace
+
+CNmxLogger::CNmxLogger(IVxNmxLoggerCallback* pCallback)
+    : m_pCaptureMngt(new CCaptureMngt(kDefaultFileSize, kDefaultBufferSize, kFileUpdateCycleMs,
+                                      kDefaultRingFiles, true)),
+      m_pCallback(pCallback),
+      m_hStopLoggerEvent(OsUserCreateEvent(nullptr, TRUE, FALSE, nullptr)),
+      m_pFrameList(std::make_unique<TFrameList>()),
+      m_pWriterList(std::make_unique<TFrameList>()) {}
+
+CNmxLogger::~CNmxLogger() {
+  Stop();
+  {
+    COsCsLock control(m_csControl);
+    ReapWriter();
+    DestroyViewerService();
+  }
+  // Views read through the capture manager, so they go first.
+  CloseAllViews();
+  m_pCaptureMngt.reset();
+  if (m_hStopLoggerEvent) OsUserCloseHandle(m_hStopLoggerEvent);
+  DiscardQueuedFrames();
+}
+
+const NmxNetId* CNmxLogger::GetLocalNetId() {
+  return nullptr;
+}
+
+// ---- Start and stop -------------------------------------------------------------------------
+
+bool CNmxLogger::Start() {
+  COsCsLock control(m_csControl);
+  if (m_bStarted) return false;
+  ReapWriter();
+  if (!m_hStopLoggerEvent) {
+    puts("Failed to start capture! Out of memory");
+    return false;
+  }
+  OsUserResetEvent(m_hStopLoggerEvent);
+  if (FAILED(m_pCaptureMngt->Start())) {
+    CString err;
+    err.Format("Failed to start capture! %s",
+               static_cast<const char*>(m_pCaptureMngt->GetErrorString()));
+    puts(err);
+    return false;
+  }
+  {
+    COsCsLock view(m_csView);
+    if (m_pCaptureView) m_pCaptureView->Reset();
+  }
+  m_nDroppedFrames = 0;
+  // Set before the writer runs: it ends as soon as it finds the run stopped.
+  m_bStarted.store(true, std::memory_order_release);
+  m_hReceiverThread =
+      OsUserCreateThread(nullptr, 0, NmxReceiverThread, this, 0, &m_dwReceiverThreadId);
+  if (!m_hReceiverThread) {
+    m_bStarted = false;
+    m_pCaptureMngt->Stop();
+    DiscardQueuedFrames();
+    puts("Failed to start capture! No writer thread");
+    return false;
+  }
+  if (m_pCallback) m_pCallback->OnStart();
+  return true;
+}
+
+bool CNmxLogger::Stop() {
+  COsCsLock control(m_csControl);
+  bool expected = true;
+  if (!m_bStarted.compare_exchange_strong(expected, false)) return false;
+  EndRun(false);
+  return true;
+}
+
+// The writer cannot wait for itself, so its stop leaves its handle to the next Start or the
+// destructor; Stop does not wait for it (a host may hold a lock that OnStop needs).
+void CNmxLogger::StopFromWriter() {
+  bool expected = true;
+  if (!m_bStarted.compare_exchange_strong(expected, false)) return;
+  EndRun(true);
+}
+
+void CNmxLogger::EndRun(bool bOnWriter) {
+  OnCaptureStopping();
+  if (!bOnWriter) {
+    OsUserSetEvent(m_hStopLoggerEvent);
+    ReapWriter();
+  }
+  m_pCaptureMngt->Stop();
+  if (m_pCallback) m_pCallback->OnStop();
+  DiscardQueuedFrames();
+}
+
+void CNmxLogger::ReapWriter() {
+  if (!m_hReceiverThread) return;
+  OsUserWaitForSingleObject(m_hReceiverThread, INFINITE);
+  OsUserCloseHandle(m_hReceiverThread);
+  m_hReceiverThread = nullptr;
+}
+
+void CNmxLogger::DiscardQueuedFrames() {
+  COsCsLock lock(m_csFrameList);
+  while (!m_pFrameList->IsEmpty()) free(m_pFrameList->RemoveHead());
+}
+
+// ---- Receive path ---------------------------------------------------------------------------
+
+void CNmxLogger::OnNmxReceive(const NmxCmd* cmd) {
+  if (!cmd || !IsStarted()) return;
+  const DWORD cbData = cmd->head.cbData;
+  // A stamp needs its 8 bytes; a shorter command is kept whole with the clock's time.
+  const bool bStamp = (cmd->head.stateFlags & NMX_FLAG_TIMESTAMP) && cbData >= kTimeStampSize;
+  const DWORD cbStored = bStamp ? cbData - kTimeStampSize : cbData;
+  if (cbStored > 0xFFFFFFFFu - vxcap::kPacketOffset - NMX_HEAD_SIZE) return;
+  const DWORD cbPacket = NMX_HEAD_SIZE + cbStored;
+  const DWORD cbRecord = vxcap::RecordSize(cbPacket);
+
+  FRAME* frame = static_cast<FRAME*>(malloc(cbRecord));
+  if (!frame) {
+    m_nDroppedFrames.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  const BYTE* src = reinterpret_cast<const BYTE*>(cmd);
+  const LONGLONG time = bStamp ? static_cast<LONGLONG>(vx::DecodeLE64(cmd->data + cbStored))
+                               : OsUserGetSystemTimeAsFileTime();
+  BYTE* rec = reinterpret_cast<BYTE*>(frame);
+  vxcap::EncodeRecord(rec, cbRecord, time, src, cbPacket);
+  if (bStamp) {
+    BYTE* head = rec + vxcap::kPacketOffset;
+    vx::EncodeLE32(head + offsetof(NmxHead, cbData), cbStored);
+    vx::EncodeLE16(head + offsetof(NmxHead, stateFlags),
+                   static_cast<WORD>(cmd->head.stateFlags & ~NMX_FLAG_TIMESTAMP));
+  }
+
+  {
+    COsCsLock lock(m_csFrameList);
+    // Checked again under the lock: a stop discards the queue under it, so nothing queued
+    // after that can outlive the run.
+    if (IsStarted() && m_pFrameList->HasFreeNode()) {
+      m_pFrameList->AddTail(frame);
+      return;
+    }
+    if (IsStarted()) m_nDroppedFrames.fetch_add(1, std::memory_order_relaxed);
+  }
+  free(frame);
+}
+
+// ---- Writer thread --------------------------------------------------------------------------
+
+DWORD CNmxLogger::NmxReceiverThread(LPVOID pParam) {
+  static_cast<CNmxLogger*>(pParam)->WriterLoop();
+  return 0;
+}
+
+HRESULT CNmxLogger::WriteCaptureFrame(const FRAME* pFrame) {
+  return m_pCaptureMngt->WriteFrame(pFrame);
+}
+
+void CNmxLogger::WriterLoop() {
+  bool bFull = false;
+  for (;;) {
+    {
+      // The batch list is always empty here, so trading it for the queue moves every waiting
+      // frame, oldest first, in one step.
+      COsCsLock lock(m_csFrameList);
+      std::swap(m_pFrameList, m_pWriterList);
+    }
+    while (!m_pWriterList->IsEmpty()) {
+      FRAME* frame = m_pWriterList->RemoveHead();
+      if (!bFull && WriteCaptureFrame(frame) == S_FALSE && IsFileFull()) bFull = true;
+      free(frame);
+    }
+    if (bFull) {
+      StopFromWriter();
+      return;
+    }
+    // A stop under way discards what is still queued.
+    if (!IsStarted()) return;
+    if (OsUserWaitForSingleObject(m_hStopLoggerEvent, m_nLoggerCycle) == WAIT_OBJECT_0) return;
+  }
+}
+
+// ---- Views ----------------------------------------------------------------------------------
+
+LONG CNmxLogger::CreateView() {
+  COsCsLock view(m_csView);
+  delete m_pCaptureView;
+  m_pCaptureView = new (std::nothrow) CCaptureView(m_pCaptureMngt.get());
+  return m_pCaptureView ? 1 : 0;
+}
+
+CCaptureView* CNmxLogger::GetView(LONG hView) {
+  COsCsLock view(m_csView);
+  return hView == 1 ? m_pCaptureView : nullptr;
+}
+
+void CNmxLogger::CloseView(LONG hView) {
+  if (hView != 1) return;
+  CloseAllViews();
+}
+
+void CNmxLogger::CloseAllViews() {
+  COsCsLock view(m_csView);
+  delete m_pCaptureView;
+  m_pCaptureView = nullptr;
+}
+
+// ---- Viewer service -------------------------------------------------------------------------
+
+HRESULT CNmxLogger::Connect() {
+  COsCsLock control(m_csControl);
+  if (m_bConnected) return S_OK;
+  m_bViewerConnected = FALSE;
+  // The viewer command handler is not part of this build yet.
+  return E_NOTIMPL;
+}
+
+HRESULT CNmxLogger::Disconnect() {
+  COsCsLock control(m_csControl);
+  if (m_bConnected) DestroyViewerService();
+  return S_OK;
+}
+
+void CNmxLogger::DestroyViewerService() {
+  if (!m_bConnected) return;
+  m_bViewerConnected = FALSE;
+  CloseAllViews();
+  m_bConnected = false;
+}
+
+// ---- Settings and filters -------------------------------------------------------------------
+
+CString CNmxLogger::GetSaveFileName() {
+  char* name = m_pCaptureMngt->GetSaveFileName();
+  CString s(name ? name : "");
+  delete[] name;
+  return s;
+}
+
+HRESULT CNmxLogger::SetIncludeTable(const TNmxAddressTable* table) {
+  COsCsLock control(m_csControl);
+  return IsStarted() ? kRefusedWhileCapturing : m_filter.SetIncludeTable(table);
+}
+
+HRESULT CNmxLogger::SetExcludeTable(const TNmxAddressTable* table) {
+  COsCsLock control(m_csControl);
+  return IsStarted() ? kRefusedWhileCapturing : m_filter.SetExcludeTable(table);
+}
+
+HRESULT CNmxLogger::SetIncludeTable(const BYTE* table, DWORD cb) {
+  COsCsLock control(m_csControl);
+  return IsStarted() ? kRefusedWhileCapturing : m_filter.SetIncludeTable(table, cb);
+}
+
+HRESULT CNmxLogger::SetExcludeTable(const BYTE* table, DWORD cb) {
+  COsCsLock control(m_csControl);
+  return IsStarted() ? kRefusedWhileCapturing : m_filter.SetExcludeTable(table, cb);
+}
+
+HRESULT CNmxLogger::SetFilterFlags(DWORD dwFlags) {
+  COsCsLock control(m_csControl);
+  if (IsStarted()) return kRefusedWhileCapturing;
+  m_filter.SetFilterFlags(dwFlags);
+  return S_OK;
+}

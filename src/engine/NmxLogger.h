@@ -1,0 +1,173 @@
+// CNmxLogger: the capture engine. Turns received NMX commands into time-stamped frame records,
+// queues them without allocation beyond the frame itself, and hands them to the capture
+// manager on a writer thread. Around that it owns the capture settings, the traffic filters,
+// the settings document, the one read view of a viewer and the viewer service.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "capture/CaptureMngt.h"
+#include "capture/CaptureView.h"
+#include "engine/FrameList.h"
+#include "engine/NmxFilter.h"
+#include "engine/VxNmxLoggerItf.h"
+#include "nmx/NmxTypes.h"
+#include "os/OsTypes.h"
+#include "os/OsUserTools.h"
+#include "os/VxString.h"
+
+// The viewer command handler; created by Connect once the viewer service exists.
+class CKrpComm;
+
+constexpr LONG NMX_LOGGER_DEFAULT_PORT = 48914;
+constexpr LONG NMX_LOGGER_CYCLE_MS = 25;
+
+// Threads:
+// - OnNmxReceive is the feeder's (a router port's receive thread): one frame allocation, one
+//   copy and one short lock (m_csFrameList), never file work. It may run on any thread and
+//   concurrently with everything else.
+// - The writer thread, one per run, takes the whole queue every 25 ms (at once when
+//   stopping) and writes it; it stops the engine itself when a single capture file is full.
+// - Start, Stop, settings, filters and views may be called from any thread; Start, Stop and
+//   everything refused while capturing are serialised by m_csControl.
+// Lock order: m_csControl, then the filter's lock or m_csView, then the capture manager's
+// locks; m_csFrameList is taken alone.
+//
+// The callback's OnStop may come from the writer thread (self-stop). Stop never waits for a
+// self-stop in progress, but Start and the destructor do: a host must not hold a lock that its
+// OnStop takes while it calls them.
+class CNmxLogger {
+ public:
+  // pCallback may be null; it is not referenced and must outlive the engine.
+  explicit CNmxLogger(IVxNmxLoggerCallback* pCallback);
+  virtual ~CNmxLogger();
+  CNmxLogger(const CNmxLogger&) = delete;
+  CNmxLogger& operator=(const CNmxLogger&) = delete;
+
+  // False when already started or when the capture manager fails to start.
+  virtual bool Start();
+  // False when not started. Frames still queued are discarded, not written.
+  virtual bool Stop();
+  // Null here; the router port's node address in an engine with its own port.
+  virtual const NmxNetId* GetLocalNetId();
+  bool IsStarted() const { return m_bStarted.load(std::memory_order_acquire); }
+
+  // Queues a frame built from cmd (32 + cmd->head.cbData readable bytes, not kept) while
+  // capturing; a frame that finds the queue full is dropped and counted.
+  void OnNmxReceive(const NmxCmd* cmd);
+  // Frames dropped on a full queue since the last Start.
+  ULONGLONG GetDroppedFrames() const { return m_nDroppedFrames.load(std::memory_order_relaxed); }
+
+  // True: the filters drop the command.
+  bool FilterNmxCmd(const NmxCmd* cmd) { return m_filter.FilterNmxCmd(cmd); }
+  // Applies a settings document (text, or with isFile the path of a file); false while
+  // capturing, for a document that does not parse, without root or without "CaptureInfo".
+  // May throw what the XML parser throws.
+  bool LoadXmlSettings(const char* textOrPath, bool isFile);
+
+  // Viewer service.
+  HRESULT Connect();
+  HRESULT Disconnect();
+  bool IsConnected() const { return m_bConnected.load(); }
+  LONG GetConnectionPort() const { return m_nPort.load(); }
+  void SetConnectionPort(LONG nPort) { m_nPort = nPort; }
+  void OnViewerNewConnection() { m_bViewerConnected = TRUE; }
+  void OnViewerDisconnected() { m_bViewerConnected = FALSE; }
+  BOOL IsConnectedToViewer() const { return m_bViewerConnected.load(); }
+
+  // The single view, handle 1. A view pointer may be used only while ViewLock() is held,
+  // since CreateView, CloseView, Start (which resets the view) and Disconnect replace or
+  // change it from other threads.
+  LONG CreateView();
+  CCaptureView* GetView(LONG hView);
+  void CloseView(LONG hView);
+  void CloseAllViews();
+  COsUserLock& ViewLock() { return m_csView; }
+
+  // Capture settings, passed to the capture manager unchanged.
+  void SetFileSize(ULONG cbFileSize) { m_pCaptureMngt->SetFileSize(cbFileSize); }
+  void SetBufferSize(ULONG cbBufferSize) { m_pCaptureMngt->SetBufferSize(cbBufferSize); }
+  void SetAutoSave(bool bAutoSave) { m_pCaptureMngt->SetAutoSave(bAutoSave); }
+  void SetSaveFileName(const char* szName) { m_pCaptureMngt->SetSaveFileName(szName); }
+  void SetFolderName(const char* szFolder) { m_pCaptureMngt->SetFolderName(szFolder); }
+  void EnableRingBuffer(bool bEnable) { m_pCaptureMngt->EnableRingBuffer(bEnable); }
+  void SetRingBufferFileCount(LONG nFiles) { m_pCaptureMngt->SetRingBufferFileCount(nFiles); }
+  void SetOverwriteExisting(bool bOverwrite) { m_pCaptureMngt->SetOverwriteExisting(bOverwrite); }
+  ULONG OsUserGetFileSize() { return m_pCaptureMngt->OsUserGetFileSize(); }
+  ULONG GetBufferSize() { return m_pCaptureMngt->GetBufferSize(); }
+  bool IsRingBuffer() { return m_pCaptureMngt->IsRingBuffer(); }
+  LONG GetRingBufferFileCount() { return m_pCaptureMngt->GetRingBufferFileCount(); }
+  bool GetCaptureInfo(LONG& nFrames, ULONG& cbFrames, ULONG& nOverflows) {
+    return m_pCaptureMngt->GetCaptureInfo(nFrames, cbFrames, nOverflows);
+  }
+  CString GetSaveFileName();
+  bool GetAutoSave() { return m_pCaptureMngt->GetAutoSave(); }
+  bool GetOverwriteExisting() { return m_pCaptureMngt->GetOverwriteExisting(); }
+  HRESULT SaveCaptureAs(const char* szName) { return m_pCaptureMngt->SaveCaptureAs(szName); }
+  HRESULT GetFileName(DWORD cbBuffer, char* szBuffer) {
+    return m_pCaptureMngt->GetFileName(cbBuffer, szBuffer);
+  }
+  bool IsFileFull() { return !m_pCaptureMngt->IsRingBuffer() && m_pCaptureMngt->IsFileFull(); }
+  // The capture manager, owned; lives as long as the engine.
+  CCaptureMngt* GetCaptureMngt() { return m_pCaptureMngt.get(); }
+
+  // Filters. The table and flag setters return 0x98110700 while capturing and change nothing.
+  HRESULT SetIncludeTable(const TNmxAddressTable* table);
+  HRESULT SetExcludeTable(const TNmxAddressTable* table);
+  HRESULT SetIncludeTable(const BYTE* table, DWORD cb);
+  HRESULT SetExcludeTable(const BYTE* table, DWORD cb);
+  HRESULT SetFilterFlags(DWORD dwFlags);
+  // Switches, reads and the rest of the filter state: see CNmxFilter.
+  CNmxFilter& Filters() { return m_filter; }
+  DWORD GetFilterFlags() { return m_filter.GetFilterFlags(); }
+  void EnableFilter(BOOL b) { m_filter.EnableFilter(b); }
+  BOOL IsFilterActive() { return m_filter.IsFilterActive(); }
+  void EnableIncludeTable(BOOL b) { m_filter.EnableIncludeTable(b); }
+  BOOL IsIncludeTableActive() { return m_filter.IsIncludeTableActive(); }
+  void EnableExcludeTable(BOOL b) { m_filter.EnableExcludeTable(b); }
+  BOOL IsExcludeTableActive() { return m_filter.IsExcludeTableActive(); }
+  void EnableKrpCommandTable(BOOL b) { m_filter.EnableKrpCommandTable(b); }
+  BOOL IsKrpCommandTableActive() { return m_filter.IsKrpCommandTableActive(); }
+  void InitializeFilters() { m_filter.InitializeFilters(); }
+
+ protected:
+  // Stores one frame; the writer thread's only way to the capture manager.
+  virtual HRESULT WriteCaptureFrame(const FRAME* pFrame);
+  // Called once per run by whichever thread ends it, before the writer is told to stop.
+  virtual void OnCaptureStopping() {}
+  // Under m_csControl: waits for the writer of a run that stopped itself.
+  void ReapWriter();
+
+  COsUserLock m_csControl;
+
+ private:
+  static DWORD NmxReceiverThread(LPVOID pParam);
+  void WriterLoop();
+  void StopFromWriter();
+  // Ends the run whose m_bStarted this thread cleared.
+  void EndRun(bool bOnWriter);
+  void DiscardQueuedFrames();
+  // Under m_csControl: tears down the viewer service and the view.
+  void DestroyViewerService();
+
+  std::atomic<LONG> m_nPort{NMX_LOGGER_DEFAULT_PORT};
+  CKrpComm* m_pKrpComm = nullptr;
+  std::unique_ptr<CCaptureMngt> m_pCaptureMngt;
+  CCaptureView* m_pCaptureView = nullptr;  // guarded by m_csView
+  IVxNmxLoggerCallback* m_pCallback;
+  std::atomic<bool> m_bConnected{false};
+  LONG m_nLoggerCycle = NMX_LOGGER_CYCLE_MS;
+  OS_USER_THREAD_HANDLE m_hReceiverThread = nullptr;  // guarded by m_csControl
+  OS_USER_THREAD_ID m_dwReceiverThreadId = {};
+  OS_USER_EVENT_HANDLE m_hStopLoggerEvent;
+  CNmxFilter m_filter;
+  std::atomic<BOOL> m_bViewerConnected{FALSE};
+  std::unique_ptr<TFrameList> m_pFrameList;   // the shared queue, guarded by m_csFrameList
+  std::unique_ptr<TFrameList> m_pWriterList;  // the writer's batch, traded for the queue
+  COsUserLock m_csFrameList;
+  std::atomic<ULONGLONG> m_nDroppedFrames{0};
+  // Cleared by exactly one thread per run (compare-and-swap): Stop or the writer's self-stop.
+  std::atomic<bool> m_bStarted{false};
+  COsUserLock m_csView;
+};

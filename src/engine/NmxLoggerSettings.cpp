@@ -1,0 +1,66 @@
+// The engine's settings document: parse, viewer port, filters and capture settings.
+#include <pugixml.hpp>
+
+#include "engine/NmxLogger.h"
+#include "engine/XmlReaders.h"
+
+namespace {
+
+constexpr ULONG kMiB = 1048576;
+constexpr ULONG kKiB = 1024;
+
+bool HasChildElement(const pugi::xml_node& node) {
+  for (const pugi::xml_node child : node.children())
+    if (child.type() == pugi::node_element) return true;
+  return false;
+}
+
+}  // namespace
+
+bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
+  if (!textOrPath) return false;
+  COsCsLock control(m_csControl);
+  if (IsStarted()) return false;
+
+  pugi::xml_document doc;
+  const pugi::xml_parse_result parsed =
+      isFile ? doc.load_file(textOrPath) : doc.load_string(textOrPath);
+  if (!parsed) return false;
+  const pugi::xml_node root = doc.child("VxNmxLogger");
+  if (!root || !HasChildElement(root)) return false;
+
+  if (const pugi::xml_node port = root.child("ConnectionPort")) {
+    const LONG p = XMLGetUshort(port);
+    if (!m_bConnected || m_nPort == p) {
+      m_nPort = p;
+    } else {
+      DestroyViewerService();
+      m_nPort = p;
+      Connect();
+    }
+  }
+
+  const pugi::xml_node filterInfo = root.child("FilterInfo");
+  const pugi::xml_node captureInfo = root.child("CaptureInfo");
+  if (!captureInfo) return false;
+
+  m_filter.InitializeFilters();
+  if (filterInfo) m_filter.LoadFilters(filterInfo);
+
+  // Each setting only when its element is present, in this order: the buffer is bounded by
+  // the file size in force when it is set.
+  if (const pugi::xml_node n = captureInfo.child("FileSize"))
+    SetFileSize(static_cast<ULONG>(static_cast<ULONGLONG>(XMLGetUlong(n)) * kMiB));
+  if (const pugi::xml_node n = captureInfo.child("BufferSize"))
+    SetBufferSize(static_cast<ULONG>(XMLGetUshort(n)) * kKiB);
+  if (const pugi::xml_node n = captureInfo.child("AutoSave")) SetAutoSave(XmlGetBool(n));
+  if (const pugi::xml_node n = captureInfo.child("AutoSaveName")) SetSaveFileName(XMLGettext(n));
+  if (const pugi::xml_node n = captureInfo.child("AutoSaveDirectoryName"))
+    SetFolderName(XMLGettext(n));
+  if (const pugi::xml_node n = captureInfo.child("RingBuffer")) EnableRingBuffer(XmlGetBool(n));
+  if (const pugi::xml_node n = captureInfo.child("RingBufferFiles"))
+    SetRingBufferFileCount(XMLGetLong(n));
+  if (const pugi::xml_node n = captureInfo.child("OverwriteExisting"))
+    SetOverwriteExisting(XmlGetBool(n));
+  return true;
+}

@@ -1,0 +1,167 @@
+#include "engine/VxNmxLoggerObj.h"
+
+#include <new>
+
+#include "engine/NmxR3PortLogger.h"
+
+namespace {
+
+VARIANT_BOOL ToVariantBool(bool b) {
+  return b ? VARIANT_TRUE : VARIANT_FALSE;
+}
+
+// A failure of the viewer service as a result: a KRP or socket code c becomes 0x98110000 + c,
+// and a code that already is a failure result stays one.
+HRESULT ViewerResult(HRESULT e) {
+  if (e == 0) return S_OK;
+  if (e < 0) return e;
+  return static_cast<HRESULT>((static_cast<DWORD>(e) & 0xE7EEFFFFu) ^ 0x98110000u);
+}
+
+}  // namespace
+
+HRESULT DllGetVxNmxLogger(IVxNmxLogger2** ppLogger) {
+  if (!ppLogger) return E_POINTER;
+  *ppLogger = nullptr;
+  CComObject<CVxNmxLogger>* obj = CComObject<CVxNmxLogger>::CreateInstance();
+  if (!obj) return E_OUTOFMEMORY;
+  obj->AddRef();
+  *ppLogger = obj;
+  return S_OK;
+}
+
+CVxNmxLogger::~CVxNmxLogger() {
+  delete m_pNmxLogger.load();
+}
+
+void* CVxNmxLogger::InternalQueryInterface(REFIID riid) {
+  // IVxNmxLogger2 is the primary interface, so IUnknown is the same pointer.
+  if (riid == IID_IUnknown || riid == IID_IVxNmxLogger || riid == IID_IVxNmxLogger2)
+    return static_cast<IVxNmxLogger2*>(this);
+  if (riid == IID_ISupportErrorInfo) return static_cast<ISupportErrorInfo*>(this);
+  return nullptr;
+}
+
+HRESULT CVxNmxLogger::InterfaceSupportsErrorInfo(REFIID riid) {
+  return riid == IID_IVxNmxLogger ? S_OK : S_FALSE;
+}
+
+HRESULT CVxNmxLogger::Init(BOOL bOwnPort, IVxNmxLoggerCallback* pCallback) {
+  if (GetEngine()) return E_FAIL;
+  CNmxLogger* engine = nullptr;
+  try {
+    engine = bOwnPort ? new CNmxR3PortLogger(pCallback) : new CNmxLogger(pCallback);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  CNmxLogger* expected = nullptr;
+  if (!m_pNmxLogger.compare_exchange_strong(expected, engine)) {
+    delete engine;
+    return E_FAIL;
+  }
+  return S_OK;
+}
+
+HRESULT CVxNmxLogger::Start() {
+  CNmxLogger* engine = GetEngine();
+  return engine && engine->Start() ? S_OK : E_FAIL;
+}
+
+HRESULT CVxNmxLogger::Stop() {
+  CNmxLogger* engine = GetEngine();
+  return engine && engine->Stop() ? S_OK : E_FAIL;
+}
+
+HRESULT CVxNmxLogger::NmxReceive(void* pCmd) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  engine->OnNmxReceive(static_cast<const NmxCmd*>(pCmd));
+  return S_OK;
+}
+
+HRESULT CVxNmxLogger::FilterNmxCmd(void* pCmd, VARIANT_BOOL* pDrop) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  if (!pDrop) return E_POINTER;
+  *pDrop = ToVariantBool(engine->FilterNmxCmd(static_cast<const NmxCmd*>(pCmd)));
+  return S_OK;
+}
+
+HRESULT CVxNmxLogger::GetCaptureInfo(LONG* pnFrames, ULONG* pcbFrames, ULONG* pnOverflows) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  LONG nFrames = 0;
+  ULONG cbFrames = 0, nOverflows = 0;
+  engine->GetCaptureInfo(nFrames, cbFrames, nOverflows);
+  if (pnFrames) *pnFrames = nFrames;
+  if (pcbFrames) *pcbFrames = cbFrames;
+  if (pnOverflows) *pnOverflows = nOverflows;
+  return S_OK;
+}
+
+HRESULT CVxNmxLogger::LoadXmlSettings(BSTR bstrXml) {
+  return LoadXmlSettingsEx(bstrXml, VARIANT_FALSE);
+}
+
+HRESULT CVxNmxLogger::LoadXmlSettingsEx(BSTR bstrXmlOrPath, VARIANT_BOOL bIsFile) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  try {
+    return engine->LoadXmlSettings(bstrXmlOrPath, bIsFile == VARIANT_TRUE) ? S_OK : E_FAIL;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+HRESULT CVxNmxLogger::get_EnableViewerConnection(VARIANT_BOOL* pbEnable) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  if (!pbEnable) return E_POINTER;
+  *pbEnable = ToVariantBool(engine->IsConnected());
+  return S_OK;
+}
+
+HRESULT CVxNmxLogger::put_EnableViewerConnection(VARIANT_BOOL bEnable) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  return ViewerResult(bEnable == VARIANT_TRUE ? engine->Connect() : engine->Disconnect());
+}
+
+HRESULT CVxNmxLogger::get_IsStarted(VARIANT_BOOL* pbStarted) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  if (!pbStarted) return E_POINTER;
+  *pbStarted = ToVariantBool(engine->IsStarted());
+  return S_OK;
+}
+
+HRESULT CVxNmxLogger::get_IsConnectedToViewer(VARIANT_BOOL* pbConnected) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  if (!pbConnected) return E_POINTER;
+  *pbConnected = ToVariantBool(engine->IsConnectedToViewer());
+  return S_OK;
+}
+
+HRESULT CVxNmxLogger::get_ConnectionPort(LONG* pnPort) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  if (!pnPort) return E_POINTER;
+  *pnPort = engine->GetConnectionPort();
+  return S_OK;
+}
+
+HRESULT CVxNmxLogger::put_ConnectionPort(LONG nPort) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  engine->SetConnectionPort(nPort);
+  return S_OK;
+}
+
+HRESULT CVxNmxLogger::GetDroppedFrames(ULONGLONG* pnDropped) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  if (!pnDropped) return E_POINTER;
+  *pnDropped = engine->GetDroppedFrames();
+  return S_OK;
+}
