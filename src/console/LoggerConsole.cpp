@@ -1,0 +1,76 @@
+#include "console/LoggerConsole.h"
+
+#include <cstdio>
+
+#include "console/ConsoleInput.h"
+#include "console/StopSignals.h"
+
+namespace {
+
+constexpr ULONG kCycleMs = 100;
+
+}  // namespace
+
+void StartLogger(const Parms_t& parms) {
+  CNmxLoggerPort port;
+  HRESULT hr = port.Open(parms.bListen, static_cast<WORD>(parms.listenerPort));
+  if (hr < 0) {
+    printf("Failed to open logger (err=0x%x)!\n", static_cast<unsigned>(hr));
+  } else if (parms.bCapture) {
+    hr = port.Start(parms);
+    if (hr < 0)
+      printf("Failed to start logger (err=0x%x)!\n", static_cast<unsigned>(hr));
+    else
+      ExecuteLoggerLoop(port, parms);
+  } else {
+    printf("Listening for viewer connection at port %d\n", parms.listenerPort);
+    ExecuteLoggerLoop(port, parms);
+  }
+  port.Close();
+}
+
+void ExecuteLoggerLoop(CNmxLoggerPort& port, const Parms_t& parms) {
+  puts("\nPress q to stop nmx logger");
+  bool bViewerShown = false;
+  if (!PollStopSignals()) {
+    for (;;) {
+      if (GetKeyPressed() == 'q') break;
+      if (!parms.bListen) {
+        const ULONG frames = port.GetPacketCount();
+        const ULONG bytes = port.GetCaptureFileSize();
+        printf("\rPacket Count: %10u File Size:%10u", frames, bytes);
+        fflush(stdout);
+        if (!port.IsStarted()) {
+          puts("\nCapture has stopped");
+          break;
+        }
+      } else {
+        const bool connected = port.IsViewerConnected();
+        if (connected && !bViewerShown) {
+          puts("Viewer is connected to logger");
+          bViewerShown = true;
+        } else if (!connected && bViewerShown) {
+          puts("Connection to viewer lost");
+          bViewerShown = false;
+        }
+      }
+      OsUserSleep(kCycleMs);
+      if (PollStopSignals()) break;
+    }
+  }
+
+  port.Stop();
+
+  if (parms.bListen) {
+    printf("\n");
+  } else {
+    const ULONG frames = port.GetPacketCount();
+    const ULONG bytes = port.GetCaptureFileSize();
+    printf("\rPacket Count: %10u File Size:%10u\n\n", frames, bytes);
+    puts("Capture has stopped");
+    // The engine's queue overflowed: the recording is not complete, and the user must know.
+    if (ULONGLONG dropped = port.GetDroppedFrames())
+      printf("Frames dropped: %llu\n", static_cast<unsigned long long>(dropped));
+  }
+  fflush(stdout);
+}

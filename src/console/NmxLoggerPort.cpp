@@ -1,0 +1,185 @@
+#include "console/NmxLoggerPort.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "console/LoggerSettings.h"
+
+namespace {
+
+constexpr VARIANT_BOOL kTrue = -1;
+
+// The capture path as the user should see it: absolute and resolved when the file exists.
+std::string DisplayPath(const Parms_t& parms) {
+  std::string path = parms.capDir;
+  if (path.empty() || path.back() != '/') path += '/';
+  path += parms.capName;
+  if (char* resolved = realpath(path.c_str(), nullptr)) {
+    path = resolved;
+    free(resolved);
+  }
+  return path;
+}
+
+}  // namespace
+
+CNmxLoggerPort::CNmxLoggerPort() : CNmxR3Port(NMX_LOGGER_PORT, FALSE, nullptr, 4) {}
+
+CNmxLoggerPort::~CNmxLoggerPort() {
+  // The receive thread calls into this object; it must be gone before any of it is.
+  NmxDisconnect();
+  Close();
+}
+
+HRESULT CNmxLoggerPort::Open(bool bListen, WORD port) {
+  if (m_pNmxLogger) return NMX_LOGGER_E_INVALID_STATE;
+  HRESULT hr = DllGetVxNmxLogger(&m_pNmxLogger);
+  if (hr < 0) {
+    m_pNmxLogger = nullptr;
+    return hr;
+  }
+  hr = m_pNmxLogger->Init(FALSE, this);
+  if (hr < 0) {
+    ReleaseComponent();
+    return hr;
+  }
+  m_bListener = false;
+  if (bListen) {
+    hr = OpenListener(port);
+    if (hr < 0) {
+      ReleaseComponent();
+      return hr;
+    }
+  }
+  m_state = OPENED;
+  return hr;
+}
+
+HRESULT CNmxLoggerPort::OpenListener(WORD port) {
+  m_pNmxLogger->put_ConnectionPort(port);
+  HRESULT hr = m_pNmxLogger->put_EnableViewerConnection(kTrue);
+  if (hr < 0) {
+    printf("Failed to open listener port (err=%x)\n", static_cast<unsigned>(hr));
+    return hr;
+  }
+  m_bListener = true;
+  return hr;
+}
+
+HRESULT CNmxLoggerPort::Start(const Parms_t& parms) {
+  if (m_state.load() != OPENED) return NMX_LOGGER_E_INVALID_STATE;
+  const std::string path = DisplayPath(parms);
+  m_pNmxLogger->LoadXmlSettingsEx(BuildLoggerSettings(parms).c_str(), 0);
+
+  if (!NmxConnect(NMX_LOGGER_PORT, NMX_LOGGER_PORT_BUFFER, NMX_LOGGER_PORT_QUEUE)) {
+    puts("Failed to connect to nmx logger port.");
+    return NMX_LOGGER_E_INVALID_STATE;
+  }
+  puts("Nmx logger port connected.");
+  HRESULT hr = m_pNmxLogger->Start();
+  if (hr < 0) {
+    NmxDisconnect();
+    return hr;
+  }
+  // Before the line is printed: commands arriving meanwhile are already recorded.
+  m_state = STARTED;
+  printf("Started capturing to file %s\n", path.c_str());
+  return hr;
+}
+
+void CNmxLoggerPort::Stop() {
+  COsCsLock guard(m_lock);
+  if (m_state.load() != STARTED) return;
+  m_state = OPENED;
+  NmxDisconnect();
+  m_pNmxLogger->Stop();
+}
+
+void CNmxLoggerPort::Close() {
+  if (m_state.load() == INIT) return;
+  const bool started = m_state.load() == STARTED;
+  if (started) m_state = OPENED;
+  // Nothing may reach the component once it is released.
+  NmxDisconnect();
+  if (started) m_pNmxLogger->Stop();
+  ReleaseComponent();
+  m_state = INIT;
+}
+
+void CNmxLoggerPort::ReleaseComponent() {
+  if (m_pNmxLogger) m_pNmxLogger->Release();
+  m_pNmxLogger = nullptr;
+}
+
+ULONG CNmxLoggerPort::GetPacketCount() {
+  LONG frames = 0;
+  if (m_pNmxLogger) m_pNmxLogger->GetCaptureInfo(&frames, nullptr, nullptr);
+  return static_cast<ULONG>(frames);
+}
+
+ULONG CNmxLoggerPort::GetCaptureFileSize() {
+  ULONG bytes = 0;
+  if (m_pNmxLogger) m_pNmxLogger->GetCaptureInfo(nullptr, &bytes, nullptr);
+  return bytes;
+}
+
+bool CNmxLoggerPort::IsViewerConnected() {
+  VARIANT_BOOL connected = 0;
+  return m_pNmxLogger && m_pNmxLogger->get_IsConnectedToViewer(&connected) >= 0 &&
+         connected == kTrue;
+}
+
+ULONGLONG CNmxLoggerPort::GetDroppedFrames() {
+  ULONGLONG dropped = 0;
+  if (m_pNmxLogger && m_pNmxLogger->GetDroppedFrames(&dropped) < 0) dropped = 0;
+  return dropped;
+}
+
+void CNmxLoggerPort::NmxReceive(NmxCmd* cmd) {
+  if (m_state.load() == STARTED) m_pNmxLogger->NmxReceive(cmd);
+}
+
+HRESULT CNmxLoggerPort::QueryInterface(REFIID, void**) {
+  return E_NOINTERFACE;
+}
+
+ULONG CNmxLoggerPort::AddRef() {
+  return 1;
+}
+
+ULONG CNmxLoggerPort::Release() {
+  return 0;
+}
+
+HRESULT CNmxLoggerPort::OnStart() {
+  if (!m_bListener) return S_OK;
+  return OnListenerStart();
+}
+
+HRESULT CNmxLoggerPort::OnStop() {
+  COsCsLock guard(m_lock);
+  if (m_state.load() == STARTED) {
+    puts("Capturing has stopped.");
+    if (m_bListener)
+      OnListenerStop();
+    else
+      m_state = OPENED;
+  }
+  return S_OK;
+}
+
+// In listen mode the router connection follows the capture a viewer starts and stops.
+HRESULT CNmxLoggerPort::OnListenerStart() {
+  if (!NmxConnect(NMX_LOGGER_PORT, NMX_LOGGER_PORT_BUFFER, NMX_LOGGER_PORT_QUEUE)) {
+    puts("Failed to connect nmx logger port!");
+    return NMX_LOGGER_E_INVALID_STATE;
+  }
+  puts("Capturing has started.");
+  m_state = STARTED;
+  return S_OK;
+}
+
+void CNmxLoggerPort::OnListenerStop() {
+  NmxDisconnect();
+}

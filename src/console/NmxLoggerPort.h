@@ -1,0 +1,86 @@
+// CNmxLoggerPort: the router port (fixed number 2) through which the router hands the program
+// a copy of its traffic, and the host of the logger component that records it. It owns the
+// component (one reference), configures, starts and stops it, feeds it every command received
+// while capturing, and learns through IVxNmxLoggerCallback when capturing starts or stops,
+// also when a viewer or the engine itself does that.
+//
+// Threads: Open, Start, Stop, Close and the getters run on the controlling (main) thread;
+// NmxReceive on the router port's receive thread; OnStart and OnStop on the thread that
+// started or stopped the component (main, a viewer's connection, or the engine's writer when
+// a single capture file is full). m_lock, re-entrant, serialises the stop paths; Stop holds it
+// across the component's Stop, whose OnStop takes it again on the same thread.
+//
+// Lifetime: one object on the stack of StartLogger for the whole run; not reference counted
+// (AddRef and Release are no-ops), so the component must be released (Close) before the port
+// goes away, which the destructor does.
+#pragma once
+
+#include <atomic>
+
+#include "console/Parameters.h"
+#include "engine/VxNmxLoggerItf.h"
+#include "os/OsUserTools.h"
+#include "router/NmxR3Port.h"
+
+constexpr WORD NMX_LOGGER_PORT = 2;
+constexpr DWORD NMX_LOGGER_PORT_BUFFER = 4096;
+constexpr DWORD NMX_LOGGER_PORT_QUEUE = 512;
+// KRP code 0x712 (invalid state) in its 32-bit form: every failure without a code of its own.
+constexpr HRESULT NMX_LOGGER_E_INVALID_STATE = static_cast<HRESULT>(0x98110712);
+
+class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
+ public:
+  enum State : int32_t {
+    INIT = 0,     // no component
+    OPENED = 1,   // component created and configured, not capturing
+    STARTED = 2,  // capturing (in listen mode: started at least once and not closed)
+  };
+
+  CNmxLoggerPort();
+  ~CNmxLoggerPort() override;
+  CNmxLoggerPort(const CNmxLoggerPort&) = delete;
+  CNmxLoggerPort& operator=(const CNmxLoggerPort&) = delete;
+
+  // Creates and initialises the component; with bListen also starts the viewer listener on
+  // port. On failure the component is released again and the state stays INIT.
+  HRESULT Open(bool bListen, WORD port);
+  // Loads the capture settings of parms, connects to the router and starts capturing.
+  HRESULT Start(const Parms_t& parms);
+  // Disconnects from the router and stops the component if capturing.
+  void Stop();
+  // Stops a running capture and releases the component.
+  void Close();
+
+  State GetState() const { return m_state.load(); }
+  bool IsStarted() const { return m_state.load() == STARTED; }
+  bool IsListener() const { return m_bListener; }
+  ULONG GetPacketCount();
+  ULONG GetCaptureFileSize();
+  bool IsViewerConnected();
+  // Frames the engine could not queue during the last run.
+  ULONGLONG GetDroppedFrames();
+
+  // Router port: hands the command to the component while capturing.
+  void NmxReceive(NmxCmd* cmd) override;
+
+  // IVxNmxLoggerCallback
+  HRESULT QueryInterface(REFIID riid, void** ppv) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
+  HRESULT OnStart() override;
+  HRESULT OnStop() override;
+
+ private:
+  HRESULT OpenListener(WORD port);
+  HRESULT OnListenerStart();
+  void OnListenerStop();
+  void ReleaseComponent();
+
+  // Read by the receive thread without the lock.
+  std::atomic<State> m_state{INIT};
+  // Set in Open before the router connection exists and cleared in Close after it ended, so
+  // the receive thread never sees it change.
+  IVxNmxLogger2* m_pNmxLogger = nullptr;
+  COsUserLock m_lock;
+  bool m_bListener = false;
+};

@@ -1,0 +1,35 @@
+// VxNmxLogger: records the traffic of the local NMX router into capture files and serves it
+// to a remote viewer. Exit status 0 on every path.
+#include <cstdio>
+
+#include "console/ConsoleInput.h"
+#include "console/LoggerConsole.h"
+#include "console/Parameters.h"
+#include "console/StopSignals.h"
+#include "console/SystemLog.h"
+#include "registry/VxReg.h"
+
+int main(int argc, char** argv) {
+  // Lines reach a pipe or a log file as they are printed; the status line flushes itself.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  TerminalState terminal{};
+  SetInputMode(&terminal);
+  InstallSignalHandlers();
+  // Before any thread exists, so that every thread inherits the block.
+  BlockStopSignals();
+
+  Parms_t parms;
+  if (!ParseParameter(&parms, argc, argv)) {
+    ResetInputMode(terminal);
+    return 0;
+  }
+
+  EnableLogging();
+  RegistryInit();
+  StartLogger(parms);
+  RegistryDestroy();
+  DisableLogging();
+  ResetInputMode(terminal);
+  return 0;
+}
