@@ -68,7 +68,9 @@ class CCaptureMngt : public IOverflow {
   HRESULT Stop();
   // Stores one record of FrameLength + 16 bytes. S_OK stored; S_FALSE the single capture
   // file is full (this and every later frame of the capture are refused); E_FAIL not started
-  // or the frame could not be stored. One frame at a time may be in WriteFrame.
+  // or the frame could not be stored (frames the disk has not taken yet are kept, and the new
+  // one is refused). Concurrent writers are served one after the other. pFrame must hold
+  // FrameLength + 16 bytes.
   HRESULT WriteFrame(const FRAME* pFrame);
   // Only while stopped: saves the whole capture into the boot project folder.
   HRESULT SaveCaptureAs(const char* szFileName);

@@ -27,6 +27,7 @@ typedef struct _TPacketInfo {
 class CCaptureView {
  public:
   // Starts at the current end of the capture: only frames captured later are delivered.
+  // pCapture must not be null.
   explicit CCaptureView(CCaptureMngt* pCapture);
   virtual ~CCaptureView() = default;
   CCaptureView(const CCaptureView&) = delete;
