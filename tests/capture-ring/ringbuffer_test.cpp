@@ -1,6 +1,8 @@
 #include "capture/RingBuffer.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <string>
 #include <utility>
@@ -357,6 +359,29 @@ TEST_F(RingBufferTest, ContinuationKeepsTheNewestFramesThatFitAndReportsTheRestO
   const auto merged = ReadCapFile(Path("trace.cap"));
   ASSERT_TRUE(merged.ok) << merged.error;
   EXPECT_EQ(std::vector<LONGLONG>({1, 2, 3}), merged.seqs);
+}
+
+TEST_F(RingBufferTest, AFileThatCouldNotBeMergedIsKept) {
+  {
+    CRingBuffer ring(2, &m_overflow, true);
+    ASSERT_EQ(S_OK, ring.Create(TotalSize(2), Folder(), "trace.cap", false));
+    WriteFrames(ring, 0, 12);
+    ASSERT_EQ(S_OK, ring.Truncate());
+    // Appending to file 0 fails like on a full disk.
+    const rlim_t size = std::filesystem::file_size(Path("trace.cap"));
+    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limit = old;
+    limit.rlim_cur = size;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const HRESULT hr = ring.CloseFile();
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_TRUE(FAILED(hr));
+  }
+  EXPECT_EQ(Range(0, 9), ReadCapFile(Path("trace.cap")).seqs);
+  EXPECT_EQ(Range(9, 12), ReadCapFile(Path("trace~1.cap")).seqs);
 }
 
 TEST_F(RingBufferTest, TemporaryRingIsMovedWhenSavedAfterClose) {
