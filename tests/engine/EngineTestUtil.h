@@ -1,0 +1,111 @@
+// NMX commands, KRP payloads, a counting callback and capture file reading for the engine tests.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "capture/CaptureTestUtil.h"
+#include "common/TestUtil.h"
+#include "engine/NmxLogger.h"
+#include "engine/VxNmxLoggerItf.h"
+#include "nmx/KrpTypes.h"
+#include "nmx/NmxPort.h"
+#include "nmx/NmxTypes.h"
+#include "os/ByteOrder.h"
+
+namespace engtest {
+
+using Bytes = std::vector<BYTE>;
+
+inline NmxAddr Addr(const char* netId, WORD port) {
+  NmxNetId id;
+  id = netId;
+  return NmxAddr(id, port);
+}
+
+struct CmdSpec {
+  NmxAddr target = Addr("1.2.3.4.1.1", 851);
+  NmxAddr sender = Addr("5.6.7.8.1.1", 30000);
+  WORD cmdId = KRP_CMD_READ;
+  WORD stateFlags = NMX_FLAG_KRP_COMMAND;
+  LONG errCode = 0;
+  DWORD hUser = 1;
+  Bytes data;
+};
+
+// The bytes of a command: the header with cbData = data.size(), then the data.
+inline Bytes MakeCmd(const CmdSpec& s) {
+  Bytes b(NMX_HEAD_SIZE + s.data.size());
+  CNmxPort::NmxMakeHead(*reinterpret_cast<NmxHead*>(b.data()), s.cmdId,
+                        static_cast<LONG>(s.data.size()), s.target, s.sender,
+                        static_cast<LONG>(s.hUser), s.errCode, s.stateFlags);
+  std::copy(s.data.begin(), s.data.end(), b.begin() + NMX_HEAD_SIZE);
+  return b;
+}
+
+// The answer to a request: addresses exchanged, the response flag set.
+inline CmdSpec ResponseTo(CmdSpec s, Bytes data = {0, 0, 0, 0}) {
+  std::swap(s.target, s.sender);
+  s.stateFlags |= NMX_FLAG_RESPONSE;
+  s.data = std::move(data);
+  return s;
+}
+
+inline void Put32(Bytes& b, DWORD v) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<BYTE>(v >> (8 * i)));
+}
+
+inline Bytes Words(std::initializer_list<DWORD> words) {
+  Bytes b;
+  for (DWORD w : words) Put32(b, w);
+  return b;
+}
+
+inline const NmxCmd* AsCmd(const Bytes& b) {
+  return reinterpret_cast<const NmxCmd*>(b.data());
+}
+inline NmxCmd* AsCmd(Bytes& b) {
+  return reinterpret_cast<NmxCmd*>(b.data());
+}
+
+// Counts the component's reports.
+class CountingCallback : public IVxNmxLoggerCallback {
+ public:
+  HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+  ULONG AddRef() override { return 1; }
+  ULONG Release() override { return 1; }
+  HRESULT OnStart() override {
+    ++starts;
+    return S_OK;
+  }
+  HRESULT OnStop() override {
+    ++stops;
+    return S_OK;
+  }
+  std::atomic<int> starts{0};
+  std::atomic<int> stops{0};
+};
+
+// Points the engine at a single named capture file of cbFile bytes in dir.
+inline void CaptureInto(CNmxLogger& engine, const vxtest::TempDir& dir, DWORD cbFile,
+                        bool bRing = false) {
+  engine.SetFolderName(dir.path().c_str());
+  engine.SetSaveFileName("engine.cap");
+  engine.SetAutoSave(true);
+  engine.EnableRingBuffer(bRing);
+  engine.SetFileSize(cbFile);
+}
+
+inline captest::Parsed ReadCapture(const vxtest::TempDir& dir) {
+  return captest::Parse(vxtest::ReadFileBytes(dir / "engine.cap"));
+}
+
+// The NMX header stored in a frame record.
+inline NmxHead StoredHead(const Bytes& record) {
+  NmxHead h;
+  memcpy(&h, record.data() + vxcap::kPacketOffset, sizeof h);
+  return h;
+}
+
+}  // namespace engtest
