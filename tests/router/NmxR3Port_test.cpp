@@ -1,4 +1,5 @@
 // The router port against a real nmx-router process.
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -102,6 +103,37 @@ TEST_F(NmxR3PortTest, DeliversCommandsWholeIncludingOversizedOnes) {
   auto got = receiver.Received();
   EXPECT_EQ(got[0], big);
   EXPECT_EQ(got[1], small) << "the buffer is back to normal for the next read";
+
+  // A port asking for no buffer at all still gets room for the size the router names.
+  RecordingPort tiny(852);
+  ASSERT_TRUE(tiny.NmxConnect(NMX_PORT_PREVIOUS, 0, 16));
+  std::vector<uint8_t> cmd = MakeCommand(sender.NmxGetAddr(), tiny.NmxGetAddr(), 100);
+  ASSERT_TRUE(sender.NmxSend(AsCmd(cmd)));
+  ASSERT_TRUE(tiny.WaitCount(1));
+  EXPECT_EQ(tiny.Received()[0], cmd);
+}
+
+TEST_F(NmxR3PortTest, SendingWhileTheRouterGoesAwayIsSafe) {
+  // The removal closes the send handle on the receive thread while this thread sends; the
+  // sanitizer builds see a send through a closed handle.
+  RecordingPort port(851);
+  ASSERT_TRUE(port.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  port.SetDispatch(false);
+  std::atomic<bool> stop{false};
+  std::atomic<int> sent{0};
+  std::thread sender([&] {
+    std::vector<uint8_t> cmd = MakeCommand(port.NmxGetAddr(), NmxAddr(kNetId, 900), 16);
+    while (!stop)
+      if (port.NmxSend(AsCmd(cmd))) ++sent;
+  });
+  ASSERT_TRUE(vxtest::WaitUntil([&] { return sent > 100; }));
+  m_router->Stop(SIGTERM);
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return !port.NmxPortConnected(); }));
+  stop = true;
+  sender.join();
+  std::vector<uint8_t> cmd = MakeCommand(port.NmxGetAddr(), NmxAddr(kNetId, 900), 0);
+  EXPECT_FALSE(port.NmxSend(AsCmd(cmd)));
+  EXPECT_EQ(port.NmxGetLastError(), NMX_R3_ERR_NOT_CONNECTED);
 }
 
 TEST_F(NmxR3PortTest, CommandWhoseLengthDisagreesWithItsHeaderArrivesAsError14) {
@@ -263,7 +295,11 @@ class SilentRouter {
             vx::EncodeLE32(reply.data() + 4, 132);
             std::memcpy(reply.data() + 12, b.data() + 12, 128);
             uint8_t* out = reply.data() + 12 + 64;
-            if (vx::DecodeLE32(b.data() + 12) == IOCTL_NMX_GET_NETID) {
+            if (m_bRefuseRegister && vx::DecodeLE32(b.data() + 12) == IOCTL_NMX_REGISTER_PORT) {
+              reply.resize(8 + 4);
+              vx::EncodeLE32(reply.data() + 4, 4);
+              vx::EncodeLE32(reply.data() + 8, EINVAL);
+            } else if (vx::DecodeLE32(b.data() + 12) == IOCTL_NMX_GET_NETID) {
               std::memcpy(out, NMXNETID_LOOPBACK.b, 6);
             } else {  // the registered port is the one asked for, no error
               std::memmove(out, out + 4, 2);
@@ -283,6 +319,7 @@ class SilentRouter {
  public:
   std::atomic<int> m_nReads{0};
   std::atomic<int> m_nClosed{0};
+  std::atomic<bool> m_bRefuseRegister{false};
 
  private:
   std::atomic<bool> m_bStop{false};
@@ -304,6 +341,18 @@ TEST(NmxR3PortAbandonTest, DisconnectGivesUpAThreadWhoseReadNeverReturns) {
   // Both handles end up closed: the send handle by the port, the read handle by its thread.
   EXPECT_TRUE(vxtest::WaitUntil([&] { return router.m_nClosed == 2; }));
   EXPECT_TRUE(vxtest::WaitUntil([] { return CNmxR3Port::NmxGivenUpThreads() == 0; }));
+  unsetenv("VX_ROUTER_DEVICE");
+}
+
+TEST(NmxR3PortAbandonTest, ARegistrationTheDeviceRefusesIsNoConnection) {
+  vxtest::TempDir dir;
+  SilentRouter router(dir / "silent.sock");
+  router.m_bRefuseRegister = true;
+  setenv("VX_ROUTER_DEVICE", (dir / "silent.sock").c_str(), 1);
+  RecordingPort port(851);
+  EXPECT_FALSE(port.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  EXPECT_EQ(port.NmxGetLastError(), NMX_R3_ERR_DEVICE);
+  EXPECT_FALSE(port.NmxPortConnected());
   unsetenv("VX_ROUTER_DEVICE");
 }
 
