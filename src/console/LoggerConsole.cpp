@@ -30,7 +30,7 @@ void StartLogger(const Parms_t& parms) {
 }
 
 void ExecuteLoggerLoop(CNmxLoggerPort& port, const Parms_t& parms) {
-  puts("\nPress q to stop nmx logger");
+  puts("\nPress q to stop nmx logger\n");
   bool bViewerShown = false;
   if (!PollStopSignals()) {
     for (;;) {
