@@ -1,0 +1,157 @@
+#include <algorithm>
+#include <vector>
+
+#include "nmx-cap/CapRecordScanner.h"
+#include "nmx-cap/CapReport.h"
+#include "nmx-cap/CapWriter.h"
+#include "nmx-cap/FileSink.h"
+#include "nmx-cap/NmxCap.h"
+
+namespace {
+
+constexpr uint64_t kMaxFileEnd = 0xFFFFFFFFull;
+
+// A byte-for-byte copy that must not replace anything: the backup of the file to repair.
+bool CopyToNewFile(const CCapFile& from, const std::string& to, std::string* err) {
+  CFileSink sink;
+  if (!sink.CreateNew(to)) {
+    *err = sink.Error();
+    return false;
+  }
+  std::vector<BYTE> chunk(CCapReadWindow::kWindow);
+  for (uint64_t off = 0; off < from.Size();) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), from.Size() - off));
+    if (!from.ReadAt(off, chunk.data(), n, err)) {
+      *err = from.Path() + ": " + *err;
+      sink.Discard();
+      return false;
+    }
+    if (!sink.Write(chunk.data(), n)) break;
+    off += n;
+  }
+  if (!sink.Close()) {
+    *err = sink.Error();
+    sink.Discard();
+    return false;
+  }
+  return true;
+}
+
+// Puts a table for the records [128, recordsEnd) behind them and the header in front, then
+// cuts the file behind the table. The header is written after the table, so a crash in
+// between leaves the old header, which the backup also holds.
+bool RewriteInPlace(const std::string& file, const SYSTEMTIME& headerTime, DWORD recordsEnd,
+                    const std::vector<DWORD>& entries, std::string* err) {
+  CFileSink sink;
+  bool ok = sink.OpenExisting(file) && sink.Seek(recordsEnd);
+  BYTE buf[4096];
+  size_t fill = 0;
+  for (size_t i = 0; ok && i < entries.size(); ++i) {
+    vxcap::EncodeTableEntry(buf + fill, entries[i]);
+    fill += vxcap::kTableEntrySize;
+    if (fill == sizeof buf) {
+      ok = sink.Write(buf, fill);
+      fill = 0;
+    }
+  }
+  const DWORD cbTable = static_cast<DWORD>(entries.size() * vxcap::kTableEntrySize);
+  BYTE header[vxcap::kHeaderSize];
+  vxcap::EncodeHeader(header, headerTime, recordsEnd, cbTable);
+  ok = ok && sink.Write(buf, fill) && sink.WriteAt(0, header, sizeof header) &&
+       sink.Truncate(uint64_t{recordsEnd} + cbTable) && sink.Close();
+  if (!ok) *err = sink.Error();
+  return ok;
+}
+
+}  // namespace
+
+int CapRepair(const std::string& file, const std::string& outFile, std::ostream& out,
+              std::ostream& err) {
+  CCapFile f;
+  std::string e;
+  if (!f.Open(file, &e)) return ReportError(err, file + ": " + e, kCapExitTrouble);
+  const bool inPlace = outFile.empty();
+  if (!inPlace && f.IsSameFileAs(outFile))
+    return ReportError(
+        err, outFile + ": is the file being repaired (leave out -o to repair it in place)",
+        kCapExitTrouble);
+
+  // Only a file that starts as a capture is taken: an interrupted append never touches the
+  // first bytes, and anything else is not ours to rewrite.
+  BYTE raw[vxcap::kHeaderSize];
+  vxcap::HeaderInfo header{};
+  if (f.Size() < vxcap::kHeaderSize)
+    return ReportError(err,
+                       file + ": not a capture file: " + std::to_string(f.Size()) +
+                           " bytes, shorter than a header",
+                       kCapExitInvalid);
+  if (!f.ReadAt(0, raw, sizeof raw, &e)) return ReportError(err, file + ": " + e, kCapExitTrouble);
+  const vxcap::HeaderStatus hs = vxcap::DecodeHeader(raw, sizeof raw, &header);
+  if (hs != vxcap::HeaderStatus::kOk)
+    return ReportError(err, file + ": not a capture file: " + vxcap::HeaderStatusText(hs),
+                       kCapExitInvalid);
+
+  CCapWriter w;
+  if (!inPlace && !w.Create(outFile, header.timeStamp)) {
+    w.Discard();
+    return ReportError(err, w.Error(), kCapExitTrouble);
+  }
+  auto write = [&w](const BYTE* p, size_t n) { return w.Write(p, n); };
+
+  CCapRecordScanner scan(f, std::min<uint64_t>(f.Size(), kMaxFileEnd), "the end of the file");
+  std::vector<DWORD> entries;
+  DWORD recordsEnd = vxcap::kHeaderSize;
+  CapFrame frame;
+  CapProblem stop;
+  std::string why;
+  for (;;) {
+    const CCapRecordScanner::Step step = scan.Next(&frame, &stop);
+    if (step == CCapRecordScanner::Step::kEnd) {
+      why = "the records reach the end of the file";
+      break;
+    }
+    if (step == CCapRecordScanner::Step::kProblem) {
+      if (stop.bUnreadable) {
+        if (!inPlace) w.Discard();
+        return ReportProblem(err, file, stop);
+      }
+      why = stop.Text();
+      break;
+    }
+    const uint64_t tableEnd =
+        uint64_t{frame.nOffset} + frame.cbRecord + (entries.size() + 1) * vxcap::kTableEntrySize;
+    if (tableEnd > kMaxFileEnd) {
+      why = "frame " + std::to_string(frame.nIndex) +
+            ": its table entry would pass the 4 GiB a capture file can address";
+      break;
+    }
+    if (!inPlace) {
+      CapProblem readProblem;
+      if (!w.BeginRecord(frame.cbRecord) || !ForEachRecordPiece(f, frame, 0, write, &readProblem)) {
+        w.Discard();
+        if (!readProblem.strWhat.empty()) return ReportProblem(err, file, readProblem);
+        return ReportError(err, w.Error(), kCapExitTrouble);
+      }
+    }
+    entries.push_back(frame.nOffset);
+    recordsEnd = frame.nOffset + frame.cbRecord;
+  }
+
+  const std::string backup = file + "~";
+  if (inPlace) {
+    if (!CopyToNewFile(f, backup, &e))
+      return ReportError(err, e + " (the file was not changed)", kCapExitTrouble);
+    if (!RewriteInPlace(file, header.timeStamp, recordsEnd, entries, &e))
+      return ReportError(err, e + " (the original is in " + backup + ")", kCapExitTrouble);
+  } else if (!w.Finish()) {
+    w.Discard();
+    return ReportError(err, w.Error(), kCapExitTrouble);
+  }
+  out << (inPlace ? file : outFile) << ": kept " << entries.size() << " frames ("
+      << recordsEnd - vxcap::kHeaderSize << " bytes of records), discarded "
+      << f.Size() - recordsEnd << " bytes behind them\n"
+      << "  the header described " << vxcap::FrameCount(header)
+      << " frames; the walk stopped: " << why << "\n";
+  if (inPlace) out << "  the original is kept as " << backup << "\n";
+  return kCapExitOk;
+}

@@ -1,0 +1,122 @@
+#include "nmx-cap/FileSink.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+CFileSink::~CFileSink() {
+  if (m_fd >= 0) close(m_fd);
+}
+
+bool CFileSink::Fail(const char* what) {
+  if (m_strErr.empty()) m_strErr = std::string(what) + " " + m_strPath + ": " + strerror(errno);
+  return false;
+}
+
+bool CFileSink::Create(const std::string& path) {
+  m_strPath = path;
+  m_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (m_fd < 0) return Fail("cannot create");
+  m_bRemovable = true;
+  m_buf.reserve(kBuffer);
+  return true;
+}
+
+bool CFileSink::CreateNew(const std::string& path) {
+  m_strPath = path;
+  m_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (m_fd < 0) return Fail("cannot create");
+  m_bRemovable = true;
+  m_buf.reserve(kBuffer);
+  return true;
+}
+
+bool CFileSink::OpenExisting(const std::string& path) {
+  m_strPath = path;
+  m_fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (m_fd < 0) return Fail("cannot open");
+  m_buf.reserve(kBuffer);
+  return true;
+}
+
+bool CFileSink::Flush() {
+  if (Failed() || m_fd < 0) return false;
+  const unsigned char* p = m_buf.data();
+  size_t n = m_buf.size();
+  uint64_t off = m_nPos - n;
+  while (n > 0) {
+    ssize_t w = pwrite(m_fd, p, n, static_cast<off_t>(off));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      if (w == 0) errno = EIO;
+      return Fail("cannot write");
+    }
+    p += w;
+    off += static_cast<uint64_t>(w);
+    n -= static_cast<size_t>(w);
+  }
+  m_buf.clear();
+  return true;
+}
+
+bool CFileSink::Write(const void* p, size_t n) {
+  if (Failed() || m_fd < 0) return false;
+  const unsigned char* src = static_cast<const unsigned char*>(p);
+  while (n > 0) {
+    if (m_buf.size() == kBuffer && !Flush()) return false;
+    const size_t k = std::min(n, kBuffer - m_buf.size());
+    m_buf.insert(m_buf.end(), src, src + k);
+    m_nPos += k;
+    src += k;
+    n -= k;
+  }
+  return true;
+}
+
+bool CFileSink::WriteAt(uint64_t off, const void* p, size_t n) {
+  if (!Flush()) return false;
+  const unsigned char* src = static_cast<const unsigned char*>(p);
+  while (n > 0) {
+    ssize_t w = pwrite(m_fd, src, n, static_cast<off_t>(off));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      if (w == 0) errno = EIO;
+      return Fail("cannot write");
+    }
+    src += w;
+    off += static_cast<uint64_t>(w);
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool CFileSink::Seek(uint64_t off) {
+  if (!Flush()) return false;
+  m_nPos = off;
+  return true;
+}
+
+bool CFileSink::Truncate(uint64_t size) {
+  if (!Flush()) return false;
+  if (ftruncate(m_fd, static_cast<off_t>(size)) != 0) return Fail("cannot truncate");
+  return true;
+}
+
+bool CFileSink::Close() {
+  if (m_fd < 0) return false;
+  bool ok = Flush();
+  if (ok && fsync(m_fd) != 0) ok = Fail("cannot sync");
+  if (close(m_fd) != 0 && ok) ok = Fail("cannot close");
+  m_fd = -1;
+  return ok && !Failed();
+}
+
+void CFileSink::Discard() {
+  if (m_fd >= 0) close(m_fd);
+  m_fd = -1;
+  if (m_bRemovable) unlink(m_strPath.c_str());
+  m_bRemovable = false;
+}

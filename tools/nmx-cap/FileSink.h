@@ -1,0 +1,57 @@
+// An output file written front to back through a buffer, with positioned rewrites for
+// headers. The first failure sticks: every later call fails and Error() keeps the first
+// reason.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Owns its descriptor; the destructor closes without syncing and removes nothing. Not
+// thread-safe.
+class CFileSink {
+ public:
+  static constexpr size_t kBuffer = 1 << 20;
+
+  CFileSink() = default;
+  ~CFileSink();
+  CFileSink(const CFileSink&) = delete;
+  CFileSink& operator=(const CFileSink&) = delete;
+
+  // Creates the file, or empties an existing one.
+  bool Create(const std::string& path);
+  // Creates the file; fails when it exists.
+  bool CreateNew(const std::string& path);
+  // Opens an existing file for rewriting in place; the position is 0.
+  bool OpenExisting(const std::string& path);
+
+  bool Write(const void* p, size_t n);
+  // Writes at an absolute offset, leaving the position where it was.
+  bool WriteAt(uint64_t off, const void* p, size_t n);
+  // Moves the position to off (within what has been written or what the file holds).
+  bool Seek(uint64_t off);
+  bool Truncate(uint64_t size);
+  uint64_t Position() const { return m_nPos; }
+
+  // Writes out the buffer, syncs the file to disk and closes it; false if anything failed.
+  bool Close();
+  // Closes the file and removes it if this sink created it (never one opened with
+  // OpenExisting), after a failure.
+  void Discard();
+
+  bool Failed() const { return !m_strErr.empty(); }
+  const std::string& Error() const { return m_strErr; }
+  const std::string& Path() const { return m_strPath; }
+
+ private:
+  bool Flush();
+  bool Fail(const char* what);
+
+  int m_fd = -1;
+  std::string m_strPath;
+  std::string m_strErr;
+  std::vector<unsigned char> m_buf;
+  uint64_t m_nPos = 0;
+  bool m_bRemovable = false;  // file offset of m_buf[0] plus m_buf.size()
+};

@@ -1,0 +1,141 @@
+#include "nmx-cap/NmxCap.h"
+
+#include <errno.h>
+#include <stdlib.h>
+
+#include <cstring>
+
+#include "nmx-cap/KrpDecode.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: nmx-cap COMMAND ...\n"
+    "  info FILE...              summary of each capture\n"
+    "  dump FILE [--from N] [--count N] [--port P] [--cmd ID|NAME] [--errors] [--hex] [--json]\n"
+    "                            one line (or JSON object) per frame\n"
+    "  check FILE                check every rule of the format; exit 0 valid, 1 invalid,\n"
+    "                            2 unreadable\n"
+    "  repair FILE [-o OUT]      rebuild table and header from the whole frames (in place\n"
+    "                            keeps the original as FILE~)\n"
+    "  export FILE OUT.pcapng    pcapng file with each frame's exact time\n"
+    "  merge OUT IN...           frames of several captures in time order into one\n";
+
+// A whole decimal number (or 0x hexadecimal when hex is allowed) no larger than max.
+bool ParseNumber(const char* text, uint64_t max, bool hex, uint64_t* v) {
+  if (!text || !*text || *text == '-' || *text == '+' || *text == ' ') return false;
+  const bool isHex = hex && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long n = strtoull(isHex ? text + 2 : text, &end, isHex ? 16 : 10);
+  if (errno || end == (isHex ? text + 2 : text) || *end || n > max) return false;
+  *v = n;
+  return true;
+}
+
+int Usage(std::ostream& err, const std::string& why) {
+  if (!why.empty()) err << "nmx-cap: " << why << "\n";
+  err << kUsage;
+  return kCapExitTrouble;
+}
+
+// Options of dump: "--name value" or "--name=value"; anything else is the file.
+int RunDump(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  CapDumpOptions opt;
+  std::string file;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::string value;
+    bool hasValue = false;
+    const size_t eq = name.find('=');
+    if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
+      hasValue = true;
+    }
+    auto takeValue = [&]() {
+      if (hasValue) return true;
+      if (i + 1 >= args.size()) return false;
+      value = args[++i];
+      return true;
+    };
+    uint64_t v = 0;
+    if (name == "--errors" || name == "--hex" || name == "--json") {
+      if (hasValue) return Usage(err, name + " takes no value");
+      (name == "--errors" ? opt.bErrors : name == "--hex" ? opt.bHex : opt.bJson) = true;
+    } else if (name == "--from" || name == "--count") {
+      if (!takeValue() || !ParseNumber(value.c_str(), UINT64_MAX, false, &v))
+        return Usage(err, name + " needs a frame count");
+      (name == "--from" ? opt.nFrom : opt.nCount) = v;
+    } else if (name == "--port") {
+      if (!takeValue() || !ParseNumber(value.c_str(), 0xFFFF, false, &v))
+        return Usage(err, "--port needs a port number (0 to 65535)");
+      opt.nPort = static_cast<int>(v);
+    } else if (name == "--cmd") {
+      if (!takeValue()) return Usage(err, "--cmd needs a command id or name");
+      if (ParseNumber(value.c_str(), 0xFFFF, true, &v))
+        opt.nCmd = static_cast<int>(v);
+      else if (WORD id = KrpCommandIdFromName(value.c_str()))
+        opt.nCmd = id;
+      else
+        return Usage(err, "unknown command '" + value + "'");
+    } else if (name.size() > 1 && name[0] == '-') {
+      return Usage(err, "unknown option " + name);
+    } else if (file.empty()) {
+      file = name;
+    } else {
+      return Usage(err, "dump takes one file");
+    }
+  }
+  if (file.empty()) return Usage(err, "dump needs a file");
+  return CapDump(file, opt, out, err);
+}
+
+int RunRepair(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  std::string file, outFile;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "-o" || args[i] == "--output") {
+      if (i + 1 >= args.size() || !outFile.empty()) return Usage(err, "-o needs one file");
+      outFile = args[++i];
+    } else if (args[i].size() > 1 && args[i][0] == '-') {
+      return Usage(err, "unknown option " + args[i]);
+    } else if (file.empty()) {
+      file = args[i];
+    } else {
+      return Usage(err, "repair takes one file");
+    }
+  }
+  if (file.empty()) return Usage(err, "repair needs a file");
+  return CapRepair(file, outFile, out, err);
+}
+
+}  // namespace
+
+int RunNmxCap(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  if (argc < 2) return Usage(err, "");
+  const std::string cmd = argv[1];
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  if (cmd == "-h" || cmd == "--help" || cmd == "help") {
+    out << kUsage;
+    return kCapExitOk;
+  }
+  if (cmd == "info") {
+    if (args.empty()) return Usage(err, "info needs at least one file");
+    return CapInfo(args, out, err);
+  }
+  if (cmd == "dump") return RunDump(args, out, err);
+  if (cmd == "check") {
+    if (args.size() != 1) return Usage(err, "check takes one file");
+    return CapCheck(args[0], out, err);
+  }
+  if (cmd == "repair") return RunRepair(args, out, err);
+  if (cmd == "export") {
+    if (args.size() != 2) return Usage(err, "export takes a capture and an output file");
+    return CapExport(args[0], args[1], out, err);
+  }
+  if (cmd == "merge") {
+    if (args.size() < 2) return Usage(err, "merge takes an output file and at least one capture");
+    return CapMerge(args[0], std::vector<std::string>(args.begin() + 1, args.end()), out, err);
+  }
+  return Usage(err, "unknown command '" + cmd + "'");
+}

@@ -1,0 +1,135 @@
+#include "nmx-cap/PcapngWriter.h"
+
+#include <cstring>
+#include <vector>
+
+#include "os/ByteOrder.h"
+
+namespace {
+
+constexpr DWORD kShbType = 0x0A0D0D0A;
+constexpr DWORD kByteOrderMagic = 0x1A2B3C4D;
+constexpr DWORD kIdbType = 1;
+constexpr DWORD kEpbType = 6;
+constexpr WORD kOptEndOfOpt = 0;
+constexpr WORD kOptShbUserAppl = 4;
+constexpr WORD kOptIfName = 2;
+constexpr WORD kOptIfTsResol = 9;
+constexpr char kUserAppl[] = "nmx-cap";
+constexpr char kIfName[] = "nmx";
+
+// Little-endian block body builder; options are padded to 32 bits.
+class CBlock {
+ public:
+  void U16(WORD v) {
+    BYTE b[2];
+    vx::EncodeLE16(b, v);
+    m_bytes.insert(m_bytes.end(), b, b + 2);
+  }
+  void U32(DWORD v) {
+    BYTE b[4];
+    vx::EncodeLE32(b, v);
+    m_bytes.insert(m_bytes.end(), b, b + 4);
+  }
+  void U64(uint64_t v) {
+    BYTE b[8];
+    vx::EncodeLE64(b, v);
+    m_bytes.insert(m_bytes.end(), b, b + 8);
+  }
+  void Option(WORD code, const void* p, WORD n) {
+    U16(code);
+    U16(n);
+    const BYTE* b = static_cast<const BYTE*>(p);
+    m_bytes.insert(m_bytes.end(), b, b + n);
+    m_bytes.resize(m_bytes.size() + (4 - n % 4) % 4, 0);
+  }
+  // The block with its type and both length fields.
+  std::vector<BYTE> Finish(DWORD type) const {
+    CBlock b;
+    const DWORD total = static_cast<DWORD>(m_bytes.size()) + 12;
+    b.U32(type);
+    b.U32(total);
+    b.m_bytes.insert(b.m_bytes.end(), m_bytes.begin(), m_bytes.end());
+    b.U32(total);
+    return b.m_bytes;
+  }
+
+ private:
+  std::vector<BYTE> m_bytes;
+};
+
+}  // namespace
+
+bool CPcapngWriter::Create(const std::string& path) {
+  if (!m_sink.Create(path)) return false;
+  CBlock shb;
+  shb.U32(kByteOrderMagic);
+  shb.U16(1);             // major version
+  shb.U16(0);             // minor version
+  shb.U64(~uint64_t{0});  // section length not given
+  shb.Option(kOptShbUserAppl, kUserAppl, sizeof kUserAppl - 1);
+  shb.Option(kOptEndOfOpt, nullptr, 0);
+  CBlock idb;
+  idb.U16(kLinkTypeEthernet);
+  idb.U16(0);  // reserved
+  idb.U32(0);  // no snapshot length limit
+  idb.Option(kOptIfName, kIfName, sizeof kIfName - 1);
+  idb.Option(kOptIfTsResol, &kTsResolNanoseconds, 1);
+  idb.Option(kOptEndOfOpt, nullptr, 0);
+  const std::vector<BYTE> a = shb.Finish(kShbType);
+  const std::vector<BYTE> b = idb.Finish(kIdbType);
+  return m_sink.Write(a.data(), a.size()) && m_sink.Write(b.data(), b.size());
+}
+
+bool CPcapngWriter::BeginPacket(uint64_t ns, DWORD cbPacket) {
+  if (m_bInPacket) {
+    m_strErr = m_sink.Path() + ": internal error: a packet was not completed";
+    return false;
+  }
+  const uint64_t block = 32 + ((uint64_t{cbPacket} + 3) & ~uint64_t{3});
+  if (block > 0xFFFFFFFFull) {
+    m_strErr = m_sink.Path() + ": a frame too large for a pcapng block";
+    return false;
+  }
+  BYTE head[28];
+  vx::EncodeLE32(head, kEpbType);
+  vx::EncodeLE32(head + 4, static_cast<DWORD>(block));
+  vx::EncodeLE32(head + 8, 0);  // interface 0
+  vx::EncodeLE32(head + 12, static_cast<DWORD>(ns >> 32));
+  vx::EncodeLE32(head + 16, static_cast<DWORD>(ns));
+  vx::EncodeLE32(head + 20, cbPacket);  // captured length
+  vx::EncodeLE32(head + 24, cbPacket);  // original length
+  m_bInPacket = true;
+  m_cbPacket = cbPacket;
+  m_cbWritten = 0;
+  m_cbBlock = static_cast<DWORD>(block);
+  return m_sink.Write(head, sizeof head);
+}
+
+bool CPcapngWriter::Write(const void* p, size_t n) {
+  if (!m_bInPacket || n > m_cbPacket - m_cbWritten) {
+    m_strErr = m_sink.Path() + ": internal error: more packet bytes than announced";
+    return false;
+  }
+  m_cbWritten += static_cast<DWORD>(n);
+  return m_sink.Write(p, n);
+}
+
+bool CPcapngWriter::EndPacket() {
+  if (!m_bInPacket || m_cbWritten != m_cbPacket) {
+    m_strErr = m_sink.Path() + ": internal error: a packet was not completed";
+    return false;
+  }
+  m_bInPacket = false;
+  BYTE tail[8] = {};
+  const size_t pad = (4 - m_cbPacket % 4) % 4;
+  vx::EncodeLE32(tail + pad, m_cbBlock);
+  return m_sink.Write(tail, pad + 4);
+}
+
+bool CPcapngWriter::Finish() {
+  if (m_bInPacket && m_strErr.empty())
+    m_strErr = m_sink.Path() + ": internal error: a packet was not completed";
+  if (!m_strErr.empty()) return false;
+  return m_sink.Close();
+}

@@ -1,0 +1,38 @@
+// Writes a pcapng file of Ethernet frames: a section header, one interface whose time
+// stamps are nanoseconds (if_tsresol 9), and an enhanced packet block per frame.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "nmx-cap/FileSink.h"
+#include "os/OsTypes.h"
+
+// Not thread-safe.
+class CPcapngWriter {
+ public:
+  static constexpr DWORD kLinkTypeEthernet = 1;
+  static constexpr BYTE kTsResolNanoseconds = 9;
+
+  bool Create(const std::string& path);
+
+  // Starts a packet of cbPacket bytes stamped ns nanoseconds after 1970-01-01 UTC; its
+  // bytes follow through Write, then EndPacket.
+  bool BeginPacket(uint64_t ns, DWORD cbPacket);
+  bool Write(const void* p, size_t n);
+  bool EndPacket();
+
+  // Syncs and closes; false if anything failed.
+  bool Finish();
+  void Discard() { m_sink.Discard(); }
+
+  const std::string& Error() const { return m_strErr.empty() ? m_sink.Error() : m_strErr; }
+
+ private:
+  CFileSink m_sink;
+  DWORD m_cbPacket = 0;
+  DWORD m_cbWritten = 0;
+  DWORD m_cbBlock = 0;
+  bool m_bInPacket = false;
+  std::string m_strErr;
+};

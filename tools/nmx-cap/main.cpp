@@ -1,0 +1,12 @@
+// nmx-cap: looks into capture files, checks and repairs them, exports them to pcapng and
+// merges them. The subcommands live in the vx_nmxcap library.
+#include <iostream>
+
+#include "nmx-cap/NmxCap.h"
+
+int main(int argc, char** argv) {
+  std::ios::sync_with_stdio(false);
+  const int status = RunNmxCap(argc, argv, std::cout, std::cerr);
+  std::cout.flush();
+  return std::cout.fail() && status == kCapExitOk ? kCapExitTrouble : status;
+}
