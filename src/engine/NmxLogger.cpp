@@ -33,10 +33,9 @@ CNmxLogger::CNmxLogger(IVxNmxLoggerCallback* pCallback)
       m_pWriterList(std::make_unique<TFrameList>()) {}
 
 CNmxLogger::~CNmxLogger() {
-  Stop();
+  Shutdown();
   {
     COsCsLock control(m_csControl);
-    ReapWriter();
     DestroyViewerService();
   }
   // Views read through the capture manager, so they go first.
@@ -113,6 +112,12 @@ void CNmxLogger::EndRun(bool bOnWriter) {
   m_pCaptureMngt->Stop();
   if (m_pCallback) m_pCallback->OnStop();
   DiscardQueuedFrames();
+}
+
+void CNmxLogger::Shutdown() {
+  Stop();
+  COsCsLock control(m_csControl);
+  ReapWriter();
 }
 
 void CNmxLogger::ReapWriter() {

@@ -138,6 +138,9 @@ class CNmxLogger {
   virtual void OnCaptureStopping() {}
   // Under m_csControl: waits for the writer of a run that stopped itself.
   void ReapWriter();
+  // Stops and waits for the writer. A derived class that overrides the hooks above calls it
+  // in its own destructor, since the writer may call them until it has ended.
+  void Shutdown();
 
   COsUserLock m_csControl;
 

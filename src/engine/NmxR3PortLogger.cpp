@@ -16,11 +16,7 @@ CNmxR3PortLogger::CNmxR3PortLogger(IVxNmxLoggerCallback* pCallback)
 CNmxR3PortLogger::~CNmxR3PortLogger() {
   // The receive thread and a self-stopping writer call into this object: both end here,
   // before any part of it goes.
-  Stop();
-  {
-    COsCsLock control(m_csControl);
-    ReapWriter();
-  }
+  Shutdown();
   NmxDisconnect();
 }
 
