@@ -82,21 +82,27 @@ grep -q "Packet Count" "$work/console.txt" || {
 }
 
 step "Sending $seconds seconds of KRP reads and writes with nmx-traffic"
-"$traffic" --count 0 --duration "$seconds" --rate 200 --mix read,write,readwrite
+# In the background, so that a signal to this script is acted on at once.
+"$traffic" --count 0 --duration "$seconds" --rate 200 --mix read,write,readwrite &
+pids+=($!)
+wait $!
 sleep 1  # the last answers reach the logger
 
 step "Pressing q"
 printf q >&3
 exec 3>&-
-wait "$logger_pid" || true
-echo "VxNmxLogger exited with status $?"
+for _ in $(seq 600); do
+  kill -0 "$logger_pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$logger_pid" 2>/dev/null && { echo "No reaction to q; sending SIGTERM"; kill -TERM "$logger_pid"; }
+status=0
+wait "$logger_pid" || status=$?
+echo "VxNmxLogger exited with status $status"
 
 step "Console output of VxNmxLogger"
-# The status line is rewritten in place on a terminal; here only its last state is kept.
-tr '\r' '\n' <"$work/console.txt" | awk '
-  /^Packet Count:/ { last = $0; pending = 1; next }
-  { if (pending) { print last; pending = 0 } print }
-  END { if (pending) print last }'
+# On a terminal the status line is rewritten in place (carriage returns); show its last state.
+awk '{ n = split($0, part, "\r"); print part[n] }' "$work/console.txt"
 
 step "What the router routed"
 kill -TERM "${pids[0]}" 2>/dev/null || true
