@@ -114,6 +114,38 @@ TEST(NmxR3PortLoggerTest, CapturesFilteredTrafficFromTheRouter) {
   EXPECT_EQ(frames, n);
 }
 
+TEST(NmxR3PortLoggerTest, FullFileStopsTheEngineAndDisconnectsThePort) {
+  vxtest::TempDir dir;
+  vxtest::RouterProcess router(dir);
+  ASSERT_TRUE(router.Started()) << router.Output();
+  RouterEnv env(router.Socket());
+  CountingCallback cb;
+  CNmxR3PortLogger engine(&cb);
+  CaptureInto(engine, dir, 1048576);
+  ASSERT_TRUE(engine.Start());
+  ASSERT_TRUE(engine.NmxPortConnected());
+
+  // About 1 KiB per answer: the file is full long before the traffic ends.
+  std::string out;
+  RunTraffic(dir,
+             {"--socket", router.Socket(), "--count", "3000", "--rate", "0", "--window", "8",
+              "--size", "1000", "--mix", "read"},
+             &out);
+  ASSERT_TRUE(vxtest::WaitUntil([&] { return cb.stops == 1; })) << out;
+  EXPECT_FALSE(engine.IsStarted());
+  EXPECT_FALSE(engine.NmxPortConnected());
+  const captest::Parsed p = ReadCapture(dir);
+  ASSERT_TRUE(p.ok) << p.why;
+  EXPECT_GT(p.frames.size(), 900u);
+
+  // A new run connects again.
+  ASSERT_TRUE(engine.Start());
+  EXPECT_TRUE(engine.NmxPortConnected());
+  ASSERT_TRUE(engine.Stop());
+  EXPECT_FALSE(engine.NmxPortConnected());
+  EXPECT_EQ(cb.stops, 2);
+}
+
 TEST(NmxR3PortLoggerTest, StartWithoutRouterFails) {
   vxtest::TempDir dir;
   RouterEnv env(dir / "no-router.sock");
