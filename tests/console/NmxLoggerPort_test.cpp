@@ -1,0 +1,172 @@
+#include "console/NmxLoggerPort.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/TestUtil.h"
+#include "console/LoggerConsole.h"
+#include "console/StopSignals.h"
+#include "e2e/ChildProcess.h"
+#include "e2e/E2eRouter.h"
+
+namespace {
+
+// A logger port against a private stand-in router, with the program's output collected.
+class LoggerPortTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(m_router.Started());
+    setenv("VX_ROUTER_DEVICE", m_router.Socket().c_str(), 1);
+    setenv("VX_BASE_DIR", m_dir.path().c_str(), 1);
+    m_parms.bCapture = true;
+    m_parms.listenerPort = 48914;
+    m_parms.bRingBuffer = true;
+    m_parms.ringBufferFiles = 3;
+    m_parms.fileSizeMb = 15;
+    strcpy(m_parms.capName, "x.cap");
+    strcpy(m_parms.capDir, m_dir.path().c_str());
+    g_bStop = false;
+    testing::internal::CaptureStdout();
+  }
+  void TearDown() override {
+    if (!m_bOutputTaken) Output();
+    unsetenv("VX_ROUTER_DEVICE");
+    unsetenv("VX_BASE_DIR");
+    g_bStop = false;
+  }
+  std::string Output() {
+    fflush(stdout);
+    m_bOutputTaken = true;
+    return testing::internal::GetCapturedStdout();
+  }
+
+  // Feeds one 64-byte KRP write request as the router port's receive thread would.
+  static void Feed(CNmxLoggerPort& port, DWORD invokeId) {
+    std::vector<BYTE> buf(NMX_HEAD_SIZE + 64 + 12);
+    NmxCmd* cmd = reinterpret_cast<NmxCmd*>(buf.data());
+    cmd->head.target = NmxAddr(NMXNETID_LOOPBACK, 851);
+    cmd->head.sender = NmxAddr(NMXNETID_LOOPBACK, 32768);
+    cmd->head.cmdId = 3;
+    cmd->head.stateFlags = NMX_FLAG_KRP_COMMAND;
+    cmd->head.cbData = static_cast<DWORD>(buf.size() - NMX_HEAD_SIZE);
+    cmd->head.hUser = invokeId;
+    port.NmxReceive(cmd);
+  }
+
+  vxtest::TempDir m_dir;
+  vxtest::E2eRouter m_router{m_dir};
+  Parms_t m_parms{};
+  bool m_bOutputTaken = false;
+};
+
+TEST_F(LoggerPortTest, StatesRefuseWhatTheyCannotDo) {
+  CNmxLoggerPort port;
+  EXPECT_EQ(port.Start(m_parms), NMX_LOGGER_E_INVALID_STATE);
+  ASSERT_EQ(port.Open(false, 48914), S_OK);
+  EXPECT_EQ(port.GetState(), CNmxLoggerPort::OPENED);
+  EXPECT_EQ(port.Open(false, 48914), NMX_LOGGER_E_INVALID_STATE);
+  // A command before the start does not count.
+  Feed(port, 1);
+  ASSERT_EQ(port.Start(m_parms), S_OK);
+  EXPECT_EQ(port.GetState(), CNmxLoggerPort::STARTED);
+  EXPECT_EQ(port.Start(m_parms), NMX_LOGGER_E_INVALID_STATE);
+  Feed(port, 2);
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return port.GetPacketCount() == 1; }));
+  port.Stop();
+  EXPECT_EQ(port.GetState(), CNmxLoggerPort::OPENED);
+  Feed(port, 3);
+  port.Close();
+  EXPECT_EQ(port.GetState(), CNmxLoggerPort::INIT);
+  // Closed, it can be opened again.
+  EXPECT_EQ(port.Open(false, 48914), S_OK);
+  port.Close();
+  EXPECT_EQ(Output(),
+            "Nmx logger port connected.\nStarted capturing to file " + m_dir.path() + "/x.cap\n");
+}
+
+TEST_F(LoggerPortTest, ListenerThatCannotOpenLeavesNoComponentBehind) {
+  // A port that is taken: the listener cannot open it, whether or not the viewer service
+  // exists in this build.
+  int taken = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(taken, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+
+  CNmxLoggerPort port;
+  HRESULT hr = port.Open(true, ntohs(addr.sin_port));
+  EXPECT_LT(hr, 0);
+  EXPECT_EQ(port.GetState(), CNmxLoggerPort::INIT);
+  EXPECT_FALSE(port.IsListener());
+  char line[64];
+  snprintf(line, sizeof line, "Failed to open listener port (err=%x)\n", static_cast<unsigned>(hr));
+  // The failed component was released: a new Open creates a fresh one.
+  EXPECT_EQ(port.Open(false, 48914), S_OK);
+  port.Close();
+  close(taken);
+  EXPECT_EQ(Output(), line);
+}
+
+TEST_F(LoggerPortTest, FullSingleFileEndsTheLoopByItself) {
+  m_parms.bRingBuffer = false;
+  m_parms.fileSizeMb = 1;
+  CNmxLoggerPort port;
+  ASSERT_EQ(port.Open(false, 48914), S_OK);
+  ASSERT_EQ(port.Start(m_parms), S_OK);
+  DWORD fed = 0;
+  // 144 bytes a frame with its table entry: a 1 MiB file is full after some 7000 frames.
+  ASSERT_TRUE(vxtest::WaitUntil([&] {
+    for (int i = 0; i < 100 && port.IsStarted(); ++i) Feed(port, ++fed);
+    return !port.IsStarted();
+  }));
+  ExecuteLoggerLoop(port, m_parms);
+  const ULONG frames = port.GetPacketCount();
+  const ULONG bytes = port.GetCaptureFileSize();
+  port.Close();
+
+  const std::string out = Output();
+  EXPECT_EQ(vxtest::ChildProcess::Count(out, "Capturing has stopped.\n"), 1) << out;
+  char tail[128];
+  snprintf(tail, sizeof tail,
+           "\nCapture has stopped\n\rPacket Count: %10u File Size:%10u\n\nCapture has stopped\n",
+           frames, bytes);
+  ASSERT_GE(out.size(), strlen(tail));
+  EXPECT_EQ(out.substr(out.size() - strlen(tail)), tail) << out;
+  EXPECT_GT(frames, 1000u);
+  EXPECT_LT(frames, fed);
+}
+
+TEST_F(LoggerPortTest, FramesTheEngineDroppedAreCountedInTheLastLine) {
+  CNmxLoggerPort port;
+  ASSERT_EQ(port.Open(false, 48914), S_OK);
+  ASSERT_EQ(port.Start(m_parms), S_OK);
+  // Faster than the writer empties the queue of 10000 frames.
+  DWORD fed = 0;
+  ASSERT_TRUE(vxtest::WaitUntil([&] {
+    for (int i = 0; i < 20000; ++i) Feed(port, ++fed);
+    return port.GetDroppedFrames() > 0;
+  }));
+  g_bStop = true;
+  ExecuteLoggerLoop(port, m_parms);
+  const ULONGLONG dropped = port.GetDroppedFrames();
+  port.Close();
+  const std::string out = Output();
+  const std::string tail =
+      "\n\nCapture has stopped\nFrames dropped: " + std::to_string(dropped) + "\n";
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << out;
+}
+
+}  // namespace
