@@ -1,0 +1,126 @@
+// repair after an append that was cut short: records were written behind the last frame the
+// header knows, the table and header were not, and the last record is incomplete.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "NmxCapTestUtil.h"
+
+namespace {
+
+using namespace captool;
+
+std::vector<Frame> Frames(int n) {
+  std::vector<Frame> frames;
+  for (int i = 0; i < n; ++i)
+    frames.push_back({kT0 + i * kMs, Packet(kServer, kClient, 2, 4, static_cast<DWORD>(i),
+                                            Bytes(static_cast<size_t>(12 + 5 * i), 0x30 + i))});
+  return frames;
+}
+
+class RepairTest : public testing::Test {
+ protected:
+  // A capture still open for writing (preallocated to 1 MiB) with 3 frames, into which 2
+  // more records and the first 20 bytes of a third were written over the table, as an
+  // interrupted append leaves it.
+  void SetUp() override {
+    const std::vector<Frame> all = Frames(6);
+    m_path = WriteCapture(m_dir, "crash.cap", {all.begin(), all.begin() + 3}, true);
+    ASSERT_FALSE(m_path.empty());
+    m_crashed = vxtest::ReadFileBytes(m_path);
+    size_t at = 128;
+    for (int i = 0; i < 3; ++i) at += Record(all[i]).size();
+    for (int i = 3; i < 6; ++i) {
+      const Bytes r = Record(all[i]);
+      const size_t n = i < 5 ? r.size() : 20;
+      std::copy(r.begin(), r.begin() + n, m_crashed.begin() + at);
+      if (i < 5) m_recordsEnd = at + n;
+      at += n;
+    }
+    vxtest::WriteFileBytes(m_path, m_crashed);
+
+    // What the capture classes write for the five whole frames.
+    m_expected = vxtest::ReadFileBytes(WriteCapture(m_dir, "expected.cap", Frames(5)));
+    std::copy(m_crashed.begin() + 8, m_crashed.begin() + 24, m_expected.begin() + 8);
+  }
+
+  std::string Report(const std::string& file) const {
+    return file + ": kept 5 frames (" + std::to_string(m_recordsEnd - 128) +
+           " bytes of records), discarded " + std::to_string(m_crashed.size() - m_recordsEnd) +
+           " bytes behind them\n  the header described 3 frames; the walk stopped: frame 5 at "
+           "offset " +
+           std::to_string(m_recordsEnd) + ": EtherType is not 0x88A4 (0x0000)\n";
+  }
+
+  vxtest::TempDir m_dir;
+  std::string m_path;
+  Bytes m_crashed;
+  Bytes m_expected;
+  size_t m_recordsEnd = 0;
+};
+
+TEST_F(RepairTest, KeepsEveryWholeFrameInANewFile) {
+  ASSERT_EQ(1, RunTool({"check", m_path}).status);
+  const std::string out = m_dir / "out.cap";
+  const ToolRun r = RunTool({"repair", m_path, "-o", out});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(Report(out), r.out);
+  EXPECT_EQ(m_expected, vxtest::ReadFileBytes(out));
+  EXPECT_EQ(m_crashed, vxtest::ReadFileBytes(m_path));
+  EXPECT_FALSE(std::filesystem::exists(m_path + "~"));
+
+  // A valid capture comes out as it went in.
+  const std::string again = m_dir / "again.cap";
+  ASSERT_EQ(0, RunTool({"repair", out, "-o", again}).status);
+  EXPECT_EQ(m_expected, vxtest::ReadFileBytes(again));
+}
+
+TEST_F(RepairTest, InPlaceKeepsTheOriginalAsBackupAndNeverReplacesABackup) {
+  const ToolRun r = RunTool({"repair", m_path});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(Report(m_path) + "  the original is kept as " + m_path + "~\n", r.out);
+  EXPECT_EQ(m_expected, vxtest::ReadFileBytes(m_path));
+  EXPECT_EQ(m_crashed, vxtest::ReadFileBytes(m_path + "~"));
+
+  // A second repair would replace the backup of the crashed file with a repaired one.
+  const ToolRun second = RunTool({"repair", m_path});
+  EXPECT_EQ(2, second.status);
+  EXPECT_NE(std::string::npos, second.err.find("File exists")) << second.err;
+  EXPECT_NE(std::string::npos, second.err.find("(the file was not changed)")) << second.err;
+  EXPECT_EQ(m_crashed, vxtest::ReadFileBytes(m_path + "~"));
+  EXPECT_EQ(m_expected, vxtest::ReadFileBytes(m_path));
+}
+
+TEST_F(RepairTest, RefusesWhatItMustNotRewrite) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+  };
+  Bytes notCapture = m_crashed;
+  notCapture[1] = 'X';
+  vxtest::WriteFileBytes(m_dir / "other.bin", notCapture);
+  vxtest::WriteFileBytes(m_dir / "short.cap", Bytes(m_crashed.begin(), m_crashed.begin() + 100));
+  const Case cases[] = {
+      {"not a capture", {"repair", m_dir / "other.bin"}, 1,
+       "other.bin: not a capture file: bad signature (not GMBU)"},
+      {"shorter than a header", {"repair", m_dir / "short.cap"}, 1,
+       "short.cap: not a capture file: 100 bytes, shorter than a header"},
+      {"output is the input", {"repair", m_path, "-o", m_dir / "./crash.cap"}, 2,
+       "is the file being repaired"},
+      {"missing", {"repair", m_dir / "none.cap"}, 2, "No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ToolRun r = RunTool(c.args);
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+  }
+  EXPECT_EQ(notCapture, vxtest::ReadFileBytes(m_dir / "other.bin"));
+  EXPECT_EQ(m_crashed, vxtest::ReadFileBytes(m_path));
+  for (const char* backup : {"other.bin~", "short.cap~", "crash.cap~"})
+    EXPECT_FALSE(std::filesystem::exists(m_dir / backup)) << backup;
+}
+
+}  // namespace
