@@ -2,6 +2,7 @@
 // files written through the capture classes, and the tool run with its output collected.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -79,12 +80,16 @@ inline Bytes Record(const Frame& f) {
   return r;
 }
 
-// Writes the frames through CCapFile one append at a time, cuts the preallocated tail (unless
-// keepTail) and closes the file. Returns the path.
+// Writes the frames through CCaptureFile one append at a time into a file preallocated to
+// 1 MiB (or what the frames need), cuts the preallocated tail (unless keepTail) and closes
+// the file. Returns the path.
 inline std::string WriteCapture(const vxtest::TempDir& dir, const std::string& name,
                                 const std::vector<Frame>& frames, bool keepTail = false) {
+  DWORD size = 128;
+  for (const Frame& f : frames) size += static_cast<DWORD>(f.packet.size()) + 32 + 4;
   CCaptureFile file;
-  if (FAILED(file.Create(1 << 20, dir.path().c_str(), name.c_str(), false))) return "";
+  if (FAILED(file.Create(std::max<DWORD>(size, 1 << 20), dir.path().c_str(), name.c_str(), false)))
+    return "";
   for (const Frame& f : frames) {
     const Bytes r = Record(f);
     if (FAILED(file.WriteFrame(r.data(), static_cast<DWORD>(r.size())))) return "";

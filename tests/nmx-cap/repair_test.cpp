@@ -103,11 +103,17 @@ TEST_F(RepairTest, RefusesWhatItMustNotRewrite) {
   vxtest::WriteFileBytes(m_dir / "other.bin", notCapture);
   vxtest::WriteFileBytes(m_dir / "short.cap", Bytes(m_crashed.begin(), m_crashed.begin() + 100));
   const Case cases[] = {
-      {"not a capture", {"repair", m_dir / "other.bin"}, 1,
+      {"not a capture",
+       {"repair", m_dir / "other.bin"},
+       1,
        "other.bin: not a capture file: bad signature (not GMBU)"},
-      {"shorter than a header", {"repair", m_dir / "short.cap"}, 1,
+      {"shorter than a header",
+       {"repair", m_dir / "short.cap"},
+       1,
        "short.cap: not a capture file: 100 bytes, shorter than a header"},
-      {"output is the input", {"repair", m_path, "-o", m_dir / "./crash.cap"}, 2,
+      {"output is the input",
+       {"repair", m_path, "-o", m_dir / "./crash.cap"},
+       2,
        "is the file being repaired"},
       {"missing", {"repair", m_dir / "none.cap"}, 2, "No such file or directory"},
   };

@@ -1,0 +1,119 @@
+// export to pcapng, read back by a minimal pcapng reader of the test's own.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "NmxCapTestUtil.h"
+#include "nmx-cap/CapTime.h"
+
+namespace {
+
+using namespace captool;
+
+DWORD Get32(const Bytes& b, size_t at) {
+  return vx::DecodeLE32(b.data() + at);
+}
+
+struct Block {
+  DWORD type;
+  Bytes body;  // between the leading length and the trailing length
+};
+
+// Splits a little-endian pcapng file into blocks, checking every block's framing.
+std::vector<Block> ReadBlocks(const Bytes& f) {
+  std::vector<Block> blocks;
+  size_t at = 0;
+  while (at < f.size()) {
+    EXPECT_LE(at + 12, f.size());
+    if (at + 12 > f.size()) break;
+    const DWORD len = Get32(f, at + 4);
+    EXPECT_EQ(0u, len % 4) << "block at " << at;
+    EXPECT_GE(len, 12u);
+    EXPECT_LE(at + len, f.size());
+    if (len < 12 || len % 4 || at + len > f.size()) break;
+    EXPECT_EQ(len, Get32(f, at + len - 4)) << "trailing length of the block at " << at;
+    blocks.push_back({Get32(f, at), Bytes(f.begin() + at + 8, f.begin() + at + len - 4)});
+    at += len;
+  }
+  return blocks;
+}
+
+// Option code -> value of an options area.
+std::map<WORD, Bytes> Options(const Bytes& b, size_t at) {
+  std::map<WORD, Bytes> opts;
+  while (at + 4 <= b.size()) {
+    const WORD code = vx::DecodeLE16(b.data() + at);
+    const WORD len = vx::DecodeLE16(b.data() + at + 2);
+    if (code == 0) break;
+    opts[code] = Bytes(b.begin() + at + 4, b.begin() + at + 4 + len);
+    at += 4 + (len + 3u) / 4 * 4;
+  }
+  return opts;
+}
+
+TEST(Export, PcapngHasEveryFrameWithItsExactTime) {
+  vxtest::TempDir dir;
+  // Odd and even packet lengths (padding), a time with 100 ns digits, and a frame larger than
+  // the tool's read window.
+  const std::vector<Frame> frames = {
+      {kT0 + 3, Packet(kServer, kClient, 2, 4, 1, U32s({1, 2, 3}))},
+      {kT0 + 1234567, Packet(kClient, kServer, 2, 5, 1, Bytes(13, 0xAB))},
+      {kT0 + 86400LL * 10000000 * 365, Packet(kClient, kServer, 9, 5, 2, Bytes(1200000, 0x5A))},
+  };
+  const std::string cap = WriteCapture(dir, "x.cap", frames);
+  const std::string out = dir / "x.pcapng";
+  const ToolRun r = RunTool({"export", cap, out});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("exported 3 frames to " + out + "\n", r.out);
+
+  const std::vector<Block> blocks = ReadBlocks(vxtest::ReadFileBytes(out));
+  ASSERT_EQ(5u, blocks.size());
+  EXPECT_EQ(0x0A0D0D0Au, blocks[0].type);
+  EXPECT_EQ(0x1A2B3C4Du, Get32(blocks[0].body, 0));
+  EXPECT_EQ(1, vx::DecodeLE16(blocks[0].body.data() + 4));  // version 1.0
+  EXPECT_EQ(0, vx::DecodeLE16(blocks[0].body.data() + 6));
+
+  ASSERT_EQ(1u, blocks[1].type);
+  EXPECT_EQ(1, vx::DecodeLE16(blocks[1].body.data()));  // LINKTYPE_ETHERNET
+  const std::map<WORD, Bytes> idb = Options(blocks[1].body, 8);
+  ASSERT_EQ(1u, idb.count(9));
+  EXPECT_EQ(Bytes{9}, idb.at(9));  // if_tsresol: 10^-9 s
+
+  for (size_t i = 0; i < frames.size(); ++i) {
+    SCOPED_TRACE(i);
+    const Block& b = blocks[2 + i];
+    ASSERT_EQ(6u, b.type);
+    EXPECT_EQ(0u, Get32(b.body, 0));
+    const uint64_t ts = (uint64_t{Get32(b.body, 4)} << 32) | Get32(b.body, 8);
+    EXPECT_EQ(static_cast<uint64_t>(frames[i].time - kFileTimeUnixEpoch) * 100, ts);
+    const Bytes record = Record(frames[i]);
+    const Bytes mac(record.begin() + 16, record.end());
+    EXPECT_EQ(mac.size(), Get32(b.body, 12));
+    EXPECT_EQ(mac.size(), Get32(b.body, 16));
+    EXPECT_EQ(20 + (mac.size() + 3) / 4 * 4, b.body.size());
+    EXPECT_TRUE(std::equal(mac.begin(), mac.end(), b.body.begin() + 20));
+  }
+  // 2024-05-01 12:00:00 UTC is 1714564800 s after 1970; the first frame 300 ns later.
+  EXPECT_EQ(1714564800000000300ull,
+            (uint64_t{Get32(blocks[2].body, 4)} << 32) | Get32(blocks[2].body, 8));
+}
+
+TEST(Export, ATimePcapngCannotHoldFailsTheExportAndLeavesNoFile) {
+  vxtest::TempDir dir;
+  const std::string cap =
+      WriteCapture(dir, "old.cap",
+                   {{kT0, Packet(kServer, kClient, 2, 4, 1, {})},
+                    {kFileTimeUnixEpoch - 1, Packet(kServer, kClient, 2, 4, 2, {})}});
+  const std::string out = dir / "old.pcapng";
+  const ToolRun r = RunTool({"export", cap, out});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("nmx-cap: " + cap +
+                ": frame 1 at offset 192: time stamp 1969-12-31 23:59:59.9999999 cannot be stored "
+                "in pcapng (before 1970 or after 2554)\n",
+            r.err);
+  EXPECT_FALSE(std::filesystem::exists(out));
+  EXPECT_EQ(2, RunTool({"export", cap, cap}).status);
+  EXPECT_TRUE(std::filesystem::exists(cap));
+}
+
+}  // namespace
