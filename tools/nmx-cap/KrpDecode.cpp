@@ -85,14 +85,14 @@ void DecodeStream(CPayloadCursor& c, KrpPayload& out) {
   DWORD nStampsRead = 0;
   std::vector<DWORD> handles;
   bool cut = false;
-  for (; nStampsRead < nStamps && !cut; ++nStampsRead) {
+  while (nStampsRead < nStamps && !cut) {
     if (cb - pos < 12) {
       cut = true;
       break;
     }
     const DWORD n = vx::DecodeLE32(p + pos + 8);
     pos += 12;
-    for (DWORD k = 0; k < n; ++k) {
+    for (DWORD k = 0; k < n && !cut; ++k) {
       if (cb - pos < 8) {
         cut = true;
         break;
@@ -110,6 +110,7 @@ void DecodeStream(CPayloadCursor& c, KrpPayload& out) {
           handles.size() <= kMaxHandlesShown)
         handles.push_back(h);
     }
+    if (!cut) ++nStampsRead;
   }
   out.fields.push_back({"stamps", KrpField::kDec, nStamps, {}});
   out.fields.push_back({"samples", KrpField::kDec, nSamples, {}});
