@@ -1,0 +1,89 @@
+// The command line: wrong invocations, and the built program as a user runs it.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/wait.h>
+
+#include "NmxCapTestUtil.h"
+
+namespace {
+
+using namespace captool;
+
+TEST(CommandLine, WrongInvocationsExplainThemselves) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{}, "usage: nmx-cap COMMAND"},
+      {{"frobnicate"}, "unknown command 'frobnicate'"},
+      {{"info"}, "info needs at least one file"},
+      {{"check", "a", "b"}, "check takes one file"},
+      {{"dump"}, "dump needs a file"},
+      {{"dump", "a", "b"}, "dump takes one file"},
+      {{"dump", "a", "--port", "65536"}, "--port needs a port number"},
+      {{"dump", "a", "--from", "-1"}, "--from needs a frame count"},
+      {{"dump", "a", "--count"}, "--count needs a frame count"},
+      {{"dump", "a", "--cmd", "Reed"}, "unknown command 'Reed'"},
+      {{"dump", "a", "--json=1"}, "--json takes no value"},
+      {{"dump", "a", "-x"}, "unknown option -x"},
+      {{"repair", "a", "-o"}, "-o needs one file"},
+      {{"export", "a"}, "export takes a capture and an output file"},
+      {{"merge", "out"}, "merge takes an output file and at least one capture"},
+  };
+  for (const Case& c : cases) {
+    const ToolRun r = RunTool(c.args);
+    EXPECT_EQ(2, r.status) << testing::PrintToString(c.args);
+    EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("usage:")) << r.err;
+    EXPECT_EQ("", r.out);
+  }
+  const ToolRun help = RunTool({"--help"});
+  EXPECT_EQ(0, help.status);
+  EXPECT_EQ(0u, help.out.find("usage: nmx-cap COMMAND"));
+}
+
+struct Process {
+  int status;
+  std::string out;
+};
+
+// Runs the built program through the shell; arguments must need no quoting.
+Process RunBinary(const std::string& args) {
+  const std::string cmd = std::string(NMXCAP_BINARY) + " " + args + " 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return {-1, ""};
+  std::string out;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  const int w = pclose(p);
+  return {WIFEXITED(w) ? WEXITSTATUS(w) : -1, out};
+}
+
+TEST(Program, ExitStatusAndOutputAsAUserSeesThem) {
+  vxtest::TempDir dir;
+  const std::string good =
+      WriteCapture(dir, "good.cap",
+                   {{kT0, Packet(kServer, kClient, 2, 4, 1, U32s({0x4020, 0, 4}))},
+                    {kT0 + kMs, Packet(kClient, kServer, 2, 5, 1, U32s({0, 4, 0x01020304}))}});
+  Bytes damaged = vxtest::ReadFileBytes(good);
+  damaged[0] = 'X';
+  vxtest::WriteFileBytes(dir / "bad.cap", damaged);
+
+  EXPECT_EQ(0, RunBinary("check " + good).status);
+  EXPECT_EQ(1, RunBinary("check " + dir / "bad.cap").status);
+  EXPECT_EQ(2, RunBinary("check " + dir / "missing.cap").status);
+
+  const Process json = RunBinary("dump " + good + " --json --cmd read");
+  EXPECT_EQ(0, json.status);
+  const std::vector<std::string> lines = Lines(json.out);
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_EQ(0u,
+            lines[1].find("{\"frame\":1,\"offset\":204,\"time\":\"2024-05-01T12:00:00.0010000Z\""))
+      << lines[1];
+  const Process info = RunBinary("info " + good);
+  EXPECT_EQ(0, info.status);
+  EXPECT_NE(std::string::npos, info.out.find("Requests:            1, 1 answered\n")) << info.out;
+}
+
+}  // namespace
