@@ -85,7 +85,7 @@ CCapReadWindow::~CCapReadWindow() {
 }
 
 const BYTE* CCapReadWindow::View(uint64_t off, size_t n, std::string* err) {
-  if (n > kWindow) {
+  if (n > m_cbWindow) {
     *err = "view larger than the read window";
     return nullptr;
   }
@@ -97,13 +97,14 @@ const BYTE* CCapReadWindow::View(uint64_t off, size_t n, std::string* err) {
     return nullptr;
   }
   if (!m_pBuf) {
-    m_pBuf = new (std::nothrow) BYTE[kWindow];
+    m_cbAlloc = static_cast<size_t>(std::min<uint64_t>(m_cbWindow, m_file.Size()));
+    m_pBuf = new (std::nothrow) BYTE[m_cbAlloc];
     if (!m_pBuf) {
       *err = "out of memory";
       return nullptr;
     }
   }
-  const size_t cb = static_cast<size_t>(std::min<uint64_t>(kWindow, m_file.Size() - off));
+  const size_t cb = static_cast<size_t>(std::min<uint64_t>(m_cbAlloc, m_file.Size() - off));
   m_cbBuf = 0;
   if (!m_file.ReadAt(off, m_pBuf, cb, err)) return nullptr;
   m_nBufOffset = off;

@@ -42,23 +42,27 @@ class CCapFile {
 };
 
 // A read-ahead window over a CCapFile for walking it front to back: a view of up to
-// kWindow bytes is served from one buffer that is refilled with one read when the view
-// leaves it. The file must outlive the window. Not thread-safe.
+// cbWindow bytes is served from one buffer that is refilled with one read when the view
+// leaves it. The buffer is allocated on first use and never larger than the file. The file
+// must outlive the window. Not thread-safe.
 class CCapReadWindow {
  public:
   static constexpr size_t kWindow = 1 << 20;
 
-  explicit CCapReadWindow(const CCapFile& file) : m_file(file) {}
+  explicit CCapReadWindow(const CCapFile& file, size_t cbWindow = kWindow)
+      : m_file(file), m_cbWindow(cbWindow) {}
   ~CCapReadWindow();
   CCapReadWindow(const CCapReadWindow&) = delete;
   CCapReadWindow& operator=(const CCapReadWindow&) = delete;
 
-  // n (at most kWindow) bytes at off, valid until the next call; null under the conditions
-  // of CCapFile::ReadAt, or when n is larger than kWindow.
+  // n (at most the window's size) bytes at off, valid until the next call; null under the
+  // conditions of CCapFile::ReadAt, or when n is larger than the window.
   const BYTE* View(uint64_t off, size_t n, std::string* err);
 
  private:
   const CCapFile& m_file;
+  size_t m_cbWindow;
+  size_t m_cbAlloc = 0;
   BYTE* m_pBuf = nullptr;
   uint64_t m_nBufOffset = 0;
   size_t m_cbBuf = 0;

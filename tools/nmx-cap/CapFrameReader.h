@@ -13,6 +13,7 @@
 class CCapFrameReader {
  public:
   enum class Step { kFrame, kEnd, kProblem };
+  static constexpr size_t kTableWindow = 64 * 1024;
 
   explicit CCapFrameReader(const CCapFile& file) : m_file(file), m_records(file), m_table(file) {}
 

@@ -1,7 +1,7 @@
 #include "nmx-cap/CapStats.h"
 
 #include <cstdio>
-#include <cstring>
+#include <string>
 
 #include "nmx-cap/CapFrameFormat.h"
 #include "nmx-cap/CapTime.h"
@@ -9,32 +9,45 @@
 
 namespace {
 
-constexpr char kOthers[] = "(others)";
+// Key of the addresses beyond kMaxAddresses: above any NetId and port.
+constexpr uint64_t kOthers = ~uint64_t{0};
 
-// The responder is matched by port only: a request to the loopback NetId is answered from
-// the server's own NetId.
-std::string PairKey(const NmxAddr& requester, NmxPortNo responderPort, WORD cmdId, DWORD invokeId) {
-  char k[16];
-  memcpy(k, requester.netId.b, 6);
-  memcpy(k + 6, &requester.port, 2);
-  memcpy(k + 8, &responderPort, 2);
-  memcpy(k + 10, &cmdId, 2);
-  memcpy(k + 12, &invokeId, 4);
-  return std::string(k, sizeof k);
+NmxAddr AddrFromKey(uint64_t k) {
+  NmxAddr a;
+  for (int i = 0; i < 6; ++i) a.netId.b[i] = static_cast<BYTE>(k >> (56 - 8 * i));
+  a.port = static_cast<NmxPortNo>(k);
+  return a;
 }
 
-void PrintCounts(std::ostream& out, const char* title, const std::map<std::string, uint64_t>& m) {
-  out << title << ":\n";
+void PrintRow(std::ostream& out, const std::string& key, uint64_t n) {
   char line[128];
-  for (const auto& [key, n] : m) {
-    snprintf(line, sizeof line, "  %-28s %llu\n", key.c_str(), static_cast<unsigned long long>(n));
-    out << line;
-  }
+  snprintf(line, sizeof line, "  %-28s %llu\n", key.c_str(), static_cast<unsigned long long>(n));
+  out << line;
+}
+
+void PrintAddresses(std::ostream& out, const char* title, const std::map<uint64_t, uint64_t>& m) {
+  out << title << ":\n";
+  for (const auto& [key, n] : m)
+    PrintRow(out, key == kOthers ? "(others)" : FormatNmxAddr(AddrFromKey(key)), n);
 }
 
 }  // namespace
 
-void CCapStats::Count(std::map<std::string, uint64_t>& m, const std::string& key) {
+size_t CCapStats::PairKeyHash::operator()(const PairKey& k) const {
+  uint64_t h = k.requester * 0x9E3779B97F4A7C15ull;
+  h ^= (uint64_t{k.responderPortAndCmd} << 32 | k.invokeId) + 0x7F4A7C159E3779B9ull + (h << 6) +
+       (h >> 2);
+  return static_cast<size_t>(h);
+}
+
+// NetId bytes first, then the port: the maps print in NetId order.
+uint64_t CCapStats::AddrKey(const NmxAddr& a) {
+  uint64_t k = 0;
+  for (int i = 0; i < 6; ++i) k = (k << 8) | a.netId.b[i];
+  return (k << 16) | a.port;
+}
+
+void CCapStats::Count(std::map<uint64_t, uint64_t>& m, uint64_t key) {
   auto it = m.find(key);
   if (it != m.end())
     ++it->second;
@@ -49,18 +62,20 @@ void CCapStats::Add(const CapFrame& f, const KrpPayload& krp) {
   if (m_nFrames == 0) m_nFirstTime = f.nTimeStamp;
   m_nLastTime = f.nTimeStamp;
   ++m_nFrames;
-  ++m_commands[CommandLabel(h)];  // at most 2 x 65536 labels
-  Count(m_senders, FormatNmxAddr(h.sender));
-  Count(m_targets, FormatNmxAddr(h.target));
-
   const bool krpCmd = h.stateFlags & NMX_FLAG_KRP_COMMAND;
+  ++m_commands[(krpCmd ? 0x10000u : 0u) | h.cmdId];
+  Count(m_senders, AddrKey(h.sender));
+  Count(m_targets, AddrKey(h.target));
+
+  // The responder is matched by port only: a request to the loopback NetId is answered from
+  // the server's own NetId.
   if (h.stateFlags & NMX_FLAG_RESPONSE) {
     ++m_nResponses;
     if (h.errCode != 0)
       ++m_nNmxErrors;
     else if (krp.bHasResult && krp.nResult != 0)
       ++m_nKrpErrors;
-    auto it = m_pending.find(PairKey(h.target, h.sender.port, h.cmdId, h.hUser));
+    auto it = m_pending.find({AddrKey(h.target), uint32_t{h.sender.port} << 16 | h.cmdId, h.hUser});
     if (it != m_pending.end()) {
       ++m_nAnswered;
       --m_nPending;
@@ -78,7 +93,7 @@ void CCapStats::Add(const CapFrame& f, const KrpPayload& krp) {
     ++m_nUntracked;
     return;
   }
-  ++m_pending[PairKey(h.sender, h.target.port, h.cmdId, h.hUser)];
+  ++m_pending[{AddrKey(h.sender), uint32_t{h.target.port} << 16 | h.cmdId, h.hUser}];
   ++m_nPending;
 }
 
@@ -89,11 +104,11 @@ void CCapStats::Print(std::ostream& out) const {
     out << line;
   };
   if (m_nFrames > 0) {
+    // Wraps like the clock difference of a damaged file would; never overflows.
     const int64_t ticks = static_cast<int64_t>(static_cast<uint64_t>(m_nLastTime) -
                                                static_cast<uint64_t>(m_nFirstTime));
     row("First frame:", FormatFileTime(m_nFirstTime, 6, false) + " UTC");
     row("Last frame:", FormatFileTime(m_nLastTime, 6, false) + " UTC");
-    // A difference past the range of 64 bits (only in a damaged file) is shown as it wraps.
     row("Duration:", FormatTicksAsSeconds(ticks) + " s");
     if (ticks > 0) {
       snprintf(
@@ -110,7 +125,13 @@ void CCapStats::Print(std::ostream& out) const {
                         std::to_string(m_nNmxErrors) + " NMX, " + std::to_string(m_nKrpErrors) +
                         " KRP)");
   row("Notifications:", std::to_string(m_nNotifications));
-  PrintCounts(out, "Commands", m_commands);
-  PrintCounts(out, "Senders", m_senders);
-  PrintCounts(out, "Targets", m_targets);
+  out << "Commands:\n";
+  for (const auto& [key, n] : m_commands) {
+    NmxHead h{};
+    h.cmdId = static_cast<WORD>(key);
+    h.stateFlags = (key & 0x10000u) ? NMX_FLAG_KRP_COMMAND : 0;
+    PrintRow(out, CommandLabel(h), n);
+  }
+  PrintAddresses(out, "Senders", m_senders);
+  PrintAddresses(out, "Targets", m_targets);
 }

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <map>
 #include <ostream>
-#include <string>
 #include <unordered_map>
 
 #include "nmx-cap/CapRecord.h"
@@ -21,23 +20,23 @@ class CCapStats {
 
   void Add(const CapFrame& f, const KrpPayload& krp);
 
-  // Lines from "First frame" on, each "Label: value".
+  // Lines from "First frame" on, each "Label: value", then the counts per command, sender
+  // and target.
   void Print(std::ostream& out) const;
 
-  uint64_t Frames() const { return m_nFrames; }
-  uint64_t Requests() const { return m_nRequests; }
-  uint64_t Answered() const { return m_nAnswered; }
-  uint64_t Responses() const { return m_nResponses; }
-  uint64_t ResponsesWithNmxError() const { return m_nNmxErrors; }
-  uint64_t ResponsesWithKrpError() const { return m_nKrpErrors; }
-  uint64_t Notifications() const { return m_nNotifications; }
-  // Frames per command label ("Read(2)") and per address ("5.1.204.160.1.1:851").
-  const std::map<std::string, uint64_t>& Commands() const { return m_commands; }
-  const std::map<std::string, uint64_t>& Senders() const { return m_senders; }
-  const std::map<std::string, uint64_t>& Targets() const { return m_targets; }
-
  private:
-  void Count(std::map<std::string, uint64_t>& m, const std::string& key);
+  struct PairKey {
+    uint64_t requester;  // NetId and port
+    uint32_t responderPortAndCmd;
+    uint32_t invokeId;
+    bool operator==(const PairKey&) const = default;
+  };
+  struct PairKeyHash {
+    size_t operator()(const PairKey& k) const;
+  };
+
+  static uint64_t AddrKey(const NmxAddr& a);
+  static void Count(std::map<uint64_t, uint64_t>& m, uint64_t key);
 
   uint64_t m_nFrames = 0;
   LONGLONG m_nFirstTime = 0;
@@ -49,10 +48,10 @@ class CCapStats {
   uint64_t m_nKrpErrors = 0;
   uint64_t m_nNotifications = 0;
   uint64_t m_nUntracked = 0;  // requests not remembered because too many were pending
-  std::map<std::string, uint64_t> m_commands;
-  std::map<std::string, uint64_t> m_senders;
-  std::map<std::string, uint64_t> m_targets;
-  // Pending requests by requester, responder port, command id and invoke id.
-  std::unordered_map<std::string, uint32_t> m_pending;
+  // Frames by KRP flag and command id (at most 2 x 65536 keys), and by address.
+  std::map<uint32_t, uint64_t> m_commands;
+  std::map<uint64_t, uint64_t> m_senders;
+  std::map<uint64_t, uint64_t> m_targets;
+  std::unordered_map<PairKey, uint32_t, PairKeyHash> m_pending;
   size_t m_nPending = 0;
 };
