@@ -29,7 +29,8 @@ int CapDump(const std::string& file, const CapDumpOptions& opt, std::ostream& ou
   CapFrame frame;
   uint64_t printed = 0;
   CCapFrameReader::Step step = CCapFrameReader::Step::kEnd;
-  while (printed < opt.nCount &&
+  // Stops when the output fails: nothing is gained by reading on.
+  while (printed < opt.nCount && out &&
          (step = reader.Next(&frame, &problem)) == CCapFrameReader::Step::kFrame) {
     const KrpPayload krp = DecodeKrpPayload(frame.head, frame.Data(), frame.DataInView());
     if (!Selected(opt, frame, krp)) continue;

@@ -180,18 +180,3 @@ CCapFrameReader::Step CCapFrameReader::Next(CapFrame* frame, CapProblem* problem
   ++m_nNext;
   return Step::kFrame;
 }
-
-bool CCapFrameReader::ReadRecordBytes(const CapFrame& frame, DWORD from, BYTE* p, DWORD n,
-                                      CapProblem* problem) const {
-  std::string err;
-  if (uint64_t{from} + n > frame.cbRecord) {
-    Set(problem, frame.nIndex, frame.nOffset, "read past the end of the record");
-    return false;
-  }
-  if (!m_file.ReadAt(uint64_t{frame.nOffset} + from, p, n, &err)) {
-    Set(problem, frame.nIndex, frame.nOffset, err);
-    problem->bUnreadable = true;
-    return false;
-  }
-  return true;
-}

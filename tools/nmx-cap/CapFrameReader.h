@@ -31,10 +31,6 @@ class CCapFrameReader {
   // read).
   Step Next(CapFrame* frame, CapProblem* problem);
 
-  // Copies record bytes [from, from + n) of a frame that Next returned.
-  bool ReadRecordBytes(const CapFrame& frame, DWORD from, BYTE* p, DWORD n,
-                       CapProblem* problem) const;
-
  private:
   bool ReadEntry(DWORD i, DWORD* entry, CapProblem* problem);
   void DescribeCut(CapProblem* problem);

@@ -8,5 +8,9 @@ int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
   const int status = RunNmxCap(argc, argv, std::cout, std::cerr);
   std::cout.flush();
-  return std::cout.fail() && status == kCapExitOk ? kCapExitTrouble : status;
+  if (std::cout.fail()) {
+    std::cerr << "nmx-cap: cannot write the output\n";
+    return status == kCapExitOk ? kCapExitTrouble : status;
+  }
+  return status;
 }
