@@ -202,3 +202,33 @@ TEST(CaptureStates, EmptyAndStillWrittenCapturesAreValid) {
 }
 
 }  // namespace
+
+namespace {
+
+// A record larger than the tool's 1 MiB read window is checked, shown in part and copied
+// whole.
+TEST(LargeFrame, IsReadInPiecesAndCopiedWhole) {
+  vxtest::TempDir dir;
+  Bytes data = U32s({0, 1200000 - 8});
+  data.resize(1200000, 0x5A);
+  const std::vector<Frame> frames = {
+      {kT0, Packet(kServer, kClient, 2, 4, 1, U32s({1, 2, 3}))},
+      {kT0 + kMs, Packet(kClient, kServer, 2, 5, 1, data)},
+      {kT0 + 2 * kMs, Packet(kServer, kClient, 2, 4, 2, U32s({1, 2, 3}))}};
+  const std::string path = WriteCapture(dir, "large.cap", frames);
+  EXPECT_EQ(0, RunTool({"check", path}).status);
+
+  const ToolRun json = RunTool({"dump", path, "--json", "--hex", "--from", "1", "--count", "1"});
+  ASSERT_EQ(0, json.status);
+  EXPECT_NE(std::string::npos, json.out.find("\"krp\":{\"result\":0,\"length\":1199992}"));
+  EXPECT_NE(std::string::npos, json.out.find("\",\"bytesOmitted\":151488}"));
+  const ToolRun hex = RunTool({"dump", path, "--hex", "--from", "1", "--count", "1"});
+  EXPECT_NE(std::string::npos, hex.out.find("\n  (151488 more bytes not shown)\n"));
+
+  const std::string merged = dir / "merged.cap";
+  ASSERT_EQ(0, RunTool({"merge", merged, path}).status);
+  const Bytes a = vxtest::ReadFileBytes(path), b = vxtest::ReadFileBytes(merged);
+  EXPECT_EQ(Bytes(a.begin() + 24, a.end()), Bytes(b.begin() + 24, b.end()));
+}
+
+}  // namespace

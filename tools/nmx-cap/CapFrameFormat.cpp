@@ -112,6 +112,7 @@ std::string FormatFrameJson(const CapFrame& f, const KrpPayload& krp, bool hex) 
       j += kDigits[p[i] & 15];
     }
     j += "\"";
+    if (n < f.PacketLength()) j += ",\"bytesOmitted\":" + std::to_string(f.PacketLength() - n);
   }
   j += "}";
   return j;

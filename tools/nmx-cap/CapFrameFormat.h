@@ -22,7 +22,7 @@ std::string FormatNmxError(LONG errCode);
 std::string FormatFrameLine(const CapFrame& f, const KrpPayload& krp);
 
 // The frame as one JSON object, without a line end; hex adds the packet bytes as far as
-// they are in the frame's view.
+// they are in the frame's view ("bytes"), and how many are not ("bytesOmitted").
 std::string FormatFrameJson(const CapFrame& f, const KrpPayload& krp, bool hex);
 
 // Lines "  0000  47 4d 42 55 ...  |GMBU....|" of n bytes, numbered from 0, each with a line
