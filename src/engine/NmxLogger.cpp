@@ -22,6 +22,11 @@ constexpr DWORD kTimeStampSize = 8;
 // Result of a table or flag change while capturing.
 const HRESULT kRefusedWhileCapturing = KrpResultFromCode(KRP_E_GENERAL);
 
+DWORD RecordSizeOf(const FRAME* frame) {
+  return vx::DecodeLE32(reinterpret_cast<const BYTE*>(frame) + vxcap::kRecFrameLength) +
+         vxcap::kRecordHeadSize;
+}
+
 }  // namespace
 
 CNmxLogger::CNmxLogger(IVxNmxLoggerCallback* pCallback)
@@ -129,10 +134,25 @@ void CNmxLogger::ReapWriter() {
 
 void CNmxLogger::DiscardQueuedFrames() {
   COsCsLock lock(m_csFrameList);
-  while (!m_pFrameList->IsEmpty()) free(m_pFrameList->RemoveHead());
+  while (!m_pFrameList->IsEmpty()) {
+    FRAME* frame = m_pFrameList->RemoveHead();
+    m_framePool.Put(frame, RecordSizeOf(frame));
+  }
 }
 
 // ---- Receive path ---------------------------------------------------------------------------
+
+void CNmxLogger::BuildFrame(FRAME* frame, DWORD cbRecord, const NmxCmd* cmd, DWORD cbPacket,
+                            bool bStamp, LONGLONG time) {
+  BYTE* rec = reinterpret_cast<BYTE*>(frame);
+  vxcap::EncodeRecord(rec, cbRecord, time, reinterpret_cast<const BYTE*>(cmd), cbPacket);
+  if (bStamp) {
+    BYTE* head = rec + vxcap::kPacketOffset;
+    vx::EncodeLE32(head + offsetof(NmxHead, cbData), cbPacket - NMX_HEAD_SIZE);
+    vx::EncodeLE16(head + offsetof(NmxHead, stateFlags),
+                   static_cast<WORD>(cmd->head.stateFlags & ~NMX_FLAG_TIMESTAMP));
+  }
+}
 
 void CNmxLogger::OnNmxReceive(const NmxCmd* cmd) {
   if (!cmd || !IsStarted()) return;
@@ -143,35 +163,39 @@ void CNmxLogger::OnNmxReceive(const NmxCmd* cmd) {
   if (cbStored > 0xFFFFFFFFu - vxcap::kPacketOffset - NMX_HEAD_SIZE) return;
   const DWORD cbPacket = NMX_HEAD_SIZE + cbStored;
   const DWORD cbRecord = vxcap::RecordSize(cbPacket);
+  const LONGLONG time = bStamp ? static_cast<LONGLONG>(vx::DecodeLE64(cmd->data + cbStored))
+                               : OsUserGetSystemTimeAsFileTime();
 
-  FRAME* frame = static_cast<FRAME*>(malloc(cbRecord));
+  // Checked under the lock: a stop discards the queue under it, so nothing queued after that
+  // can outlive the run.
+  {
+    COsCsLock lock(m_csFrameList);
+    if (!IsStarted()) return;
+    if (!m_pFrameList->HasFreeNode()) {
+      m_nDroppedFrames.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    if (FRAME* frame = m_framePool.Take(cbRecord)) {
+      BuildFrame(frame, cbRecord, cmd, cbPacket, bStamp, time);
+      m_pFrameList->AddTail(frame);
+      return;
+    }
+  }
+
+  // No block to reuse: a new one, allocated and filled outside the lock.
+  FRAME* frame = CFramePool::Allocate(cbRecord);
   if (!frame) {
     m_nDroppedFrames.fetch_add(1, std::memory_order_relaxed);
     return;
   }
-  const BYTE* src = reinterpret_cast<const BYTE*>(cmd);
-  const LONGLONG time = bStamp ? static_cast<LONGLONG>(vx::DecodeLE64(cmd->data + cbStored))
-                               : OsUserGetSystemTimeAsFileTime();
-  BYTE* rec = reinterpret_cast<BYTE*>(frame);
-  vxcap::EncodeRecord(rec, cbRecord, time, src, cbPacket);
-  if (bStamp) {
-    BYTE* head = rec + vxcap::kPacketOffset;
-    vx::EncodeLE32(head + offsetof(NmxHead, cbData), cbStored);
-    vx::EncodeLE16(head + offsetof(NmxHead, stateFlags),
-                   static_cast<WORD>(cmd->head.stateFlags & ~NMX_FLAG_TIMESTAMP));
+  BuildFrame(frame, cbRecord, cmd, cbPacket, bStamp, time);
+  COsCsLock lock(m_csFrameList);
+  if (IsStarted() && m_pFrameList->HasFreeNode()) {
+    m_pFrameList->AddTail(frame);
+    return;
   }
-
-  {
-    COsCsLock lock(m_csFrameList);
-    // Checked again under the lock: a stop discards the queue under it, so nothing queued
-    // after that can outlive the run.
-    if (IsStarted() && m_pFrameList->HasFreeNode()) {
-      m_pFrameList->AddTail(frame);
-      return;
-    }
-    if (IsStarted()) m_nDroppedFrames.fetch_add(1, std::memory_order_relaxed);
-  }
-  free(frame);
+  if (IsStarted()) m_nDroppedFrames.fetch_add(1, std::memory_order_relaxed);
+  m_framePool.Put(frame, cbRecord);
 }
 
 // ---- Writer thread --------------------------------------------------------------------------
@@ -187,17 +211,20 @@ HRESULT CNmxLogger::WriteCaptureFrame(const FRAME* pFrame) {
 
 void CNmxLogger::WriterLoop() {
   bool bFull = false;
+  CFramePool::CReturns returns;
   for (;;) {
     {
       // The batch list is always empty here, so trading it for the queue moves every waiting
       // frame, oldest first, in one step.
       COsCsLock lock(m_csFrameList);
       std::swap(m_pFrameList, m_pWriterList);
+      m_framePool.Splice(returns);
     }
+    CFramePool::Release(returns);
     while (!m_pWriterList->IsEmpty()) {
       FRAME* frame = m_pWriterList->RemoveHead();
       if (!bFull && WriteCaptureFrame(frame) == S_FALSE && IsFileFull()) bFull = true;
-      free(frame);
+      returns.Add(frame, RecordSizeOf(frame));
     }
     if (bFull) {
       StopFromWriter();

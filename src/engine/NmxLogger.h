@@ -10,6 +10,7 @@
 #include "capture/CaptureMngt.h"
 #include "capture/CaptureView.h"
 #include "engine/FrameList.h"
+#include "engine/FramePool.h"
 #include "engine/NmxFilter.h"
 #include "engine/VxNmxLoggerItf.h"
 #include "nmx/NmxTypes.h"
@@ -24,9 +25,9 @@ constexpr LONG NMX_LOGGER_DEFAULT_PORT = 48914;
 constexpr LONG NMX_LOGGER_CYCLE_MS = 25;
 
 // Threads:
-// - OnNmxReceive is the feeder's (a router port's receive thread): one frame allocation, one
-//   copy and one short lock (m_csFrameList), never file work. It may run on any thread and
-//   concurrently with everything else.
+// - OnNmxReceive is the feeder's (a router port's receive thread): one copy under one short
+//   lock (m_csFrameList) into a frame block the writer gave back, or a new block when there is
+//   none; never file work. It may run on any thread and concurrently with everything else.
 // - The writer thread, one per run, takes the whole queue every 25 ms (at once when
 //   stopping) and writes it; it stops the engine itself when a single capture file is full.
 // - Start, Stop, settings, filters and views may be called from any thread; Start, Stop and
@@ -151,6 +152,9 @@ class CNmxLogger {
   // Ends the run whose m_bStarted this thread cleared.
   void EndRun(bool bOnWriter);
   void DiscardQueuedFrames();
+  // Writes the record of cmd into frame (cbRecord bytes).
+  static void BuildFrame(FRAME* frame, DWORD cbRecord, const NmxCmd* cmd, DWORD cbPacket,
+                         bool bStamp, LONGLONG time);
   // Under m_csControl: tears down the viewer service and the view.
   void DestroyViewerService();
 
@@ -168,6 +172,7 @@ class CNmxLogger {
   std::atomic<BOOL> m_bViewerConnected{FALSE};
   std::unique_ptr<TFrameList> m_pFrameList;   // the shared queue, guarded by m_csFrameList
   std::unique_ptr<TFrameList> m_pWriterList;  // the writer's batch, traded for the queue
+  CFramePool m_framePool;                     // guarded by m_csFrameList
   COsUserLock m_csFrameList;
   std::atomic<ULONGLONG> m_nDroppedFrames{0};
   // Cleared by exactly one thread per run (compare-and-swap): Stop or the writer's self-stop.

@@ -1,0 +1,163 @@
+// The capture engine: the cost of one OnNmxReceive on the router port's thread, and the rate
+// at which frames are captured while another thread feeds as fast as it can.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/NmxLogger.h"
+#include "nmx/NmxPort.h"
+#include "os/ByteOrder.h"
+
+namespace {
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vxbench.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data())) m_path = buf.data();
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+  }
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+// A command as the router delivers it to port 2: size bytes in all, its last 8 data bytes the
+// router's time stamp.
+std::vector<BYTE> RouterCommand(DWORD size) {
+  std::vector<BYTE> b(size, 0x5A);
+  NmxAddr target, sender;
+  target.port = 851;
+  sender.port = 30000;
+  CNmxPort::NmxMakeHead(*reinterpret_cast<NmxHead*>(b.data()), 2,
+                        static_cast<LONG>(size - NMX_HEAD_SIZE), target, sender, 1, 0,
+                        NMX_FLAG_KRP_COMMAND | NMX_FLAG_TIMESTAMP);
+  vx::EncodeLE64(b.data() + size - 8, 133000000000000000ull);
+  return b;
+}
+
+// Counts what the writer takes and stores nothing, so only the receive path is measured.
+class CountingEngine : public CNmxLogger {
+ public:
+  CountingEngine() : CNmxLogger(nullptr) {}
+  ~CountingEngine() override { Shutdown(); }
+  std::atomic<ULONGLONG> m_nWritten{0};
+
+ protected:
+  HRESULT WriteCaptureFrame(const FRAME*) override {
+    m_nWritten.fetch_add(1, std::memory_order_relaxed);
+    return S_OK;
+  }
+};
+
+void BM_OnNmxReceive(benchmark::State& state) {
+  ScratchDir dir;
+  CountingEngine engine;
+  engine.SetFolderName(dir.path().c_str());
+  engine.SetSaveFileName("bench.cap");
+  if (!engine.Start()) {
+    state.SkipWithError("engine did not start");
+    return;
+  }
+  const std::vector<BYTE> cmd = RouterCommand(static_cast<DWORD>(state.range(0)));
+  const NmxCmd* p = reinterpret_cast<const NmxCmd*>(cmd.data());
+  // The queue holds 10000 frames and the writer empties it every 25 ms; the clock stops while
+  // it catches up, so every measured call queues its frame.
+  constexpr ULONGLONG kChunk = 8000;
+  ULONGLONG sent = 0;
+  for (auto _ : state) {
+    engine.OnNmxReceive(p);
+    if (++sent % kChunk == 0) {
+      state.PauseTiming();
+      while (engine.m_nWritten.load() + engine.GetDroppedFrames() < sent)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      state.ResumeTiming();
+    }
+  }
+  state.counters["dropped"] = static_cast<double>(engine.GetDroppedFrames());
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+  engine.Stop();
+}
+BENCHMARK(BM_OnNmxReceive)->Arg(64)->Arg(256)->Arg(1400);
+
+struct RunResult {
+  double seconds;
+  ULONGLONG captured;
+  ULONGLONG dropped;
+};
+
+// Feeds 256-byte commands for `seconds`, at most `rate` per second (0: as fast as possible),
+// into a ring of capture files, and counts what was captured.
+RunResult Feed(CNmxLogger& engine, double seconds, double rate) {
+  const std::vector<BYTE> cmd = RouterCommand(256);
+  const NmxCmd* p = reinterpret_cast<const NmxCmd*>(cmd.data());
+  RunResult r{};
+  if (!engine.Start()) return r;
+  const auto t0 = std::chrono::steady_clock::now();
+  const auto end = t0 + std::chrono::duration<double>(seconds);
+  ULONGLONG sent = 0;
+  for (auto now = t0; now < end; now = std::chrono::steady_clock::now()) {
+    for (int i = 0; i < 64; ++i) engine.OnNmxReceive(p);
+    sent += 64;
+    if (rate > 0) {
+      const auto due = t0 + std::chrono::duration<double>(static_cast<double>(sent) / rate);
+      if (due > now) std::this_thread::sleep_until(due);
+    }
+  }
+  // Let the writer take the rest of the queue before the run ends.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  LONG nFrames = 0;
+  DWORD cbFrames = 0, nOverflows = 0;
+  LONGLONG nRingDropped = 0;
+  ULONGLONG cbRingDropped = 0;
+  engine.GetCaptureMngt()->GetCaptureInfo(nFrames, cbFrames, nOverflows, nRingDropped,
+                                          cbRingDropped);
+  r.captured = static_cast<ULONGLONG>(nFrames) + static_cast<ULONGLONG>(nRingDropped);
+  r.dropped = engine.GetDroppedFrames();
+  engine.Stop();
+  return r;
+}
+
+// First as fast as one feeder can: the frames captured per second are what the writer, the
+// capture manager and the disk sustain. Then paced at 90 % of that rate, which must drop
+// nothing.
+void BM_SustainedCapture(benchmark::State& state) {
+  ScratchDir dir;
+  CNmxLogger engine(nullptr);
+  engine.SetFolderName(dir.path().c_str());
+  engine.SetSaveFileName("bench.cap");
+  engine.EnableRingBuffer(true);
+  engine.SetRingBufferFileCount(4);
+  engine.SetFileSize(256u * 1048576);
+  engine.SetBufferSize(1048576);
+  RunResult full{}, paced{};
+  for (auto _ : state) {
+    full = Feed(engine, 2.0, 0);
+    const double rate = full.captured / full.seconds;
+    paced = Feed(engine, 2.0, 0.9 * rate);
+    state.SetIterationTime(full.seconds + paced.seconds);
+  }
+  state.counters["frames_per_s"] = full.captured / full.seconds;
+  state.counters["dropped_full_speed"] = static_cast<double>(full.dropped);
+  state.counters["paced_frames_per_s"] = paced.captured / paced.seconds;
+  state.counters["dropped_paced"] = static_cast<double>(paced.dropped);
+}
+BENCHMARK(BM_SustainedCapture)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
