@@ -74,6 +74,8 @@ struct Case {
   std::vector<Step> steps;
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class FilterCases : public ::testing::TestWithParam<Case> {};
 
 TEST_P(FilterCases, DecidesEachCommandInOrder) {
