@@ -12,13 +12,7 @@ step() { printf '\n== %s\n' "$*"; }
 step "Installing what is missing and building (build/)"
 vx_ensure_packages
 vx_configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-targets=(VxNmxLogger nmx-router nmx-traffic)
-have_cap=0
-if [ -f tools/nmx-cap/CMakeLists.txt ]; then
-  targets+=(nmx-cap)
-  have_cap=1
-fi
-vx_build build --target "${targets[@]}" >build/demo-build.log 2>&1 || {
+vx_build build --target VxNmxLogger nmx-router nmx-traffic nmx-cap >build/demo-build.log 2>&1 || {
   tail -n 40 build/demo-build.log
   echo "Build failed; the whole log is build/demo-build.log" >&2
   exit 1
@@ -111,13 +105,8 @@ grep -A 20 "^routed" "$work/router.log" || true
 
 step "The capture file"
 ls -l "$work/demo.cap"
-if [ "$have_cap" = 1 ] && [ -x "$nmxcap" ]; then
-  "$nmxcap" info "$work/demo.cap"
-  echo
-  echo "First frames:"
-  "$nmxcap" dump "$work/demo.cap" | head -n 20
-else
-  # Without the capture tool: the frame count from the header (frame table length / 4).
-  table=$(od -An -tu4 -j28 -N4 "$work/demo.cap" | tr -d ' ')
-  echo "frames: $((table / 4))"
-fi
+"$nmxcap" check "$work/demo.cap"
+"$nmxcap" info "$work/demo.cap"
+echo
+echo "First frames:"
+"$nmxcap" dump "$work/demo.cap" --count 20
