@@ -103,9 +103,12 @@ bool CNmxLogger::Stop() {
 // The writer cannot wait for itself, so its stop leaves its handle to the next Start or the
 // destructor; Stop does not wait for it (a host may hold a lock that OnStop needs).
 void CNmxLogger::StopFromWriter() {
+  // Raised before the run flag falls, so settings are refused until the capture manager has
+  // stopped: it ignores most of them while it runs.
+  m_bSelfStopping = true;
   bool expected = true;
-  if (!m_bStarted.compare_exchange_strong(expected, false)) return;
-  EndRun(true);
+  if (m_bStarted.compare_exchange_strong(expected, false)) EndRun(true);
+  m_bSelfStopping = false;
 }
 
 void CNmxLogger::EndRun(bool bOnWriter) {
@@ -295,27 +298,27 @@ CString CNmxLogger::GetSaveFileName() {
 
 HRESULT CNmxLogger::SetIncludeTable(const TNmxAddressTable* table) {
   COsCsLock control(m_csControl);
-  return IsStarted() ? kRefusedWhileCapturing : m_filter.SetIncludeTable(table);
+  return IsBusy() ? kRefusedWhileCapturing : m_filter.SetIncludeTable(table);
 }
 
 HRESULT CNmxLogger::SetExcludeTable(const TNmxAddressTable* table) {
   COsCsLock control(m_csControl);
-  return IsStarted() ? kRefusedWhileCapturing : m_filter.SetExcludeTable(table);
+  return IsBusy() ? kRefusedWhileCapturing : m_filter.SetExcludeTable(table);
 }
 
 HRESULT CNmxLogger::SetIncludeTable(const BYTE* table, DWORD cb) {
   COsCsLock control(m_csControl);
-  return IsStarted() ? kRefusedWhileCapturing : m_filter.SetIncludeTable(table, cb);
+  return IsBusy() ? kRefusedWhileCapturing : m_filter.SetIncludeTable(table, cb);
 }
 
 HRESULT CNmxLogger::SetExcludeTable(const BYTE* table, DWORD cb) {
   COsCsLock control(m_csControl);
-  return IsStarted() ? kRefusedWhileCapturing : m_filter.SetExcludeTable(table, cb);
+  return IsBusy() ? kRefusedWhileCapturing : m_filter.SetExcludeTable(table, cb);
 }
 
 HRESULT CNmxLogger::SetFilterFlags(DWORD dwFlags) {
   COsCsLock control(m_csControl);
-  if (IsStarted()) return kRefusedWhileCapturing;
+  if (IsBusy()) return kRefusedWhileCapturing;
   m_filter.SetFilterFlags(dwFlags);
   return S_OK;
 }

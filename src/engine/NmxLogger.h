@@ -63,7 +63,8 @@ class CNmxLogger {
   // True: the filters drop the command.
   bool FilterNmxCmd(const NmxCmd* cmd) { return m_filter.FilterNmxCmd(cmd); }
   // Applies a settings document (text, or with isFile the path of a file); false while
-  // capturing, for a document that does not parse, without root or without "CaptureInfo".
+  // capturing (also while a self-stop is finishing), for a document that does not parse,
+  // without root or without "CaptureInfo".
   // May throw what the XML parser throws.
   bool LoadXmlSettings(const char* textOrPath, bool isFile);
 
@@ -113,7 +114,8 @@ class CNmxLogger {
   // The capture manager, owned; lives as long as the engine.
   CCaptureMngt* GetCaptureMngt() { return m_pCaptureMngt.get(); }
 
-  // Filters. The table and flag setters return 0x98110700 while capturing and change nothing.
+  // Filters. The table and flag setters return 0x98110700 while capturing (as LoadXmlSettings)
+  // and change nothing.
   HRESULT SetIncludeTable(const TNmxAddressTable* table);
   HRESULT SetExcludeTable(const TNmxAddressTable* table);
   HRESULT SetIncludeTable(const BYTE* table, DWORD cb);
@@ -146,6 +148,8 @@ class CNmxLogger {
   COsUserLock m_csControl;
 
  private:
+  // Capturing, or a self-stop is still under way.
+  bool IsBusy() const { return IsStarted() || m_bSelfStopping.load(); }
   static DWORD NmxReceiverThread(LPVOID pParam);
   void WriterLoop();
   void StopFromWriter();
@@ -177,5 +181,6 @@ class CNmxLogger {
   std::atomic<ULONGLONG> m_nDroppedFrames{0};
   // Cleared by exactly one thread per run (compare-and-swap): Stop or the writer's self-stop.
   std::atomic<bool> m_bStarted{false};
+  std::atomic<bool> m_bSelfStopping{false};
   COsUserLock m_csView;
 };

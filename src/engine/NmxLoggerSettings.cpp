@@ -20,7 +20,7 @@ bool HasChildElement(const pugi::xml_node& node) {
 bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
   if (!textOrPath) return false;
   COsCsLock control(m_csControl);
-  if (IsStarted()) return false;
+  if (IsBusy()) return false;
 
   pugi::xml_document doc;
   const pugi::xml_parse_result parsed =
