@@ -24,7 +24,7 @@ inline NmxAddr Addr(const char* netId, WORD port) {
   return NmxAddr(id, port);
 }
 
-struct CmdSpec {
+struct CmdFields {
   NmxAddr target = Addr("1.2.3.4.1.1", 851);
   NmxAddr sender = Addr("5.6.7.8.1.1", 30000);
   WORD cmdId = KRP_CMD_READ;
@@ -35,7 +35,7 @@ struct CmdSpec {
 };
 
 // The bytes of a command: the header with cbData = data.size(), then the data.
-inline Bytes MakeCmd(const CmdSpec& s) {
+inline Bytes MakeCmd(const CmdFields& s) {
   Bytes b(NMX_HEAD_SIZE + s.data.size());
   CNmxPort::NmxMakeHead(*reinterpret_cast<NmxHead*>(b.data()), s.cmdId,
                         static_cast<LONG>(s.data.size()), s.target, s.sender,
@@ -45,7 +45,7 @@ inline Bytes MakeCmd(const CmdSpec& s) {
 }
 
 // The answer to a request: addresses exchanged, the response flag set.
-inline CmdSpec ResponseTo(CmdSpec s, Bytes data = {0, 0, 0, 0}) {
+inline CmdFields ResponseTo(CmdFields s, Bytes data = {0, 0, 0, 0}) {
   std::swap(s.target, s.sender);
   s.stateFlags |= NMX_FLAG_RESPONSE;
   s.data = std::move(data);

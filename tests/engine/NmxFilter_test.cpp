@@ -36,8 +36,8 @@ void CommandTable(CNmxFilter& f) {
   f.EnableFilter(TRUE);
 }
 
-CmdSpec Read(DWORD group, WORD port = 851, DWORD hUser = 1) {
-  CmdSpec s;
+CmdFields Read(DWORD group, WORD port = 851, DWORD hUser = 1) {
+  CmdFields s;
   s.target.port = port;
   s.hUser = hUser;
   s.data = Words({group, 7, 4});
@@ -46,8 +46,8 @@ CmdSpec Read(DWORD group, WORD port = 851, DWORD hUser = 1) {
 
 // A ReadWrite sum request: group, n sub-requests (the offset), write length w, then the
 // sub-request words.
-CmdSpec Sum(DWORD group, DWORD n, DWORD w, std::initializer_list<DWORD> sub) {
-  CmdSpec s;
+CmdFields Sum(DWORD group, DWORD n, DWORD w, std::initializer_list<DWORD> sub) {
+  CmdFields s;
   s.cmdId = KRP_CMD_READWRITE;
   s.data = Words({group, n, 64, w});
   Bytes rest = Words(sub);
@@ -55,8 +55,8 @@ CmdSpec Sum(DWORD group, DWORD n, DWORD w, std::initializer_list<DWORD> sub) {
   return s;
 }
 
-CmdSpec Plain(WORD targetPort, WORD senderPort) {
-  CmdSpec s;
+CmdFields Plain(WORD targetPort, WORD senderPort) {
+  CmdFields s;
   s.stateFlags = 0;
   s.target.port = targetPort;
   s.sender.port = senderPort;
@@ -64,7 +64,7 @@ CmdSpec Plain(WORD targetPort, WORD senderPort) {
 }
 
 struct Step {
-  CmdSpec cmd;
+  CmdFields cmd;
   bool drop;
 };
 
@@ -74,7 +74,9 @@ struct Case {
   std::vector<Step> steps;
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class FilterCases : public ::testing::TestWithParam<Case> {};
 
@@ -91,14 +93,14 @@ TEST_P(FilterCases, DecidesEachCommandInOrder) {
   }
 }
 
-CmdSpec WithFlags(CmdSpec s, WORD flags, LONG err = 0, Bytes data = {}) {
+CmdFields WithFlags(CmdFields s, WORD flags, LONG err = 0, Bytes data = {}) {
   s.stateFlags = flags;
   s.errCode = err;
   s.data = std::move(data);
   return s;
 }
 
-const CmdSpec kReq = Read(0x4020);
+const CmdFields kReq = Read(0x4020);
 
 INSTANTIATE_TEST_SUITE_P(
     Filters, FilterCases,
@@ -133,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
                f.EnableFilter(TRUE);
              },
              {{[] {
-                CmdSpec s = Plain(5, 6);
+                CmdFields s = Plain(5, 6);
                 s.sender = Addr("9.9.9.9.1.1", 77);
                 return s;
               }(),
@@ -183,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
               {kReq, false},
               // A response from another address does not match the remembered request.
               {[] {
-                 CmdSpec r = ResponseTo(kReq);
+                 CmdFields r = ResponseTo(kReq);
                  r.sender.port = 852;
                  return r;
                }(),
@@ -193,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(
              CommandTable,
              {{WithFlags(Read(0x4020), 0, 0, Read(0x4020).data), true},
               {[] {
-                 CmdSpec s = Read(0x4020);
+                 CmdFields s = Read(0x4020);
                  s.cmdId = KRP_CMD_READSTATE;
                  s.data = {};
                  return s;
@@ -205,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
               {Read(0x4020, 851, 5), false},
               // A response of another command with a remembered invoke id.
               {[] {
-                 CmdSpec r = ResponseTo(Read(0x4020, 851, 5));
+                 CmdFields r = ResponseTo(Read(0x4020, 851, 5));
                  r.cmdId = KRP_CMD_READSTATE;
                  return r;
                }(),
@@ -220,13 +222,13 @@ INSTANTIATE_TEST_SUITE_P(
                f.EnableFilter(TRUE);
              },
              {{[] {
-                 CmdSpec s = Read(0x4020);
+                 CmdFields s = Read(0x4020);
                  s.data = Words({0x4020, 0x13, 4});
                  return s;
                }(),
                false},
               {[] {
-                 CmdSpec s = Read(0x4020);
+                 CmdFields s = Read(0x4020);
                  s.data = Words({0x4020, 0x23, 4});
                  return s;
                }(),
@@ -244,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
               {Sum(0xF080, 5, 24, {0x1, 0, 4, 0x4020, 0, 4}), false},
               // Only a ReadWrite carries sub-requests.
               {[] {
-                 CmdSpec s = Sum(0xF081, 2, 24, {0x1, 0, 4, 0x4020, 0, 4});
+                 CmdFields s = Sum(0xF081, 2, 24, {0x1, 0, 4, 0x4020, 0, 4});
                  s.cmdId = KRP_CMD_WRITE;
                  return s;
                }(),
@@ -252,7 +254,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"TooShortToJudge",
              CommandTable,
              {{[] {
-                 CmdSpec s = Read(0x4020);
+                 CmdFields s = Read(0x4020);
                  s.data = {0x20, 0x40, 0, 0, 7};
                  return s;
                }(),
@@ -261,7 +263,7 @@ INSTANTIATE_TEST_SUITE_P(
               {Sum(0xF081, 2, 24, {0x4020, 0, 4}), true},
               {Sum(0xF080, 0, 24, {0x4020, 0, 4}), true},
               {[] {
-                 CmdSpec s = Sum(0xF081, 1, 12, {});
+                 CmdFields s = Sum(0xF081, 1, 12, {});
                  s.data.resize(14);
                  return s;
                }(),
@@ -286,10 +288,10 @@ TEST(NmxFilterTest, RemembersAtMost4096Requests) {
 TEST(NmxFilterTest, SameInvokeIdAnsweredOldestFirst) {
   CNmxFilter f;
   CommandTable(f);
-  CmdSpec a = Read(0x4020, 851, 7);
-  CmdSpec b = a;
+  CmdFields a = Read(0x4020, 851, 7);
+  CmdFields b = a;
   b.sender.port = 30001;
-  for (const CmdSpec& s : {a, b, a}) ASSERT_FALSE(f.FilterNmxCmd(AsCmd(MakeCmd(s))));
+  for (const CmdFields& s : {a, b, a}) ASSERT_FALSE(f.FilterNmxCmd(AsCmd(MakeCmd(s))));
   // Two remembered requests from a, one from b: a's answer passes twice, a third time not.
   EXPECT_FALSE(f.FilterNmxCmd(AsCmd(MakeCmd(ResponseTo(a)))));
   EXPECT_FALSE(f.FilterNmxCmd(AsCmd(MakeCmd(ResponseTo(b)))));

@@ -53,8 +53,8 @@ class HeldEngine : public CNmxLogger {
   bool m_bHold = false;
 };
 
-CmdSpec Numbered(DWORD n, DWORD cbData = 0) {
-  CmdSpec s;
+CmdFields Numbered(DWORD n, DWORD cbData = 0) {
+  CmdFields s;
   s.stateFlags = 0;
   s.hUser = n;
   s.data.assign(cbData, static_cast<BYTE>(n));
@@ -77,16 +77,16 @@ TEST(NmxLoggerTest, FramesFromCommands) {
   engine.OnNmxReceive(AsCmd(MakeCmd(Numbered(99))));
 
   const LONGLONG kRouterTime = 0x01D9000011112222;
-  CmdSpec stamped = Numbered(1, 100);
+  CmdFields stamped = Numbered(1, 100);
   stamped.stateFlags = NMX_FLAG_TIMESTAMP | NMX_FLAG_KRP_COMMAND;
   vx::EncodeLE64(stamped.data.data() + 92, kRouterTime);
-  CmdSpec shortStamped = Numbered(2, 5);
+  CmdFields shortStamped = Numbered(2, 5);
   shortStamped.stateFlags = NMX_FLAG_TIMESTAMP;
-  const CmdSpec plain = Numbered(3, 40);
+  const CmdFields plain = Numbered(3, 40);
 
   ASSERT_TRUE(engine.Start());
   const LONGLONG before = OsUserGetSystemTimeAsFileTime();
-  for (const CmdSpec& s : {stamped, shortStamped, plain}) {
+  for (const CmdFields& s : {stamped, shortStamped, plain}) {
     // Exact-size buffers: a read beyond a command is caught by the sanitizer.
     const Bytes cmd = MakeCmd(s);
     engine.OnNmxReceive(AsCmd(cmd));
@@ -111,7 +111,7 @@ TEST(NmxLoggerTest, FramesFromCommands) {
                          r0.begin() + vxcap::kPacketOffset + NMX_HEAD_SIZE));
 
   // Too short for a stamp, and no stamp: stored whole with the clock's time.
-  const CmdSpec* whole[] = {&shortStamped, &plain};
+  const CmdFields* whole[] = {&shortStamped, &plain};
   for (int i = 1; i <= 2; ++i) {
     const Bytes& r = p.frames[i];
     const Bytes want = MakeCmd(*whole[i - 1]);
@@ -282,7 +282,7 @@ TEST(NmxLoggerTest, FeedersDuringStartAndStop) {
   std::vector<std::thread> feeders;
   for (WORD t = 0; t < 3; ++t) {
     feeders.emplace_back([&engine, &done, t] {
-      CmdSpec s = Numbered(0, 16);
+      CmdFields s = Numbered(0, 16);
       s.sender.port = t;
       Bytes cmd = MakeCmd(s);
       for (DWORD i = 0; !done; ++i) {

@@ -181,7 +181,7 @@ TEST(SettingsTest, Filters) {
 
   // The command filter applies to its two ports and to no other.
   const auto drop = [&engine](WORD port) {
-    CmdSpec s;
+    CmdFields s;
     s.target = Addr("0.0.0.0.0.0", port);
     s.sender = Addr("0.0.0.0.1.1", 851);
     s.data = Words({0x4020, 0, 4});
@@ -210,7 +210,7 @@ TEST(SettingsTest, CommandFilterWithoutGroupDiscardsTheTable) {
   EXPECT_TRUE(engine.IsFilterActive());
   // No table is in force, so requests pass whatever the switch says.
   engine.EnableKrpCommandTable(TRUE);
-  CmdSpec s;
+  CmdFields s;
   s.data = Words({0x9999, 0, 4});
   EXPECT_FALSE(engine.FilterNmxCmd(AsCmd(MakeCmd(s))));
 }

@@ -70,7 +70,7 @@ TEST(VxNmxLoggerTest, InterfaceSupportsErrorInfo) {
 TEST(VxNmxLoggerTest, EveryOperationFailsBeforeInit) {
   Component c;
   IVxNmxLogger2* p = c.p;
-  const Bytes cmd = MakeCmd(CmdSpec{});
+  const Bytes cmd = MakeCmd(CmdFields{});
   void* pc = const_cast<BYTE*>(cmd.data());
   VARIANT_BOOL vb = 5;
   LONG l = 5;
@@ -127,7 +127,7 @@ TEST(VxNmxLoggerTest, ArgumentsAndResults) {
   EXPECT_EQ(bytes, 0u);
   EXPECT_EQ(overflows, 0u);
 
-  const Bytes cmd = MakeCmd(CmdSpec{});
+  const Bytes cmd = MakeCmd(CmdFields{});
   void* pc = const_cast<BYTE*>(cmd.data());
   EXPECT_EQ(p->FilterNmxCmd(pc, nullptr), E_POINTER);
   EXPECT_EQ(p->get_EnableViewerConnection(nullptr), E_POINTER);
@@ -189,7 +189,7 @@ TEST(VxNmxLoggerTest, CaptureThroughTheComponent) {
     EXPECT_EQ(started, VARIANT_TRUE);
     EXPECT_EQ(c.p->LoadXmlSettings("<VxNmxLogger><CaptureInfo/></VxNmxLogger>"), E_FAIL);
 
-    Bytes cmd = MakeCmd(CmdSpec{});
+    Bytes cmd = MakeCmd(CmdFields{});
     for (int i = 0; i < 3; ++i) EXPECT_EQ(c.p->NmxReceive(cmd.data()), S_OK);
     LONG frames = 0;
     ASSERT_TRUE(vxtest::WaitUntil([&] {
