@@ -148,6 +148,7 @@ HRESULT CCaptureMngt::Start() {
   m_cbOverflowFrames = 0;
   m_nDroppedFrames = 0;
   m_cbDroppedFrames = 0;
+  m_nFramesNotStored = 0;
   m_nFrames = 0;
   m_cbFrames = 0;
   m_nNextFrame = 0;
@@ -272,6 +273,7 @@ HRESULT CCaptureMngt::CopyFramesToFile() {
   if (!m_bRingBuffer &&
       static_cast<ULONGLONG>(c) + 4ull * static_cast<ULONGLONG>(n) + m_pCaptureFile->GetSize() >
           m_pCaptureFile->GetMaxSize()) {
+    m_nFramesNotStored = n;
     m_bFull = true;
     return S_OK;
   }
@@ -424,6 +426,11 @@ bool CCaptureMngt::GetCaptureInfo(LONG& nFrames, DWORD& cbFrames, DWORD& nOverfl
   nDroppedFrames = m_nDroppedFrames;
   cbDroppedFrames = m_cbDroppedFrames;
   return true;
+}
+
+LONG CCaptureMngt::GetFramesNotStored() {
+  COsCsLock mem(m_csMem);
+  return m_nFramesNotStored;
 }
 
 bool CCaptureMngt::GetOverflowInfo(LONG& nFrames, DWORD& cbFrames) {

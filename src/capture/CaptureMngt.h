@@ -84,6 +84,10 @@ class CCaptureMngt : public IOverflow {
                       LONGLONG& nDroppedFrames, ULONGLONG& cbDroppedFrames);
   // The most recent overflow; 0 and 0 before the first.
   bool GetOverflowInfo(LONG& nFrames, DWORD& cbFrames);
+  // Frames this capture counted but could not keep: the batch that no longer fitted into a
+  // full single file. They stay readable from the buffer until Stop, but never reach the
+  // file, so whoever reports the recording as complete must know of them.
+  LONG GetFramesNotStored();
 
   // Reads for viewers, by the current frame numbers; served by the memory buffer when it
   // holds nStartFrame, otherwise by the capture on disk continued from the buffer.
@@ -128,6 +132,7 @@ class CCaptureMngt : public IOverflow {
   DWORD m_cbOverflowFrames = 0;
   LONGLONG m_nDroppedFrames = 0;
   ULONGLONG m_cbDroppedFrames = 0;
+  LONG m_nFramesNotStored = 0;
   OS_USER_THREAD_HANDLE m_hFileThread = nullptr;
   OS_USER_THREAD_ID m_dwFileThreadId = {};
   std::atomic<bool> m_bFileThreadEnded{true};

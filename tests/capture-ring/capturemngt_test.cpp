@@ -181,6 +181,11 @@ TEST_F(CaptureMngtTest, FullSingleFileEndsWithTheLastBatchThatFitted) {
   EXPECT_LT(onDisk, accepted);
   EXPECT_GT(128 + 104 * accepted, kMiB);
   EXPECT_EQ(128 + 104 * onDisk, std::filesystem::file_size(Path("trace.cap")));
+  // Those frames were accepted and counted, so they are owned up to as not stored.
+  EXPECT_EQ(static_cast<LONG>(accepted - onDisk), m.GetFramesNotStored());
+  ASSERT_EQ(S_OK, m.Start());
+  EXPECT_EQ(0, m.GetFramesNotStored());
+  ASSERT_EQ(S_OK, m.Stop());
 }
 
 // Writes past a file size limit fail (EFBIG) like a full disk would.
