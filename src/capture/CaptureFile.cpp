@@ -8,6 +8,7 @@
 #include <new>
 
 #include "capture/CaptureFormat.h"
+#include "capture/CapturePath.h"
 #include "capture/OsUserTempFile.h"
 #include "os/OsUserFile.h"
 #include "registry/VxReg.h"
@@ -15,44 +16,16 @@
 
 namespace {
 
+using vxcap::JoinPath;
+using vxcap::NamePos;
+using vxcap::SamePath;
+
 constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070002);
 constexpr HRESULT kPathTooLong = static_cast<HRESULT>(0x800700EA);
 constexpr DWORD kErrPathNotFound = 2;
 constexpr DWORD kErrMoreData = 234;
 constexpr DWORD kMoveReplaceAndCopy = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED;
 constexpr char kBootPathError[] = "Failed to read boot project path!";
-
-// Index of the first character of the name: behind the last separator of either kind, as the
-// file layer accepts both.
-size_t NamePos(const char* path) {
-  size_t pos = 0;
-  for (size_t i = 0; path[i]; ++i)
-    if (path[i] == '\\' || path[i] == '/') pos = i + 1;
-  return pos;
-}
-
-// Two spellings of one path ("a\b", "a//b", "A/B") must not be taken for two files: moving
-// one onto the other, or removing "the old one", would lose the capture.
-bool SamePath(const char* a, const char* b) {
-  char na[CCaptureFile::kMaxPath + 1];
-  char nb[CCaptureFile::kMaxPath + 1];
-  snprintf(na, sizeof na, "%s", a);
-  snprintf(nb, sizeof nb, "%s", b);
-  OsUserNormalizePath(na);
-  OsUserNormalizePath(nb);
-  return strcasecmp(na, nb) == 0;
-}
-
-// folder + "\" + name into out (kMaxPath + 1 characters); false if that is too long.
-bool JoinPath(char* out, const char* folder, const char* name) {
-  const size_t a = strlen(folder);
-  const size_t b = strlen(name);
-  if (a + 1 + b > CCaptureFile::kMaxPath) return false;
-  memcpy(out, folder, a);
-  out[a] = '\\';
-  memcpy(out + a + 1, name, b + 1);
-  return true;
-}
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "capture/CaptureFileBase.h"
+#include "capture/CapturePath.h"
 #include "os/OsTypes.h"
 #include "os/OsUserTools.h"
 #include "support/VxStream.h"
@@ -18,7 +19,7 @@
 // Not locked: the capture manager (or the ring) serialises all calls.
 class CCaptureFile : public CCaptureFileBase {
  public:
-  static constexpr DWORD kMaxPath = 1024;
+  static constexpr DWORD kMaxPath = vxcap::kMaxCapturePath;
 
   CCaptureFile();
   ~CCaptureFile() override;

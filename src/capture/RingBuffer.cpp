@@ -8,6 +8,7 @@
 #include <new>
 
 #include "capture/CaptureFormat.h"
+#include "capture/CapturePath.h"
 #include "capture/OsUserTempFile.h"
 #include "os/OsUserFile.h"
 #include "registry/VxReg.h"
@@ -15,6 +16,10 @@
 #include "support/VxStream.h"
 
 namespace {
+
+using vxcap::JoinPath;
+using vxcap::NamePos;
+using vxcap::SamePath;
 
 constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070002);
 constexpr HRESULT kPathTooLong = static_cast<HRESULT>(0x800700EA);
@@ -38,36 +43,6 @@ HRESULT ReadBootFolder(char* out, size_t cbMaxLen, CString& sErr) {
   }
   delete[] boot;
   return hr;
-}
-
-// Two spellings of one path must not be taken for two files: copying or moving one onto the
-// other would destroy the capture.
-bool SamePath(const char* a, const char* b) {
-  char na[CRingBuffer::kMaxPath + 1];
-  char nb[CRingBuffer::kMaxPath + 1];
-  snprintf(na, sizeof na, "%s", a);
-  snprintf(nb, sizeof nb, "%s", b);
-  OsUserNormalizePath(na);
-  OsUserNormalizePath(nb);
-  return strcasecmp(na, nb) == 0;
-}
-
-// folder + "\\" + name into out (kMaxPath + 1 characters); false if that is too long.
-bool JoinPath(char* out, const char* folder, const char* name) {
-  const size_t a = strlen(folder);
-  const size_t b = strlen(name);
-  if (a + 1 + b > CRingBuffer::kMaxPath) return false;
-  memcpy(out, folder, a);
-  out[a] = '\\';
-  memcpy(out + a + 1, name, b + 1);
-  return true;
-}
-
-size_t NamePos(const char* path) {
-  size_t pos = 0;
-  for (size_t i = 0; path[i]; ++i)
-    if (path[i] == '\\' || path[i] == '/') pos = i + 1;
-  return pos;
 }
 
 // x.cap -> x.ca~: the name under which an earlier capture is kept instead of overwritten.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "capture/CaptureFileBase.h"
+#include "capture/CapturePath.h"
 #include "capture/IOverflow.h"
 #include "capture/RingBufferFile.h"
 #include "os/OsTypes.h"
@@ -20,7 +21,7 @@ class CRingBuffer : public CCaptureFileBase {
  public:
   static constexpr LONG kMinFiles = 2;
   static constexpr LONG kMaxFiles = 10;
-  static constexpr DWORD kMaxPath = 1024;
+  static constexpr DWORD kMaxPath = vxcap::kMaxCapturePath;
 
   // nFiles is limited to 2 ... 10.
   CRingBuffer(LONG nFiles, IOverflow* pOverflow, bool bOverwriteExisting);
