@@ -27,9 +27,10 @@ std::string DisplayPath(const Parms_t& parms) {
 CNmxLoggerPort::CNmxLoggerPort() : CNmxR3Port(NMX_LOGGER_PORT, FALSE, nullptr, 4) {}
 
 CNmxLoggerPort::~CNmxLoggerPort() {
-  // The receive thread calls into this object; it must be gone before any of it is.
-  NmxDisconnect();
+  // The receive thread calls into this object; it must be gone before any of it is. Close
+  // ends it first of all (and the viewer service, which could connect the port again).
   Close();
+  NmxDisconnect();
 }
 
 HRESULT CNmxLoggerPort::Open(bool bListen, WORD port) {
@@ -89,19 +90,29 @@ HRESULT CNmxLoggerPort::Start(const Parms_t& parms) {
 }
 
 void CNmxLoggerPort::Stop() {
-  COsCsLock guard(m_lock);
-  if (m_state.load() != STARTED) return;
-  m_state = OPENED;
-  NmxDisconnect();
+  {
+    COsCsLock guard(m_lock);
+    if (m_state.load() != STARTED) return;
+    m_state = OPENED;
+    NmxDisconnect();
+  }
+  // Outside the lock: a viewer that stops the capture at the same moment holds the engine's
+  // lock while its OnStop waits for ours. Our own OnStop finds the port OPENED and is silent.
   m_pNmxLogger->Stop();
 }
 
 void CNmxLoggerPort::Close() {
   if (m_state.load() == INIT) return;
-  const bool started = m_state.load() == STARTED;
-  if (started) m_state = OPENED;
-  // Nothing may reach the component once it is released.
-  NmxDisconnect();
+  // No viewer may start a capture while the component goes.
+  if (m_bListener) m_pNmxLogger->put_EnableViewerConnection(0);
+  bool started = false;
+  {
+    COsCsLock guard(m_lock);
+    started = m_state.load() == STARTED;
+    if (started) m_state = OPENED;
+    // Nothing may reach the component once it is released.
+    NmxDisconnect();
+  }
   if (started) m_pNmxLogger->Stop();
   ReleaseComponent();
   m_state = INIT;
@@ -169,8 +180,10 @@ HRESULT CNmxLoggerPort::OnStop() {
   return S_OK;
 }
 
-// In listen mode the router connection follows the capture a viewer starts and stops.
+// In listen mode the router connection follows the capture a viewer starts and stops. The
+// lock keeps the connect apart from the disconnects of OnStop, Stop and Close on other threads.
 HRESULT CNmxLoggerPort::OnListenerStart() {
+  COsCsLock guard(m_lock);
   if (!NmxConnect(NMX_LOGGER_PORT, NMX_LOGGER_PORT_BUFFER, NMX_LOGGER_PORT_QUEUE)) {
     puts("Failed to connect nmx logger port!");
     return NMX_LOGGER_E_INVALID_STATE;

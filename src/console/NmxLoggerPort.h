@@ -7,8 +7,9 @@
 // Threads: Open, Start, Stop, Close and the getters run on the controlling (main) thread;
 // NmxReceive on the router port's receive thread; OnStart and OnStop on the thread that
 // started or stopped the component (main, a viewer's connection, or the engine's writer when
-// a single capture file is full). m_lock, re-entrant, serialises the stop paths; Stop holds it
-// across the component's Stop, whose OnStop takes it again on the same thread.
+// a single capture file is full). m_lock, re-entrant, serialises the state changes and the
+// router connects and disconnects of those paths. It is never held while the component is
+// stopped or released: the engine calls OnStop (which takes it) under a lock of its own.
 //
 // Lifetime: one object on the stack of StartLogger for the whole run; not reference counted
 // (AddRef and Release are no-ops), so the component must be released (Close) before the port

@@ -6,6 +6,7 @@
 #include <new>
 #include <utility>
 
+#include "engine/KrpComm.h"
 #include "nmx/KrpTypes.h"
 #include "os/ByteOrder.h"
 
@@ -18,6 +19,9 @@ constexpr DWORD kFileUpdateCycleMs = 10000;
 constexpr LONG kDefaultRingFiles = 2;
 
 constexpr DWORD kTimeStampSize = 8;
+
+// How often a retired viewer handler looks whether its viewer's connection has ended.
+constexpr DWORD kReapPollMs = 20;
 
 // Result of a table or flag change while capturing.
 const HRESULT kRefusedWhileCapturing = KrpResultFromCode(KRP_E_GENERAL);
@@ -38,11 +42,9 @@ CNmxLogger::CNmxLogger(IVxNmxLoggerCallback* pCallback)
       m_pWriterList(std::make_unique<TFrameList>()) {}
 
 CNmxLogger::~CNmxLogger() {
+  // First, so that no viewer request can start a capture behind the Shutdown.
+  StopViewerService();
   Shutdown();
-  {
-    COsCsLock control(m_csControl);
-    DestroyViewerService();
-  }
   // Views read through the capture manager, so they go first.
   CloseAllViews();
   m_pCaptureMngt.reset();
@@ -270,21 +272,105 @@ HRESULT CNmxLogger::Connect() {
   COsCsLock control(m_csControl);
   if (m_bConnected) return S_OK;
   m_bViewerConnected = FALSE;
-  // The viewer command handler is not part of this build yet.
-  return E_NOTIMPL;
+  ReapRetiredHandlers();
+  return ConnectLocked();
 }
 
-HRESULT CNmxLogger::Disconnect() {
-  COsCsLock control(m_csControl);
-  if (m_bConnected) DestroyViewerService();
+HRESULT CNmxLogger::ConnectLocked() {
+  CKrpComm* comm = new (std::nothrow) CKrpComm(this, true, m_nPort);
+  if (!comm) return E_OUTOFMEMORY;
+  const HRESULT hr = comm->Connect();
+  if (hr != S_OK) {
+    // It never listened, so it has no thread to wait for.
+    delete comm;
+    return hr;
+  }
+  m_pKrpComm = comm;
+  m_nListenPort = comm->GetListenPort();
+  m_bConnected = true;
   return S_OK;
 }
 
-void CNmxLogger::DestroyViewerService() {
-  if (!m_bConnected) return;
+HRESULT CNmxLogger::Disconnect() {
+  CKrpComm* old = nullptr;
+  {
+    COsCsLock control(m_csControl);
+    old = DetachViewerService();
+  }
+  delete old;
+  return S_OK;
+}
+
+CKrpComm* CNmxLogger::DetachViewerService() {
+  CKrpComm* comm = m_pKrpComm;
+  m_pKrpComm = nullptr;
   m_bViewerConnected = FALSE;
-  CloseAllViews();
   m_bConnected = false;
+  m_nListenPort = 0;
+  // In one step under the view lock: the handler can open no view after this one is closed.
+  COsCsLock view(m_csView);
+  if (comm) comm->Retire();
+  delete m_pCaptureView;
+  m_pCaptureView = nullptr;
+  return comm;
+}
+
+void CNmxLogger::RetireViewerService() {
+  ReapRetiredHandlers();
+  CKrpComm* comm = DetachViewerService();
+  if (!comm) return;
+  TRetiredHandler retired{comm, nullptr};
+  if (auto* param = new (std::nothrow) TReaperParam{this, comm}) {
+    OS_USER_THREAD_ID id{};
+    retired.hReaper = OsUserCreateThread(nullptr, 0, ReaperThread, param, 0, &id);
+    if (!retired.hReaper) delete param;
+  }
+  m_retired.push_back(retired);
+}
+
+// The handler may be serving the request that loaded the document on its receiver thread, so
+// it cannot be deleted there. It stops reading requests; once the one in progress is answered
+// the connection ends like a viewer leaving, and only then does it go.
+DWORD CNmxLogger::ReaperThread(LPVOID pParam) {
+  auto* param = static_cast<TReaperParam*>(pParam);
+  CKrpComm* comm = param->pKrpComm;
+  comm->EndViewerConnection();
+  while (comm->HasViewer() && !param->pThis->m_bReapNow.load()) OsUserSleep(kReapPollMs);
+  delete comm;
+  delete param;
+  return 0;
+}
+
+void CNmxLogger::ReapRetiredHandlers() {
+  for (size_t i = 0; i < m_retired.size();) {
+    const OS_USER_THREAD_HANDLE h = m_retired[i].hReaper;
+    if (h && OsUserWaitForSingleObject(h, 0) == WAIT_OBJECT_0) {
+      OsUserCloseHandle(h);
+      m_retired.erase(m_retired.begin() + static_cast<std::ptrdiff_t>(i));
+    } else {
+      ++i;
+    }
+  }
+}
+
+void CNmxLogger::StopViewerService() {
+  CKrpComm* current = nullptr;
+  std::vector<TRetiredHandler> retired;
+  {
+    COsCsLock control(m_csControl);
+    current = DetachViewerService();
+    retired.swap(m_retired);
+    m_bReapNow = true;
+  }
+  delete current;
+  for (const TRetiredHandler& r : retired) {
+    if (r.hReaper) {
+      OsUserWaitForSingleObject(r.hReaper, INFINITE);
+      OsUserCloseHandle(r.hReaper);
+    } else {
+      delete r.pKrpComm;
+    }
+  }
 }
 
 // ---- Settings and filters -------------------------------------------------------------------

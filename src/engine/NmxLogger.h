@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "capture/CaptureMngt.h"
 #include "capture/CaptureView.h"
@@ -18,7 +19,7 @@
 #include "os/OsUserTools.h"
 #include "os/VxString.h"
 
-// The viewer command handler; created by Connect once the viewer service exists.
+// The viewer command handler (engine/KrpComm.h), created by Connect.
 class CKrpComm;
 
 constexpr LONG NMX_LOGGER_DEFAULT_PORT = 48914;
@@ -38,6 +39,10 @@ constexpr LONG NMX_LOGGER_CYCLE_MS = 25;
 // The callback's OnStop may come from the writer thread (self-stop). Stop never waits for a
 // self-stop in progress, but Start and the destructor do: a host must not hold a lock that its
 // OnStop takes while it calls them.
+//
+// The viewer service runs requests on its own threads, which call Start, Stop and settings
+// here: Disconnect and the destructor wait for those threads, so a host must not call them
+// while holding a lock that its OnStart or OnStop takes.
 class CNmxLogger {
  public:
   // pCallback may be null; it is not referenced and must outlive the engine.
@@ -68,9 +73,14 @@ class CNmxLogger {
   // May throw what the XML parser throws.
   bool LoadXmlSettings(const char* textOrPath, bool isFile);
 
-  // Viewer service.
+  // Viewer service. Connect opens the listener on the connection port: 0, or the code of the
+  // failure (a socket code such as 10048 as a positive value, E_OUTOFMEMORY). Disconnect
+  // closes the listener and the viewer's connection and waits for their threads.
   HRESULT Connect();
   HRESULT Disconnect();
+  // The TCP port the viewer service listens on (useful with connection port 0); 0 when it is
+  // not enabled.
+  WORD GetViewerListenPort() const { return m_nListenPort.load(); }
   bool IsConnected() const { return m_bConnected.load(); }
   LONG GetConnectionPort() const { return m_nPort.load(); }
   void SetConnectionPort(LONG nPort) { m_nPort = nPort; }
@@ -144,6 +154,9 @@ class CNmxLogger {
   // Stops and waits for the writer. A derived class that overrides the hooks above calls it
   // in its own destructor, since the writer may call them until it has ended.
   void Shutdown();
+  // Ends the viewer service and waits for every handler it replaced, so that no viewer can
+  // start a capture any more. A derived class calls it in its destructor before Shutdown.
+  void StopViewerService();
 
   COsUserLock m_csControl;
 
@@ -159,11 +172,33 @@ class CNmxLogger {
   // Writes the record of cmd into frame (cbRecord bytes).
   static void BuildFrame(FRAME* frame, DWORD cbRecord, const NmxCmd* cmd, DWORD cbPacket,
                          bool bStamp, LONGLONG time);
-  // Under m_csControl: tears down the viewer service and the view.
-  void DestroyViewerService();
+  // A command handler replaced by a settings document, and the thread that deletes it once
+  // its viewer's connection has ended (null when that thread could not be started).
+  struct TRetiredHandler {
+    CKrpComm* pKrpComm;
+    OS_USER_THREAD_HANDLE hReaper;
+  };
+  struct TReaperParam {
+    CNmxLogger* pThis;
+    CKrpComm* pKrpComm;
+  };
+  // Under m_csControl: creates and connects a handler on m_nPort.
+  HRESULT ConnectLocked();
+  // Under m_csControl: takes the handler out of service and closes the view. The caller
+  // deletes the handler outside m_csControl, since a request it is serving may wait for it.
+  CKrpComm* DetachViewerService();
+  // Under m_csControl: as DetachViewerService, but the handler is deleted later, once the
+  // request it may be serving on this very thread has been answered.
+  void RetireViewerService();
+  // Under m_csControl: forgets the retired handlers that are gone, without waiting.
+  void ReapRetiredHandlers();
+  static DWORD ReaperThread(LPVOID pParam);
 
   std::atomic<LONG> m_nPort{NMX_LOGGER_DEFAULT_PORT};
-  CKrpComm* m_pKrpComm = nullptr;
+  CKrpComm* m_pKrpComm = nullptr;          // guarded by m_csControl
+  std::vector<TRetiredHandler> m_retired;  // guarded by m_csControl
+  std::atomic<bool> m_bReapNow{false};
+  std::atomic<WORD> m_nListenPort{0};
   std::unique_ptr<CCaptureMngt> m_pCaptureMngt;
   CCaptureView* m_pCaptureView = nullptr;  // guarded by m_csView
   IVxNmxLoggerCallback* m_pCallback;

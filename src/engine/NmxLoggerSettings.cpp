@@ -34,9 +34,10 @@ bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
     if (!m_bConnected || m_nPort == p) {
       m_nPort = p;
     } else {
-      DestroyViewerService();
+      // This may run on a request of the handler being replaced, which must first answer it.
+      RetireViewerService();
       m_nPort = p;
-      Connect();
+      ConnectLocked();
     }
   }
 

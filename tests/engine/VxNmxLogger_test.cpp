@@ -151,9 +151,11 @@ TEST(VxNmxLoggerTest, ArgumentsAndResults) {
   EXPECT_EQ(p->get_ConnectionPort(&port), S_OK);
   EXPECT_EQ(port, 1234);
 
-  // The viewer service is not part of this build: enabling it fails with a failure code,
-  // which must stay a failure; only -1 enables, so 1 disables.
-  EXPECT_EQ(p->put_EnableViewerConnection(VARIANT_TRUE), E_NOTIMPL);
+  // Only -1 enables the viewer service, so 1 disables it (on an ephemeral port here).
+  EXPECT_EQ(p->put_ConnectionPort(0), S_OK);
+  EXPECT_EQ(p->put_EnableViewerConnection(VARIANT_TRUE), S_OK);
+  EXPECT_EQ(p->get_EnableViewerConnection(&vb), S_OK);
+  EXPECT_EQ(vb, VARIANT_TRUE);
   EXPECT_EQ(p->put_EnableViewerConnection(1), S_OK);
   EXPECT_EQ(p->get_EnableViewerConnection(&vb), S_OK);
   EXPECT_EQ(vb, VARIANT_FALSE);

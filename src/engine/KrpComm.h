@@ -1,0 +1,153 @@
+// CKrpComm: the viewer command set. Serves the KRP requests of the remote viewer against the
+// capture engine: capture control and settings (index group 0x1000), the frames of a view
+// (0x1500, read on request or pushed by notification threads) and the traffic filters
+// (0x2000). It owns the viewer TCP server that calls it.
+#pragma once
+
+#include <atomic>
+
+#include "capture/CaptureView.h"
+#include "engine/KrpHashTable.h"
+#include "nmx/NmxTypes.h"
+#include "os/OsUserTools.h"
+#include "support/IVxStream.h"
+#include "viewer/VxKrpItf.h"
+
+class CNmxLogger;
+class CViewerTcpServer;
+
+// NMX port of the program's KRP server.
+constexpr LONG KRPCOMM_KRP_PORT = 10502;
+// Index groups.
+constexpr DWORD KRPCOMM_IG_CAPTURE = 0x1000;
+constexpr DWORD KRPCOMM_IG_VIEW = 0x1500;
+constexpr DWORD KRPCOMM_IG_FILTER = 0x2000;
+// File streams a viewer may hold open at once.
+constexpr DWORD KRPCOMM_FILE_SLOTS = 10;
+// Largest notification packet a viewer may ask for; one packet must fit one NMX/TCP frame.
+constexpr DWORD KRPCOMM_MAX_NOTIFICATION_LENGTH = 16u * 1024 * 1024;
+
+struct NotificationTableKey_ {
+  DWORD hNote;
+  DWORD Hash() const { return hNote; }
+  bool operator==(const NotificationTableKey_& o) const { return hNote == o.hNote; }
+};
+
+struct TNotificationTableVal_ {
+  OS_USER_EVENT_HANDLE hStopEvent;
+  OS_USER_THREAD_HANDLE hThread;
+  OS_USER_THREAD_ID dwThreadId;
+};
+
+typedef CHashTable<NotificationTableKey_, TNotificationTableVal_, 100> TNotificationTable;
+
+// Ownership: created, connected and deleted by the engine, which must outlive it; AddRef and
+// Release count nothing. Owns the TCP server (and through it the viewer's connection), the
+// notification threads and the file streams the viewer opened.
+//
+// Threads: requests arrive on the connection's receiver thread, connection events on the
+// server's listener thread, and each notification has a thread of its own; the engine's
+// thread constructs, connects, retires and deletes. Read, Write and ReadWrite run entirely
+// under m_csCrit. Views are touched only under the engine's ViewLock(), which also serialises
+// a request and a notification thread reading the same view; nothing here waits for a thread
+// while holding that lock. Deleting a notification waits until its thread has ended.
+//
+// Must not be deleted on its own connection's receiver or listener thread, nor while holding
+// an engine lock that a request may need: the destructor waits for those threads.
+class CKrpComm : public IVxKrpSync, public IVxKrpComm {
+ public:
+  // pNmxLogger: the engine. bIsTcpIpServer is not used. nPort: the TCP port to listen on (0
+  // for an ephemeral one).
+  CKrpComm(CNmxLogger* pNmxLogger, bool bIsTcpIpServer, LONG nPort);
+  ~CKrpComm() override;
+  CKrpComm(const CKrpComm&) = delete;
+  CKrpComm& operator=(const CKrpComm&) = delete;
+
+  // Opens the listener: 0, or the TCP server's code (a socket code such as 10048, positive).
+  HRESULT Connect();
+  // Does nothing; the listener closes when the object is deleted.
+  HRESULT Disconnect();
+  // The TCP port listened on; 0 when not listening.
+  WORD GetListenPort();
+
+  // The engine has replaced this handler: from now on it refuses every request and leaves
+  // the engine's views and viewer state alone. Call under the engine's ViewLock() or without
+  // any lock; it takes only that lock and never waits.
+  void Retire();
+  bool IsRetired() const { return m_bRetired.load(); }
+  // For a retired handler: lets the request in progress be answered, then ends the viewer's
+  // connection. Any thread.
+  void EndViewerConnection();
+  // A viewer connection is open.
+  bool HasViewer();
+
+  // IUnknown: IID_IVxKrpSync gives the object itself.
+  HRESULT QueryInterface(REFIID riid, void** ppv) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
+
+  // IVxKrpSync. Results are 0 or 0x9811xxxx with the KRP code the viewer gets.
+  HRESULT Write(DWORD indexGroup, DWORD indexOffset, DWORD length, const void* data) override;
+  HRESULT Read(DWORD indexGroup, DWORD indexOffset, DWORD length, void* data) override;
+  HRESULT ReadEx(DWORD indexGroup, DWORD indexOffset, DWORD length, void* data,
+                 DWORD* bytesRead) override;
+  HRESULT ReadWrite(DWORD indexGroup, DWORD indexOffset, DWORD readLength, void* readData,
+                    DWORD writeLength, const void* writeData, DWORD* bytesRead) override;
+  HRESULT WriteControl(DWORD krpState, DWORD deviceState, DWORD length, const void* data) override;
+  HRESULT ReadDeviceInfo(char* name, KrpVersion* version) override;
+  HRESULT ReadState(DWORD* krpState, DWORD* deviceState, DWORD* length, void** data) override;
+  HRESULT AddDeviceNotification(DWORD indexGroup, DWORD indexOffset, KrpNotificationAttrib* attrib,
+                                DWORD user, DWORD* handle) override;
+  HRESULT DelDeviceNotification(DWORD handle) override;
+  HRESULT DeviceNotification(const NmxAddr* sender, DWORD length, const void* stream) override;
+
+  // IVxKrpComm
+  HRESULT OnDisconnected() override;
+  HRESULT OnNewConnection() override;
+
+ private:
+  // The parameter block of one notification thread, owned by the thread.
+  struct TViewNoteParam {
+    CKrpComm* pThis;
+    CCaptureView* pView;
+    DWORD hView;
+    DWORD cbLength;    // room for the capture packet
+    DWORD nCycleTime;  // 100 ns units
+    OS_USER_EVENT_HANDLE hStopEvent;
+    DWORD hNote;
+    NmxAddr addr;
+    BYTE* pStream;  // the notification stream: 24 bytes of headers, then cbLength bytes
+  };
+
+  HRESULT WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data);
+  HRESULT WriteFilter(DWORD indexOffset, DWORD length, const BYTE* data);
+  HRESULT ReadCapture(DWORD indexOffset, DWORD length, BYTE* data, DWORD* bytesRead);
+  HRESULT ReadView(DWORD hView, DWORD length, BYTE* data, DWORD* bytesRead);
+  HRESULT ReadFilter(DWORD indexOffset, DWORD length, BYTE* data, DWORD* bytesRead);
+  HRESULT CreateView(DWORD length, BYTE* data, DWORD* bytesRead);
+  HRESULT CloseView(DWORD hView);
+  HRESULT OpenFile(DWORD readLength, BYTE* readData, DWORD writeLength, const BYTE* writeData,
+                   DWORD* bytesRead);
+  HRESULT ReadFile(DWORD readLength, BYTE* readData, DWORD writeLength, const BYTE* writeData,
+                   DWORD* bytesRead);
+  HRESULT CloseFile(DWORD length, const BYTE* data);
+
+  // The notification handle of view hView, 0 when it has none or does not exist.
+  DWORD NotificationOfView(DWORD hView);
+  void DeleteAllNotifications();
+  static void StopNotificationThread(const TNotificationTableVal_& val);
+  static DWORD NotificationThread(LPVOID pParam);
+  void RunNotification(TViewNoteParam& n);
+  // The next packet of the notification's view into its stream; S_FALSE when there is none.
+  HRESULT ReadNotificationPacket(TViewNoteParam& n);
+
+  CViewerTcpServer* m_pTcpKrpServer;
+  IVxKrpServerInternal* m_pKrpServer;
+  IVxKrpAsyncRes* m_pAsyncRes = nullptr;
+  CNmxLogger* m_pNmxLogger;
+  DWORD m_hNote = 0;
+  TNotificationTable m_noteTable;
+  IVxFileStream* m_pOpenFileList[KRPCOMM_FILE_SLOTS] = {};
+  COsUserLock m_csCrit;
+  std::atomic<bool> m_bRetired{false};
+};
