@@ -10,27 +10,11 @@
 
 #include "router/PalDrvTypes.h"
 #include "router/RouterProtocol.h"
+#include "support/SocketOs.h"
 
 namespace vx::router {
 
 namespace {
-
-int SendFlags() {
-#ifdef MSG_NOSIGNAL
-  return MSG_NOSIGNAL;
-#else
-  return 0;
-#endif
-}
-
-void SuppressSigPipe(int fd) {
-#ifdef SO_NOSIGPIPE
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof(one));
-#else
-  (void)fd;
-#endif
-}
 
 void EncodeTransBuf(uint8_t* p, const PAL_IOCTL_TRANS_BUF& tb) {
   Envelope e;
@@ -69,7 +53,7 @@ int CSocketTransport::Open(const char* path) {
     close(fd);
     return err;
   }
-  SuppressSigPipe(fd);
+  VxFunctions::SocketSetNoSigPipe(fd);
   m_fd = fd;
   m_broken = 0;
   m_bRemovedTold = false;
@@ -92,7 +76,7 @@ int CSocketTransport::SendAll(const uint8_t* head, size_t cbHead, const void* bo
   msg.msg_iov = iov;
   msg.msg_iovlen = cbBody ? 2 : 1;
   while (msg.msg_iovlen > 0) {
-    ssize_t n = sendmsg(m_fd, &msg, SendFlags());
+    ssize_t n = sendmsg(m_fd, &msg, VxFunctions::SocketNoSigPipeSendFlags());
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;

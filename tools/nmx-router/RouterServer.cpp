@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "router/RouterProtocol.h"
+#include "support/SocketOs.h"
 
 namespace vx::router {
 
@@ -38,23 +39,6 @@ void OnSignal(int sig) {
 bool SetNonBlocking(int fd) {
   int fl = fcntl(fd, F_GETFL);
   return fl >= 0 && fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
-}
-
-int SendFlags() {
-#ifdef MSG_NOSIGNAL
-  return MSG_NOSIGNAL;
-#else
-  return 0;
-#endif
-}
-
-void SuppressSigPipe(int fd) {
-#ifdef SO_NOSIGPIPE
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof(one));
-#else
-  (void)fd;
-#endif
 }
 
 RegisterRequest DecodeRegisterRecord(const uint8_t* p) {
@@ -149,7 +133,7 @@ void CRouterServer::Accept() {
       close(fd);
       continue;
     }
-    SuppressSigPipe(fd);
+    VxFunctions::SocketSetNoSigPipe(fd);
     auto c = std::make_unique<Client>();
     c->fd = fd;
     c->id = m_nextId++;
@@ -284,7 +268,8 @@ bool CRouterServer::HandleIoctl(Client& c, const uint8_t* body) {
 
 void CRouterServer::Flush(Client& c) {
   while (!c.bDead && Pending(c) > 0) {
-    ssize_t n = send(c.fd, c.out.data() + c.outStart, Pending(c), SendFlags());
+    ssize_t n =
+        send(c.fd, c.out.data() + c.outStart, Pending(c), VxFunctions::SocketNoSigPipeSendFlags());
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) Drop(c, strerror(errno));
