@@ -11,29 +11,11 @@
 #include "capture/CaptureFile.h"
 #include "capture/CaptureFormat.h"
 #include "capture/CaptureMem.h"
+#include "common/TestUtil.h"
 #include "os/OsUserFile.h"
 #include "support/VxStream.h"
 
 namespace {
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vxbench.XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data())) m_path = buf.data();
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-  }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
 
 std::vector<BYTE> Record(DWORD size) {
   std::vector<BYTE> packet(size - vxcap::kPacketOffset, 0x5A);
@@ -59,7 +41,7 @@ bool Fill(CCaptureFile& file, LONG n, DWORD size) {
 }
 
 void BM_FileMoveRegion(benchmark::State& state) {
-  ScratchDir dir;
+  vxtest::TempDir dir;
   const DWORD size = static_cast<DWORD>(state.range(0));
   IVxFileStream* s = nullptr;
   if (FAILED(CVxFileStream::CreateFileStream(&s, (dir.path() + "/m.bin").c_str(),
@@ -83,7 +65,7 @@ void BM_FileMoveRegion(benchmark::State& state) {
 BENCHMARK(BM_FileMoveRegion)->Arg(4 << 10)->Arg(64 << 10)->Arg(1 << 20);
 
 void BM_FileCopyToMemory(benchmark::State& state) {
-  ScratchDir dir;
+  vxtest::TempDir dir;
   const DWORD size = static_cast<DWORD>(state.range(0));
   IVxFileStream* s = nullptr;
   IVxMemoryStream* mem = nullptr;
@@ -111,7 +93,7 @@ BENCHMARK(BM_FileCopyToMemory)->Arg(64 << 10)->Arg(1 << 20);
 // One frame appended to a file that already holds state.range(0) frames: the whole table
 // moves through the stream's buffer.
 void BM_AppendFrame(benchmark::State& state) {
-  ScratchDir dir;
+  vxtest::TempDir dir;
   CCaptureFile file;
   const LONG held = static_cast<LONG>(state.range(0));
   if (FAILED(file.Create(64u << 20, dir.path().c_str(), "a.cap", false)) ||
@@ -129,7 +111,7 @@ BENCHMARK(BM_AppendFrame)->Arg(1000)->Arg(10000)->Arg(100000);
 // A 64 KiB batch of 100-byte frames, as the capture manager hands them over, appended to a
 // file that holds state.range(0) frames.
 void BM_AppendBatch(benchmark::State& state) {
-  ScratchDir dir;
+  vxtest::TempDir dir;
   CCaptureFile file;
   const LONG held = static_cast<LONG>(state.range(0));
   if (FAILED(file.Create(256u << 20, dir.path().c_str(), "b.cap", false)) ||

@@ -11,27 +11,9 @@
 #include "capture/CaptureFormat.h"
 #include "capture/CaptureMngt.h"
 #include "capture/CaptureView.h"
+#include "common/TestUtil.h"
 
 namespace {
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vxringbench.XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data())) m_path = buf.data();
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-  }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
 
 std::vector<BYTE> Record(DWORD size) {
   std::vector<BYTE> packet(size - vxcap::kPacketOffset, 0x5A);
@@ -44,7 +26,7 @@ std::vector<BYTE> Record(DWORD size) {
 
 // The engine's defaults: 1 MiB in two ring files, a 64 KiB buffer; records of range(0) bytes.
 void BM_MngtWriteFrameRing(benchmark::State& state) {
-  ScratchDir dir;
+  vxtest::TempDir dir;
   CCaptureMngt mngt(1048576, 65536, 10000, 2, true);
   mngt.SetFolderName(dir.path().c_str());
   mngt.SetSaveFileName("bench.cap");
@@ -69,7 +51,7 @@ BENCHMARK(BM_MngtWriteFrameRing)->Arg(100)->Arg(1000)->UseRealTime();
 // A view delivering 5000 new records of 200 bytes in packets of range(0) bytes; the records
 // come from the ring files and the buffer behind them.
 void BM_ViewDrain(benchmark::State& state) {
-  ScratchDir dir;
+  vxtest::TempDir dir;
   CCaptureMngt mngt(8 * 1048576, 65536, 10000, 4, true);
   mngt.SetFolderName(dir.path().c_str());
   mngt.SetSaveFileName("bench.cap");

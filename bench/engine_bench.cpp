@@ -10,30 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include "common/TestUtil.h"
 #include "engine/NmxLogger.h"
 #include "nmx/NmxPort.h"
 #include "os/ByteOrder.h"
 
 namespace {
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vxbench.XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data())) m_path = buf.data();
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-  }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
 
 // A command as the router delivers it to port 2: size bytes in all, its last 8 data bytes the
 // router's time stamp.
@@ -64,7 +46,7 @@ class CountingEngine : public CNmxLogger {
 };
 
 void BM_OnNmxReceive(benchmark::State& state) {
-  ScratchDir dir;
+  vxtest::TempDir dir;
   CountingEngine engine;
   engine.SetFolderName(dir.path().c_str());
   engine.SetSaveFileName("bench.cap");
@@ -136,7 +118,7 @@ RunResult Feed(CNmxLogger& engine, double seconds, double rate) {
 // capture manager and the disk sustain. Then paced at 90 % of that rate, which must drop
 // nothing.
 void BM_SustainedCapture(benchmark::State& state) {
-  ScratchDir dir;
+  vxtest::TempDir dir;
   CNmxLogger engine(nullptr);
   engine.SetFolderName(dir.path().c_str());
   engine.SetSaveFileName("bench.cap");
