@@ -136,12 +136,8 @@ void CKrpComm::Retire() {
   m_bRetired = true;
 }
 
-void CKrpComm::EndViewerConnection() {
-  if (m_pTcpKrpServer) m_pTcpKrpServer->ShutdownViewerInput();
-}
-
-bool CKrpComm::HasViewer() {
-  return m_pTcpKrpServer && m_pTcpKrpServer->HasViewer();
+bool CKrpComm::IsServingRequest() {
+  return m_pTcpKrpServer && m_pTcpKrpServer->IsServingRequest();
 }
 
 // ---- IUnknown -------------------------------------------------------------------------------

@@ -75,11 +75,8 @@ class CKrpComm : public IVxKrpSync, public IVxKrpComm {
   // any lock; it takes only that lock and never waits.
   void Retire();
   bool IsRetired() const { return m_bRetired.load(); }
-  // For a retired handler: lets the request in progress be answered, then ends the viewer's
-  // connection. Any thread.
-  void EndViewerConnection();
-  // A viewer connection is open.
-  bool HasViewer();
+  // A request of the viewer is being handled or answered. Any thread.
+  bool IsServingRequest();
 
   // IUnknown: IID_IVxKrpSync gives the object itself.
   HRESULT QueryInterface(REFIID riid, void** ppv) override;

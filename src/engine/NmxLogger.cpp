@@ -20,7 +20,7 @@ constexpr LONG kDefaultRingFiles = 2;
 
 constexpr DWORD kTimeStampSize = 8;
 
-// How often a retired viewer handler looks whether its viewer's connection has ended.
+// How often a retired viewer handler looks whether its last request has been answered.
 constexpr DWORD kReapPollMs = 20;
 
 // Result of a table or flag change while capturing.
@@ -328,14 +328,13 @@ void CNmxLogger::RetireViewerService() {
   m_retired.push_back(retired);
 }
 
-// The handler may be serving the request that loaded the document on its receiver thread, so
-// it cannot be deleted there. It stops reading requests; once the one in progress is answered
-// the connection ends like a viewer leaving, and only then does it go.
+// The handler may be serving the request that loaded the document, on its receiver thread,
+// where it cannot be deleted. Once that request has been answered it goes, and its viewer's
+// connection with it; a retired handler refuses whatever else arrives meanwhile.
 DWORD CNmxLogger::ReaperThread(LPVOID pParam) {
   auto* param = static_cast<TReaperParam*>(pParam);
   CKrpComm* comm = param->pKrpComm;
-  comm->EndViewerConnection();
-  while (comm->HasViewer() && !param->pThis->m_bReapNow.load()) OsUserSleep(kReapPollMs);
+  while (comm->IsServingRequest() && !param->pThis->m_bReapNow.load()) OsUserSleep(kReapPollMs);
   delete comm;
   delete param;
   return 0;

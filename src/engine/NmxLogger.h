@@ -173,7 +173,7 @@ class CNmxLogger {
   static void BuildFrame(FRAME* frame, DWORD cbRecord, const NmxCmd* cmd, DWORD cbPacket,
                          bool bStamp, LONGLONG time);
   // A command handler replaced by a settings document, and the thread that deletes it once
-  // its viewer's connection has ended (null when that thread could not be started).
+  // its request in progress has been answered (null when that thread could not start).
   struct TRetiredHandler {
     CKrpComm* pKrpComm;
     OS_USER_THREAD_HANDLE hReaper;

@@ -1,15 +1,75 @@
 #include "engine/ViewerTcpServer.h"
 
-#include <sys/socket.h>
+#include <new>
 
-// The current connection object is replaced and deleted only outside m_critSec after it was
-// taken out under it, so it stays alive while the lock is held.
-void CViewerTcpServer::ShutdownViewerInput() {
-  COsCsLock guard(m_critSec);
-  if (m_pSocket && m_pSocket->IsConnected()) m_pSocket->Shutdown(SHUT_RD);
+#include "engine/ViewerConnection.h"
+
+using VxFunctions::CTcpSocket;
+
+namespace {
+
+constexpr DWORD kConnectedCheckMs = 1000;
+constexpr DWORD kPollStepMs = 50;
+
+}  // namespace
+
+CViewerTcpServer::~CViewerTcpServer() {
+  // The listener thread runs ProcessPendingAccept of this part; connections count into
+  // m_nServing. Both end here.
+  CloseConnections();
 }
 
-bool CViewerTcpServer::HasViewer() {
-  COsCsLock guard(m_critSec);
-  return m_pSocket && m_pSocket->IsConnected();
+void CViewerTcpServer::WaitWhileViewerConnected(CTcpSocket* listeningSocket) {
+  for (DWORD waited = 0; waited < kConnectedCheckMs; waited += kPollStepMs) {
+    if (!listeningSocket->IsListening() || !m_pSocket->IsConnected()) return;
+    OsUserSleep(kPollStepMs);
+  }
+}
+
+// m_pSocket changes only on this thread while the listener runs, as in the base.
+DWORD CViewerTcpServer::ProcessPendingAccept(CTcpSocket* listeningSocket) {
+  if (!listeningSocket) return 0;
+  if (!m_pSocket) {
+    OsUserSleep(kPollStepMs);
+    return 0;
+  }
+  if (m_pSocket->IsConnected()) {
+    WaitWhileViewerConnected(listeningSocket);
+    return 0;
+  }
+  if (m_bConnectedToClient) {
+    m_bConnectedToClient = false;
+    if (m_pKrpComm) m_pKrpComm->OnDisconnected();
+  }
+
+  auto* next = new (std::nothrow)
+      CViewerConnection(m_nServing, m_nKrpPort, m_pSrvSync, kViewerSendTimeoutMs);
+  if (!next) {
+    OsUserSleep(kPollStepMs);
+    return 0;
+  }
+  if (listeningSocket->Accept(next, nullptr, nullptr) != 0) {
+    delete next;
+    return 0;
+  }
+
+  CTcpKrpServerImpl* old = nullptr;
+  {
+    COsCsLock guard(m_critSec);
+    old = m_pSocket;
+    if (old) {
+      m_pSocket = next;
+      m_pAsyncRes = next;
+    }
+  }
+  if (!old) {
+    delete next;
+    return 0;
+  }
+  delete old;
+  m_bConnectedToClient = true;
+  if (m_pKrpComm) m_pKrpComm->OnNewConnection();
+  next->OnAccepted(0);
+  next->Receive();
+  return 0;
 }

@@ -1,20 +1,30 @@
-// CViewerTcpServer: the viewer TCP server as the command set needs it, with a graceful end
-// of the viewer's connection for a handler that is being replaced.
+// CViewerTcpServer: the viewer TCP server as the command set needs it. Its connections
+// report while they serve a request, so that a command handler replaced during one of its
+// own requests can wait until that request has been answered.
 #pragma once
+
+#include <atomic>
 
 #include "viewer/TcpKrpServer.h"
 
-// As CTcpKrpServer (reference-counted, create with new and destroy with Release).
+// As CTcpKrpServer (reference-counted, create with new and destroy with Release), with the
+// same accept policy.
 class CViewerTcpServer : public CTcpKrpServer {
  public:
   using CTcpKrpServer::CTcpKrpServer;
 
-  // Stops reading the viewer's requests: the request being handled is still answered, then
-  // the connection ends as if the viewer had closed it. Any thread.
-  void ShutdownViewerInput();
-  // A viewer connection is open. Any thread.
-  bool HasViewer();
+  // A request of the viewer is being handled or answered. Any thread.
+  bool IsServingRequest() const { return m_nServing.load() != 0; }
+
+  // The accept policy of CTcpKrpServer, with connections of type CViewerConnection.
+  DWORD ProcessPendingAccept(VxFunctions::CTcpSocket* listeningSocket) override;
 
  protected:
-  ~CViewerTcpServer() override = default;
+  ~CViewerTcpServer() override;
+
+ private:
+  // Waits up to a second while the current viewer stays connected and listening goes on.
+  void WaitWhileViewerConnected(VxFunctions::CTcpSocket* listeningSocket);
+
+  std::atomic<int> m_nServing{0};
 };

@@ -1,0 +1,208 @@
+// Viewers coming and going, and the viewer service switched on, off and moved to a new port:
+// what one viewer leaves behind never reaches the next, and a handler is never destroyed
+// under the request it is serving.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "engine/VxNmxLoggerObj.h"
+#include "viewer-service/ViewerServiceTestUtil.h"
+
+using namespace vstest;
+
+namespace {
+
+constexpr DWORD kNoView = 0x703;
+constexpr DWORD kCycle1ms = 10000;
+
+// A loopback TCP port that nothing listens on right now.
+WORD FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+  socklen_t len = sizeof sin;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+  close(fd);
+  return ntohs(sin.sin_port);
+}
+
+// Feeds commands on a thread of its own, as the router port would, until destroyed.
+class Feeder {
+ public:
+  explicit Feeder(CNmxLogger& engine)
+      : m_thread([this, &engine] {
+          for (DWORD n = 1; !m_stop; ++n) {
+            Bytes cmd = TrafficCommand(n, 200);
+            engine.OnNmxReceive(reinterpret_cast<const NmxCmd*>(cmd.data()));
+            if (n % 16 == 0) std::this_thread::sleep_for(std::chrono::microseconds(500));
+          }
+        }) {}
+  ~Feeder() {
+    m_stop = true;
+    m_thread.join();
+  }
+
+ private:
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
+};
+
+using Viewers = EngineFixture;
+
+TEST_F(Viewers, ALeavingViewerTakesItsViewAndNotificationWithIt) {
+  {
+    Client c(Port());
+    ASSERT_TRUE(c.Connected());
+    // A ring, so that the traffic never fills the capture.
+    ASSERT_EQ(c.Write(kIgCapture, 2, LE32s({1})).result, 0u);
+    ASSERT_EQ(c.Write(kIgCapture, 1, LE32s({1})).result, 0u);
+  }
+  Feeder feeder(*m_engine);
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    {
+      Client c(Port());
+      ASSERT_TRUE(c.Connected());
+      const Answer view = c.ReadWrite(kIgCapture, 7, 4, {});
+      ASSERT_EQ(view.result, 0u);
+      // Small packets: the notification is in the middle of a burst when the viewer goes.
+      ASSERT_EQ(c.AddNotification(kIgView, Word(view.data), 24 + 256, kCycle1ms).result, 0u);
+      Sample s;
+      std::string error;
+      ASSERT_TRUE(c.NextSample(&s, &error)) << error;
+      EXPECT_TRUE(m_engine->IsConnectedToViewer());
+    }
+    // The next viewer is served only once the last one was cleaned up.
+    Client next(Port());
+    ASSERT_TRUE(next.Connected());
+    EXPECT_EQ(next.Read(kIgView, 1, 4096).result, kNoView);
+    EXPECT_EQ(next.AddNotification(kIgView, 1, 4096, kCycle1ms).result, kNoView);
+    EXPECT_TRUE(m_engine->IsConnectedToViewer());
+  }
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return !m_engine->IsConnectedToViewer(); }));
+}
+
+// A host whose OnStart takes a while: the request that loaded the document is still being
+// handled long after its handler was replaced.
+class SlowStart : public EngineFixture {
+ protected:
+  class Callback_ : public IVxNmxLoggerCallback {
+   public:
+    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG AddRef() override { return 1; }
+    ULONG Release() override { return 1; }
+    HRESULT OnStart() override {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      return S_OK;
+    }
+    HRESULT OnStop() override { return S_OK; }
+  };
+  IVxNmxLoggerCallback* Callback() override { return &m_callback; }
+  Callback_ m_callback;
+};
+
+TEST_F(SlowStart, ASettingsFileWithANewPortMovesTheServiceAfterTheAnswer) {
+  const WORD newPort = FreePort();
+  const std::string path = Environment::Boot() + "moved.xml";
+  const std::string doc = "<VxNmxLogger><ConnectionPort>" + std::to_string(newPort) +
+                          "</ConnectionPort><CaptureInfo/></VxNmxLogger>";
+  vxtest::WriteFileBytes(path, Text(doc, false));
+  const WORD oldPort = Port();
+
+  Client c(oldPort);
+  ASSERT_TRUE(c.Connected());
+  ASSERT_EQ(c.ReadWrite(kIgCapture, 7, 4, {}).result, 0u);
+  ASSERT_EQ(c.AddNotification(kIgView, 1, 4096, kCycle1ms).result, 0u);
+  Bytes start = LE32s({1});
+  const Bytes name = Text(path);
+  start.insert(start.end(), name.begin(), name.end());
+  // The handler serving this request is the one the document replaces.
+  const Answer a = c.Write(kIgCapture, 1, start);
+  EXPECT_TRUE(a.answered);
+  EXPECT_EQ(a.result, 0u);
+  EXPECT_TRUE(c.WaitClosed());
+  EXPECT_TRUE(m_engine->IsStarted());
+  EXPECT_EQ(m_engine->GetViewerListenPort(), newPort);
+  EXPECT_TRUE(m_engine->IsConnected());
+
+  Client moved(newPort);
+  ASSERT_TRUE(moved.Connected());
+  EXPECT_EQ(moved.Read(kIgCapture, 1, 4).data, LE32s({1}));
+  EXPECT_EQ(moved.Read(kIgView, 1, 4096).result, kNoView);
+  // The old port is closed once its handler is gone.
+  EXPECT_TRUE(vxtest::WaitUntil([&] {
+    Client old(oldPort);
+    return !old.Connected();
+  }));
+  unlink(path.c_str());
+}
+
+TEST_F(Viewers, ASettingsDocumentFromTheHostMovesTheServiceAwayFromAConnectedViewer) {
+  Client c(Port());
+  ASSERT_TRUE(c.Connected());
+  ASSERT_EQ(c.Read(kIgCapture, 1, 4).result, 0u);
+  const WORD newPort = FreePort();
+  ASSERT_TRUE(m_engine->LoadXmlSettings(("<VxNmxLogger><ConnectionPort>" + std::to_string(newPort) +
+                                         "</ConnectionPort><CaptureInfo/></VxNmxLogger>")
+                                            .c_str(),
+                                        false));
+  EXPECT_TRUE(c.WaitClosed());
+  Client moved(newPort);
+  ASSERT_TRUE(moved.Connected());
+  EXPECT_EQ(moved.Read(kIgCapture, 1, 4).data, LE32s({2}));
+}
+
+TEST_F(Viewers, DisablingTheServiceClosesTheConnectionAndTheView) {
+  Client c(Port());
+  ASSERT_TRUE(c.Connected());
+  ASSERT_EQ(c.Write(kIgCapture, 2, LE32s({1})).result, 0u);
+  ASSERT_EQ(c.Write(kIgCapture, 1, LE32s({1})).result, 0u);
+  ASSERT_EQ(c.ReadWrite(kIgCapture, 7, 4, {}).result, 0u);
+  ASSERT_EQ(c.AddNotification(kIgView, 1, 4096, kCycle1ms).result, 0u);
+  Feeder feeder(*m_engine);
+  EXPECT_EQ(m_engine->Connect(), S_OK);  // already enabled
+  EXPECT_EQ(m_engine->Disconnect(), S_OK);
+  EXPECT_TRUE(c.WaitClosed());
+  EXPECT_FALSE(m_engine->IsConnected());
+  EXPECT_FALSE(m_engine->IsConnectedToViewer());
+  EXPECT_EQ(m_engine->GetView(1), nullptr);
+  EXPECT_EQ(m_engine->GetViewerListenPort(), 0);
+  EXPECT_EQ(m_engine->Disconnect(), S_OK);
+  EXPECT_TRUE(m_engine->IsStarted());
+}
+
+TEST(ViewerAttachment, TheComponentReportsAPortInUseAsAFailure) {
+  int taken = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  socklen_t len = sizeof sin;
+  ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&sin), &len), 0);
+
+  IVxNmxLogger2* p = nullptr;
+  ASSERT_EQ(DllGetVxNmxLogger(&p), S_OK);
+  ASSERT_EQ(p->Init(FALSE, nullptr), S_OK);
+  ASSERT_EQ(p->put_ConnectionPort(ntohs(sin.sin_port)), S_OK);
+  // The socket code 10048 in the 32-bit form of a KRP code.
+  EXPECT_EQ(p->put_EnableViewerConnection(VARIANT_TRUE), static_cast<HRESULT>(0x98112740));
+  VARIANT_BOOL enabled = 5;
+  EXPECT_EQ(p->get_EnableViewerConnection(&enabled), S_OK);
+  EXPECT_EQ(enabled, VARIANT_FALSE);
+  close(taken);
+  // Once the port is free the same request succeeds.
+  EXPECT_EQ(p->put_EnableViewerConnection(VARIANT_TRUE), S_OK);
+  EXPECT_EQ(p->get_EnableViewerConnection(&enabled), S_OK);
+  EXPECT_EQ(enabled, VARIANT_TRUE);
+  p->Release();
+}
+
+}  // namespace
