@@ -1,0 +1,207 @@
+#include "nmx-view/NmxView.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <vector>
+
+#include "nmx-view/ViewCommands.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+const char kUsage[] =
+    "usage: nmx-view [--host H] [--port P] [--timeout SECONDS] [--json] COMMAND ...\n"
+    "  status                         state, file mode, sizes, counts, names, filters\n"
+    "  start [SETTINGS_FILE]          start capturing (after loading a settings document\n"
+    "                                 that lies on the logger's machine)\n"
+    "  stop                           stop capturing\n"
+    "  set ring|single                capture into a ring of files or one file\n"
+    "  set filesize|buffersize BYTES  sizes (suffix K, M or G allowed)\n"
+    "  set savename NAME              name of the capture file (\"\" for none)\n"
+    "  set autosave on|off\n"
+    "  save NAME                      copy the stopped capture into the boot folder\n"
+    "  filter [show]                  the filter switches, tables and flags\n"
+    "  filter enable|disable [filter|include|exclude]\n"
+    "  filter include|exclude [ADDR...]\n"
+    "                                 replace a table; ADDR is any, NETID, :PORT or\n"
+    "                                 NETID:PORT (NETID like 5.1.204.160.1.1)\n"
+    "  filter flags none|krp|error|krp,error\n"
+    "  follow [--notify [--cycle MS] | --poll [--cycle MS]] [--packet BYTES]\n"
+    "         [--count N] [--duration SECONDS] [--write FILE]\n"
+    "                                 frames captured from now on, decoded, or stored\n"
+    "                                 into a local capture file; ends on Ctrl-C\n"
+    "  get NAME [-o LOCAL]            copy a file of the boot folder (LOCAL - for the\n"
+    "                                 output; default: its own name here)\n"
+    "Exit status: 0 done, 1 refused or failed, 2 wrong command line, 3 no connection.\n";
+
+int Usage(std::ostream& err, const std::string& why) {
+  if (!why.empty()) err << "nmx-view: " << why << "\n";
+  err << kUsage;
+  return kViewExitUsage;
+}
+
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t* v) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long n = strtoull(text.c_str(), &end, 10);
+  if (errno || *end || n > max) return false;
+  *v = n;
+  return true;
+}
+
+bool ParseSeconds(const std::string& text, DWORD* ms) {
+  char* end = nullptr;
+  errno = 0;
+  const double s = strtod(text.c_str(), &end);
+  if (text.empty() || errno || *end || !(s >= 0) || s > 2000000) return false;
+  *ms = static_cast<DWORD>(s * 1000);
+  return true;
+}
+
+// "--name value" or "--name=value" at args[i]; *value receives the value.
+bool TakeValue(const std::vector<std::string>& args, size_t& i, std::string* name,
+               std::string* value) {
+  *name = args[i];
+  const size_t eq = name->find('=');
+  if (name->rfind("--", 0) == 0 && eq != std::string::npos) {
+    *value = name->substr(eq + 1);
+    name->resize(eq);
+    return true;
+  }
+  if (i + 1 >= args.size()) return false;
+  *value = args[++i];
+  return true;
+}
+
+int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std::ostream& out,
+              std::ostream& err) {
+  FollowOptions f;
+  bool modeGiven = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--notify" || a == "--poll") {
+      if (modeGiven && f.bNotify != (a == "--notify"))
+        return Usage(err, "follow takes --notify or --poll, not both");
+      modeGiven = true;
+      f.bNotify = a == "--notify";
+      continue;
+    }
+    std::string name, value;
+    if (a.rfind("--", 0) != 0) return Usage(err, "follow: unexpected '" + a + "'");
+    if (!TakeValue(args, i, &name, &value)) return Usage(err, "follow: " + name + " needs a value");
+    uint64_t v = 0;
+    if (name == "--cycle") {
+      if (!ParseNumber(value, 429496, &v)) return Usage(err, "--cycle needs milliseconds");
+      f.nCycleMs = static_cast<DWORD>(v);
+    } else if (name == "--packet") {
+      if (!ParseNumber(value, 0xFFFFFFFF, &v)) return Usage(err, "--packet needs a byte count");
+      f.cbPacket = static_cast<DWORD>(v);
+    } else if (name == "--count") {
+      if (!ParseNumber(value, UINT64_MAX, &v)) return Usage(err, "--count needs a frame count");
+      f.nCount = v;
+    } else if (name == "--duration") {
+      if (!ParseSeconds(value, &f.nDurationMs)) return Usage(err, "--duration needs seconds");
+    } else if (name == "--write") {
+      if (value.empty()) return Usage(err, "--write needs a file");
+      f.writeFile = value;
+    } else {
+      return Usage(err, "follow: unknown option " + name);
+    }
+  }
+  CViewSession s(opt, "follow", out, err);
+  if (!s.Connect()) return kViewExitConnection;
+  return ViewFollow(s, f);
+}
+
+}  // namespace
+
+void RequestViewStop() {
+  g_stop = 1;
+}
+
+bool ViewStopRequested() {
+  return g_stop != 0;
+}
+
+void ResetViewStop() {
+  g_stop = 0;
+}
+
+int RunNmxView(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  const std::vector<std::string> all(argv + (argc > 0 ? 1 : 0), argv + argc);
+  ViewOptions opt;
+  size_t i = 0;
+  for (; i < all.size() && all[i].rfind("--", 0) == 0; ++i) {
+    if (all[i] == "--help") {
+      out << kUsage;
+      return kViewExitOk;
+    }
+    if (all[i] == "--json") {
+      opt.bJson = true;
+      continue;
+    }
+    std::string name, value;
+    if (!TakeValue(all, i, &name, &value)) return Usage(err, name + " needs a value");
+    uint64_t v = 0;
+    if (name == "--host") {
+      if (value.empty()) return Usage(err, "--host needs a host");
+      opt.host = value;
+    } else if (name == "--port") {
+      if (!ParseNumber(value, 0xFFFF, &v) || v == 0)
+        return Usage(err, "--port needs a port number (1 to 65535)");
+      opt.port = static_cast<WORD>(v);
+    } else if (name == "--timeout") {
+      if (!ParseSeconds(value, &opt.timeoutMs) || opt.timeoutMs == 0)
+        return Usage(err, "--timeout needs seconds");
+    } else {
+      return Usage(err, "unknown option " + name);
+    }
+  }
+  if (i >= all.size()) return Usage(err, "");
+  const std::string cmd = all[i];
+  const std::vector<std::string> args(all.begin() + static_cast<std::ptrdiff_t>(i) + 1, all.end());
+  if (cmd == "help" || cmd == "-h") {
+    out << kUsage;
+    return kViewExitOk;
+  }
+  if (cmd == "follow") return RunFollow(opt, args, out, err);
+
+  // Check the command line before connecting.
+  std::string local;
+  if (cmd == "status" || cmd == "stop") {
+    if (!args.empty()) return Usage(err, cmd + " takes no arguments");
+  } else if (cmd == "start") {
+    if (args.size() > 1) return Usage(err, "start takes at most a settings file");
+  } else if (cmd == "save") {
+    if (args.size() != 1) return Usage(err, "save takes one name");
+  } else if (cmd == "get") {
+    if (args.empty()) return Usage(err, "get needs a name");
+    if (args.size() == 3 && (args[1] == "-o" || args[1] == "--output"))
+      local = args[2];
+    else if (args.size() != 1)
+      return Usage(err, "get takes a name and optionally -o LOCAL");
+    if (local.empty()) {
+      const size_t slash = args[0].find_last_of("/\\");
+      local = slash == std::string::npos ? args[0] : args[0].substr(slash + 1);
+      if (local.empty() || local == "." || local == "..")
+        return Usage(err, "get: name the local file with -o");
+    }
+  } else if (cmd != "set" && cmd != "filter") {
+    return Usage(err, "unknown command '" + cmd + "'");
+  }
+
+  CViewSession s(opt, cmd, out, err);
+  if (!s.Connect()) return kViewExitConnection;
+  if (cmd == "status") return ViewStatus(s);
+  if (cmd == "start") return ViewStart(s, args.empty() ? std::string() : args[0]);
+  if (cmd == "stop") return ViewStop(s);
+  if (cmd == "save") return ViewSave(s, args[0]);
+  if (cmd == "get") return ViewGet(s, args[0], local);
+  if (cmd == "set") return ViewSet(s, args);
+  return ViewFilter(s, args);
+}

@@ -1,0 +1,41 @@
+// nmx-view: the viewer of VxNmxLogger, callable without the process around it. Writes what
+// it reports to out and its complaints to err, one line each.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "os/OsTypes.h"
+
+// Exit status of the program.
+constexpr int kViewExitOk = 0;
+constexpr int kViewExitFailed = 1;      // the logger refused, or a local file failed
+constexpr int kViewExitUsage = 2;       // the command line was wrong
+constexpr int kViewExitConnection = 3;  // no connection, or it broke
+
+constexpr WORD kViewDefaultPort = 48914;
+
+struct ViewOptions {
+  std::string host = "127.0.0.1";
+  WORD port = kViewDefaultPort;
+  DWORD timeoutMs = 10000;
+  bool bJson = false;
+};
+
+struct FollowOptions {
+  bool bNotify = true;  // notifications; false: poll with reads
+  DWORD nCycleMs = 10;
+  DWORD cbPacket = 65536;
+  std::string writeFile;  // store into this capture file instead of printing
+  uint64_t nCount = UINT64_MAX;
+  DWORD nDurationMs = 0;  // 0: until stopped
+};
+
+// The whole program: argv[0] is its name.
+int RunNmxView(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+
+// Ends a follow in progress cleanly, as SIGINT and SIGTERM do (async-signal-safe).
+void RequestViewStop();
+bool ViewStopRequested();
+void ResetViewStop();

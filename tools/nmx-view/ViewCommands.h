@@ -1,0 +1,45 @@
+// The commands of nmx-view. Each returns the exit status of the program (NmxView.h).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "nmx-view/ViewSession.h"
+
+int ViewStatus(CViewSession& s);
+// settingsFile: the path of a settings document on the logger's machine, or empty.
+int ViewStart(CViewSession& s, const std::string& settingsFile);
+int ViewStop(CViewSession& s);
+// set ring | single | filesize BYTES | buffersize BYTES | savename NAME | autosave on|off
+int ViewSet(CViewSession& s, const std::vector<std::string>& args);
+int ViewSave(CViewSession& s, const std::string& name);
+// filter [show] | enable|disable [filter|include|exclude] | include|exclude [ADDR...] |
+// flags none|krp|error|krp,error
+int ViewFilter(CViewSession& s, const std::vector<std::string>& args);
+int ViewFollow(CViewSession& s, const FollowOptions& f);
+// local "-" writes to the output stream.
+int ViewGet(CViewSession& s, const std::string& name, const std::string& local);
+
+// The filter state as the logger reports it.
+struct FilterState {
+  bool bActive = false;
+  bool bInclude = false;
+  bool bExclude = false;
+  DWORD dwFlags = 0;
+  std::vector<BYTE> include;  // the tables' bytes: u32 count, 10 bytes per entry
+  std::vector<BYTE> exclude;
+};
+bool ReadFilterState(CViewSession& s, FilterState* state, int* status);
+// Lines "filter: on" ... for status and filter show.
+void PrintFilterState(std::ostream& out, const FilterState& state);
+// {"active":...,"include":{...},"exclude":{...},"flags":[...]}
+std::string FilterStateJson(const FilterState& state);
+
+// One address entry (10 bytes) from "any", "NETID", ":PORT" or "NETID:PORT"; false with
+// *error for anything else.
+bool ParseAddressEntry(const std::string& text, BYTE* entry, std::string* error);
+// The text form ParseAddressEntry reads.
+std::string FormatAddressEntry(const BYTE* entry);
+// A byte count with an optional K, M or G suffix (powers of 1024); false when malformed or
+// above 0xFFFFFFFF.
+bool ParseByteCount(const std::string& text, DWORD* value);

@@ -1,0 +1,133 @@
+#include <cerrno>
+#include <cstdlib>
+
+#include "nmx-view/ViewCommands.h"
+#include "os/ByteOrder.h"
+
+namespace {
+
+constexpr DWORD kCmdStart = 1;
+constexpr DWORD kCmdStop = 2;
+constexpr DWORD kStateCapturing = 1;
+// A name the logger takes: at most 1024 characters.
+constexpr size_t kMaxName = 1024;
+
+std::vector<BYTE> NameBytes(const std::string& name) {
+  std::vector<BYTE> b(name.begin(), name.end());
+  b.push_back(0);
+  return b;
+}
+
+const CViewSession::Meanings kSettingsWhileCapturing = {{0x700, "refused while capturing"}};
+
+}  // namespace
+
+bool ParseByteCount(const std::string& text, DWORD* value) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long n = strtoull(text.c_str(), &end, 10);
+  if (errno) return false;
+  const std::string suffix = end;
+  unsigned long long unit = 1;
+  if (suffix == "K" || suffix == "k")
+    unit = 1ull << 10;
+  else if (suffix == "M" || suffix == "m")
+    unit = 1ull << 20;
+  else if (suffix == "G" || suffix == "g")
+    unit = 1ull << 30;
+  else if (!suffix.empty())
+    return false;
+  if (n > 0xFFFFFFFFull / unit) return false;
+  *value = static_cast<DWORD>(n * unit);
+  return true;
+}
+
+int ViewStart(CViewSession& s, const std::string& settingsFile) {
+  std::vector<BYTE> data(4);
+  vx::EncodeLE32(data.data(), kCmdStart);
+  if (!settingsFile.empty()) {
+    const std::vector<BYTE> name = NameBytes(settingsFile);
+    data.insert(data.end(), name.begin(), name.end());
+  }
+  int status = kViewExitOk;
+  if (!s.Check(s.Client().Write(kIgCapture, 1, data.data(), static_cast<DWORD>(data.size())),
+               "start", &status, {{0x712, "already capturing"}}))
+    return status;
+  // The logger does not report why a start failed; its state tells whether it did. A
+  // settings file that moved the viewer port ends this connection instead.
+  const KrpReply r = s.Client().Read(kIgCapture, 1, 4);
+  if (!r.answered && !settingsFile.empty()) {
+    s.Err() << "nmx-view: start: the logger closed the connection after loading " << settingsFile
+            << " (a new viewer port?)\n";
+    return kViewExitOk;
+  }
+  if (!s.Check(r, "capture state", &status)) return status;
+  if (r.data.size() != 4 || vx::DecodeLE32(r.data.data()) != kStateCapturing)
+    return s.Fail("the logger did not start capturing (see its console)", kViewExitFailed);
+  return kViewExitOk;
+}
+
+int ViewStop(CViewSession& s) {
+  int status = kViewExitOk;
+  s.Check(s.WriteValue(kIgCapture, 1, kCmdStop), "stop", &status, {{0x712, "not capturing"}});
+  return status;
+}
+
+int ViewSet(CViewSession& s, const std::vector<std::string>& args) {
+  if (args.empty())
+    return s.Fail("set what? (ring, single, filesize, buffersize, savename, autosave)",
+                  kViewExitUsage);
+  const std::string& what = args[0];
+  int status = kViewExitOk;
+  if (what == "ring" || what == "single") {
+    if (args.size() != 1) return s.Fail(what + " takes no value", kViewExitUsage);
+    s.Check(s.WriteValue(kIgCapture, 2, what == "ring" ? 1 : 2), "file mode", &status,
+            kSettingsWhileCapturing);
+    return status;
+  }
+  if (args.size() != 2) return s.Fail(what + " takes one value", kViewExitUsage);
+  const std::string& value = args[1];
+  if (what == "filesize" || what == "buffersize") {
+    DWORD bytes = 0;
+    if (!ParseByteCount(value, &bytes))
+      return s.Fail("'" + value + "' is not a byte count (like 4194304, 4096K or 4M)",
+                    kViewExitUsage);
+    s.Check(s.WriteValue(kIgCapture, what == "filesize" ? 3 : 4, bytes),
+            what == "filesize" ? "file size" : "buffer size", &status, kSettingsWhileCapturing);
+    return status;
+  }
+  if (what == "savename") {
+    if (value.size() > kMaxName)
+      return s.Fail("the name is longer than 1024 characters", kViewExitUsage);
+    // An empty name removes it.
+    const std::vector<BYTE> name = value.empty() ? std::vector<BYTE>() : NameBytes(value);
+    s.Check(s.Client().Write(kIgCapture, 13, name.data(), static_cast<DWORD>(name.size())),
+            "save name", &status, {{0x70B, "not a file name (no folders, no \"..\")"}});
+    return status;
+  }
+  if (what == "autosave") {
+    DWORD on = 0;
+    if (value == "on" || value == "1" || value == "yes")
+      on = 1;
+    else if (value != "off" && value != "0" && value != "no")
+      return s.Fail("autosave takes on or off", kViewExitUsage);
+    s.Check(s.WriteValue(kIgCapture, 14, on), "auto-save", &status);
+    return status;
+  }
+  return s.Fail("unknown setting '" + what + "'", kViewExitUsage);
+}
+
+int ViewSave(CViewSession& s, const std::string& name) {
+  if (name.empty() || name.size() > kMaxName)
+    return s.Fail("the name must have 1 to 1024 characters", kViewExitUsage);
+  const std::vector<BYTE> bytes = NameBytes(name);
+  int status = kViewExitOk;
+  s.Check(s.Client().Write(kIgCapture, 5, bytes.data(), static_cast<DWORD>(bytes.size())), name,
+          &status,
+          {{0x700,
+            "the logger could not save it (still capturing, nothing captured yet, or "
+            "the file cannot be written)"},
+           {0x70B, "not a name inside the boot folder (no absolute path, no \"..\")"}});
+  return status;
+}

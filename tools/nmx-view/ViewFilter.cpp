@@ -1,0 +1,245 @@
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "nmx-view/ViewCommands.h"
+#include "os/ByteOrder.h"
+
+namespace {
+
+constexpr size_t kEntrySize = 10;
+constexpr DWORD kFlagKrp = 1;
+constexpr DWORD kFlagError = 2;
+
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* v) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long n = strtoull(text.c_str(), &end, 10);
+  if (errno || *end || n > max) return false;
+  *v = n;
+  return true;
+}
+
+// Six numbers 0 to 255 separated by dots.
+bool ParseNetId(const std::string& text, BYTE* id) {
+  size_t at = 0;
+  for (int i = 0; i < 6; ++i) {
+    const size_t dot = i < 5 ? text.find('.', at) : text.size();
+    if (dot == std::string::npos) return false;
+    uint64_t v = 0;
+    if (!ParseUnsigned(text.substr(at, dot - at), 255, &v)) return false;
+    id[i] = static_cast<BYTE>(v);
+    at = dot + 1;
+  }
+  return true;
+}
+
+std::string NetIdText(const BYTE* id) {
+  std::string s;
+  for (int i = 0; i < 6; ++i) s += (i ? "." : "") + std::to_string(id[i]);
+  return s;
+}
+
+std::vector<std::string> TableEntries(const std::vector<BYTE>& table) {
+  std::vector<std::string> entries;
+  if (table.size() < 4) return entries;
+  const DWORD n = vx::DecodeLE32(table.data());
+  for (DWORD i = 0; i < n && 4 + (i + 1) * kEntrySize <= table.size(); ++i)
+    entries.push_back(FormatAddressEntry(table.data() + 4 + i * kEntrySize));
+  return entries;
+}
+
+std::string FlagsText(DWORD flags) {
+  std::string s;
+  if (flags & kFlagKrp) s += "krp";
+  if (flags & kFlagError) s += s.empty() ? "error" : ",error";
+  if (const DWORD other = flags & ~(kFlagKrp | kFlagError)) {
+    char buf[24];
+    snprintf(buf, sizeof buf, "%s0x%X", s.empty() ? "" : ",", static_cast<unsigned>(other));
+    s += buf;
+  }
+  return s.empty() ? "none" : s;
+}
+
+// A table's bytes, read with its exact length (the logger refuses any other).
+bool ReadTable(CViewSession& s, DWORD offset, DWORD size, std::vector<BYTE>* table, int* status) {
+  const KrpReply r = s.Client().Read(kIgFilter, offset, size);
+  if (!s.Check(r, offset == 5 ? "include table" : "exclude table", status)) return false;
+  *table = r.data;
+  return true;
+}
+
+int SetTable(CViewSession& s, DWORD offset, const std::vector<std::string>& addrs) {
+  std::vector<BYTE> table(4 + addrs.size() * kEntrySize);
+  vx::EncodeLE32(table.data(), static_cast<DWORD>(addrs.size()));
+  for (size_t i = 0; i < addrs.size(); ++i) {
+    std::string error;
+    if (!ParseAddressEntry(addrs[i], table.data() + 4 + i * kEntrySize, &error))
+      return s.Fail(error, kViewExitUsage);
+  }
+  int status = kViewExitOk;
+  const KrpReply r =
+      s.Client().Write(kIgFilter, offset, table.data(), static_cast<DWORD>(table.size()));
+  s.Check(r, offset == 5 ? "include table" : "exclude table", &status,
+          {{0x700, "refused while capturing"}});
+  return status;
+}
+
+}  // namespace
+
+bool ParseAddressEntry(const std::string& text, BYTE* entry, std::string* error) {
+  memset(entry, 0, kEntrySize);
+  WORD flags = 0;
+  uint64_t port = 0;
+  const size_t colon = text.rfind(':');
+  const std::string id = colon == std::string::npos ? text : text.substr(0, colon);
+  if (colon != std::string::npos) {
+    if (!ParseUnsigned(text.substr(colon + 1), 0xFFFF, &port)) {
+      *error = "'" + text + "': the port must be a number from 0 to 65535";
+      return false;
+    }
+    flags |= 1;
+  }
+  if (!id.empty() && id != "*" && id != "any") {
+    if (!ParseNetId(id, entry + 2)) {
+      *error = "'" + text + "': not an address (any, NETID, :PORT or NETID:PORT, " +
+               "NETID as 1.2.3.4.1.1)";
+      return false;
+    }
+    flags |= 2;
+  } else if (id == "any" && colon != std::string::npos) {
+    *error = "'" + text + "': write :PORT for a port on every node";
+    return false;
+  }
+  vx::EncodeLE16(entry, flags);
+  vx::EncodeLE16(entry + 8, static_cast<WORD>(port));
+  return true;
+}
+
+std::string FormatAddressEntry(const BYTE* entry) {
+  const WORD flags = vx::DecodeLE16(entry);
+  const std::string id = NetIdText(entry + 2);
+  const std::string port = std::to_string(vx::DecodeLE16(entry + 8));
+  switch (flags) {
+    case 0:
+      return "any";
+    case 1:
+      return ":" + port;
+    case 2:
+      return id;
+    case 3:
+      return id + ":" + port;
+    default:
+      return id + ":" + port + " (flags " + std::to_string(flags) + ")";
+  }
+}
+
+bool ReadFilterState(CViewSession& s, FilterState* st, int* status) {
+  DWORD active = 0, include = 0, exclude = 0;
+  if (!s.ReadValue(kIgFilter, 1, &active, "filter switch", status) ||
+      !s.ReadValue(kIgFilter, 2, &include, "include switch", status) ||
+      !s.ReadValue(kIgFilter, 3, &exclude, "exclude switch", status) ||
+      !s.ReadValue(kIgFilter, 7, &st->dwFlags, "filter flags", status))
+    return false;
+  st->bActive = active != 0;
+  st->bInclude = include != 0;
+  st->bExclude = exclude != 0;
+  const KrpReply sizes = s.Client().Read(kIgFilter, 4, 8);
+  // Without a table the logger reports no sizes; both tables are then shown empty.
+  if (sizes.answered && sizes.result == 0x700) return true;
+  if (!s.Check(sizes, "table sizes", status)) return false;
+  if (sizes.data.size() != 8) {
+    *status = s.Fail("table sizes: short answer", kViewExitFailed);
+    return false;
+  }
+  return ReadTable(s, 5, vx::DecodeLE32(sizes.data.data()), &st->include, status) &&
+         ReadTable(s, 6, vx::DecodeLE32(sizes.data.data() + 4), &st->exclude, status);
+}
+
+void PrintFilterState(std::ostream& out, const FilterState& st) {
+  auto table = [&](const char* name, bool on, const std::vector<BYTE>& bytes) {
+    const std::vector<std::string> entries = TableEntries(bytes);
+    out << name << (on ? "on" : "off") << ", " << entries.size()
+        << (entries.size() == 1 ? " entry" : " entries");
+    for (size_t i = 0; i < entries.size(); ++i) out << (i ? ", " : ": ") << entries[i];
+    out << "\n";
+  };
+  out << "filter:        " << (st.bActive ? "on" : "off") << "\n";
+  table("include table: ", st.bInclude, st.include);
+  table("exclude table: ", st.bExclude, st.exclude);
+  out << "filter flags:  " << FlagsText(st.dwFlags) << "\n";
+}
+
+std::string FilterStateJson(const FilterState& st) {
+  auto table = [](bool on, const std::vector<BYTE>& bytes) {
+    std::string j = std::string("{\"active\":") + (on ? "true" : "false") + ",\"entries\":[";
+    const std::vector<std::string> entries = TableEntries(bytes);
+    for (size_t i = 0; i < entries.size(); ++i) j += (i ? ",\"" : "\"") + entries[i] + "\"";
+    return j + "]}";
+  };
+  std::string flags = "[";
+  if (st.dwFlags & kFlagKrp) flags += "\"krp\"";
+  if (st.dwFlags & kFlagError) flags += flags.size() > 1 ? ",\"error\"" : "\"error\"";
+  flags += "]";
+  return std::string("{\"active\":") + (st.bActive ? "true" : "false") +
+         ",\"include\":" + table(st.bInclude, st.include) +
+         ",\"exclude\":" + table(st.bExclude, st.exclude) + ",\"flags\":" + flags +
+         ",\"flagBits\":" + std::to_string(st.dwFlags) + "}";
+}
+
+int ViewFilter(CViewSession& s, const std::vector<std::string>& args) {
+  int status = kViewExitOk;
+  const std::string what = args.empty() ? "show" : args[0];
+  if (what == "show") {
+    if (args.size() > 1) return s.Fail("show takes no arguments", kViewExitUsage);
+    FilterState st;
+    if (!ReadFilterState(s, &st, &status)) return status;
+    if (s.Options().bJson)
+      s.Out() << FilterStateJson(st) << "\n";
+    else
+      PrintFilterState(s.Out(), st);
+    return kViewExitOk;
+  }
+  if (what == "enable" || what == "disable") {
+    const std::string which = args.size() > 1 ? args[1] : "filter";
+    DWORD offset = 0;
+    if (which == "filter")
+      offset = 1;
+    else if (which == "include")
+      offset = 2;
+    else if (which == "exclude")
+      offset = 3;
+    if (offset == 0 || args.size() > 2)
+      return s.Fail(what + " takes filter, include or exclude", kViewExitUsage);
+    s.Check(s.WriteValue(kIgFilter, offset, what == "enable" ? 1 : 0), which + " switch", &status);
+    return status;
+  }
+  if (what == "include" || what == "exclude")
+    return SetTable(s, what == "include" ? 5 : 6,
+                    std::vector<std::string>(args.begin() + 1, args.end()));
+  if (what == "flags") {
+    if (args.size() != 2)
+      return s.Fail("flags takes none, krp, error or krp,error", kViewExitUsage);
+    DWORD flags = 0;
+    size_t at = 0;
+    const std::string& list = args[1];
+    while (at <= list.size()) {
+      const size_t comma = std::min(list.find(',', at), list.size());
+      const std::string word = list.substr(at, comma - at);
+      if (word == "krp")
+        flags |= kFlagKrp;
+      else if (word == "error")
+        flags |= kFlagError;
+      else if (word != "none" || list != "none")
+        return s.Fail("unknown filter flag '" + word + "' (none, krp, error)", kViewExitUsage);
+      at = comma + 1;
+    }
+    s.Check(s.WriteValue(kIgFilter, 7, flags), "filter flags", &status,
+            {{0x700, "refused while capturing"}});
+    return status;
+  }
+  return s.Fail("unknown filter command '" + what + "'", kViewExitUsage);
+}
