@@ -62,8 +62,12 @@ class CNmxLogger {
   // Queues a frame built from cmd (32 + cmd->head.cbData readable bytes, not kept) while
   // capturing; a frame that finds the queue full is dropped and counted.
   void OnNmxReceive(const NmxCmd* cmd);
-  // Frames dropped on a full queue since the last Start.
-  ULONGLONG GetDroppedFrames() const { return m_nDroppedFrames.load(std::memory_order_relaxed); }
+  // Frames lost since the last Start: dropped on a full queue, or counted by the capture but
+  // never stored because a full single file could not take their batch.
+  ULONGLONG GetDroppedFrames() const {
+    return m_nDroppedFrames.load(std::memory_order_relaxed) +
+           static_cast<ULONGLONG>(m_pCaptureMngt->GetFramesNotStored());
+  }
 
   // True: the filters drop the command.
   bool FilterNmxCmd(const NmxCmd* cmd) { return m_filter.FilterNmxCmd(cmd); }

@@ -138,14 +138,18 @@ TEST_F(LoggerPortTest, FullSingleFileEndsTheLoopByItself) {
   ExecuteLoggerLoop(port, m_parms);
   const ULONG frames = port.GetPacketCount();
   const ULONG bytes = port.GetCaptureFileSize();
+  // The last batch counted did not fit into the file: the user is told it is not stored.
+  const ULONGLONG dropped = port.GetDroppedFrames();
   port.Close();
 
   const std::string out = Output();
   EXPECT_EQ(vxtest::ChildProcess::Count(out, "Capturing has stopped.\n"), 1) << out;
-  char tail[128];
+  EXPECT_GT(dropped, 0u);
+  char tail[192];
   snprintf(tail, sizeof tail,
-           "\nCapture has stopped\n\rPacket Count: %10u File Size:%10u\n\nCapture has stopped\n",
-           frames, bytes);
+           "\nCapture has stopped\n\rPacket Count: %10u File Size:%10u\n\nCapture has stopped\n"
+           "Frames dropped: %llu\n",
+           frames, bytes, static_cast<unsigned long long>(dropped));
   ASSERT_GE(out.size(), strlen(tail));
   EXPECT_EQ(out.substr(out.size() - strlen(tail)), tail) << out;
   EXPECT_GT(frames, 1000u);

@@ -244,6 +244,12 @@ TEST(NmxLoggerTest, StopsItselfWhenTheSingleFileIsFull) {
   EXPECT_GT(p.frames.size(), 900u);
   EXPECT_LT(p.frames.size(), 1000u);
   for (size_t i = 0; i < p.frames.size(); ++i) ASSERT_EQ(StoredHead(p.frames[i]).hUser, i);
+  // Frames the capture counted but the full file could not take are owned up to as lost.
+  LONG counted = 0;
+  ULONG cbCounted = 0, overflows = 0;
+  ASSERT_TRUE(engine.GetCaptureInfo(counted, cbCounted, overflows));
+  EXPECT_GT(static_cast<size_t>(counted), p.frames.size());
+  EXPECT_EQ(engine.GetDroppedFrames(), static_cast<ULONGLONG>(counted) - p.frames.size());
 
   // The next run starts afresh.
   ASSERT_TRUE(engine.Start());
