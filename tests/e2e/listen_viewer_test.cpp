@@ -1,0 +1,232 @@
+// Listen mode through the built programs: VxNmxLogger -l with nmx-router and nmx-traffic,
+// driven by nmx-view as a user would, and what the console shows meanwhile.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/TestUtil.h"
+#include "e2e/CaptureReader.h"
+#include "e2e/ChildProcess.h"
+#include "e2e/E2eRouter.h"
+#include "e2e/TrafficCheck.h"
+
+namespace {
+
+using vxtest::ChildProcess;
+
+constexpr DWORD kOps = 300;
+constexpr DWORD kDataSize = 64;
+
+WORD FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+  socklen_t len = sizeof sin;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+  close(fd);
+  return ntohs(sin.sin_port);
+}
+
+class ListenViewer : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(m_router.Started());
+    // The runtime's registry names the boot folder and the local NetId.
+    const std::string xml =
+        "<?xml version=\"1.0\"?>\n<VxRegistry><Key Name=\"HKLM\"><Key Name=\"Software\">"
+        "<Key Name=\"Lormec\"><Key Name=\"Varnix3\">"
+        "<Value Name=\"CurrentVersion\" Type=\"SZ\">3.1</Value>"
+        "<Key Name=\"3.1\"><Value Name=\"BootDir\" Type=\"SZ\">" +
+        Boot() +
+        "</Value></Key><Key Name=\"System\">"
+        "<Value Name=\"NmxNetId\" Type=\"BIN\">0501cca00101</Value></Key>"
+        "</Key></Key></Key></Key></VxRegistry>\n";
+    vxtest::WriteFileBytes(m_dir / "VxRegistry.xml",
+                           std::vector<unsigned char>(xml.begin(), xml.end()));
+    ASSERT_EQ(mkdir(Boot().c_str(), 0755), 0);
+  }
+
+  std::string Boot() const { return m_dir.path() + "/Boot/"; }
+
+  std::unique_ptr<ChildProcess> StartLogger(std::vector<std::string> args) {
+    std::vector<std::string> argv = {VX_LOGGER_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<ChildProcess>(m_dir.path(), argv, ChildProcess::Input::kPipe,
+                                          m_router.Environment());
+  }
+
+  std::unique_ptr<ChildProcess> StartView(std::vector<std::string> args) {
+    std::vector<std::string> argv = {NMX_VIEW_PATH, "--port", std::to_string(m_port)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<ChildProcess>(m_dir.path(), argv, ChildProcess::Input::kDevNull,
+                                          m_router.Environment());
+  }
+
+  // Runs nmx-view to its end; its exit status, with its output in *out and *err.
+  int View(std::vector<std::string> args, std::string* out = nullptr, std::string* err = nullptr) {
+    auto p = StartView(std::move(args));
+    const int status = p->Wait();
+    if (out) *out = p->Output();
+    if (err) *err = p->Errors();
+    return status;
+  }
+
+  vxtest::TempDir m_dir;
+  vxtest::E2eRouter m_router{m_dir};
+  const WORD m_port = FreePort();
+};
+
+TEST_F(ListenViewer, AViewerStartsFollowsStopsSavesAndFetchesTheCapture) {
+  auto logger = StartLogger({"-l", "-p", std::to_string(m_port)});
+  const std::string listening =
+      "Listening for viewer connection at port " + std::to_string(m_port) + "\n";
+  ASSERT_TRUE(logger->WaitOutput(listening)) << logger->Output();
+
+  std::string out, err;
+  ASSERT_EQ(View({"set", "single"}), 0);
+  ASSERT_EQ(View({"set", "filesize", "16M"}), 0);
+  ASSERT_EQ(View({"set", "savename", "run.cap"}), 0);
+  ASSERT_EQ(View({"--json", "status"}, &out, &err), 0) << err;
+  EXPECT_NE(out.find("\"state\":\"stopped\",\"fileMode\":\"single\",\"fileSize\":16777216"),
+            std::string::npos)
+      << out;
+  ASSERT_EQ(View({"start"}, nullptr, &err), 0) << err;
+  ASSERT_TRUE(logger->WaitOutput("Capturing has started.\n")) << logger->Output();
+
+  // Every frame the router mirrors from now on, through notifications, into a local file.
+  const LONGLONG from = vxtest::FileTimeNow();
+  auto follow = StartView({"follow", "--notify", "--cycle", "10", "--packet", "65536", "--count",
+                           std::to_string(2 * kOps), "--write", m_dir / "followed.cap"});
+  ASSERT_TRUE(vxtest::WaitUntil([&] {
+    return follow->Errors().find("following view 1") != std::string::npos || follow->Exited();
+  })) << follow->Errors();
+  ASSERT_TRUE(m_router.RunTraffic({"--count", std::to_string(kOps), "--mix", "read,write", "--size",
+                                   std::to_string(kDataSize)}));
+  ASSERT_EQ(follow->Wait(), 0) << follow->Errors();
+  EXPECT_NE(follow->Errors().find(std::to_string(2 * kOps) + " frames into"), std::string::npos)
+      << follow->Errors();
+
+  ASSERT_EQ(View({"stop"}, nullptr, &err), 0) << err;
+  ASSERT_TRUE(logger->WaitOutput("Capturing has stopped.\n")) << logger->Output();
+  EXPECT_EQ(View({"stop"}, nullptr, &err), 1);
+  EXPECT_NE(err.find("not capturing (0x712)"), std::string::npos) << err;
+
+  // The followed frames are the captured frames: all of them, once each, in order.
+  vxtest::CaptureContents captured, followed;
+  std::string error;
+  ASSERT_TRUE(vxtest::ReadCapture(Boot() + "run.cap", &captured, &error)) << error;
+  ASSERT_TRUE(vxtest::ReadCapture(m_dir / "followed.cap", &followed, &error)) << error;
+  ASSERT_EQ(captured.frames.size(), 2 * kOps);
+  ASSERT_EQ(followed.frames.size(), captured.frames.size());
+  for (size_t i = 0; i < captured.frames.size(); ++i) {
+    ASSERT_EQ(followed.frames[i].timeStamp, captured.frames[i].timeStamp) << i;
+    ASSERT_EQ(followed.frames[i].packet, captured.frames[i].packet) << i;
+  }
+  vxtest::TrafficSummary s;
+  EXPECT_EQ(vxtest::CheckTraffic(followed.frames, kDataSize, from, vxtest::FileTimeNow(), &s), "");
+  EXPECT_EQ(s.nRequests, kOps);
+
+  // Saved into the boot folder and fetched back byte for byte; a name outside is refused.
+  ASSERT_EQ(View({"save", "saved.cap"}, nullptr, &err), 0) << err;
+  EXPECT_EQ(vxtest::ReadFileBytes(Boot() + "saved.cap"), vxtest::ReadFileBytes(Boot() + "run.cap"));
+  ASSERT_EQ(View({"get", "saved.cap", "-o", m_dir / "got.cap"}, nullptr, &err), 0) << err;
+  EXPECT_EQ(vxtest::ReadFileBytes(m_dir / "got.cap"), vxtest::ReadFileBytes(Boot() + "saved.cap"));
+  EXPECT_EQ(View({"save", "../escaped.cap"}, nullptr, &err), 1);
+  EXPECT_NE(err.find("(0x70B)"), std::string::npos) << err;
+  struct stat st {};
+  EXPECT_NE(stat((m_dir / "escaped.cap").c_str(), &st), 0);
+  EXPECT_EQ(View({"get", "../VxRegistry.xml", "-o", m_dir / "leak.xml"}), 1);
+  EXPECT_NE(stat((m_dir / "leak.xml").c_str(), &st), 0);
+
+  // Each viewer the console noticed is reported gone once it has left.
+  const std::string connected = "Viewer is connected to logger\n";
+  const std::string lost = "Connection to viewer lost\n";
+  ASSERT_TRUE(vxtest::WaitUntil([&] {
+    const std::string o = logger->Output();
+    return ChildProcess::Count(o, connected) >= 1 &&
+           ChildProcess::Count(o, connected) == ChildProcess::Count(o, lost);
+  })) << logger->Output();
+  ASSERT_TRUE(logger->WriteInput("q"));
+  EXPECT_EQ(logger->Wait(), 0);
+  const std::string console = logger->Output();
+  const size_t started = console.find("Capturing has started.\n");
+  ASSERT_NE(started, std::string::npos) << console;
+  EXPECT_EQ(console.find(listening), console.find("Listening"));
+  EXPECT_LT(console.find(listening), started) << console;
+  EXPECT_NE(console.find("Capturing has stopped.\n", started), std::string::npos) << console;
+  EXPECT_LT(console.rfind(connected), console.rfind(lost)) << console;
+  EXPECT_EQ(ChildProcess::Count(console, "Capturing has"), 2) << console;
+  EXPECT_EQ(console.find("Packet Count"), std::string::npos) << console;
+  EXPECT_EQ(console.find("Failed"), std::string::npos) << console;
+}
+
+TEST_F(ListenViewer, PollingFollowPrintsEachFrameAsJson) {
+  auto logger = StartLogger({"-l", "-p", std::to_string(m_port)});
+  ASSERT_TRUE(logger->WaitOutput("Listening for viewer connection")) << logger->Output();
+  ASSERT_EQ(View({"start"}), 0);
+  constexpr DWORD kFewOps = 20;
+  auto follow = StartView({"--json", "follow", "--poll", "--cycle", "5", "--packet", "1000",
+                           "--count", std::to_string(2 * kFewOps)});
+  ASSERT_TRUE(vxtest::WaitUntil([&] {
+    return follow->Errors().find("following view 1") != std::string::npos || follow->Exited();
+  }));
+  // One request in flight at a time: each answer follows its request.
+  ASSERT_TRUE(m_router.RunTraffic({"--count", std::to_string(kFewOps), "--mix", "read,write",
+                                   "--size", std::to_string(kDataSize), "--window", "1"}));
+  ASSERT_EQ(follow->Wait(), 0) << follow->Errors();
+  std::istringstream lines(follow->Output());
+  std::string line;
+  DWORD n = 0;
+  while (std::getline(lines, line)) {
+    ASSERT_EQ(line.rfind("{\"frame\":" + std::to_string(n) + ",", 0), 0u) << line;
+    const bool request = n % 2 == 0;
+    EXPECT_NE(line.find(std::string("\"response\":") + (request ? "false" : "true")),
+              std::string::npos)
+        << line;
+    EXPECT_NE(line.find("\"invoke\":" + std::to_string(n / 2 + 1) + ","), std::string::npos)
+        << line;
+    ++n;
+  }
+  EXPECT_EQ(n, 2 * kFewOps);
+  ASSERT_EQ(View({"stop"}), 0);
+  logger->WriteInput("q");
+  EXPECT_EQ(logger->Wait(), 0);
+}
+
+TEST_F(ListenViewer, CaptureAndListenTogetherCaptureAtOnce) {
+  auto logger =
+      StartLogger({"-c", "-l", "-p", std::to_string(m_port), "-d", m_dir.path(), "-f", "x.cap"});
+  ASSERT_TRUE(logger->WaitOutput("Press q to stop nmx logger")) << logger->Output();
+  const std::string head =
+      "Nmx logger port connected.\nFailed to connect nmx logger port!\n"
+      "Started capturing to file " +
+      m_dir.path() + "/x.cap\n";
+  EXPECT_EQ(logger->Output().substr(0, head.size()), head) << logger->Output();
+  ASSERT_TRUE(m_router.RunTraffic(
+      {"--count", "50", "--mix", "read,write", "--size", std::to_string(kDataSize)}));
+  std::string out;
+  ASSERT_TRUE(vxtest::WaitUntil([&] {
+    View({"--json", "status"}, &out);
+    return out.find("\"frames\":100,") != std::string::npos;
+  })) << out;
+  EXPECT_NE(out.find("\"state\":\"capturing\""), std::string::npos) << out;
+  ASSERT_TRUE(logger->WriteInput("q"));
+  EXPECT_EQ(logger->Wait(), 0);
+  EXPECT_EQ(logger->Output().find("Packet Count"), std::string::npos) << logger->Output();
+  vxtest::CaptureContents cap;
+  std::string error;
+  ASSERT_TRUE(vxtest::ReadCapture(m_dir / "x.cap", &cap, &error)) << error;
+  EXPECT_EQ(cap.frames.size(), 100u);
+}
+
+}  // namespace
