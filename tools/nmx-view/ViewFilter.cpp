@@ -92,6 +92,10 @@ int SetTable(CViewSession& s, DWORD offset, const std::vector<std::string>& addr
 
 bool ParseAddressEntry(const std::string& text, BYTE* entry, std::string* error) {
   memset(entry, 0, kEntrySize);
+  if (text.empty()) {
+    *error = "an empty address";
+    return false;
+  }
   WORD flags = 0;
   uint64_t port = 0;
   const size_t colon = text.rfind(':');
