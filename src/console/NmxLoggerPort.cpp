@@ -59,12 +59,14 @@ HRESULT CNmxLoggerPort::Open(bool bListen, WORD port) {
 
 HRESULT CNmxLoggerPort::OpenListener(WORD port) {
   m_pNmxLogger->put_ConnectionPort(port);
+  // Set first: a viewer may start the capture as soon as the listener is open, and its
+  // OnStart must find the port in listen mode.
+  m_bListener = true;
   HRESULT hr = m_pNmxLogger->put_EnableViewerConnection(kTrue);
   if (hr < 0) {
+    m_bListener = false;
     printf("Failed to open listener port (err=%x)\n", static_cast<unsigned>(hr));
-    return hr;
   }
-  m_bListener = true;
   return hr;
 }
 

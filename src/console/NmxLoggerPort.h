@@ -83,5 +83,6 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   // the receive thread never sees it change.
   IVxNmxLogger2* m_pNmxLogger = nullptr;
   COsUserLock m_lock;
-  bool m_bListener = false;
+  // Read on the viewer's threads.
+  std::atomic<bool> m_bListener{false};
 };
