@@ -83,9 +83,9 @@ void Answer32(BYTE* data, DWORD* bytesRead, DWORD value) {
 // A name sent by the viewer: it ends at its first zero byte, at the end of the data, or after
 // maxChars characters.
 std::string NameFromData(const BYTE* data, DWORD length, DWORD maxChars) {
+  if (!data) return std::string();
   const char* p = reinterpret_cast<const char*>(data);
-  const DWORD limit = length < maxChars ? length : maxChars;
-  return std::string(p, data ? strnlen(p, limit) : 0);
+  return std::string(p, strnlen(p, length < maxChars ? length : maxChars));
 }
 
 }  // namespace
