@@ -39,6 +39,10 @@ DWORD CViewerTcpServer::ProcessPendingAccept(CTcpSocket* listeningSocket) {
   }
   if (m_bConnectedToClient) {
     m_bConnectedToClient = false;
+    // A failed send ends a connection while its receiver may still be serving a request,
+    // which could open a view or a notification after the clean-up below. The handler hears
+    // of the viewer's end only once its receiver has finished.
+    m_pSocket->CloseSocket(true);
     if (m_pKrpComm) m_pKrpComm->OnDisconnected();
   }
 
