@@ -38,9 +38,9 @@ bool ParseNetId(const std::string& text, BYTE* id) {
 }
 
 std::string NetIdText(const BYTE* id) {
-  std::string s;
-  for (int i = 0; i < 6; ++i) s += (i ? "." : "") + std::to_string(id[i]);
-  return s;
+  char buf[24];
+  snprintf(buf, sizeof buf, "%u.%u.%u.%u.%u.%u", id[0], id[1], id[2], id[3], id[4], id[5]);
+  return buf;
 }
 
 std::vector<std::string> TableEntries(const std::vector<BYTE>& table) {

@@ -23,7 +23,11 @@ bool ReadName(CViewSession& s, DWORD offset, std::string* name, int* status) {
 }
 
 std::string JsonText(const std::string& s) {
-  return s.empty() ? "null" : "\"" + JsonEscape(s) + "\"";
+  if (s.empty()) return "null";
+  std::string j = "\"";
+  j += JsonEscape(s);
+  j += '"';
+  return j;
 }
 
 }  // namespace
