@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/TestUtil.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -183,9 +185,9 @@ Result RunOnce(const std::string& dir, const std::vector<std::string>& env, unsi
 
 int main(int argc, char** argv) {
   const unsigned long long ops = argc > 1 ? strtoull(argv[1], nullptr, 10) : 100000;
-  char tmpl[] = "/tmp/bench_viewer.XXXXXX";
-  if (!mkdtemp(tmpl)) return 1;
-  const std::string dir = tmpl;
+  vxtest::TempDir tmp;
+  if (tmp.path().empty()) return 1;
+  const std::string dir = tmp.path();
   const std::string boot = dir + "/Boot/";
   mkdir(boot.c_str(), 0700);
   {
@@ -225,8 +227,5 @@ int main(int argc, char** argv) {
 
   kill(router, SIGTERM);
   Exit(router);
-  const std::string cleanup = "rm -rf '" + dir + "'";
-  if (system(cleanup.c_str()) != 0)
-    std::fprintf(stderr, "bench_viewer: could not remove %s\n", dir.c_str());
   return ok ? 0 : 1;
 }
