@@ -8,7 +8,7 @@
 #include "viewer/TcpKrpServer.h"
 
 // As CTcpKrpServer (reference-counted, create with new and destroy with Release), with the
-// same accept policy.
+// same accept policy, serving CViewerConnection objects.
 class CViewerTcpServer : public CTcpKrpServer {
  public:
   using CTcpKrpServer::CTcpKrpServer;
@@ -16,15 +16,10 @@ class CViewerTcpServer : public CTcpKrpServer {
   // A request of the viewer is being handled or answered. Any thread.
   bool IsServingRequest() const { return m_nServing.load() != 0; }
 
-  // The accept policy of CTcpKrpServer, with connections of type CViewerConnection.
-  DWORD ProcessPendingAccept(VxFunctions::CTcpSocket* listeningSocket) override;
-
  protected:
   ~CViewerTcpServer() override;
+  CTcpKrpServerImpl* CreateConnection(DWORD sendTimeoutMs) override;
 
  private:
-  // Waits up to a second while the current viewer stays connected and listening goes on.
-  void WaitWhileViewerConnected(VxFunctions::CTcpSocket* listeningSocket);
-
   std::atomic<int> m_nServing{0};
 };

@@ -150,6 +150,10 @@ void CTcpKrpServer::WaitWhileViewerConnected(CTcpSocket* listeningSocket) {
   }
 }
 
+CTcpKrpServerImpl* CTcpKrpServer::CreateConnection(DWORD sendTimeoutMs) {
+  return new (std::nothrow) CTcpKrpServerImpl(m_nKrpPort, m_pSrvSync, sendTimeoutMs);
+}
+
 DWORD CTcpKrpServer::ProcessPendingAccept(CTcpSocket* listeningSocket) {
   // m_pSocket changes only on this thread while the listener runs (ConnectAs and
   // CloseConnections stop the listener first), so reading it here needs no lock.
@@ -164,10 +168,14 @@ DWORD CTcpKrpServer::ProcessPendingAccept(CTcpSocket* listeningSocket) {
   }
   if (m_bConnectedToClient) {
     m_bConnectedToClient = false;
+    // A failed send ends a connection while its receiver may still be serving a request,
+    // which could open a view or a notification after the handler's clean-up. The handler
+    // hears of the viewer's end only once that receiver has finished.
+    m_pSocket->CloseSocket(true);
     if (m_pKrpComm) m_pKrpComm->OnDisconnected();
   }
 
-  auto* next = new (std::nothrow) CTcpKrpServerImpl(m_nKrpPort, m_pSrvSync, m_dwSendTimeoutMs);
+  CTcpKrpServerImpl* next = CreateConnection(m_dwSendTimeoutMs);
   if (!next) {
     OsUserSleep(kPollStepMs);
     return 0;

@@ -74,6 +74,10 @@ class CTcpKrpServer : public VxFunctions::CTcpConnList,
  protected:
   ~CTcpKrpServer() override;
 
+  // The connection object for the next viewer, null when out of memory; a derived server may
+  // serve connections of its own kind. Called on the listener thread.
+  virtual CTcpKrpServerImpl* CreateConnection(DWORD sendTimeoutMs);
+
   CTcpKrpServerImpl* m_pSocket;
   CRITICAL_SECTION m_critSec;
   WORD m_nPort;
