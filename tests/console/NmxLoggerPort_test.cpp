@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "common/ChildProcess.h"
+#include "common/RouterProcess.h"
 #include "common/TestUtil.h"
 #include "console/LoggerConsole.h"
 #include "console/StopSignals.h"
-#include "e2e/ChildProcess.h"
-#include "e2e/E2eRouter.h"
 
 namespace {
 
@@ -62,7 +62,7 @@ class LoggerPortTest : public testing::Test {
   }
 
   vxtest::TempDir m_dir;
-  vxtest::E2eRouter m_router{m_dir};
+  vxtest::RouterProcess m_router{m_dir};
   Parms_t m_parms{};
   bool m_bOutputTaken = false;
 };

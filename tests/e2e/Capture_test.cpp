@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "common/ChildProcess.h"
+#include "common/RouterProcess.h"
 #include "common/TestUtil.h"
 #include "e2e/CaptureReader.h"
-#include "e2e/ChildProcess.h"
-#include "e2e/E2eRouter.h"
 #include "e2e/TrafficCheck.h"
 
 namespace {
@@ -108,7 +108,7 @@ class CaptureRun : public testing::Test {
   }
 
   vxtest::TempDir m_dir;
-  vxtest::E2eRouter m_router{m_dir};
+  vxtest::RouterProcess m_router{m_dir};
 };
 
 TEST_F(CaptureRun, KeyQEndsTheRunAndTheFileHoldsEveryMirroredCommand) {
@@ -136,7 +136,7 @@ TEST_F(CaptureRun, StopSignalsEndTheRunTheSameWay) {
        {Case{SIGTERM, ChildProcess::Input::kDevNull}, Case{SIGINT, ChildProcess::Input::kPipe}}) {
     SCOPED_TRACE(c.sig);
     vxtest::TempDir dir;
-    vxtest::E2eRouter router(dir);
+    vxtest::RouterProcess router(dir);
     ASSERT_TRUE(router.Started());
     const LONGLONG from = vxtest::FileTimeNow();
     ChildProcess p(dir.path(), {VX_LOGGER_PATH, "-c", "-d", dir.path(), "-f", "x.cap"}, c.input,

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "common/ChildProcess.h"
+#include "common/RouterProcess.h"
 #include "common/TestUtil.h"
-#include "e2e/ChildProcess.h"
-#include "e2e/E2eRouter.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ TEST(Console, KeysOnTheTerminalStopTheRunWithTheStatusRewrittenInPlace) {
   for (const char* key : {"q", "\x03"}) {
     SCOPED_TRACE(key[0] == 'q' ? "q" : "Ctrl-C");
     vxtest::TempDir dir;
-    vxtest::E2eRouter router(dir);
+    vxtest::RouterProcess router(dir);
     ASSERT_TRUE(router.Started());
     ChildProcess p(dir.path(), {VX_LOGGER_PATH, "-c", "-d", dir.path(), "-f", "x.cap"},
                    ChildProcess::Input::kTerminal, router.Environment());
@@ -61,7 +61,7 @@ TEST(Console, KeysOnTheTerminalStopTheRunWithTheStatusRewrittenInPlace) {
 
 TEST(Console, RunInTheBackgroundLeavesTheTerminalToTheShellAndKeepsRunning) {
   vxtest::TempDir dir;
-  vxtest::E2eRouter router(dir);
+  vxtest::RouterProcess router(dir);
   ASSERT_TRUE(router.Started());
   ChildProcess p(dir.path(), {VX_LOGGER_PATH, "-c", "-d", dir.path(), "-f", "x.cap"},
                  ChildProcess::Input::kBackgroundTerminal, router.Environment());

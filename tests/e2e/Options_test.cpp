@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/ChildProcess.h"
 #include "common/TestUtil.h"
-#include "e2e/ChildProcess.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "common/ChildProcess.h"
+#include "common/RouterProcess.h"
 #include "common/TestUtil.h"
 #include "e2e/CaptureReader.h"
-#include "e2e/ChildProcess.h"
-#include "e2e/E2eRouter.h"
 #include "e2e/TrafficCheck.h"
 
 namespace {
@@ -82,7 +82,7 @@ class ListenViewer : public testing::Test {
   }
 
   vxtest::TempDir m_dir;
-  vxtest::E2eRouter m_router{m_dir};
+  vxtest::RouterProcess m_router{m_dir};
   const WORD m_port = FreePort();
 };
 

@@ -4,16 +4,13 @@
 
 #include "engine/NmxR3PortLogger.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <map>
 
 #include "EngineTestUtil.h"
-#include "router/RouterProcess.h"
+#include "common/RouterProcess.h"
 
 using namespace engtest;
 
@@ -21,25 +18,8 @@ namespace {
 
 // Runs nmx-traffic to its end; its exit status, its output in *out.
 int RunTraffic(const vxtest::TempDir& dir, std::vector<std::string> args, std::string* out) {
-  std::vector<std::string> argv = {NMX_TRAFFIC_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> cargs;
-  for (auto& a : argv) cargs.push_back(a.data());
-  cargs.push_back(nullptr);
-  const std::string path = dir / "traffic.out";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, 1);
-    dup2(fd, 2);
-    execv(cargs[0], cargs.data());
-    _exit(127);
-  }
-  int st = 0;
-  waitpid(pid, &st, 0);
-  const auto bytes = vxtest::ReadFileBytes(path);
-  *out = std::string(bytes.begin(), bytes.end());
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  args.insert(args.begin(), NMX_TRAFFIC_PATH);
+  return vxtest::ChildProcess::Run(dir.path(), std::move(args), out);
 }
 
 class RouterEnv {

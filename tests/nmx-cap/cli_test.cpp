@@ -1,9 +1,10 @@
 // The command line: wrong invocations, and the built program as a user runs it.
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <sys/wait.h>
+
+#include <sstream>
 
 #include "NmxCapTestUtil.h"
+#include "common/ChildProcess.h"
 
 namespace {
 
@@ -48,16 +49,15 @@ struct Process {
   std::string out;
 };
 
-// Runs the built program through the shell; arguments must need no quoting.
+// Runs the built program; args are separated by spaces. Standard error is not kept.
 Process RunBinary(const std::string& args) {
-  const std::string cmd = std::string(NMXCAP_BINARY) + " " + args + " 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return {-1, ""};
-  std::string out;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  const int w = pclose(p);
-  return {WIFEXITED(w) ? WEXITSTATUS(w) : -1, out};
+  std::vector<std::string> argv = {NMXCAP_BINARY};
+  std::istringstream words(args);
+  for (std::string w; words >> w;) argv.push_back(w);
+  vxtest::TempDir outputDir;
+  vxtest::ChildProcess p(outputDir.path(), argv, vxtest::ChildProcess::Input::kDevNull);
+  const int status = p.Wait();
+  return {status, p.Output()};
 }
 
 TEST(Program, ExitStatusAndOutputAsAUserSeesThem) {

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "RecordingPort.h"
-#include "RouterProcess.h"
+#include "common/RouterProcess.h"
 #include "os/ByteOrder.h"
 #include "router/DrvControl.h"
 

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "RecordingPort.h"
-#include "RouterProcess.h"
+#include "common/RouterProcess.h"
 #include "os/ByteOrder.h"
 #include "os/OsUserTools.h"
 #include "router/DrvControl.h"

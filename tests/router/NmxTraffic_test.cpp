@@ -1,14 +1,11 @@
 // nmx-traffic against nmx-router, with a logger port on 2 that sees the mirrored traffic.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <map>
 #include <set>
 
 #include "RecordingPort.h"
-#include "RouterProcess.h"
+#include "common/RouterProcess.h"
 
 using vxtest::RecordingPort;
 using vxtest::RouterProcess;
@@ -17,25 +14,8 @@ namespace {
 
 // Runs nmx-traffic to its end; returns its exit status and puts its output into *out.
 int RunTraffic(const vxtest::TempDir& dir, std::vector<std::string> args, std::string* out) {
-  std::vector<std::string> argv = {NMX_TRAFFIC_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> cargs;
-  for (auto& a : argv) cargs.push_back(a.data());
-  cargs.push_back(nullptr);
-  const std::string path = dir / "traffic.out";
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, 1);
-    dup2(fd, 2);
-    execv(cargs[0], cargs.data());
-    _exit(127);
-  }
-  int st = 0;
-  waitpid(pid, &st, 0);
-  auto bytes = vxtest::ReadFileBytes(path);
-  *out = std::string(bytes.begin(), bytes.end());
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  args.insert(args.begin(), NMX_TRAFFIC_PATH);
+  return vxtest::ChildProcess::Run(dir.path(), std::move(args), out);
 }
 
 TEST(NmxTrafficTest, EveryRequestIsAnsweredAndBothAreMirrored) {

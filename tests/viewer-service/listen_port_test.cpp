@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
+#include "common/RouterProcess.h"
 #include "console/NmxLoggerPort.h"
-#include "router/RouterProcess.h"
 #include "viewer-service/ViewerServiceTestUtil.h"
 
 using namespace vstest;

@@ -1,8 +1,8 @@
-#include "e2e/ChildProcess.h"
+#include "common/ChildProcess.h"
 
 #include <fcntl.h>
-#include <pty.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,12 +62,13 @@ void WriteAll(int fd, const char* p, size_t n) {
 }  // namespace
 
 ChildProcess::ChildProcess(std::string dir, std::vector<std::string> argv, Input input,
-                           std::vector<std::string> env) {
+                           std::vector<std::string> env, ErrorStream errors) {
   static std::atomic<int> serial{0};
   const std::string stem = dir + "/child" + std::to_string(++serial);
   m_outPath = stem + ".out";
   m_errPath = stem + ".err";
   m_bTerminal = input == Input::kTerminal || input == Input::kBackgroundTerminal;
+  const bool bOwnErrors = errors == ErrorStream::kOwnFile;
 
   std::vector<std::string> envStrings = MergeEnvironment(env);
   std::vector<char*> cargv = CStrings(argv);
@@ -79,42 +80,33 @@ ChildProcess::ChildProcess(std::string dir, std::vector<std::string> argv, Input
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     inputRead = fds[0];
     m_inputFd = fds[1];
-  } else if (m_bTerminal) {
-    int master = -1, slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    termios t{};
-    tcgetattr(slave, &t);
-    t.c_lflag |= ICANON | ECHO | ISIG;
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tcsetattr(slave, TCSANOW, &t);
-    tcgetattr(slave, &m_initialTerminal);
-    m_inputFd = master;
-    m_slaveFd = slave;
+  } else if (m_bTerminal && !OpenTerminal()) {
+    return;
   }
   int pidPipe[2] = {-1, -1};
   if (input == Input::kBackgroundTerminal && pipe2(pidPipe, O_CLOEXEC) != 0) return;
 
+  // Everything the child needs is built before fork: only async-signal-safe calls follow.
+  // Descriptors opened in the child are close-on-exec; dup2 gives the program its own copies.
   const char* outPath = m_outPath.c_str();
   const char* errPath = m_errPath.c_str();
   pid_t pid = fork();
   if (pid == 0) {
     ResetSignals();
-    int err = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int out = -1;
     if (m_bTerminal) {
       setsid();
       ioctl(m_slaveFd, TIOCSCTTY, 0);
       dup2(m_slaveFd, 0);
       dup2(m_slaveFd, 1);
+      out = m_slaveFd;
     } else {
-      int in = input == Input::kPipe ? inputRead : open("/dev/null", O_RDONLY);
-      int out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int in = input == Input::kPipe ? inputRead : open("/dev/null", O_RDONLY | O_CLOEXEC);
+      out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
       dup2(in, 0);
       dup2(out, 1);
     }
-    dup2(err, 2);
+    dup2(bOwnErrors ? open(errPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600) : out, 2);
     if (input == Input::kBackgroundTerminal) {
       pid_t program = fork();
       if (program == 0) {
@@ -157,6 +149,33 @@ ChildProcess::~ChildProcess() {
   }
   if (m_inputFd >= 0) close(m_inputFd);
   if (m_slaveFd >= 0) close(m_slaveFd);
+}
+
+int ChildProcess::Run(const std::string& dir, std::vector<std::string> argv, std::string* output,
+                      std::chrono::milliseconds deadline) {
+  ChildProcess p(dir, std::move(argv), Input::kDevNull, {}, ErrorStream::kWithOutput);
+  const int status = p.Wait(deadline);
+  if (output) *output = p.Output();
+  return status;
+}
+
+bool ChildProcess::OpenTerminal() {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0) return false;
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  m_inputFd = master;  // closed by the destructor from here on
+  const char* name = nullptr;
+  if (grantpt(master) != 0 || unlockpt(master) != 0 || !(name = ptsname(master))) return false;
+  m_slaveFd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (m_slaveFd < 0) return false;
+  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  termios t{};
+  tcgetattr(m_slaveFd, &t);
+  t.c_lflag |= ICANON | ECHO | ISIG;
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tcsetattr(m_slaveFd, TCSANOW, &t);
+  tcgetattr(m_slaveFd, &m_initialTerminal);
+  return true;
 }
 
 void ChildProcess::DrainTerminal() {
