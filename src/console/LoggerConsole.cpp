@@ -68,7 +68,8 @@ void ExecuteLoggerLoop(CNmxLoggerPort& port, const Parms_t& parms) {
     const ULONG bytes = port.GetCaptureFileSize();
     printf("\rPacket Count: %10u File Size:%10u\n\n", frames, bytes);
     puts("Capture has stopped");
-    // The engine's queue overflowed: the recording is not complete, and the user must know.
+    // Frames were lost (a full queue or a full single file): the recording is not complete,
+    // and the user must know.
     if (ULONGLONG dropped = port.GetDroppedFrames())
       printf("Frames dropped: %llu\n", static_cast<unsigned long long>(dropped));
   }

@@ -174,10 +174,14 @@ HRESULT CNmxLoggerPort::OnStop() {
   COsCsLock guard(m_lock);
   if (m_state.load() == STARTED) {
     puts("Capturing has stopped.");
-    if (m_bListener)
+    if (m_bListener) {
+      // No status line follows a viewer's capture, so a loss is owned up to here.
+      if (ULONGLONG dropped = GetDroppedFrames())
+        printf("Frames dropped: %llu\n", static_cast<unsigned long long>(dropped));
       OnListenerStop();
-    else
+    } else {
       m_state = OPENED;
+    }
   }
   return S_OK;
 }

@@ -58,7 +58,7 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   ULONG GetPacketCount();
   ULONG GetCaptureFileSize();
   bool IsViewerConnected();
-  // Frames the engine could not queue during the last run.
+  // Frames lost during the last run: not queued, or not taken by a full single file.
   ULONGLONG GetDroppedFrames();
 
   // Router port: hands the command to the component while capturing.

@@ -41,7 +41,7 @@ class IVxNmxLogger : public IUnknown {
   // callback is kept without a reference and must outlive the component. 0x80004005 when an
   // engine exists already.
   virtual HRESULT Init(BOOL bOwnPort, IVxNmxLoggerCallback* pCallback) = 0;
-  virtual HRESULT Start() = 0;                 // 4: 0x80004005 when not started
+  virtual HRESULT Start() = 0;                 // 4: 0x80004005 when it did not start
   virtual HRESULT Stop() = 0;                  // 5: 0x80004005 when not started before
   virtual HRESULT NmxReceive(void* pCmd) = 0;  // 6: an NmxCmd, copied if capturing
   // 7: *pDrop = -1 when the filters drop the command, else 0. pDrop must not be null.
@@ -65,7 +65,8 @@ class IVxNmxLogger2 : public IVxNmxLogger {
  public:
   // 16: as LoadXmlSettings; with bIsFile -1 the argument is the path of the document.
   virtual HRESULT LoadXmlSettingsEx(BSTR bstrXmlOrPath, VARIANT_BOOL bIsFile) = 0;
-  // 17: frames dropped since the last start because the engine's queue was full.
+  // 17: frames lost since the last start: the engine's queue was full, or a full single
+  // file could not take them.
   virtual HRESULT GetDroppedFrames(ULONGLONG* pnDropped) = 0;
 
  protected:

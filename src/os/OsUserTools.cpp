@@ -240,6 +240,8 @@ bool WaitAnyRegistered(DWORD count, const OS_USER_HANDLE* handles, DWORD millise
 DWORD OsUserWaitForMultipleObjects(DWORD count, const OS_USER_HANDLE* handles, BOOL bWaitAll,
                                    DWORD milliseconds) {
   if (handles == nullptr || count == 0) return WAIT_FAILED;
+  // As for a single object: beyond the signed range a time-out only polls.
+  if (milliseconds != INFINITE && static_cast<int32_t>(milliseconds) < 0) milliseconds = 0;
   std::unique_ptr<bool[]> acquired;
   DWORD start = 0;
   if (!bWaitAll) {

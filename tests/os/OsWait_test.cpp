@@ -76,6 +76,15 @@ TEST(OsWaitMultiple, WaitAnyTimesOut) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(29));
 }
 
+TEST(OsWaitMultiple, TimeOutsBeyondTheSignedRangeOnlyPoll) {
+  Events ev(2, true);
+  for (DWORD ms : {0x80000000u, 0xFFFFFFFEu}) {
+    EXPECT_EQ(ev.WaitAny(ms), WAIT_TIMEOUT) << ms;
+    EXPECT_EQ(ev.WaitAll(ms), WAIT_TIMEOUT) << ms;
+    EXPECT_EQ(OsUserWaitForSingleObject(ev.h[0], ms), WAIT_TIMEOUT) << ms;
+  }
+}
+
 TEST(OsWaitMultiple, WaitAllNeedsEveryHandle) {
   Events ev(3, false);
   OsUserSetEvent(ev.h[0]);

@@ -61,7 +61,13 @@ class RegistryTest : public ::testing::Test {
   }
 
   std::string RegistryFile() const { return m_dir / "VxRegistry.xml"; }
-  void WriteRegistry(const std::string& xml) const { WriteText(RegistryFile(), xml); }
+  // Replaces the file at once, so a store checking it never sees half of it (tests that
+  // count the store's messages depend on that).
+  void WriteRegistry(const std::string& xml) const {
+    const std::string next = RegistryFile() + ".next";
+    WriteText(next, xml);
+    ASSERT_EQ(rename(next.c_str(), RegistryFile().c_str()), 0);
+  }
 
   // The boot path, or "<none>" when the reader fails.
   static std::string BootPath() {

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "os/OsUserTools.h"
 #include "registry/RegistryTestUtil.h"
 
 namespace {
@@ -161,6 +162,35 @@ TEST_F(VxXmlRegistryTest, RewrittenFileIsSeenAndOpenHandlesFollowIt) {
   RewriteFromOtherProcess(VersionedRegistry("/third/"));
   EXPECT_TRUE(vxtest::WaitUntil([&] { return QueryString(version, "BootDir") == "/third/"; }));
   OsRegCloseKey(version);
+}
+
+TEST_F(VxXmlRegistryTest, TheFirstQueryMoreThan100msAfterACheckSeesARewrite) {
+  WriteRegistry(VersionedRegistry("/one/"));
+  ASSERT_EQ(BootPath(), "/one/");
+  for (const char* next : {"/two/", "/three/"}) {
+    WriteRegistry(VersionedRegistry(next));
+    OsUserSleep(150);
+    EXPECT_EQ(BootPath(), next);
+  }
+}
+
+TEST_F(VxXmlRegistryTest, TheStoreLivesAsLongAsItHasUsers) {
+  {
+    StdoutCapture out(m_dir / "stdout.txt");
+    ASSERT_EQ(BootPath(), m_dir.path() + "/Boot/");  // no file: the defaults
+  }
+  // Defaults win over a later file for as long as this store lives.
+  WriteRegistry(VersionedRegistry("/data/boot/"));
+  RegistryInit();
+  RegistryInit();
+  RegistryDestroy();
+  RegistryDestroy();
+  EXPECT_EQ(BootPath(), m_dir.path() + "/Boot/");
+  // The program's own user leaves last: the next call creates a store that reads the file.
+  RegistryDestroy();
+  EXPECT_EQ(BootPath(), "/data/boot/");
+  RegistryDestroy();  // no user left: ignored
+  RegistryInit();     // the program's own user again
 }
 
 TEST_F(VxXmlRegistryTest, UnusableChangedFileKeepsThePreviousContent) {

@@ -236,6 +236,14 @@ TEST(VxFileStream, CopyToStopsAtTheEndOfTheFileAndReportsARefusingTarget) {
   f->SetPosition(0);
   EXPECT_EQ(E_OUTOFMEMORY, f->CopyTo(small, 200, &rd, &wr));
   small->Release();
+
+  // A source that cannot be read reports the failure, not a copy of nothing.
+  FileRef writeOnly;
+  ASSERT_EQ(S_OK, CVxFileStream::CreateFileStream(&writeOnly.p, (dir / "c.bin").c_str(), 0x40000000,
+                                                  kShareRead, kOpenExisting, kNormal));
+  rd = wr = 7;
+  EXPECT_EQ(0x80070009, static_cast<DWORD>(writeOnly->CopyTo(g.p, 100, &rd, &wr)));
+  EXPECT_EQ(0u, rd);
 }
 
 TEST(VxFileStream, GetFilePathNeedsRoomForTheTerminatingZero) {

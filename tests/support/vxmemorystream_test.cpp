@@ -85,6 +85,16 @@ TEST(VxMemoryStream, FixedWriteThatDoesNotFitChangesNothing) {
   EXPECT_EQ(E_FAIL, s->Write(nullptr, 4, nullptr));
   EXPECT_EQ(S_OK, s->Write(data.data(), 6, &written));  // exactly up to the capacity
   EXPECT_EQ(6u, written);
+
+  // A position beyond the capacity (Seek allows it) neither writes nor copies outside.
+  ASSERT_EQ(S_OK, s->SetPosition(100));
+  EXPECT_EQ(E_OUTOFMEMORY, s->Write(data.data(), 1, nullptr));
+  MemRef dst;
+  ASSERT_EQ(S_OK, CVxMemoryStream::CreateGrowableMemoryStream(16, &dst.p, 16));
+  DWORD rd = 9, wr = 9;
+  EXPECT_TRUE(SUCCEEDED(s->CopyTo(static_cast<IVxStream*>(dst.p), 8, &rd, &wr)));
+  EXPECT_EQ(0u, rd);
+  EXPECT_EQ(0u, wr);
 }
 
 TEST(VxMemoryStream, GrowableStreamGrowsByAtLeastTheGrowthStep) {

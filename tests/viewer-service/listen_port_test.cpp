@@ -89,6 +89,25 @@ TEST_F(ListenMode, TheRouterConnectionFollowsTheCaptureAViewerStartsAndStops) {
             "Capturing has started.\nCapturing has stopped.\n");
 }
 
+TEST_F(ListenMode, FramesLostDuringAViewersCaptureAreOwnedUpToWhenItStops) {
+  ASSERT_EQ(m_client->Write(kIgCapture, 1, LE32s({1})).result, 0u);
+  ASSERT_TRUE(m_port.IsStarted());
+  // Faster than the writer empties the engine's queue.
+  Bytes cmd = TrafficCommand(1, 64);
+  ASSERT_TRUE(vxtest::WaitUntil([&] {
+    for (int i = 0; i < 20000; ++i) m_port.NmxReceive(reinterpret_cast<NmxCmd*>(cmd.data()));
+    return m_port.GetDroppedFrames() > 0;
+  }));
+  ASSERT_EQ(m_client->Write(kIgCapture, 1, LE32s({2})).result, 0u);
+  const ULONGLONG dropped = m_port.GetDroppedFrames();
+  fflush(stdout);
+  const std::string out = testing::internal::GetCapturedStdout();
+  testing::internal::CaptureStdout();
+  EXPECT_NE(out.find("Capturing has stopped.\nFrames dropped: " + std::to_string(dropped) + "\n"),
+            std::string::npos)
+      << out;
+}
+
 TEST_F(ListenMode, TheHostAndAViewerStoppingTogetherNeverDeadlock) {
   for (int round = 0; round < 20; ++round) {
     ASSERT_EQ(m_client->Write(kIgCapture, 1, LE32s({1})).result, 0u);
