@@ -249,8 +249,9 @@ HRESULT CRingBuffer::Create(DWORD cbMaxSize, const char* szFolder, const char* s
   return hr;
 }
 
-// Only a failure to create a ring file is returned; anything that prevents continuing simply
-// leaves the slots empty, so fresh files replace what is there.
+// Only a failure to create a ring file is returned; anything that prevents continuing leaves
+// the slots empty, so fresh files take the place of what is there, after a non-empty main file
+// was moved aside as a backup.
 HRESULT CRingBuffer::ContinueCapture(const char* szFolder, LONG& nDropped, DWORD& cbDropped) {
   IVxFileStream* mainStream = OpenExisting(m_szFilePath);
   if (!mainStream) return S_OK;
@@ -279,26 +280,30 @@ HRESULT CRingBuffer::ContinueCapture(const char* szFolder, LONG& nDropped, DWORD
     return E_OUTOFMEMORY;
   }
   if (FAILED(main->Create(mainStream, false))) {
+    // Perhaps a capture whose header an interrupted write left behind; it may still be
+    // repairable, so only an empty file is left for the fresh ring to overwrite.
+    ULONGLONG cbFile = 0;
+    const bool empty = SUCCEEDED(mainStream->Seek(0, STREAM_SEEK_END, &cbFile)) && cbFile == 0;
     mainStream->Release();
     delete main;
+    if (!empty) {
+      char backup[kMaxPath + 1];
+      BackupName(m_szFilePath, backup, sizeof backup);
+      OsUserMoveFile(m_szFilePath, backup, kMoveReplaceAndCopy);
+    }
     return S_OK;
   }
-  if (main->GetSize() > m_cbMaxSize) {
-    delete main;
-    return S_OK;
+  // An unmerged earlier ring, a capture larger than this ring or one whose table does not
+  // describe its records cannot be continued; it is kept rather than overwritten.
+  bool keep = p >= 2 || main->GetSize() > m_cbMaxSize;
+  if (!keep) {
+    CTableWalker table(main);
+    keep = !table.Valid();
   }
-  if (p >= 2) {
-    // The earlier run ended without merging its ring: keep its files, start afresh.
+  if (keep) {
     BackUp(main);
     delete main;
     return S_OK;
-  }
-  {
-    CTableWalker table(main);
-    if (!table.Valid()) {
-      delete main;
-      return S_OK;
-    }
   }
   main->SetMaxSize(m_cbFileSize);
   HRESULT hr = KeepNewestFrames(szFolder, main, nDropped, cbDropped);

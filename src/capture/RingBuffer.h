@@ -37,8 +37,10 @@ class CRingBuffer : public CCaptureFileBase {
   // A temporary ring in the boot project folder.
   HRESULT Create(DWORD cbMaxSize) override;
   // Without bOverwriteExisting a named ring continues the merged capture an earlier run left
-  // in the main file (keeping its newest frames when they no longer fit into the ring), or
-  // keeps the files of an unmerged one as backups ("x.ca~"), and starts empty.
+  // in the main file (keeping its newest frames when they no longer fit into the ring's
+  // files), or keeps what it cannot continue (the files of an unmerged ring; a damaged or too
+  // large main file) as backups ("x.ca~") and starts empty. Only an empty main file is
+  // overwritten.
   HRESULT Create(DWORD cbMaxSize, const char* szFolder, const char* szFileName,
                  bool bTemporary) override;
   // Empties every file and restarts the numbering at file 0.

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,9 +66,10 @@ class RingBufferTest : public ::testing::Test {
   }
 
   // An earlier capture of `frames` 100-byte records merged into trace.cap.
-  void MakeMergedCapture(LONG files, DWORD frames) {
+  void MakeMergedCapture(LONG files, DWORD frames) { MakeMergedCapture(Folder(), files, frames); }
+  void MakeMergedCapture(const std::string& folder, LONG files, DWORD frames) {
     CRingBuffer ring(files, nullptr, true);
-    ASSERT_EQ(S_OK, ring.Create(TotalSize(files), Folder(), "trace.cap", false));
+    ASSERT_EQ(S_OK, ring.Create(TotalSize(files), folder.c_str(), "trace.cap", false));
     WriteFrames(ring, 0, frames);
     ASSERT_EQ(S_OK, ring.Truncate());
     ASSERT_EQ(S_OK, ring.CloseFile());
@@ -331,6 +333,64 @@ TEST_F(RingBufferTest, OverwriteReplacesEarlierFilesWithoutBackups) {
   }
   EXPECT_EQ((std::vector<std::string>{"trace.cap", "trace~1.cap", "trace~2.cap"}),
             ringtest::Files(m_dir.path()));
+}
+
+// Earlier captures a two-file ring cannot continue: a merged capture, then damaged.
+struct UncontinuableCapture {
+  const char* name;
+  LONG files;
+  DWORD frames;
+  void (*damage)(std::vector<BYTE>& bytes);
+};
+
+TEST_F(RingBufferTest, AnEarlierCaptureThatCannotBeContinuedIsKeptUnlessOverwriting) {
+  const UncontinuableCapture cases[] = {
+      // An append interrupted after the header was written: the table runs past the end.
+      {"header", 2, 5, [](std::vector<BYTE>& b) { vx::EncodeLE32(b.data() + 28, 0x10000); }},
+      // 20 frames of a three-file ring are more than two files hold.
+      {"size", 3, 20, nullptr},
+      // The entry of frame 1 repeats that of frame 0 (the table starts at 128 + 5 x 100).
+      {"table", 2, 5,
+       [](std::vector<BYTE>& b) { std::copy_n(b.begin() + 628, 4, b.begin() + 632); }},
+  };
+  for (const auto& c : cases) {
+    for (const bool overwrite : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (overwrite ? ", overwriting" : ", continuing"));
+      const std::string folder = m_dir / (std::string(c.name) + (overwrite ? "-on" : "-off"));
+      ASSERT_TRUE(std::filesystem::create_directory(folder));
+      MakeMergedCapture(folder, c.files, c.frames);
+      std::vector<BYTE> earlier = vxtest::ReadFileBytes(folder + "/trace.cap");
+      if (c.damage) c.damage(earlier);
+      vxtest::WriteFileBytes(folder + "/trace.cap", earlier);
+      // An older backup gives way to the newer one.
+      if (!overwrite) vxtest::WriteFileBytes(folder + "/trace.ca~", {1, 2, 3});
+
+      RecordingOverflow overflow;
+      CRingBuffer ring(2, &overflow, overwrite);
+      ASSERT_EQ(S_OK, ring.Create(TotalSize(2), folder.c_str(), "trace.cap", false));
+      EXPECT_EQ(0, ring.GetFrameCount());
+      WriteFrames(ring, 0, 12);
+      ASSERT_EQ(S_OK, ring.Truncate());
+      ASSERT_EQ(S_OK, ring.CloseFile());
+      EXPECT_EQ(Range(0, 12), ReadCapFile(folder + "/trace.cap").seqs);
+      EXPECT_TRUE(overflow.reports.empty());
+      if (overwrite) {
+        EXPECT_EQ(std::vector<std::string>{"trace.cap"}, ringtest::Files(folder));
+      } else {
+        EXPECT_EQ((std::vector<std::string>{"trace.cap", "trace.ca~"}), ringtest::Files(folder));
+        EXPECT_EQ(earlier, vxtest::ReadFileBytes(folder + "/trace.ca~"));
+      }
+    }
+  }
+}
+
+TEST_F(RingBufferTest, AnEmptyMainFileIsOverwrittenWithoutABackup) {
+  vxtest::WriteFileBytes(Path("trace.cap"), {});
+  CRingBuffer ring(2, &m_overflow, false);
+  ASSERT_EQ(S_OK, ring.Create(TotalSize(2), Folder(), "trace.cap", false));
+  EXPECT_EQ(0, ring.GetFrameCount());
+  EXPECT_EQ((std::vector<std::string>{"trace.cap", "trace~1.cap"}), ringtest::Files(m_dir.path()));
+  EXPECT_EQ(kPerFile, std::filesystem::file_size(Path("trace.cap")));
 }
 
 TEST_F(RingBufferTest, ContinuationKeepsTheNewestFramesThatFitAndReportsTheRestOnce) {
