@@ -2,7 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+
+#include <chrono>
+#include <climits>
 
 namespace VxFunctions {
 
@@ -103,6 +107,23 @@ bool SocketSetNonBlocking(int fd, bool nonBlocking) {
   if (flags == -1) return false;
   flags = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
   return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+int SocketWaitReadable(int fd, DWORD timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    // Rounded up, so that a wait never ends before the deadline.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const int waitMs = left <= 0 ? 0 : (left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    pollfd pfd{};
+    pfd.fd = fd;
+    pfd.events = POLLIN;
+    const int rc = poll(&pfd, 1, waitMs);
+    if (rc > 0) return 1;
+    if (rc < 0 && errno != EINTR) return -1;
+    if (rc == 0 && Clock::now() >= deadline) return 0;
+  }
 }
 
 }  // namespace VxFunctions

@@ -39,4 +39,9 @@ bool SocketSetNoSigPipe(int fd);
 // Switches a descriptor between blocking and non-blocking mode. Returns false on failure.
 bool SocketSetNonBlocking(int fd, bool nonBlocking);
 
+// Waits up to timeoutMs (measured on the monotonic clock, signals do not restart it) for fd to
+// become readable. 1: readable, or an end of stream or error that a read will report; 0: the
+// time passed with nothing to read; -1: the wait failed (errno set).
+int SocketWaitReadable(int fd, DWORD timeoutMs);
+
 }  // namespace VxFunctions

@@ -48,7 +48,8 @@ CTcpSocket::CTcpSocket(CTcpConnList* list)
       m_bEnabled(true),
       m_threadId(),
       m_hTcpThread(nullptr),
-      m_bThreadRunning(false) {
+      m_bThreadRunning(false),
+      m_dwReceiveIdleMs(0) {
   ++m_sockStat.socketObjCnt;
 }
 
@@ -381,6 +382,9 @@ DWORD CTcpSocket::OnAccept(DWORD error) {
 DWORD CTcpSocket::OnReceive(DWORD, const BYTE*, DWORD, DWORD) {
   return 0;
 }
+DWORD CTcpSocket::OnReceiveIdle() {
+  return 0;
+}
 void CTcpSocket::OnClose(DWORD) {}
 void CTcpSocket::OnAccepted(DWORD) {}
 DWORD CTcpSocket::OnConnected() {
@@ -463,7 +467,18 @@ DWORD CTcpSocket::Receiver() {
       ssize_t n = 0;
       DWORD err = 0;
       if (m_nSocketType == VX_SOCK_STREAM) {
-        n = recv(m_socket, buf.get(), g_cbTcpBuf, 0);
+        const DWORD idleMs = m_dwReceiveIdleMs.load();
+        const int ready = idleMs != 0 ? SocketWaitReadable(m_socket, idleMs) : 1;
+        if (ready == 0) {
+          err = OnReceiveIdle();
+          if (err != 0) {
+            code = err;
+            break;
+          }
+          continue;
+        }
+        // A failed wait reports its errno as a failed read would.
+        n = ready < 0 ? -1 : recv(m_socket, buf.get(), g_cbTcpBuf, 0);
         if (n == -1 && errno == EINTR) continue;
       }
       if (n == -1) {

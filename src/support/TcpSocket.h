@@ -5,8 +5,8 @@
 // Thread safety: the public operations may be called from any thread, also while the service
 // thread runs; m_lock serialises thread creation, closing, Disable and Shutdown, and m_sendLock
 // serialises sends with the release of the descriptor, so a send never writes to a descriptor
-// number that was closed and handed out again. The callbacks (OnAccept, OnReceive, OnClose of
-// the thread's own close) run on the service thread.
+// number that was closed and handed out again. The callbacks (OnAccept, OnReceive,
+// OnReceiveIdle, OnClose of the thread's own close) run on the service thread.
 //
 // Lifetime: a derived class that overrides a callback must call CloseSocket(true) at the start
 // of its destructor, so that the service thread has ended before the derived part goes away.
@@ -110,6 +110,11 @@ class CTcpSocket {
   // marking the thread as ended; an override must not touch the object after calling them.
   virtual DWORD Receiver();
 
+  // Called on the receiver thread of a stream socket each time the receive idle time-out
+  // passes without a byte arriving; a non-zero result ends the receiver. The default keeps
+  // waiting.
+  virtual DWORD OnReceiveIdle();
+
   DWORD CreateTcpThread(DWORD priority);
   DWORD Listener();
   static DWORD TcpPortThread(PVOID socket);
@@ -120,6 +125,10 @@ class CTcpSocket {
 
   // Peer address of a connected socket (network byte order).
   TcpAddr GetPeerAddr() const { return m_tcpAddr; }
+
+  // How long the receiver waits for a byte before it calls OnReceiveIdle (and then waits
+  // again); 0, the default, waits without limit. Takes effect from the receiver's next wait.
+  void SetReceiveIdleTimeout(DWORD ms) { m_dwReceiveIdleMs = ms; }
 
   static const SocketDebugStat& GetSockStat() { return m_sockStat; }
 
@@ -142,6 +151,7 @@ class CTcpSocket {
   // handle of an ended thread does not keep the descriptor open.
   bool m_bThreadRunning;
   COsUserLock m_sendLock;
+  std::atomic<DWORD> m_dwReceiveIdleMs;
 
   static DWORD m_serverCommTimeout;
   static SocketDebugStat m_sockStat;

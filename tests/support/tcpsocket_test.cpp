@@ -41,6 +41,10 @@ class RecordingSocket : public CTcpSocket {
     return 0;
   }
   void OnClose(DWORD) override { ++m_closeCount; }
+  DWORD OnReceiveIdle() override {
+    ++m_idleCount;
+    return m_idleResult;
+  }
 
   std::string Data() {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -55,6 +59,8 @@ class RecordingSocket : public CTcpSocket {
   std::atomic<int> m_closeInsideResult{-1};
   std::atomic<int> m_fdAfterCloseInside{-2};
   std::atomic<int> m_closeCount{0};
+  std::atomic<int> m_idleCount{0};
+  std::atomic<DWORD> m_idleResult{0};
 
  private:
   std::mutex m_mutex;
@@ -210,6 +216,28 @@ TEST_F(TcpSocketTest, CloseFromInsideOnReceiveClosesAtOnceWithoutWaiting) {
   EXPECT_EQ(-1, accepted->m_fdAfterCloseInside.load());
   // The client sees the connection end.
   EXPECT_TRUE(vxtest::WaitUntil([&] { return !client.IsConnected(); }));
+}
+
+TEST_F(TcpSocketTest, TheReceiverReportsEveryIdleTimeOutUntilOneEndsIt) {
+  Server server;
+  RecordingSocket client;
+  client.SetReceiveIdleTimeout(50);
+  ConnectClient(client, server.port);
+  RecordingSocket* accepted = nullptr;
+  ASSERT_TRUE(vxtest::WaitUntil([&] { return (accepted = server.list.Accepted(0)) != nullptr; }));
+
+  // Reported again and again while the connection stays open, and reading goes on after it.
+  ASSERT_TRUE(vxtest::WaitUntil([&] { return client.m_idleCount >= 3; }));
+  EXPECT_TRUE(client.IsConnected());
+  ASSERT_EQ(0u, accepted->SendAll("late", 4));
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return client.Data() == "late"; }));
+  EXPECT_EQ(0, accepted->m_idleCount.load()) << "no time-out set on that side";
+
+  // A non-zero result ends the receiver, which releases the descriptor.
+  client.m_idleResult = 10060;
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return client.Fd() == -1; }));
+  EXPECT_FALSE(client.IsConnected());
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return !accepted->IsConnected(); }));
 }
 
 TEST_F(TcpSocketTest, AcceptReturns13OnceListeningStops) {
