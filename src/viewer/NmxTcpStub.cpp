@@ -127,6 +127,14 @@ DWORD CNmxTcpStub::Receiver() {
   return CTcpSocket::Receiver();
 }
 
+DWORD CNmxTcpStub::OnReceiveIdle() {
+  // The rest of a frame that stopped coming would never be waited out, and the connection
+  // would hold its place (a server serves one viewer at a time) for good. Between frames,
+  // silence is an idle peer, which may rightly wait for hours.
+  if (m_cbSize != 0 || m_cbPrefix != 0) CloseBroken();
+  return 0;
+}
+
 DWORD CNmxTcpStub::OnReceive(DWORD error, const BYTE* buf, DWORD len, DWORD) {
   if (error != 0 || !buf) return 0;
   if (len == 0) {

@@ -2,12 +2,15 @@
 //
 // The receiver thread hands every chunk to OnReceive, which reassembles whole commands from
 // the byte stream and passes each to OnNmxReceive; Send frames a command and writes it whole.
-// A frame that breaks the framing rules closes the connection. When not connected, Send
-// opens a connection to the peer's NMX/TCP port (client mode).
+// A frame that breaks the framing rules closes the connection, and so does a frame whose
+// rest stops coming: with a receive idle time-out set (SetReceiveIdleTimeout), a peer silent
+// that long in the middle of a frame is closed as broken, while one silent between frames
+// stays connected however long it waits. When not connected, Send opens a connection to the
+// peer's NMX/TCP port (client mode).
 //
-// Thread safety: OnReceive and OnNmxReceive run on the receiver thread only; Send may be
-// called from any thread at the same time and frames never interleave on the stream.
-// m_addr is set during construction (the owner may still change its port in its own
+// Thread safety: OnReceive, OnReceiveIdle and OnNmxReceive run on the receiver thread only;
+// Send may be called from any thread at the same time and frames never interleave on the
+// stream. m_addr is set during construction (the owner may still change its port in its own
 // constructor) and only read afterwards.
 #pragma once
 
@@ -33,6 +36,8 @@ class CNmxTcpStub : public VxFunctions::CTcpSocket {
 
   DWORD OnReceive(DWORD error, const BYTE* buf, DWORD len, DWORD timeout) override;
   DWORD Receiver() override;
+  // Closes the connection when a frame is partly received.
+  DWORD OnReceiveIdle() override;
 
   // Command buffers of `size` bytes from the heap; null when out of memory.
   virtual NmxCmd* NmxAlloc(DWORD size);

@@ -27,7 +27,8 @@ CTcpKrpServer::CTcpKrpServer(IVxKrpComm* events, WORD listeningPort, const char*
       m_cRef(1),
       m_bConnectedToClient(false),
       m_pListenSocket(nullptr),
-      m_dwSendTimeoutMs(kViewerSendTimeoutMs) {
+      m_dwSendTimeoutMs(kViewerSendTimeoutMs),
+      m_dwFrameTimeoutMs(kViewerFrameTimeoutMs) {
   OsUserInitializeCriticalSection(&m_critSec);
   if (listenAddress) {
     const size_t n = strlen(listenAddress);
@@ -180,6 +181,7 @@ DWORD CTcpKrpServer::ProcessPendingAccept(CTcpSocket* listeningSocket) {
     OsUserSleep(kPollStepMs);
     return 0;
   }
+  next->SetReceiveIdleTimeout(m_dwFrameTimeoutMs);
   if (listeningSocket->Accept(next, nullptr, nullptr) != 0) {
     delete next;
     return 0;

@@ -2,7 +2,8 @@
 // listening socket (in its connection list) and the current connection object, and applies
 // the accept policy: while a viewer is connected, further connections wait in the listen
 // backlog; once it has gone, OnDisconnected is reported (within about a second) and the next
-// one is accepted.
+// one is accepted. A viewer that stops reading, or stops in the middle of a frame, is ended
+// after a time-out so that it cannot hold the place forever.
 //
 // Ownership: reference-counted (starts at 1; the last Release deletes it). The event
 // receiver and the command handler are not owned and must outlive the server.
@@ -71,6 +72,12 @@ class CTcpKrpServer : public VxFunctions::CTcpConnList,
   void SetViewerSendTimeout(DWORD ms) { m_dwSendTimeoutMs = ms; }
   static constexpr DWORD kViewerSendTimeoutMs = 20000;
 
+  // How long a viewer may stay silent in the middle of a frame before its connection is
+  // ended as broken (default kViewerFrameTimeoutMs; 0: no limit); silence between frames is
+  // never limited. Call before ConnectAs.
+  void SetViewerFrameTimeout(DWORD ms) { m_dwFrameTimeoutMs = ms; }
+  static constexpr DWORD kViewerFrameTimeoutMs = 20000;
+
  protected:
   ~CTcpKrpServer() override;
 
@@ -96,4 +103,5 @@ class CTcpKrpServer : public VxFunctions::CTcpConnList,
 
   VxFunctions::CTcpSocket* m_pListenSocket;  // in the list, which owns it
   DWORD m_dwSendTimeoutMs;
+  DWORD m_dwFrameTimeoutMs;
 };

@@ -151,6 +151,33 @@ TEST(NmxTcpStubTest, BrokenFramingClosesAndPassesNothingOfTheBrokenFrame) {
   }
 }
 
+TEST(NmxTcpStubTest, AnIdleTimeOutClosesOnlyInTheMiddleOfAFrame) {
+  const Bytes good = EncodeFrame(Spec(6, 8));
+  const struct {
+    const char* name;
+    size_t fed;  // bytes of two back-to-back frames fed before the time-out
+    bool closed;
+  } cases[] = {
+      {"nothing received", 0, false},
+      {"between frames", good.size(), false},
+      {"part of a prefix", good.size() + 1, true},
+      {"a whole prefix", good.size() + 6, true},
+      {"part of the header", good.size() + 20, true},
+      {"part of the data", 2 * good.size() - 1, true},
+      {"two whole frames", 2 * good.size(), false},
+  };
+  Bytes stream = good;
+  PutBytes(stream, good);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingStub stub;
+    if (c.fed > 0) stub.Feed(Bytes(stream.begin(), stream.begin() + c.fed));
+    EXPECT_EQ(0u, stub.OnReceiveIdle());
+    EXPECT_EQ(!c.closed, stub.IsCreated());
+    EXPECT_EQ(c.fed / good.size(), stub.Commands().size()) << "whole frames were passed on";
+  }
+}
+
 TEST(NmxTcpStubTest, AConnectionWithBrokenFramingEndsAndAPeerCloseIsNoticed) {
   RawListener listener;
   for (bool broken : {true, false}) {

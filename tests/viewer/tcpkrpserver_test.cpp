@@ -34,6 +34,7 @@ class TcpKrpServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     m_server = new CTcpKrpServer(&m_handler, 0, "127.0.0.1");
+    m_server->SetViewerFrameTimeout(m_frameTimeoutMs);
     ASSERT_EQ(S_OK, m_server->ConnectAs(kKrpPort, &m_handler, nullptr, &m_res, nullptr, nullptr));
     ASSERT_NE(nullptr, m_res);
     m_port = m_server->GetListenPort();
@@ -66,6 +67,7 @@ class TcpKrpServerTest : public ::testing::Test {
     EXPECT_EQ(24u, Ask(peer, KRP_CMD_READDEVICEINFO, 1, {}).size());
   }
 
+  DWORD m_frameTimeoutMs = CTcpKrpServer::kViewerFrameTimeoutMs;
   RecordingHandler m_handler;
   CTcpKrpServer* m_server = nullptr;
   IVxKrpAsyncRes* m_res = nullptr;
@@ -295,6 +297,76 @@ TEST_F(TcpKrpServerTest, MisbehavingViewersEndOnlyTheirOwnConnection) {
     RawPeer good(m_port);
     ExpectServed(good);
   }
+}
+
+// A server with a short deadline for the rest of a frame.
+class FrameTimeoutTest : public TcpKrpServerTest {
+ protected:
+  static constexpr DWORD kDeadlineMs = 300;
+  FrameTimeoutTest() { m_frameTimeoutMs = kDeadlineMs; }
+};
+
+TEST_F(FrameTimeoutTest, AViewerSilentInTheMiddleOfAFrameIsDroppedAndTheNextIsServed) {
+  const Bytes write = KrpRequest(KRP_CMD_WRITE, 1, Cat(LE32s({0x2000, 1, 5}), Text("abcde")));
+  const struct {
+    const char* name;
+    size_t sent;
+  } cases[] = {
+      {"part of the prefix", 3},
+      {"the prefix", 6},
+      {"part of the header", 20},
+      {"part of the data", write.size() - 2},
+  };
+  int disconnects = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawPeer stuck(m_port);
+    ASSERT_TRUE(stuck.Send(Bytes(write.begin(), write.begin() + c.sent)));
+    // Waits behind the stuck viewer, its request already sent.
+    RawPeer next(m_port);
+    ASSERT_TRUE(next.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 2, {})));
+
+    EXPECT_TRUE(stuck.WaitClosed());
+    EXPECT_TRUE(vxtest::WaitUntil([&] { return m_handler.m_disconnects == disconnects + 1; }));
+    Frame f;
+    ASSERT_TRUE(next.ReadFrame(&f));
+    EXPECT_EQ(2u, f.head.hUser);
+    EXPECT_EQ(0u, m_handler.CallCount()) << "nothing of the cut frame is passed on";
+    next.Close();
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return m_handler.m_disconnects == disconnects + 2; }));
+    disconnects += 2;
+  }
+}
+
+TEST_F(FrameTimeoutTest, AViewerIdleBetweenFramesStaysConnected) {
+  RawPeer viewer(m_port);
+  // Quiet before its first frame, and again after one.
+  EXPECT_TRUE(viewer.Silent(std::chrono::milliseconds(4 * kDeadlineMs)));
+  ExpectServed(viewer);
+  EXPECT_TRUE(viewer.Silent(std::chrono::milliseconds(4 * kDeadlineMs)));
+  ExpectServed(viewer);
+  EXPECT_EQ(0, m_handler.m_disconnects.load());
+  EXPECT_EQ(1, m_handler.m_connects.load());
+}
+
+TEST_F(FrameTimeoutTest, AFrameArrivingSlowlyInPiecesIsServed) {
+  const Bytes request = KrpRequest(KRP_CMD_WRITE, 3, Cat(LE32s({0x2000, 1, 16}), Bytes(16, 'w')));
+  RawPeer viewer(m_port);
+  // Each gap well inside the deadline, the whole frame well beyond it.
+  constexpr size_t kPieces = 8;
+  const size_t piece = (request.size() + kPieces - 1) / kPieces;
+  for (size_t off = 0; off < request.size(); off += piece) {
+    if (off > 0) OsUserSleep(kDeadlineMs / 5);
+    const size_t n = std::min(piece, request.size() - off);
+    ASSERT_TRUE(viewer.Send(Bytes(request.begin() + off, request.begin() + off + n)));
+  }
+  Frame f;
+  ASSERT_TRUE(viewer.ReadFrame(&f));
+  EXPECT_EQ(3u, f.head.hUser);
+  EXPECT_EQ(LE32s({0}), f.data);
+  ASSERT_EQ(1u, m_handler.CallCount());
+  EXPECT_EQ(Bytes(16, 'w'), m_handler.Calls()[0].data);
+  EXPECT_EQ(0, m_handler.m_disconnects.load());
 }
 
 TEST_F(TcpKrpServerTest, ReleasingTheServerClosesTheViewerAndTheListener) {
