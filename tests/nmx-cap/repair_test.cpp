@@ -1,10 +1,13 @@
 // repair after an append that was cut short: records were written behind the last frame the
-// header knows, the table and header were not, and the last record is incomplete.
+// header knows, the table and header were not, and the last record is incomplete. And repair
+// of ring files on a later lap, which still hold the records of the lap before behind what
+// their header describes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "NmxCapTestUtil.h"
+#include "nmx-cap/CapFrameReader.h"
 
 namespace {
 
@@ -82,13 +85,23 @@ TEST_F(RepairTest, InPlaceKeepsTheOriginalAsBackupAndNeverReplacesABackup) {
   EXPECT_EQ(m_expected, vxtest::ReadFileBytes(m_path));
   EXPECT_EQ(m_crashed, vxtest::ReadFileBytes(m_path + "~"));
 
-  // A second repair would replace the backup of the crashed file with a repaired one.
+  // The repaired file is valid: nothing to do.
+  const ToolRun again = RunTool({"repair", m_path});
+  ASSERT_EQ(0, again.status) << again.err;
+  EXPECT_EQ(m_path + ": valid: 5 frames, " + std::to_string(m_recordsEnd - 128) +
+                " bytes of records\n  nothing to repair: the file is left as it is\n",
+            again.out);
+  EXPECT_EQ(m_expected, vxtest::ReadFileBytes(m_path));
+
+  // Damaged again, it would need the backup of the crashed file replaced.
+  const Bytes cut(m_expected.begin(), m_expected.end() - 3);
+  vxtest::WriteFileBytes(m_path, cut);
   const ToolRun second = RunTool({"repair", m_path});
   EXPECT_EQ(2, second.status);
   EXPECT_NE(std::string::npos, second.err.find("File exists")) << second.err;
   EXPECT_NE(std::string::npos, second.err.find("(the file was not changed)")) << second.err;
   EXPECT_EQ(m_crashed, vxtest::ReadFileBytes(m_path + "~"));
-  EXPECT_EQ(m_expected, vxtest::ReadFileBytes(m_path));
+  EXPECT_EQ(cut, vxtest::ReadFileBytes(m_path));
 }
 
 TEST_F(RepairTest, RefusesWhatItMustNotRewrite) {
@@ -127,6 +140,91 @@ TEST_F(RepairTest, RefusesWhatItMustNotRewrite) {
   EXPECT_EQ(m_crashed, vxtest::ReadFileBytes(m_path));
   for (const char* backup : {"other.bin~", "short.cap~", "crash.cap~"})
     EXPECT_FALSE(std::filesystem::exists(m_dir / backup)) << backup;
+}
+
+// ---- Ring files on a later lap ----------------------------------------------------------
+//
+// A ring reuses its oldest file by emptying it with Clear(), which rewrites only the header:
+// the frames of the lap before stay behind it. They were given up (reported as overflow) and
+// must not come back. All frames have the same size, so the old records start exactly where
+// new ones end, the alignment under which leftovers can pass as records.
+
+constexpr LONGLONG kSecondLap = kT0 + 3600 * 1000 * kMs;
+
+std::vector<Frame> Lap(LONGLONG start, int n) {
+  std::vector<Frame> frames;
+  for (int i = 0; i < n; ++i)
+    frames.push_back(
+        {start + i * kMs, Packet(kServer, kClient, 2, 4, static_cast<DWORD>(i),
+                                 Bytes(24, static_cast<BYTE>(start == kT0 ? 0xAA : 0x55)))});
+  return frames;
+}
+
+// Times of the frames the file's header and table describe, or {} when it is not valid.
+std::vector<LONGLONG> TimesOf(const std::string& path) {
+  CCapFile f;
+  std::string e;
+  if (!f.Open(path, &e)) return {};
+  CCapFrameReader reader(f);
+  CapProblem problem;
+  CapFrame frame;
+  std::vector<LONGLONG> times;
+  CCapFrameReader::Step step;
+  while ((step = reader.Next(&frame, &problem)) == CCapFrameReader::Step::kFrame)
+    times.push_back(frame.nTimeStamp);
+  return step == CCapFrameReader::Step::kEnd ? times : std::vector<LONGLONG>{};
+}
+
+std::vector<LONGLONG> TimesOf(const std::vector<Frame>& frames) {
+  std::vector<LONGLONG> times;
+  for (const Frame& f : frames) times.push_back(f.time);
+  return times;
+}
+
+// A ring file 4 KiB long that held 8 frames of the first lap, was emptied and then received
+// `fresh` frames of the second lap one by one; closed with its preallocated tail, as a ring
+// file is left when the capture dies.
+std::string SecondLap(const vxtest::TempDir& dir, const std::string& name, int fresh) {
+  CCaptureFile file;
+  if (FAILED(file.Create(4096, dir.path().c_str(), name.c_str(), false))) return "";
+  for (const Frame& f : Lap(kT0, 8)) {
+    const Bytes r = Record(f);
+    if (FAILED(file.WriteFrame(r.data(), static_cast<DWORD>(r.size())))) return "";
+  }
+  if (FAILED(file.Clear(true))) return "";
+  for (const Frame& f : Lap(kSecondLap, fresh)) {
+    const Bytes r = Record(f);
+    if (FAILED(file.WriteFrame(r.data(), static_cast<DWORD>(r.size())))) return "";
+  }
+  return FAILED(file.CloseFile()) ? "" : dir / name;
+}
+
+TEST(RepairLaterLap, AValidFileIsLeftAsItIs) {
+  for (int fresh : {0, 3}) {
+    SCOPED_TRACE(fresh);
+    vxtest::TempDir dir;
+    const std::string path = SecondLap(dir, "ring.cap", fresh);
+    ASSERT_FALSE(path.empty());
+    const Bytes before = vxtest::ReadFileBytes(path);
+    const size_t cbRecords = static_cast<size_t>(fresh) * Record(Lap(kT0, 1)[0]).size();
+    const std::string valid = "valid: " + std::to_string(fresh) + " frames, " +
+                              std::to_string(cbRecords) + " bytes of records, " +
+                              std::to_string(4096 - 128 - cbRecords - 4 * fresh) +
+                              " unused bytes behind the table\n  nothing to repair: ";
+
+    const std::string out = dir / "out.cap";
+    ToolRun r = RunTool({"repair", path, "-o", out});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(path + ": " + valid + out + " is an exact copy of it\n", r.out);
+    EXPECT_EQ(before, vxtest::ReadFileBytes(out));
+    EXPECT_EQ(TimesOf(Lap(kSecondLap, fresh)), TimesOf(out));
+
+    r = RunTool({"repair", path});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(path + ": " + valid + "the file is left as it is\n", r.out);
+    EXPECT_EQ(before, vxtest::ReadFileBytes(path));
+    EXPECT_FALSE(std::filesystem::exists(path + "~"));
+  }
 }
 
 }  // namespace

@@ -180,3 +180,11 @@ CCapFrameReader::Step CCapFrameReader::Next(CapFrame* frame, CapProblem* problem
   ++m_nNext;
   return Step::kFrame;
 }
+
+bool CheckCapture(CCapFrameReader& reader, CapProblem* problem) {
+  CapFrame frame;
+  CCapFrameReader::Step step;
+  while ((step = reader.Next(&frame, problem)) == CCapFrameReader::Step::kFrame) {
+  }
+  return step == CCapFrameReader::Step::kEnd;
+}

@@ -45,3 +45,8 @@ class CCapFrameReader {
   bool m_bSeeked = false;                  // m_nExpected comes from the table, not a record
   bool m_bOpen = false;
 };
+
+// Reads every frame of a capture through the reader, which must not have read any yet: true
+// when the file keeps every rule of the format; otherwise *problem holds the first problem
+// (bUnreadable for a read that failed).
+bool CheckCapture(CCapFrameReader& reader, CapProblem* problem);

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "nmx-cap/CapFrameReader.h"
 #include "nmx-cap/CapRecordScanner.h"
 #include "nmx-cap/CapReport.h"
 #include "nmx-cap/CapWriter.h"
@@ -11,14 +12,16 @@ namespace {
 
 constexpr uint64_t kMaxFileEnd = 0xFFFFFFFFull;
 
-// A byte-for-byte copy that must not replace anything: the backup of the file to repair.
-bool CopyToNewFile(const CCapFile& from, const std::string& to, std::string* err) {
+// A byte-for-byte copy. Without bReplace the target must not exist yet (the backup of the file
+// to repair); with it an existing target is replaced.
+bool CopyWhole(const CCapFile& from, const std::string& to, bool bReplace, std::string* err) {
   CFileSink sink;
-  if (!sink.CreateNew(to)) {
+  if (!(bReplace ? sink.Create(to) : sink.CreateNew(to))) {
     *err = sink.Error();
     return false;
   }
-  std::vector<BYTE> chunk(CCapReadWindow::kWindow);
+  std::vector<BYTE> chunk(
+      static_cast<size_t>(std::min<uint64_t>(CCapReadWindow::kWindow, from.Size())));
   for (uint64_t off = 0; off < from.Size();) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), from.Size() - off));
     if (!from.ReadAt(off, chunk.data(), n, err)) {
@@ -91,6 +94,21 @@ int CapRepair(const std::string& file, const std::string& outFile, std::ostream&
     return ReportError(err, file + ": not a capture file: " + vxcap::HeaderStatusText(hs),
                        kCapExitInvalid);
 
+  // The bytes behind a valid file's table are not frames of the capture: in a ring file
+  // emptied for reuse they are the records of its previous lap, which the capture gave up
+  // and reported as overflow, and a walk from the first record would bring them back.
+  {
+    CCapFrameReader reader(f);
+    CapProblem problem;
+    if (CheckCapture(reader, &problem)) {
+      if (!inPlace && !CopyWhole(f, outFile, true, &e)) return ReportError(err, e, kCapExitTrouble);
+      out << file << ": " << ValidCaptureText(reader, f.Size()) << "\n  nothing to repair: "
+          << (inPlace ? "the file is left as it is" : outFile + " is an exact copy of it") << "\n";
+      return kCapExitOk;
+    }
+    if (problem.bUnreadable) return ReportProblem(err, file, problem);
+  }
+
   CCapWriter w;
   if (!inPlace && !w.Create(outFile, header.timeStamp)) {
     w.Discard();
@@ -139,7 +157,7 @@ int CapRepair(const std::string& file, const std::string& outFile, std::ostream&
 
   const std::string backup = file + "~";
   if (inPlace) {
-    if (!CopyToNewFile(f, backup, &e))
+    if (!CopyWhole(f, backup, false, &e))
       return ReportError(err, e + " (the file was not changed)", kCapExitTrouble);
     if (!RewriteInPlace(file, header.timeStamp, recordsEnd, entries, &e))
       return ReportError(err, e + " (the original is in " + backup + ")", kCapExitTrouble);

@@ -11,3 +11,13 @@ int ReportError(std::ostream& err, const std::string& what, int status) {
   err << "nmx-cap: " << what << "\n";
   return status;
 }
+
+std::string ValidCaptureText(const CCapFrameReader& reader, uint64_t cbFile) {
+  const vxcap::HeaderInfo& h = reader.Header();
+  const uint64_t tableEnd = uint64_t{h.frameTableOffset} + h.frameTableLength;
+  std::string text = "valid: " + std::to_string(reader.FrameCount()) + " frames, " +
+                     std::to_string(vxcap::RecordBytes(h)) + " bytes of records";
+  if (cbFile > tableEnd)
+    text += ", " + std::to_string(cbFile - tableEnd) + " unused bytes behind the table";
+  return text;
+}

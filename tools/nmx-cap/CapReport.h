@@ -1,9 +1,12 @@
-// How the subcommands complain: "nmx-cap: FILE: <problem>" and the exit status it means.
+// How the subcommands complain ("nmx-cap: FILE: <problem>" and the exit status it means) and
+// describe a valid capture.
 #pragma once
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 
+#include "nmx-cap/CapFrameReader.h"
 #include "nmx-cap/CapRecord.h"
 
 // Prints the problem and returns kCapExitTrouble for an unreadable file, else
@@ -11,3 +14,6 @@
 int ReportProblem(std::ostream& err, const std::string& file, const CapProblem& problem);
 // Prints "nmx-cap: <what>" and returns status.
 int ReportError(std::ostream& err, const std::string& what, int status);
+// "valid: N frames, B bytes of records[, U unused bytes behind the table]" for a capture the
+// reader has read to its end; cbFile is the file's size.
+std::string ValidCaptureText(const CCapFrameReader& reader, uint64_t cbFile);
