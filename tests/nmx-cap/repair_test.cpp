@@ -7,7 +7,10 @@
 #include <filesystem>
 
 #include "NmxCapTestUtil.h"
+#include "capture/CaptureMem.h"
 #include "nmx-cap/CapFrameReader.h"
+#include "os/OsUserFile.h"
+#include "support/VxFileStream.h"
 
 namespace {
 
@@ -181,6 +184,18 @@ std::vector<LONGLONG> TimesOf(const std::vector<Frame>& frames) {
   return times;
 }
 
+// Appends as the capture manager does: one batch through its memory buffer.
+HRESULT AppendBatch(CCaptureFile& file, const std::vector<Frame>& frames) {
+  CCaptureMem mem;
+  HRESULT hr = mem.Create(4096);
+  mem.SetStartOffset(file.GetFramePosition());
+  for (const Frame& f : frames) {
+    const Bytes r = Record(f);
+    if (SUCCEEDED(hr)) hr = mem.WriteFrame(r.data(), static_cast<DWORD>(r.size()));
+  }
+  return SUCCEEDED(hr) ? mem.CopyTo(&file, 0, 0) : hr;
+}
+
 // A ring file 4 KiB long that held 8 frames of the first lap, was emptied and then received
 // `fresh` frames of the second lap one by one; closed with its preallocated tail, as a ring
 // file is left when the capture dies.
@@ -224,6 +239,101 @@ TEST(RepairLaterLap, AValidFileIsLeftAsItIs) {
     EXPECT_EQ(path + ": " + valid + "the file is left as it is\n", r.out);
     EXPECT_EQ(before, vxtest::ReadFileBytes(path));
     EXPECT_FALSE(std::filesystem::exists(path + "~"));
+  }
+}
+
+// A file stream that stops writing for good once a budget of bytes is spent, as if the
+// process died there: the write that crosses the budget puts down only its first bytes.
+class CCrashingStream : public CVxFileStream {
+ public:
+  explicit CCrashingStream(uint64_t cbBudget) : m_cbBudget(cbBudget) {}
+
+  HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
+    const ULONG n = static_cast<ULONG>(std::min<uint64_t>(cb, m_cbBudget));
+    m_cbBudget -= n;
+    m_cbWritten += n;
+    ULONG done = 0;
+    const HRESULT hr = n > 0 ? CVxFileStream::Write(pv, n, &done) : S_OK;
+    if (pcbWritten) *pcbWritten = done;
+    return FAILED(hr) || n < cb ? E_FAIL : hr;
+  }
+
+  uint64_t Written() const { return m_cbWritten; }
+
+ private:
+  uint64_t m_cbBudget;
+  uint64_t m_cbWritten = 0;
+};
+
+// Every point at which the next append to a file on its second lap can be cut off: repair
+// keeps the frames of the second lap whose records were written, and never one of the first.
+TEST(RepairLaterLap, AnAppendCutOffAnywhereBringsBackNoOldFrame) {
+  struct Case {
+    const char* name;
+    int committed;  // frames of the second lap before the append
+    int appended;
+    bool batch;
+  };
+  const Case cases[] = {
+      {"first append after the clear", 0, 2, true},
+      {"one frame behind one", 1, 1, false},  // the new table: two entries
+      {"a batch behind one", 1, 2, true},     // three entries
+      {"one frame behind three", 3, 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    vxtest::TempDir dir;
+    const std::string base = SecondLap(dir, "base.cap", c.committed);
+    ASSERT_FALSE(base.empty());
+    const std::vector<Frame> lap = Lap(kSecondLap, c.committed + c.appended);
+    const std::string path = dir / "ring.cap";
+    const std::string out = dir / "out.cap";
+
+    // Appends to a fresh copy of base with the given budget; the bytes the append wrote.
+    auto appendCut = [&](uint64_t budget, HRESULT* hr) -> uint64_t {
+      std::filesystem::copy_file(base, path, std::filesystem::copy_options::overwrite_existing);
+      CCrashingStream* stream = new CCrashingStream(budget);
+      if (FAILED(stream->Init(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr, nullptr))) {
+        stream->Release();
+        return 0;
+      }
+      CCaptureFile file;
+      if (FAILED(file.Create(stream, false))) {
+        stream->Release();
+        return 0;
+      }
+      if (c.batch) {
+        *hr = AppendBatch(file, {lap.begin() + c.committed, lap.end()});
+      } else {
+        const Bytes r = Record(lap.back());
+        *hr = file.WriteFrame(r.data(), static_cast<DWORD>(r.size()));
+      }
+      return stream->Written();
+    };
+
+    HRESULT hr = E_FAIL;
+    const uint64_t total = appendCut(UINT64_MAX, &hr);
+    ASSERT_EQ(S_OK, hr);
+    ASSERT_GT(total, vxcap::kHeaderSize);
+    for (uint64_t budget = 0; budget < total; ++budget) {
+      SCOPED_TRACE(budget);
+      ASSERT_EQ(budget, appendCut(budget, &hr));
+      ASSERT_TRUE(FAILED(hr));
+      const ToolRun r = RunTool({"repair", path, "-o", out});
+      ASSERT_EQ(0, r.status) << r.err;
+      const std::vector<LONGLONG> kept = TimesOf(out);
+      ASSERT_GE(kept.size(), static_cast<size_t>(c.committed)) << r.out;
+      ASSERT_LE(kept.size(), lap.size()) << r.out;
+      EXPECT_EQ(TimesOf(std::vector<Frame>(lap.begin(),
+                                           lap.begin() + static_cast<ptrdiff_t>(kept.size()))),
+                kept)
+          << r.out;
+      // Cut off where the header was to be rewritten, with every new record in place.
+      if (budget == total - vxcap::kHeaderSize && c.committed > 0) {
+        EXPECT_EQ(lap.size(), kept.size()) << r.out;
+      }
+    }
   }
 }
 

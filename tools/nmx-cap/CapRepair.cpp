@@ -40,6 +40,21 @@ bool CopyWhole(const CCapFile& from, const std::string& to, bool bReplace, std::
   return true;
 }
 
+// An append moves the table up, writes the new entries behind it and the records into the
+// gap, and rewrites the header last. The space it claims is zeroed first, so until the
+// records arrive the gap holds only the old table and zeros, neither of which passes as a
+// record. Cut off after its records, the append leaves the new table right behind them, and
+// behind the table whatever the file held before: in a ring file emptied for reuse, the
+// records of its previous lap. A table of two entries covers only the time stamp of the
+// record the walk expects there (of three, also its FrameLength), so where an old record
+// starts at that place it passes as a frame, and the walk would go on through the previous
+// lap. The first two entries, 128 and the offset of frame 1, read as a time stamp make a
+// time before 1970 unless frame 0 is larger than 27 MB: no captured frame is taken for them.
+bool StartsTable(const CapFrame& frame, const std::vector<DWORD>& entries) {
+  return entries.size() >= 2 && static_cast<uint64_t>(frame.nTimeStamp) ==
+                                    (uint64_t{entries[1]} << 32 | vxcap::kHeaderSize);
+}
+
 // Puts a table for the records [128, recordsEnd) behind them and the header in front, then
 // cuts the file behind the table. The header is written after the table, so a crash in
 // between leaves the old header, which the backup also holds.
@@ -134,6 +149,12 @@ int CapRepair(const std::string& file, const std::string& outFile, std::ostream&
         return ReportProblem(err, file, stop);
       }
       why = stop.Text();
+      break;
+    }
+    if (StartsTable(frame, entries)) {
+      why = "frame " + std::to_string(frame.nIndex) + " at offset " +
+            std::to_string(frame.nOffset) +
+            ": the frame table of the frames before it starts here, not a frame";
       break;
     }
     const uint64_t tableEnd =
