@@ -1,5 +1,6 @@
 #include "engine/NmxLogger.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -218,6 +219,7 @@ void CNmxLogger::WriterLoop() {
   bool bFull = false;
   CFramePool::CReturns returns;
   for (;;) {
+    const auto cycleStart = std::chrono::steady_clock::now();
     {
       // The batch list is always empty here, so trading it for the queue moves every waiting
       // frame, oldest first, in one step.
@@ -237,7 +239,13 @@ void CNmxLogger::WriterLoop() {
     }
     // A stop under way discards what is still queued.
     if (!IsStarted()) return;
-    if (OsUserWaitForSingleObject(m_hStopLoggerEvent, m_nLoggerCycle) == WAIT_OBJECT_0) return;
+    // The cycle runs from one hand-over to the next: the time spent writing this batch is not
+    // added to the wait, or the queue would fill during a long batch plus a whole cycle.
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - cycleStart)
+                           .count();
+    const DWORD wait = spent >= m_nLoggerCycle ? 0 : static_cast<DWORD>(m_nLoggerCycle - spent);
+    if (OsUserWaitForSingleObject(m_hStopLoggerEvent, wait) == WAIT_OBJECT_0) return;
   }
 }
 
