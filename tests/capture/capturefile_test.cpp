@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -91,6 +93,44 @@ TEST_F(CaptureFileTest, OneByOneAppendsGiveTheExactFile) {
   SYSTEMTIME ts = vxcap::DecodeSystemTime(actual.data() + 8);
   EXPECT_GE(ts.wYear, 2020);
   EXPECT_TRUE(ts.wMonth >= 1 && ts.wMonth <= 12);
+}
+
+// A packet of 2048 bytes or more: its length no longer fits the parser word, which keeps the
+// low 11 bits; the record lengths carry the true one.
+TEST_F(CaptureFileTest, RecordOfA2100BytePacketGivesTheExactFile) {
+  Bytes packet = Pattern(2100, 9);
+  vx::EncodeLE32(packet.data() + vxcap::kNmxCbDataOffset, 2100 - 32);
+  Bytes rec(2132);
+  ASSERT_EQ(2132u, vxcap::EncodeRecord(rec.data(), rec.size(), 0x01D9A1B2C3D4E5F6, packet.data(),
+                                       static_cast<DWORD>(packet.size())));
+  CCaptureFile f;
+  ASSERT_EQ(S_OK, f.Create(8192, Dir(), "big.cap", false));
+  ASSERT_EQ(S_OK, f.WriteFrame(rec.data(), static_cast<DWORD>(rec.size())));
+  ASSERT_EQ(S_OK, f.Truncate());
+  const Bytes actual = vxtest::ReadFileBytes(Path("big.cap"));
+  ASSERT_EQ(128u + 2132 + 4, actual.size());
+
+  Bytes expected = {0x47, 0x4D, 0x42, 0x55, 0x00, 0x02, 0x01, 0x00};
+  expected.insert(expected.end(), actual.begin() + 8, actual.begin() + 24);  // creation time
+  const BYTE tablePosition[] = {
+      0xD4, 0x08, 0x00, 0x00,  // FrameTableOffset = 128 + 2132
+      0x04, 0x00, 0x00, 0x00,  // FrameTableLength: one entry
+  };
+  expected.insert(expected.end(), std::begin(tablePosition), std::end(tablePosition));
+  expected.resize(128, 0);
+  const BYTE head[] = {
+      0xF6, 0xE5, 0xD4, 0xC3, 0xB2, 0xA1, 0xD9, 0x01,  // time stamp
+      0x44, 0x08, 0x00, 0x00, 0x44, 0x08, 0x00, 0x00,  // FrameLength = nBytesAvail = 2116
+      0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0,  // addresses
+      0x88, 0xA4,                                                  // EtherType, big-endian
+      0x34, 0x20,                                                  // (2100 & 0x7FF) | 0x2000
+  };
+  expected.insert(expected.end(), std::begin(head), std::end(head));
+  expected.insert(expected.end(), packet.begin(), packet.end());
+  const BYTE table[] = {0x80, 0x00, 0x00, 0x00};
+  expected.insert(expected.end(), std::begin(table), std::end(table));
+  const auto diff = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end());
+  EXPECT_EQ(expected, actual) << "first difference at offset " << diff.first - expected.begin();
 }
 
 TEST_F(CaptureFileTest, NewEmptyCaptureIsAHeaderOnly) {

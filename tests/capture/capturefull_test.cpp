@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -112,6 +113,42 @@ TEST(CaptureFileFull, FileThatCannotBeSizedIsNotCreated) {
   auto r = Record(64, 1);
   EXPECT_EQ(E_FAIL, f.WriteFrame(r.data(), 64));
   EXPECT_EQ(S_OK, f.Create(kLimit * 2, dir.path().c_str(), "big.cap", false));
+
+  // A temporary file exists under its generated name before it is sized; nobody else knows
+  // that name, so a failed creation must not leave the file behind.
+  captest::BootFolder boot;
+  CCaptureFile temp;
+  {
+    FileSizeLimit limit(kLimit);
+    ASSERT_TRUE(limit.ok());
+    EXPECT_EQ(HRESULT_FROM_OS_ERROR(EFBIG), temp.Create(kLimit * 2));
+  }
+  EXPECT_TRUE(boot.Files().empty());
+}
+
+// A part saved as a new file is copied after that file was created at the size of its
+// records; a copy that fails half-way holds no capture and must not stay behind.
+TEST(CaptureFileFull, PartThatCannotBeSavedLeavesNoFile) {
+  vxtest::TempDir dir;
+  Records recs;
+  for (DWORD i = 0; i < 20; ++i) recs.push_back(Record(1000, i));
+  CCaptureFile f;
+  ASSERT_EQ(S_OK, f.Create(captest::kMiB, dir.path().c_str(), "src.cap", false));
+  ASSERT_EQ(S_OK, AppendBatch(f, recs));
+  const std::string part = dir / "part.cap";
+  {
+    // Room for the 10000 record bytes of frames 2-11, but not for them with header and table.
+    FileSizeLimit limit(10000 + 64);
+    ASSERT_TRUE(limit.ok());
+    EXPECT_EQ(HRESULT_FROM_OS_ERROR(EFBIG), f.SaveCaptureAs(part.c_str(), false, 2, 10));
+  }
+  EXPECT_FALSE(std::filesystem::exists(part));
+  EXPECT_EQ(20, f.GetFrameCount());
+
+  ASSERT_EQ(S_OK, f.SaveCaptureAs(part.c_str(), false, 2, 10));
+  Parsed p = Parse(vxtest::ReadFileBytes(part));
+  ASSERT_TRUE(p.ok) << p.why;
+  EXPECT_EQ(Records(recs.begin() + 2, recs.begin() + 12), p.frames);
 }
 
 }  // namespace
