@@ -221,6 +221,41 @@ TEST(CaptureMem, OverfullWriteIsRefusedAndChangesNothing) {
   EXPECT_EQ(E_FAIL, f.mem.Create(1000));  // sized once
 }
 
+// Growing the table fails only when memory runs out; a table that refuses the entry stands in
+// for that.
+class CRefusingTable : public CCaptureMem {
+ public:
+  HRESULT AddFrameToTable(DWORD nOffset) override {
+    return refuse ? E_OUTOFMEMORY : CCaptureMem::AddFrameToTable(nOffset);
+  }
+  bool refuse = false;
+};
+
+TEST(CaptureMem, RecordWhoseEntryCannotBeAddedIsTakenBack) {
+  CRefusingTable mem;
+  ASSERT_EQ(S_OK, mem.Create(4096));
+  const auto a = Record(100, 1), b = Record(80, 2), c = Record(64, 3);
+  ASSERT_EQ(S_OK, mem.WriteFrame(a.data(), 100));
+  mem.refuse = true;
+  EXPECT_EQ(E_OUTOFMEMORY, mem.WriteFrame(b.data(), 80));
+  EXPECT_EQ(1, mem.GetFrameCount());
+  EXPECT_EQ(100u, mem.GetSize());
+  mem.refuse = false;
+
+  // The next record takes the refused one's place, so a copy hands on exactly the two frames.
+  ASSERT_EQ(S_OK, mem.WriteFrame(c.data(), 64));
+  EXPECT_EQ(228u, mem.GetFrameOffset(1));
+  CCaptureMem dst;
+  ASSERT_EQ(S_OK, dst.Create(4096));
+  ASSERT_EQ(S_OK, mem.CopyTo(&dst, 0, 0));
+  ASSERT_EQ(164u, dst.GetSize());
+  BYTE* copied = nullptr;
+  dst.GetMemoryStream()->GetBuffer(&copied);
+  std::vector<BYTE> expected = a;
+  expected.insert(expected.end(), c.begin(), c.end());
+  EXPECT_EQ(expected, std::vector<BYTE>(copied, copied + 164));
+}
+
 TEST(CaptureMem, ClearContinuesOrResetsNumberingAndOffsets) {
   CCaptureMem mem;
   ASSERT_EQ(S_OK, mem.Create(4096));
