@@ -8,6 +8,7 @@
 #include <cstring>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture-ring/RingTestUtil.h"
@@ -61,6 +62,9 @@ class CTestMngt : public CCaptureMngt {
     COsCsLock file(m_csFile);
     m_nOverflowCount = n;
   }
+  // The lock a writer holds for the whole of WriteFrame.
+  COsUserLock& WriterLock() { return m_csWrite; }
+  bool FileThreadEnded() const { return m_bFileThreadEnded; }
 };
 
 TEST_F(CaptureMngtTest, SizeRules) {
@@ -207,6 +211,52 @@ class FileSizeLimit {
   rlimit m_old{};
   void (*m_oldHandler)(int) = nullptr;
 };
+
+// A writer may store a frame between the file thread's last copy and the end of Stop.
+TEST_F(CaptureMngtTest, StopKeepsAFrameStoredAfterTheFileThreadsLastCopy) {
+  CTestMngt m(kMiB, 65536, kNoCycle, 2, true);
+  Configure(m, false);
+  ASSERT_EQ(S_OK, m.Start());
+  ASSERT_EQ(S_OK, Write(m, 100, 0));
+  std::future<HRESULT> stopped;
+  {
+    // Holding the writer's lock keeps Stop waiting behind the file thread's end.
+    COsCsLock writer(m.WriterLock());
+    stopped = std::async(std::launch::async, [&m] { return m.Stop(); });
+    ASSERT_TRUE(vxtest::WaitUntil([&m] { return m.FileThreadEnded(); }));
+    ASSERT_EQ(S_OK, Write(m, 100, 1));
+  }
+  ASSERT_EQ(std::future_status::ready, stopped.wait_for(std::chrono::seconds(60)));
+  EXPECT_EQ(S_OK, stopped.get());
+  const auto file = ReadCapFile(Path("trace.cap"));
+  ASSERT_TRUE(file.ok) << file.error;
+  EXPECT_EQ(Range(0, 2), file.seqs);
+}
+
+// Cycles the OS layer cannot wait for are cut to the longest it can: frames then reach the
+// disk when the buffer is full or the capture stops, and the file thread does not poll.
+TEST_F(CaptureMngtTest, UpdateCycleBeyondTheTimeOutRangeCopiesOnlyWhenNeeded) {
+  for (DWORD cycle : {0x80000000u, 0xFFFFFFFEu}) {
+    SCOPED_TRACE(cycle);
+    CCaptureMngt m(kMiB, 65536, cycle, 2, true);
+    Configure(m, false);
+    ASSERT_EQ(S_OK, m.Start());
+    for (DWORD seq = 0; seq < 10; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+    // A thread that took the cycle for an immediate time-out copies within a few milliseconds;
+    // a correct one never does here, so the pause cannot fail it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto file = ReadCapFile(Path("trace.cap"));
+    ASSERT_TRUE(file.ok) << file.error;
+    EXPECT_TRUE(file.seqs.empty());
+
+    auto stopped = std::async(std::launch::async, [&m] { return m.Stop(); });
+    ASSERT_EQ(std::future_status::ready, stopped.wait_for(std::chrono::seconds(60)));
+    EXPECT_EQ(S_OK, stopped.get());
+    file = ReadCapFile(Path("trace.cap"));
+    ASSERT_TRUE(file.ok) << file.error;
+    EXPECT_EQ(Range(0, 10), file.seqs);
+  }
+}
 
 TEST_F(CaptureMngtTest, FramesTheDiskRefusedAreKeptAndCopiedLater) {
   CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
@@ -355,6 +405,44 @@ TEST_F(CaptureMngtTest, RingContinuesTheEarlierCaptureWhenNotOverwriting) {
   EXPECT_EQ(Range(0, 110), ReadSeqs(m, 0, 110, 20000));
   ASSERT_EQ(S_OK, m.Stop());
   EXPECT_EQ(Range(0, 110), ReadCapFile(Path("trace.cap")).seqs);
+}
+
+// The earlier capture needs more files than this ring has: the ring keeps its newest frames,
+// and the manager owns up to the dropped ones before the first new frame arrives.
+TEST_F(CaptureMngtTest, ContinuationThatDropsFramesReportsAnOverflowAtStart) {
+  {
+    // Two 200000-byte records fit into each file of a ring of two 1 MiB files ...
+    CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
+    Configure(m, true);
+    ASSERT_EQ(S_OK, m.Start());
+    for (DWORD seq = 0; seq < 4; ++seq) ASSERT_EQ(S_OK, Write(m, 200000, seq));
+    ASSERT_EQ(S_OK, m.Stop());
+  }
+  // ... but only one into each file of a ring of three.
+  CCaptureMngt m(kMiB, 65536, kNoCycle, 3, false);
+  Configure(m, true);
+  ASSERT_EQ(S_OK, m.Start());
+  LONG frames = 0, nLast = 0;
+  DWORD bytes = 0, overflows = 0, cbLast = 0;
+  LONGLONG dropped = 0;
+  ULONGLONG cbDropped = 0;
+  m.GetCaptureInfo(frames, bytes, overflows, dropped, cbDropped);
+  EXPECT_EQ(3, frames);
+  EXPECT_EQ(600000u, bytes);
+  EXPECT_EQ(1u, overflows);
+  EXPECT_EQ(1, dropped);
+  EXPECT_EQ(200000u, cbDropped);
+  m.GetOverflowInfo(nLast, cbLast);
+  EXPECT_EQ(1, nLast);
+  EXPECT_EQ(200000u, cbLast);
+
+  ASSERT_EQ(S_OK, Write(m, 100, 4));
+  EXPECT_EQ(Range(1, 5), ReadSeqs(m, 0, 4, 700000));
+  ASSERT_EQ(S_OK, m.Stop());
+  const auto merged = ReadCapFile(Path("trace.cap"));
+  ASSERT_TRUE(merged.ok) << merged.error;
+  EXPECT_EQ(Range(1, 5), merged.seqs);
+  EXPECT_EQ(std::vector<std::string>{"trace.cap"}, ringtest::Files(m_dir.path()));
 }
 
 }  // namespace
