@@ -92,12 +92,37 @@ TEST(OsEvent, ATimedWaitTimesOut) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(29));
 }
 
+DWORD ReturnAtOnce(LPVOID) {
+  return 0;
+}
+
 TEST(OsEvent, RefusedArgumentsAndHandles) {
   int dummy = 0;
   EXPECT_EQ(OsUserCreateEvent(nullptr, TRUE, FALSE, "named"), nullptr);
   EXPECT_EQ(OsUserCreateEvent(&dummy, TRUE, FALSE, nullptr), nullptr);
-  EXPECT_EQ(OsUserSetEvent(nullptr), FALSE);
-  EXPECT_EQ(OsUserResetEvent(nullptr), FALSE);
+  // A thread handle is a live handle of the wrong kind: it must be refused, not taken for an
+  // event.
+  OS_USER_THREAD_HANDLE th = OsUserCreateThread(nullptr, 0, ReturnAtOnce, nullptr, 0, nullptr);
+  ASSERT_NE(th, nullptr);
+  struct Case {
+    const char* name;
+    BOOL (*call)(OS_USER_EVENT_HANDLE);
+    OS_USER_EVENT_HANDLE h;
+  } cases[] = {
+      {"set null", OsUserSetEvent, nullptr},
+      {"reset null", OsUserResetEvent, nullptr},
+      {"set a thread", OsUserSetEvent, th},
+      {"reset a thread", OsUserResetEvent, th},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    errno = 0;
+    EXPECT_EQ(c.call(c.h), FALSE);
+    EXPECT_EQ(errno, EINVAL);
+  }
+  // The refused calls left the thread handle working.
+  EXPECT_EQ(OsUserWaitForSingleObject(th, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(OsUserCloseHandle(th), TRUE);
   EXPECT_EQ(OsUserWaitForSingleObject(nullptr, 0), WAIT_FAILED);
   EXPECT_EQ(OsUserWaitForSingleObject(INVALID_HANDLE_VALUE, 0), WAIT_FAILED);
   errno = 0;

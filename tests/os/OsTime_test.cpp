@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -30,6 +31,29 @@ TEST(OsTime, SystemTimeToFileTime) {
     FILETIME ft{0xDEADBEEF, 0xDEADBEEF};
     EXPECT_EQ(OsUserSystemTimeToFileTime(&c.st, &ft), TRUE);
     EXPECT_EQ(ToU64(ft), c.expected) << c.st.wYear << "-" << c.st.wMonth;
+  }
+}
+
+TEST(OsTime, NullArgumentsAreRefused) {
+  SYSTEMTIME st{2000, 1, 6, 1, 0, 0, 0, 0};
+  FILETIME ft{0xDEADBEEF, 0xDEADBEEF};
+  struct Case {
+    const char* name;
+    BOOL (*call)(SYSTEMTIME*, FILETIME*);
+  } cases[] = {
+      {"get system time", [](SYSTEMTIME*, FILETIME*) { return OsUserGetSystemTime(nullptr); }},
+      {"no system time",
+       [](SYSTEMTIME*, FILETIME* f) { return OsUserSystemTimeToFileTime(nullptr, f); }},
+      {"no file time",
+       [](SYSTEMTIME* s, FILETIME*) { return OsUserSystemTimeToFileTime(s, nullptr); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    errno = 0;
+    EXPECT_EQ(c.call(&st, &ft), FALSE);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(ft.dwLowDateTime, 0xDEADBEEFu);
+    EXPECT_EQ(ft.dwHighDateTime, 0xDEADBEEFu);
   }
 }
 
