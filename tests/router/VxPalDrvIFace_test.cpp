@@ -1,5 +1,6 @@
 // The bytes the router link puts on the stand-in router's socket, checked by a fake router
-// against the fixed layout (so an encoder and a decoder that agree on a wrong offset fail).
+// against the fixed layout (so an encoder and a decoder that agree on a wrong offset fail),
+// and the choice of the device link for a path that is no socket.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -145,6 +146,40 @@ TEST(VxPalDrvIFaceTest, OpeningAMissingDeviceReportsOpensErrno) {
   EXPECT_EQ(drv.OpenRouter(TRUE), static_cast<DWORD>(ENOENT));
   unsetenv("VX_ROUTER_DEVICE");
   EXPECT_STREQ(VxRouterDevicePath(), "/dev/vxpaldrv");
+}
+
+// A character device that is no socket gets the device link: it opens, reads nothing and
+// refuses device controls, whichever way their input travels, without touching the output.
+TEST(VxPalDrvIFaceTest, ACharacterDeviceGetsTheDeviceLink) {
+  setenv("VX_ROUTER_DEVICE", "/dev/null", 1);
+  CDrvControl drv;
+  const DWORD opened = drv.OpenRouter(TRUE);
+  unsetenv("VX_ROUTER_DEVICE");
+  ASSERT_EQ(opened, 0u);
+
+  std::vector<uint8_t> buf(64, 0xAB);
+  OVERLAPPED ov{};
+  ov.Offset = 2;
+  DWORD n = 1234;
+  EXPECT_EQ(drv.Read(buf.data(), 64, &n, &ov), 0u);
+  EXPECT_EQ(n, 0u);
+  n = 0;
+  EXPECT_EQ(drv.Write(buf.data(), 20, &n, nullptr), 0u);
+  EXPECT_EQ(n, 20u);
+
+  for (DWORD cbIn : {DWORD{0}, DWORD{4}, DWORD{65}}) {
+    SCOPED_TRACE(cbIn);
+    std::vector<uint8_t> in(cbIn + 1, 0x11);
+    uint8_t out[8];
+    std::memset(out, 0xAB, sizeof(out));
+    DWORD ret = 77;
+    EXPECT_EQ(drv.IoControl(IOCTL_NMX_GET_NETID, in.data(), cbIn, out, sizeof(out), &ret, nullptr),
+              static_cast<DWORD>(ENOTTY));
+    EXPECT_EQ(ret, 77u);
+    for (uint8_t b : out) EXPECT_EQ(b, 0xAB);
+  }
+  EXPECT_EQ(drv.CloseDrv(), 0u);
+  EXPECT_EQ(drv.Read(buf.data(), 64, &n, nullptr), static_cast<DWORD>(EBADF));
 }
 
 }  // namespace
