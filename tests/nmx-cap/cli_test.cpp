@@ -1,5 +1,6 @@
 // The command line: wrong invocations, and the built program as a user runs it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <sstream>
 
@@ -84,6 +85,36 @@ TEST(Program, ExitStatusAndOutputAsAUserSeesThem) {
   const Process info = RunBinary("info " + good);
   EXPECT_EQ(0, info.status);
   EXPECT_NE(std::string::npos, info.out.find("Requests:            1, 1 answered\n")) << info.out;
+}
+
+// Output that cannot be written is an error, never a success: the program says so on standard
+// error, and a finding (a damaged capture) keeps its own status.
+TEST(Program, OutputThatCannotBeWrittenFailsTheRun) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
+  vxtest::TempDir dir;
+  const std::string good = WriteCapture(
+      dir, "good.cap", {{kT0, Packet(kServer, kClient, 2, 4, 1, U32s({0x4020, 0, 4}))}});
+  Bytes damaged = vxtest::ReadFileBytes(good);
+  damaged[0] = 'X';
+  vxtest::WriteFileBytes(dir / "bad.cap", damaged);
+  struct Case {
+    const char* command;
+    std::string file;
+    int status;
+  } cases[] = {
+      {"dump", good, 2},
+      {"check", dir / "bad.cap", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    std::string errors;
+    const int status = vxtest::ChildProcess::Run(
+        dir.path(),
+        {"/bin/sh", "-c", "exec \"$0\" \"$1\" \"$2\" >/dev/full", NMXCAP_BINARY, c.command, c.file},
+        &errors);
+    EXPECT_EQ(c.status, status);
+    EXPECT_NE(std::string::npos, errors.find("nmx-cap: cannot write the output\n")) << errors;
+  }
 }
 
 }  // namespace
