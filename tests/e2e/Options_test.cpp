@@ -1,12 +1,18 @@
 // The command line as a user meets it: what each refused or failing command line prints, that
 // the program always exits 0, and that the terminal is left as it was found.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "common/ChildProcess.h"
+#include "common/RouterProcess.h"
 #include "common/TestUtil.h"
 
 namespace {
@@ -114,6 +120,37 @@ TEST(Options, WithoutATerminalTheSameLinesAreWritten) {
     EXPECT_EQ(p.Output(), std::string("either capture or listen mode must be set\n") + kUsage);
     EXPECT_EQ(p.Errors(), "");
   }
+}
+
+// A listener port another program holds: both the listener and the logger report the same
+// code, nothing listens, and the run ends at once with status 0.
+TEST(Options, AListenerPortInUseIsReportedAndTheRunEnds) {
+  vxtest::TempDir dir;
+  vxtest::RouterProcess router(dir);
+  ASSERT_TRUE(router.Started());
+  const int holder = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(holder, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_ANY);
+  socklen_t len = sizeof sin;
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
+  ASSERT_EQ(listen(holder, 1), 0);
+  ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&sin), &len), 0);
+  const std::string port = std::to_string(ntohs(sin.sin_port));
+
+  ChildProcess p(dir.path(), {VX_LOGGER_PATH, "-l", "-p", port}, ChildProcess::Input::kPipe,
+                 router.Environment());
+  ASSERT_TRUE(p.Started());
+  EXPECT_EQ(p.Wait(), 0);
+  close(holder);
+  const std::string out = p.Output();
+  EXPECT_TRUE(
+      std::regex_search(out, std::regex("Failed to open listener port \\(err=([0-9a-f]+)\\)\n"
+                                        "Failed to open logger \\(err=0x\\1\\)!\n")))
+      << out;
+  EXPECT_EQ(out.find("Listening for viewer connection"), std::string::npos) << out;
+  EXPECT_EQ(p.Errors(), "");
 }
 
 }  // namespace
