@@ -90,6 +90,8 @@ TEST_F(ListenMode, TheRouterConnectionFollowsTheCaptureAViewerStartsAndStops) {
 }
 
 TEST_F(ListenMode, FramesLostDuringAViewersCaptureAreOwnedUpToWhenItStops) {
+  // A ring never fills up, so the capture runs until the viewer stops it.
+  ASSERT_EQ(m_client->Write(kIgCapture, 2, LE32s({1})).result, 0u);
   ASSERT_EQ(m_client->Write(kIgCapture, 1, LE32s({1})).result, 0u);
   ASSERT_TRUE(m_port.IsStarted());
   // Faster than the writer empties the engine's queue.
