@@ -2,12 +2,20 @@
 // puts frame records together again from damaged or reordered packets.
 #include "nmx-view/NmxView.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "nmx-cap/CapFrameFormat.h"
+#include "nmx-cap/CapFrameReader.h"
 #include "nmx-view/PacketAssembler.h"
 #include "nmx-view/ViewCommands.h"
 #include "viewer-service/ViewerServiceTestUtil.h"
@@ -96,6 +104,243 @@ TEST_F(ViewCommands, SettingsAndFiltersReachTheEngine) {
   EXPECT_EQ(refused.status, kViewExitFailed);
   EXPECT_NE(refused.err.find("refused while capturing (0x700)"), std::string::npos) << refused.err;
   EXPECT_EQ(View({"--port", port, "start"}).status, kViewExitFailed);
+}
+
+// filter show against switches and tables the engine was given directly, then each switch
+// turned by nmx-view, read back from the engine and shown again.
+TEST_F(ViewCommands, FilterSwitchesAndShowFollowTheEngine) {
+  const std::string port = std::to_string(Port());
+  auto entry = [](WORD flags, std::initializer_list<BYTE> id, WORD addrPort) {
+    Bytes e(10);
+    vx::EncodeLE16(e.data(), flags);
+    std::copy(id.begin(), id.end(), e.begin() + 2);
+    vx::EncodeLE16(e.data() + 8, addrPort);
+    return e;
+  };
+  Bytes include = LE32s({2});
+  for (const Bytes& e : {entry(3, {1, 2, 3, 4, 1, 1}, 851), entry(1, {}, 852)})
+    include.insert(include.end(), e.begin(), e.end());
+  Bytes exclude = LE32s({1});
+  const Bytes node = entry(2, {5, 6, 7, 8, 1, 1}, 0);
+  exclude.insert(exclude.end(), node.begin(), node.end());
+  ASSERT_EQ(m_engine->SetIncludeTable(include.data(), static_cast<DWORD>(include.size())), S_OK);
+  ASSERT_EQ(m_engine->SetExcludeTable(exclude.data(), static_cast<DWORD>(exclude.size())), S_OK);
+  ASSERT_EQ(m_engine->SetFilterFlags(1), S_OK);
+  m_engine->EnableFilter(TRUE);
+  m_engine->EnableIncludeTable(TRUE);
+  m_engine->EnableExcludeTable(TRUE);
+
+  struct Step {
+    std::vector<std::string> args;  // none: only show
+    bool filter, include, exclude;
+  };
+  const Step steps[] = {
+      {{}, true, true, true},
+      {{"disable", "include"}, true, false, true},
+      {{"disable"}, false, false, true},
+      {{"disable", "exclude"}, false, false, false},
+      {{"enable", "exclude"}, false, false, true},
+      {{"enable", "filter"}, true, false, true},
+      {{"disable", "filter"}, false, false, true},
+  };
+  bool showWord = false;
+  for (const Step& step : steps) {
+    std::string name;
+    for (const std::string& a : step.args) name += a + " ";
+    SCOPED_TRACE(name);
+    if (!step.args.empty()) {
+      std::vector<std::string> args = {"--port", port, "filter"};
+      args.insert(args.end(), step.args.begin(), step.args.end());
+      const Outcome r = View(args);
+      EXPECT_EQ(r.status, kViewExitOk) << r.err;
+      EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(m_engine->IsFilterActive() != 0, step.filter);
+    EXPECT_EQ(m_engine->IsIncludeTableActive() != 0, step.include);
+    EXPECT_EQ(m_engine->IsExcludeTableActive() != 0, step.exclude);
+    // "filter" and "filter show" alike.
+    std::vector<std::string> show = {"--port", port, "filter"};
+    if ((showWord = !showWord)) show.push_back("show");
+    const Outcome shown = View(show);
+    EXPECT_EQ(shown.status, kViewExitOk) << shown.err;
+    auto on = [](bool b) { return b ? "on" : "off"; };
+    EXPECT_EQ(shown.out, std::string("filter:        ") + on(step.filter) +
+                             "\ninclude table: " + on(step.include) +
+                             ", 2 entries: 1.2.3.4.1.1:851, :852\nexclude table: " +
+                             on(step.exclude) + ", 1 entry: 5.6.7.8.1.1\nfilter flags:  krp\n");
+  }
+}
+
+// get copies a file of the boot folder whole: under the name's last component in the current
+// folder, or onto standard output.
+TEST_F(ViewCommands, GetCopiesABootFileByteForByte) {
+  const std::string folder = Environment::Boot() + "got";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  // Several answers' worth, every byte value, and no line structure to lean on.
+  Bytes data(150000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(i * 7 + i / 256);
+  vxtest::WriteFileBytes(folder + "/trace.bin", data);
+  const std::string port = std::to_string(Port());
+
+  const int here = open(".", O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(here, 0);
+  ASSERT_EQ(chdir(m_dir.path().c_str()), 0);
+  const Outcome named = View({"--port", port, "get", "got/trace.bin"});
+  EXPECT_EQ(fchdir(here), 0);
+  close(here);
+  EXPECT_EQ(named.status, kViewExitOk) << named.err;
+  EXPECT_EQ(named.out, "got/trace.bin: 150000 bytes into trace.bin\n");
+  EXPECT_EQ(vxtest::ReadFileBytes(m_dir / "trace.bin"), data);
+
+  const Outcome piped = View({"--port", port, "get", "got/trace.bin", "-o", "-"});
+  EXPECT_EQ(piped.status, kViewExitOk) << piped.err;
+  EXPECT_EQ(piped.err, "");
+  EXPECT_EQ(Bytes(piped.out.begin(), piped.out.end()), data);
+
+  unlink((folder + "/trace.bin").c_str());
+  rmdir(folder.c_str());
+}
+
+// Text written from one thread and read from another while it grows.
+class SharedText : public std::streambuf {
+ public:
+  std::string Text() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_text;
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_text.push_back(traits_type::to_char_type(c));
+    }
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_text.append(s, static_cast<size_t>(n));
+    return n;
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::string m_text;
+};
+
+// nmx-view follow on a thread of its own, ended by a stop request if it has not ended by
+// itself when the test is done with it.
+class Follower {
+ public:
+  explicit Follower(std::vector<std::string> args)
+      : m_args(std::move(args)), m_thread([this] { Run(); }) {}
+  ~Follower() { Finish(); }
+
+  // True once the view is open (or the follow has already ended).
+  bool WaitFollowing() {
+    return vxtest::WaitUntil(
+        [&] { return m_bDone || Errors().find("following view") != std::string::npos; });
+  }
+  bool WaitDone() {
+    return vxtest::WaitUntil([&] { return m_bDone.load(); });
+  }
+  // The exit status, after stopping the follow if it is still running.
+  int Finish() {
+    if (m_thread.joinable()) {
+      if (!m_bDone) RequestViewStop();
+      m_thread.join();
+      ResetViewStop();
+    }
+    return m_nStatus;
+  }
+  std::string Output() const { return m_out.Text(); }
+  std::string Errors() const { return m_err.Text(); }
+
+ private:
+  void Run() {
+    std::vector<const char*> argv = {"nmx-view"};
+    for (const std::string& a : m_args) argv.push_back(a.c_str());
+    std::ostream out(&m_out), err(&m_err);
+    m_nStatus = RunNmxView(static_cast<int>(argv.size()), argv.data(), out, err);
+    m_bDone = true;
+  }
+
+  std::vector<std::string> m_args;
+  SharedText m_out, m_err;
+  int m_nStatus = -1;
+  std::atomic<bool> m_bDone{false};
+  std::thread m_thread;  // last: starts once the rest is in place
+};
+
+// The first n fed commands as nmx-cap prints them, numbered from 0, with the time stamps the
+// engine gave them in its capture file.
+std::string DumpLines(const std::string& capFile, const std::vector<Bytes>& fed, size_t n) {
+  CCapFile file;
+  std::string error;
+  if (!file.Open(capFile, &error)) return "cannot open " + capFile + ": " + error;
+  CCapFrameReader reader(file);
+  CapProblem problem;
+  if (!reader.Open(&problem)) return problem.Text();
+  std::string lines;
+  for (size_t i = 0; i < n && i < fed.size(); ++i) {
+    CapFrame stored;
+    if (reader.Next(&stored, &problem) != CCapFrameReader::Step::kFrame)
+      return "frame " + std::to_string(i) + " is not in the capture: " + problem.Text();
+    if (Bytes(stored.pBytes + vxcap::kPacketOffset, stored.pBytes + stored.cbBytes) != fed[i])
+      return "frame " + std::to_string(i) + " of the capture is not the command fed";
+    Bytes rec(vxcap::RecordSize(static_cast<DWORD>(fed[i].size())));
+    vxcap::EncodeRecord(rec.data(), rec.size(), stored.nTimeStamp, fed[i].data(),
+                        static_cast<DWORD>(fed[i].size()));
+    CapFrame frame;
+    frame.nIndex = static_cast<DWORD>(i);
+    frame.cbRecord = static_cast<DWORD>(rec.size());
+    frame.nTimeStamp = stored.nTimeStamp;
+    frame.head = DecodeNmxHead(rec.data() + vxcap::kPacketOffset);
+    frame.pBytes = rec.data();
+    frame.cbBytes = frame.cbRecord;
+    lines += FormatFrameLine(frame, DecodeKrpPayload(frame.head, frame.Data(), frame.DataInView()));
+    lines += "\n";
+  }
+  return lines;
+}
+
+// follow as text, pushed by notifications in packets that split records, and polled.
+class FollowText : public EngineFixture,
+                   public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(FollowText, PrintsEachFrameOnceInOrderAsNmxCapDoesAndEndsAfterCount) {
+  constexpr DWORD kCount = 12;
+  ASSERT_TRUE(m_engine->Start());
+  std::vector<std::string> args = {"--port", std::to_string(Port()), "follow", "--count",
+                                   std::to_string(kCount)};
+  args.insert(args.end(), GetParam().begin(), GetParam().end());
+  Follower follow(args);
+  ASSERT_TRUE(follow.WaitFollowing()) << follow.Errors();
+  // More than --count: the rest is not printed.
+  Feed(kCount + 3, 100);
+  ASSERT_TRUE(WaitFrames(kCount + 3));
+  EXPECT_TRUE(follow.WaitDone()) << follow.Errors();
+  EXPECT_EQ(follow.Finish(), kViewExitOk) << follow.Errors();
+  EXPECT_NE(follow.Errors().find("\n" + std::to_string(kCount) + " frames\n"), std::string::npos)
+      << follow.Errors();
+  ASSERT_TRUE(m_engine->Stop());
+  EXPECT_EQ(follow.Output(), DumpLines(m_dir / "engine.cap", m_fed, kCount));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FollowText,
+                         ::testing::Values(std::vector<std::string>{"--notify", "--packet", "200"},
+                                           std::vector<std::string>{"--poll", "--cycle", "5"}));
+
+TEST_F(ViewCommands, FollowEndsByItselfAfterItsDuration) {
+  ASSERT_TRUE(m_engine->Start());
+  Follower follow({"--port", std::to_string(Port()), "follow", "--duration", "0.5"});
+  ASSERT_TRUE(follow.WaitFollowing()) << follow.Errors();
+  // Traffic keeps coming meanwhile: the end must not wait for a quiet moment.
+  EXPECT_TRUE(vxtest::WaitUntil([&] {
+    Feed(1);
+    return follow.Errors().find(" frames\n") != std::string::npos;
+  })) << follow.Errors();
+  EXPECT_EQ(follow.Finish(), kViewExitOk) << follow.Errors();
 }
 
 TEST(ViewCommandLine, WrongCommandLinesAreRefusedBeforeConnecting) {
