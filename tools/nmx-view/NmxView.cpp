@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -59,7 +60,8 @@ bool ParseSeconds(const std::string& text, DWORD* ms) {
   errno = 0;
   const double s = strtod(text.c_str(), &end);
   if (text.empty() || errno || *end || !(s >= 0) || s > 2000000) return false;
-  *ms = static_cast<DWORD>(s * 1000);
+  // Rounded up: a time above 0 must not become 0, which means "no limit".
+  *ms = static_cast<DWORD>(std::ceil(s * 1000));
   return true;
 }
 
