@@ -52,6 +52,13 @@ void BackupName(const char* name, char* out, size_t cbOut) {
   if (len > 0) out[len - 1] = '~';
 }
 
+// Moves a file that is not open here aside under its backup name.
+void MoveAside(const char* path) {
+  char backup[CRingBuffer::kMaxPath + 1];
+  BackupName(path, backup, sizeof backup);
+  OsUserMoveFile(path, backup, kMoveReplaceAndCopy);
+}
+
 void BackUp(CCaptureFile* file) {
   char name[CRingBuffer::kMaxPath + 1];
   char backup[CRingBuffer::kMaxPath + 1];
@@ -286,11 +293,7 @@ HRESULT CRingBuffer::ContinueCapture(const char* szFolder, LONG& nDropped, DWORD
     const bool empty = SUCCEEDED(mainStream->Seek(0, STREAM_SEEK_END, &cbFile)) && cbFile == 0;
     mainStream->Release();
     delete main;
-    if (!empty) {
-      char backup[kMaxPath + 1];
-      BackupName(m_szFilePath, backup, sizeof backup);
-      OsUserMoveFile(m_szFilePath, backup, kMoveReplaceAndCopy);
-    }
+    if (!empty) MoveAside(m_szFilePath);
     return S_OK;
   }
   // An unmerged earlier ring, a capture larger than this ring or one whose table does not
@@ -373,9 +376,7 @@ HRESULT CRingBuffer::KeepNewestFrames(const char* szFolder, CRingBufferFile*& pM
   } else {
     // The kept frames are in place under the main name but cannot be opened again: a fresh
     // ring file replaces it, so move it aside first.
-    char backup[kMaxPath + 1];
-    BackupName(mainPath, backup, sizeof backup);
-    OsUserMoveFile(mainPath, backup, kMoveReplaceAndCopy);
+    MoveAside(mainPath);
   }
   delete pMain;
   pMain = nullptr;
