@@ -1,5 +1,6 @@
 #include "capture/CaptureMngt.h"
 
+#include <errno.h>
 #include <string.h>
 
 #include <algorithm>
@@ -9,6 +10,27 @@
 #include "capture/RingBuffer.h"
 #include "os/ByteOrder.h"
 #include "support/VxLastError.h"
+
+namespace {
+
+// Space that runs out may come back (files are removed, a quota is raised); anything else
+// means the file or its disk is broken.
+bool IsTransientWriteError(HRESULT hr) {
+  switch (static_cast<DWORD>(hr)) {
+    case static_cast<DWORD>(HRESULT_FROM_OS_ERROR(ENOSPC)):
+    case static_cast<DWORD>(HRESULT_FROM_OS_ERROR(EDQUOT)):
+    case static_cast<DWORD>(HRESULT_FROM_OS_ERROR(EFBIG)):
+    case static_cast<DWORD>(HRESULT_FROM_OS_ERROR(EINTR)):
+    case static_cast<DWORD>(HRESULT_FROM_OS_ERROR(EAGAIN)):
+    case static_cast<DWORD>(HRESULT_FROM_OS_ERROR(ENOMEM)):
+    case static_cast<DWORD>(E_OUTOFMEMORY):
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
 
 CCaptureMngt::CCaptureMngt(DWORD cbFileSize, DWORD cbBufferSize, DWORD nFileUpdateCycle,
                            LONG nRingBufferFiles, bool bOverwriteExisting)
@@ -143,6 +165,8 @@ HRESULT CCaptureMngt::Start() {
   if (!m_hFileEvents[0] || !m_hFileEvents[1] || !m_hCopiedEvent) return E_OUTOFMEMORY;
 
   m_bFull = false;
+  m_bFailed = false;
+  m_hrWriteError = S_OK;
   m_nOverflowCount = 0;
   m_nOverflowFrames = 0;
   m_cbOverflowFrames = 0;
@@ -161,10 +185,8 @@ HRESULT CCaptureMngt::Start() {
   if (m_bRingBuffer) {
     const LONG n = std::clamp(m_nRingBufferFiles, CRingBuffer::kMinFiles, CRingBuffer::kMaxFiles);
     m_cbBuffer = std::min(m_cbBuffer, m_cbFile / static_cast<DWORD>(n) / 2);
-    m_pCaptureFile = new (std::nothrow) CRingBuffer(m_nRingBufferFiles, this, m_bOverwriteExisting);
-  } else {
-    m_pCaptureFile = new (std::nothrow) CCaptureFile;
   }
+  m_pCaptureFile = NewCaptureObject();
   if (!m_pCaptureFile) return E_OUTOFMEMORY;
 
   HRESULT hr = m_bAutoSave && m_strSaveFileName
@@ -205,6 +227,12 @@ HRESULT CCaptureMngt::Start() {
   return S_OK;
 }
 
+CCaptureFileBase* CCaptureMngt::NewCaptureObject() {
+  if (m_bRingBuffer)
+    return new (std::nothrow) CRingBuffer(m_nRingBufferFiles, this, m_bOverwriteExisting);
+  return new (std::nothrow) CCaptureFile;
+}
+
 HRESULT CCaptureMngt::Stop() {
   COsCsLock control(m_csControl);
   if (!m_bStarted) return E_FAIL;
@@ -215,13 +243,22 @@ HRESULT CCaptureMngt::Stop() {
 
   // A writer that raced with the stop may have stored frames after the thread's last copy.
   COsCsLock write(m_csWrite);
-  if (!m_bFull) CopyFramesToFile();
+  CopyFramesToFile();
   COsCsLock file(m_csFile);
   COsCsLock mem(m_csMem);
+  // What is still buffered now never reaches the disk: the count follows the file.
+  if (HasUncopiedFrames()) {
+    const LONG n = m_pCaptureMem->GetStartFrame() + m_pCaptureMem->GetFrameCount() - m_nNextFrame;
+    m_nFrames -= n;
+    m_cbFrames -= m_pCaptureMem->GetSize() - m_nNextMemPos;
+    CountNotStored(static_cast<ULONGLONG>(n));
+  }
   delete m_pCaptureMem;
   m_pCaptureMem = nullptr;
   HRESULT hr = m_pCaptureFile->Truncate();
-  m_pCaptureFile->CloseFile();
+  if (FAILED(hr)) NoteWriteError(hr);
+  const HRESULT hrClose = m_pCaptureFile->CloseFile();
+  if (FAILED(hrClose)) NoteWriteError(hrClose);
   m_bStarted = false;
   return hr;
 }
@@ -237,7 +274,7 @@ DWORD CCaptureMngt::FileThreadProc(LPVOID pParam) {
 // once more: a writer that asked for a copy the thread will no longer make is released and
 // then finds the file full or the capture stopping.
 void CCaptureMngt::FileThread() {
-  while (!m_bFull) {
+  while (!m_bFull && !m_bFailed) {
     const DWORD w = OsUserWaitForMultipleObjects(2, m_hFileEvents, FALSE, m_nFileUpdateCycle);
     CopyFramesToFile();
     if (w == WAIT_OBJECT_0 + 1) OsUserSetEvent(m_hCopiedEvent);
@@ -261,30 +298,47 @@ void CCaptureMngt::RebaseBuffer() {
   m_nNextMemPos = 0;
 }
 
+void CCaptureMngt::NoteWriteError(HRESULT hr) {
+  if (m_hrWriteError == S_OK) m_hrWriteError = hr;
+  if (!IsTransientWriteError(hr)) m_bFailed = true;
+}
+
+HRESULT CCaptureMngt::GetWriteError() {
+  COsCsLock mem(m_csMem);
+  return m_hrWriteError;
+}
+
 // Frames that did not reach the disk stay in the buffer and are copied by the next call, so
 // frame numbers always agree with the disk (a ring may store part of a batch before failing).
+// After a failure that more writes cannot cure nothing more is written.
 HRESULT CCaptureMngt::CopyFramesToFile() {
   COsCsLock file(m_csFile);
   COsCsLock mem(m_csMem);
   if (!m_pCaptureMem || !m_pCaptureFile) return E_FAIL;
   const LONG n = m_pCaptureMem->GetStartFrame() + m_pCaptureMem->GetFrameCount() - m_nNextFrame;
-  if (n <= 0) return S_OK;
+  if (n <= 0 || m_bFull || m_bFailed) return S_OK;
   const DWORD c = m_pCaptureMem->GetSize() - m_nNextMemPos;
   if (!m_bRingBuffer &&
       static_cast<ULONGLONG>(c) + 4ull * static_cast<ULONGLONG>(n) + m_pCaptureFile->GetSize() >
           m_pCaptureFile->GetMaxSize()) {
-    m_nFramesNotStored = n;
     m_bFull = true;
     return S_OK;
   }
   const DWORD overflows = m_nOverflowCount;
+  const LONGLONG droppedBefore = m_nDroppedFrames;
   const LONG framesBefore = m_pCaptureFile->GetFrameCount();
   DWORD cbBefore = 0;
   m_pCaptureFile->GetSizeOfFrames(cbBefore);
   const HRESULT hr = m_pCaptureMem->CopyTo(m_pCaptureFile, m_nNextFrame, 0);
+  if (FAILED(hr)) NoteWriteError(hr);
   if (m_nOverflowCount != overflows) {
     // OnOverflow took the new totals from the ring; the buffered frames are on disk (or, after
     // a failure, no longer counted), so the buffer starts empty behind them.
+    if (FAILED(hr)) {
+      const LONGLONG written =
+          m_pCaptureFile->GetFrameCount() - framesBefore + (m_nDroppedFrames - droppedBefore);
+      if (written < n) CountNotStored(static_cast<ULONGLONG>(n - written));
+    }
     RebaseBuffer();
   } else if (SUCCEEDED(hr)) {
     m_nNextFrame += n;
@@ -338,7 +392,20 @@ HRESULT CCaptureMngt::WriteFrame(const FRAME* pFrame) {
 
   COsCsLock write(m_csWrite);
   if (!m_bStarted) return E_FAIL;
-  if (!m_bRingBuffer && m_bFull) return S_FALSE;
+  const HRESULT hr = StoreFrame(pFrame, cb);
+  if (hr != S_OK) {
+    COsCsLock mem(m_csMem);
+    CountNotStored(1);
+  }
+  return hr;
+}
+
+bool CCaptureMngt::TakesNoMoreFrames() const {
+  return (!m_bRingBuffer && m_bFull) || m_bFailed;
+}
+
+HRESULT CCaptureMngt::StoreFrame(const FRAME* pFrame, DWORD cb) {
+  if (TakesNoMoreFrames()) return S_FALSE;
   {
     COsCsLock mem(m_csMem);
     if (static_cast<ULONGLONG>(m_pCaptureMem->GetSize()) + cb <= m_pCaptureMem->GetMaxSize())
@@ -352,7 +419,7 @@ HRESULT CCaptureMngt::WriteFrame(const FRAME* pFrame) {
     OsUserSetEvent(m_hFileEvents[1]);
     if (OsUserWaitForSingleObject(m_hCopiedEvent, INFINITE) != WAIT_OBJECT_0) return E_FAIL;
   }
-  if (!m_bRingBuffer && m_bFull) return S_FALSE;
+  if (TakesNoMoreFrames()) return S_FALSE;
 
   if (cb > m_pCaptureMem->GetMaxSize()) return WriteBypassingBuffer(pFrame, cb);
 
@@ -376,6 +443,7 @@ HRESULT CCaptureMngt::WriteBypassingBuffer(const FRAME* pFrame, DWORD cbFrame) {
   if (HasUncopiedFrames()) return E_FAIL;
   const DWORD overflows = m_nOverflowCount;
   const HRESULT hr = m_pCaptureFile->WriteFrame(pFrame, cbFrame);
+  if (FAILED(hr)) NoteWriteError(hr);
   if (m_nOverflowCount != overflows) {
     RebaseBuffer();
     return hr;
@@ -428,7 +496,7 @@ bool CCaptureMngt::GetCaptureInfo(LONG& nFrames, DWORD& cbFrames, DWORD& nOverfl
   return true;
 }
 
-LONG CCaptureMngt::GetFramesNotStored() {
+ULONGLONG CCaptureMngt::GetFramesNotStored() {
   COsCsLock mem(m_csMem);
   return m_nFramesNotStored;
 }

@@ -59,6 +59,12 @@ class CCaptureMngt : public IOverflow {
   bool GetAutoSave();
   bool IsStarted() const { return m_bStarted.load(); }
   bool IsFileFull() const { return m_bFull.load(); }
+  // A write failed in a way more writes cannot cure (anything but a lack of space): the
+  // capture takes no more frames, as a full single file.
+  bool HasFailed() const { return m_bFailed.load(); }
+  // The first failed write to disk of this capture (also at Stop: cutting, merging, syncing);
+  // S_OK while there was none.
+  HRESULT GetWriteError();
   // The error text of the last Start.
   CString GetErrorString();
 
@@ -67,10 +73,11 @@ class CCaptureMngt : public IOverflow {
   // into its main file). Returns the result of cutting.
   HRESULT Stop();
   // Stores one record of FrameLength + 16 bytes. S_OK stored; S_FALSE the single capture
-  // file is full (this and every later frame of the capture are refused); E_FAIL not started
-  // or the frame could not be stored (frames the disk has not taken yet are kept, and the new
-  // one is refused). Concurrent writers are served one after the other. pFrame must hold
-  // FrameLength + 16 bytes.
+  // file is full or the capture has failed (this and every later frame of the capture are
+  // refused); E_FAIL not started or the frame could not be stored (frames the disk has not
+  // taken yet are kept, and the new one is refused). Every frame refused while started is
+  // counted as not stored. Concurrent writers are served one after the other. pFrame must
+  // hold FrameLength + 16 bytes.
   HRESULT WriteFrame(const FRAME* pFrame);
   // Only while stopped: saves the whole capture into the boot project folder.
   HRESULT SaveCaptureAs(const char* szFileName);
@@ -84,10 +91,11 @@ class CCaptureMngt : public IOverflow {
                       LONGLONG& nDroppedFrames, ULONGLONG& cbDroppedFrames);
   // The most recent overflow; 0 and 0 before the first.
   bool GetOverflowInfo(LONG& nFrames, DWORD& cbFrames);
-  // Frames this capture counted but could not keep: the batch that no longer fitted into a
-  // full single file. They stay readable from the buffer until Stop, but never reach the
-  // file, so whoever reports the recording as complete must know of them.
-  LONG GetFramesNotStored();
+  // Frames handed to this capture that are not on disk: refused by WriteFrame, or buffered
+  // but never written (the batch a full single file could not take, frames the disk refused
+  // until the end). Buffered frames stay readable until Stop, which takes those that did not
+  // reach the disk out of the frame count, so the count then agrees with the file.
+  ULONGLONG GetFramesNotStored();
 
   // Reads for viewers, by the current frame numbers; served by the memory buffer when it
   // holds nStartFrame, otherwise by the capture on disk continued from the buffer.
@@ -102,14 +110,26 @@ class CCaptureMngt : public IOverflow {
   HRESULT CopyFramesToFile();
   // Under the memory lock: appends the record to the buffer and counts it.
   HRESULT WriteToBuffer(const FRAME* pFrame, DWORD cbFrame);
+  // WriteFrame's work once the capture runs; any result but S_OK means not stored.
+  HRESULT StoreFrame(const FRAME* pFrame, DWORD cb);
   HRESULT WriteBypassingBuffer(const FRAME* pFrame, DWORD cbFrame);
+  // The single file is full, or the capture failed.
+  bool TakesNoMoreFrames() const;
   // Under the memory lock: frames in the buffer that are not on disk yet.
   bool HasUncopiedFrames();
   // Under both locks: the buffer starts empty behind the frames on disk.
   void RebaseBuffer();
   static char* CopyName(const char* s);
+  // Under the memory lock: remembers the first write error; one that more writes cannot
+  // cure ends the capture.
+  void NoteWriteError(HRESULT hr);
+  // Under the memory lock.
+  void CountNotStored(ULONGLONG nFrames) { m_nFramesNotStored += nFrames; }
 
  protected:
+  // The capture object a Start creates; tests put a file of their own in its place.
+  virtual CCaptureFileBase* NewCaptureObject();
+
   // The state is protected so that tests can put the counters at their limits.
   std::atomic<bool> m_bStarted{false};
   CCaptureMem* m_pCaptureMem = nullptr;
@@ -132,7 +152,9 @@ class CCaptureMngt : public IOverflow {
   DWORD m_cbOverflowFrames = 0;
   LONGLONG m_nDroppedFrames = 0;
   ULONGLONG m_cbDroppedFrames = 0;
-  LONG m_nFramesNotStored = 0;
+  ULONGLONG m_nFramesNotStored = 0;
+  HRESULT m_hrWriteError = S_OK;
+  std::atomic<bool> m_bFailed{false};
   OS_USER_THREAD_HANDLE m_hFileThread = nullptr;
   OS_USER_THREAD_ID m_dwFileThreadId = {};
   std::atomic<bool> m_bFileThreadEnded{true};

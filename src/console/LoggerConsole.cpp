@@ -4,10 +4,20 @@
 
 #include "console/ConsoleInput.h"
 #include "console/StopSignals.h"
+#include "console/SystemLog.h"
 
 namespace {
 
 constexpr ULONG kCycleMs = 100;
+
+// Frames were lost (a full queue, a full single file, a failed write): the recording is not
+// complete, and the user must know. A write error not shown yet happened while stopping.
+void ReportLosses(CNmxLoggerPort& port) {
+  const std::string writeError = port.TakeWriteErrorLine();
+  if (!writeError.empty()) ReportAlert(writeError);
+  if (ULONGLONG dropped = port.GetDroppedFrames())
+    printf("Frames dropped: %llu\n", static_cast<unsigned long long>(dropped));
+}
 
 }  // namespace
 
@@ -40,11 +50,19 @@ void ExecuteLoggerLoop(CNmxLoggerPort& port, const Parms_t& parms) {
         const ULONG bytes = port.GetCaptureFileSize();
         printf("\rPacket Count: %10u File Size:%10u", frames, bytes);
         fflush(stdout);
+        const std::string writeError = port.TakeWriteErrorLine();
+        if (!writeError.empty()) {
+          // The status line goes on below the alert.
+          printf("\n");
+          ReportAlert(writeError);
+        }
         if (!port.IsStarted()) {
           puts("\nCapture has stopped");
           break;
         }
       } else {
+        const std::string writeError = port.TakeWriteErrorLine();
+        if (!writeError.empty()) ReportAlert(writeError);
         const bool connected = port.IsViewerConnected();
         if (connected && !bViewerShown) {
           puts("Viewer is connected to logger");
@@ -59,19 +77,18 @@ void ExecuteLoggerLoop(CNmxLoggerPort& port, const Parms_t& parms) {
     }
   }
 
-  port.Stop();
+  const bool bStopped = port.Stop();
 
   if (parms.bListen) {
     printf("\n");
+    // A capture the viewer did not stop ends here, without the viewer's stop lines.
+    if (bStopped) ReportLosses(port);
   } else {
     const ULONG frames = port.GetPacketCount();
     const ULONG bytes = port.GetCaptureFileSize();
     printf("\rPacket Count: %10u File Size:%10u\n\n", frames, bytes);
     puts("Capture has stopped");
-    // Frames were lost (a full queue or a full single file): the recording is not complete,
-    // and the user must know.
-    if (ULONGLONG dropped = port.GetDroppedFrames())
-      printf("Frames dropped: %llu\n", static_cast<unsigned long long>(dropped));
+    ReportLosses(port);
   }
   fflush(stdout);
 }

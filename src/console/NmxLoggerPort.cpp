@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <system_error>
 
 #include "console/LoggerSettings.h"
+#include "console/SystemLog.h"
 
 namespace {
 
@@ -91,16 +93,16 @@ HRESULT CNmxLoggerPort::Start(const Parms_t& parms) {
   return hr;
 }
 
-void CNmxLoggerPort::Stop() {
+bool CNmxLoggerPort::Stop() {
   {
     COsCsLock guard(m_lock);
-    if (m_state.load() != STARTED) return;
+    if (m_state.load() != STARTED) return false;
     m_state = OPENED;
     NmxDisconnect();
   }
   // Outside the lock: a viewer that stops the capture at the same moment holds the engine's
   // lock while its OnStop waits for ours. Our own OnStop finds the port OPENED and is silent.
-  m_pNmxLogger->Stop();
+  return m_pNmxLogger->Stop() == S_OK;
 }
 
 void CNmxLoggerPort::Close() {
@@ -149,6 +151,20 @@ ULONGLONG CNmxLoggerPort::GetDroppedFrames() {
   return dropped;
 }
 
+std::string CNmxLoggerPort::TakeWriteErrorLine() {
+  LONG hr = 0;
+  if (!m_pNmxLogger || m_pNmxLogger->TakeWriteError(&hr) != S_OK) return {};
+  std::string reason;
+  if ((static_cast<DWORD>(hr) & 0xFFFF0000u) == 0x80070000u) {
+    reason = std::system_category().message(static_cast<int>(hr & 0xFFFF));
+  } else {
+    char code[16];
+    snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(hr));
+    reason = std::string("error ") + code;
+  }
+  return "Capture file write failed: " + reason;
+}
+
 void CNmxLoggerPort::NmxReceive(NmxCmd* cmd) {
   if (m_state.load() == STARTED) m_pNmxLogger->NmxReceive(cmd);
 }
@@ -176,6 +192,8 @@ HRESULT CNmxLoggerPort::OnStop() {
     puts("Capturing has stopped.");
     if (m_bListener) {
       // No status line follows a viewer's capture, so a loss is owned up to here.
+      const std::string writeError = TakeWriteErrorLine();
+      if (!writeError.empty()) ReportAlert(writeError);
       if (ULONGLONG dropped = GetDroppedFrames())
         printf("Frames dropped: %llu\n", static_cast<unsigned long long>(dropped));
       OnListenerStop();

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "console/Parameters.h"
 #include "engine/VxNmxLoggerItf.h"
@@ -47,8 +48,9 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   HRESULT Open(bool bListen, WORD port);
   // Loads the capture settings of parms, connects to the router and starts capturing.
   HRESULT Start(const Parms_t& parms);
-  // Disconnects from the router and stops the component if capturing.
-  void Stop();
+  // Disconnects from the router and stops the component if capturing; true when this call
+  // ended a capture.
+  bool Stop();
   // Stops a running capture and releases the component.
   void Close();
 
@@ -58,8 +60,11 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   ULONG GetPacketCount();
   ULONG GetCaptureFileSize();
   bool IsViewerConnected();
-  // Frames lost during the last run: not queued, or not taken by a full single file.
+  // Frames lost during the last run: not queued, or not stored by the capture.
   ULONGLONG GetDroppedFrames();
+  // "Capture file write failed: <reason>" for the first failed write of the current or last
+  // capture, the first time it is asked; empty otherwise.
+  std::string TakeWriteErrorLine();
 
   // Router port: hands the command to the component while capturing.
   void NmxReceive(NmxCmd* cmd) override;

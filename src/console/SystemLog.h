@@ -2,5 +2,11 @@
 // message the program writes there has priority LOG_ALERT.
 #pragma once
 
+#include <string>
+
 void EnableLogging();
 void DisableLogging();
+
+// A line the user must see even when nobody watches the console: printed on standard output
+// and written to the system log.
+void ReportAlert(const std::string& line);

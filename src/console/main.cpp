@@ -1,5 +1,6 @@
 // VxNmxLogger: records the traffic of the local NMX router into capture files and serves it
 // to a remote viewer. Exit status 0 on every path.
+#include <csignal>
 #include <cstdio>
 
 #include "console/ConsoleInput.h"
@@ -16,6 +17,9 @@ int main(int argc, char** argv) {
   TerminalState terminal{};
   SetInputMode(&terminal);
   InstallSignalHandlers();
+  // A file size limit must fail the write (EFBIG), which the capture owns up to, instead of
+  // ending the process in the middle of an append.
+  signal(SIGXFSZ, SIG_IGN);
   // Before any thread exists, so that every thread inherits the block.
   BlockStopSignals();
 

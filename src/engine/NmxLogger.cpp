@@ -80,6 +80,7 @@ bool CNmxLogger::Start() {
     if (m_pCaptureView) m_pCaptureView->Reset();
   }
   m_nDroppedFrames = 0;
+  m_bWriteErrorTaken = false;
   // Set before the writer runs: it ends as soon as it finds the run stopped.
   m_bStarted.store(true, std::memory_order_release);
   m_hReceiverThread =
@@ -122,7 +123,14 @@ void CNmxLogger::EndRun(bool bOnWriter) {
   }
   m_pCaptureMngt->Stop();
   if (m_pCallback) m_pCallback->OnStop();
-  DiscardQueuedFrames();
+  // A self-stop comes from a capture that could take no more: what waited for it is lost.
+  const ULONGLONG discarded = DiscardQueuedFrames();
+  if (bOnWriter) m_nDroppedFrames.fetch_add(discarded, std::memory_order_relaxed);
+}
+
+bool CNmxLogger::TakeWriteError(HRESULT& hr) {
+  hr = m_pCaptureMngt->GetWriteError();
+  return FAILED(hr) && !m_bWriteErrorTaken.exchange(true);
 }
 
 void CNmxLogger::Shutdown() {
@@ -138,12 +146,14 @@ void CNmxLogger::ReapWriter() {
   m_hReceiverThread = nullptr;
 }
 
-void CNmxLogger::DiscardQueuedFrames() {
+ULONGLONG CNmxLogger::DiscardQueuedFrames() {
   COsCsLock lock(m_csFrameList);
-  while (!m_pFrameList->IsEmpty()) {
+  ULONGLONG n = 0;
+  for (; !m_pFrameList->IsEmpty(); ++n) {
     FRAME* frame = m_pFrameList->RemoveHead();
     m_framePool.Put(frame, RecordSizeOf(frame));
   }
+  return n;
 }
 
 // ---- Receive path ---------------------------------------------------------------------------
@@ -228,11 +238,16 @@ void CNmxLogger::WriterLoop() {
       m_framePool.Splice(returns);
     }
     CFramePool::Release(returns);
+    ULONGLONG unwritten = 0;
     while (!m_pWriterList->IsEmpty()) {
       FRAME* frame = m_pWriterList->RemoveHead();
-      if (!bFull && WriteCaptureFrame(frame) == S_FALSE && IsFileFull()) bFull = true;
+      if (bFull)
+        ++unwritten;
+      else if (WriteCaptureFrame(frame) == S_FALSE && CannotStoreMore())
+        bFull = true;
       returns.Add(frame, RecordSizeOf(frame));
     }
+    if (unwritten) m_nDroppedFrames.fetch_add(unwritten, std::memory_order_relaxed);
     if (bFull) {
       StopFromWriter();
       return;

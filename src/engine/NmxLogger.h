@@ -62,12 +62,17 @@ class CNmxLogger {
   // Queues a frame built from cmd (32 + cmd->head.cbData readable bytes, not kept) while
   // capturing; a frame that finds the queue full is dropped and counted.
   void OnNmxReceive(const NmxCmd* cmd);
-  // Frames lost since the last Start: dropped on a full queue, or counted by the capture but
-  // never stored because a full single file could not take their batch.
+  // Frames lost since the last Start: dropped on a full queue, not stored by the capture
+  // manager (a full single file, a failed write), or left unwritten when the capture stopped
+  // itself because it could take no more. Frames still queued when a host or a viewer stops
+  // the capture were received after the last hand-over and are neither written nor counted.
   ULONGLONG GetDroppedFrames() const {
-    return m_nDroppedFrames.load(std::memory_order_relaxed) +
-           static_cast<ULONGLONG>(m_pCaptureMngt->GetFramesNotStored());
+    return m_nDroppedFrames.load(std::memory_order_relaxed) + m_pCaptureMngt->GetFramesNotStored();
   }
+  // The first failed write to disk of the current (or last) capture, once: true the first
+  // time it is asked after the write failed, false before and after that. Each Start begins
+  // afresh.
+  bool TakeWriteError(HRESULT& hr);
 
   // True: the filters drop the command.
   bool FilterNmxCmd(const NmxCmd* cmd) { return m_filter.FilterNmxCmd(cmd); }
@@ -125,6 +130,8 @@ class CNmxLogger {
     return m_pCaptureMngt->GetFileName(cbBuffer, szBuffer);
   }
   bool IsFileFull() { return !m_pCaptureMngt->IsRingBuffer() && m_pCaptureMngt->IsFileFull(); }
+  // A full single file, or a write failure more writes cannot cure.
+  bool CannotStoreMore() { return IsFileFull() || m_pCaptureMngt->HasFailed(); }
   // The capture manager, owned; lives as long as the engine.
   CCaptureMngt* GetCaptureMngt() { return m_pCaptureMngt.get(); }
 
@@ -172,7 +179,8 @@ class CNmxLogger {
   void StopFromWriter();
   // Ends the run whose m_bStarted this thread cleared.
   void EndRun(bool bOnWriter);
-  void DiscardQueuedFrames();
+  // Frees every queued frame; returns how many.
+  ULONGLONG DiscardQueuedFrames();
   // Writes the record of cmd into frame (cbRecord bytes).
   static void BuildFrame(FRAME* frame, DWORD cbRecord, const NmxCmd* cmd, DWORD cbPacket,
                          bool bStamp, LONGLONG time);
@@ -218,6 +226,7 @@ class CNmxLogger {
   CFramePool m_framePool;                     // guarded by m_csFrameList
   COsUserLock m_csFrameList;
   std::atomic<ULONGLONG> m_nDroppedFrames{0};
+  std::atomic<bool> m_bWriteErrorTaken{false};
   // Cleared by exactly one thread per run (compare-and-swap): Stop or the writer's self-stop.
   std::atomic<bool> m_bStarted{false};
   std::atomic<bool> m_bSelfStopping{false};

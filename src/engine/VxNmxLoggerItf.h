@@ -65,9 +65,13 @@ class IVxNmxLogger2 : public IVxNmxLogger {
  public:
   // 16: as LoadXmlSettings; with bIsFile -1 the argument is the path of the document.
   virtual HRESULT LoadXmlSettingsEx(BSTR bstrXmlOrPath, VARIANT_BOOL bIsFile) = 0;
-  // 17: frames lost since the last start: the engine's queue was full, or a full single
-  // file could not take them.
+  // 17: frames lost since the last start: the engine's queue was full, or the capture could
+  // not store them (a full single file, a failed write).
   virtual HRESULT GetDroppedFrames(ULONGLONG* pnDropped) = 0;
+  // 18: the first failed write to disk of the current (or last) capture, reported once: S_OK
+  // with the failure's code the first time it is asked after the write failed, S_FALSE with 0
+  // before and after that.
+  virtual HRESULT TakeWriteError(LONG* phrError) = 0;
 
  protected:
   ~IVxNmxLogger2() = default;

@@ -158,6 +158,16 @@ HRESULT CVxNmxLogger::put_ConnectionPort(LONG nPort) {
   return S_OK;
 }
 
+HRESULT CVxNmxLogger::TakeWriteError(LONG* phrError) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  if (!phrError) return E_POINTER;
+  HRESULT hr = S_OK;
+  const bool taken = engine->TakeWriteError(hr);
+  *phrError = taken ? hr : 0;
+  return taken ? S_OK : S_FALSE;
+}
+
 HRESULT CVxNmxLogger::GetDroppedFrames(ULONGLONG* pnDropped) {
   CNmxLogger* engine = GetEngine();
   if (!engine) return E_FAIL;

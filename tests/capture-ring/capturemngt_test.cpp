@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "capture-ring/RingTestUtil.h"
+#include "capture/CaptureFile.h"
 #include "common/TestUtil.h"
 
 namespace {
@@ -185,10 +188,17 @@ TEST_F(CaptureMngtTest, FullSingleFileEndsWithTheLastBatchThatFitted) {
   EXPECT_LT(onDisk, accepted);
   EXPECT_GT(128 + 104 * accepted, kMiB);
   EXPECT_EQ(128 + 104 * onDisk, std::filesystem::file_size(Path("trace.cap")));
-  // Those frames were accepted and counted, so they are owned up to as not stored.
-  EXPECT_EQ(static_cast<LONG>(accepted - onDisk), m.GetFramesNotStored());
+  // Every frame offered and not on disk is owned up to, and once stopped the capture counts
+  // what the file holds.
+  EXPECT_EQ(accepted + 3 - onDisk, m.GetFramesNotStored());
+  LONG frames = 0;
+  DWORD bytes = 0, overflows = 0;
+  m.GetCaptureInfo(frames, bytes, overflows);
+  EXPECT_EQ(static_cast<LONG>(onDisk), frames);
+  EXPECT_EQ(100 * onDisk, bytes);
+  EXPECT_EQ(S_OK, m.GetWriteError());
   ASSERT_EQ(S_OK, m.Start());
-  EXPECT_EQ(0, m.GetFramesNotStored());
+  EXPECT_EQ(0u, m.GetFramesNotStored());
   ASSERT_EQ(S_OK, m.Stop());
 }
 
@@ -258,30 +268,124 @@ TEST_F(CaptureMngtTest, UpdateCycleBeyondTheTimeOutRangeCopiesOnlyWhenNeeded) {
   }
 }
 
+// A disk that has no room for a while: the frames it refused wait in the buffer, the frame
+// that finds the buffer blocked is refused and owned up to, the first error is kept, and once
+// there is room again the capture goes on where it was, in a single file as in a ring.
 TEST_F(CaptureMngtTest, FramesTheDiskRefusedAreKeptAndCopiedLater) {
+  for (bool ring : {false, true}) {
+    SCOPED_TRACE(ring ? "ring" : "single file");
+    vxtest::TempDir dir;
+    CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
+    Configure(m, ring);
+    m.SetFolderName(dir.path().c_str());
+    ASSERT_EQ(S_OK, m.Start());
+    DWORD refused = 0;
+    {
+      FileSizeLimit limit(4096);
+      HRESULT hr = S_OK;
+      while (refused < 5000 && (hr = Write(m, 100, refused)) == S_OK) ++refused;
+      EXPECT_EQ(E_FAIL, hr);
+      EXPECT_EQ(HRESULT_FROM_OS_ERROR(EFBIG), m.GetWriteError());
+      EXPECT_FALSE(m.HasFailed());
+      EXPECT_EQ(1u, m.GetFramesNotStored());
+      // Everything accepted is still readable from the buffer.
+      EXPECT_EQ(Range(0, refused), ReadSeqs(m, 0, static_cast<LONG>(refused), 100 * refused));
+    }
+    for (DWORD seq = refused + 1; seq <= refused + 10; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+    ASSERT_EQ(S_OK, m.Stop());
+    std::vector<LONGLONG> expected = Range(0, refused);
+    for (LONGLONG seq : Range(refused + 1, refused + 11)) expected.push_back(seq);
+    const auto file = ReadCapFile(dir / "trace.cap");
+    ASSERT_TRUE(file.ok) << file.error;
+    EXPECT_EQ(expected, file.seqs);
+    LONG frames = 0;
+    DWORD bytes = 0, overflows = 0;
+    m.GetCaptureInfo(frames, bytes, overflows);
+    EXPECT_EQ(static_cast<LONG>(expected.size()), frames);
+    EXPECT_EQ(1u, m.GetFramesNotStored());
+    EXPECT_EQ(HRESULT_FROM_OS_ERROR(EFBIG), m.GetWriteError());
+  }
+}
+
+// The disk stays without room until the end: what waited in the buffer is lost and owned up
+// to, and the frame count falls to what the file holds.
+TEST_F(CaptureMngtTest, FramesTheDiskNeverTookAreCountedAtStop) {
   CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
   Configure(m, false);
   ASSERT_EQ(S_OK, m.Start());
-  DWORD refused = 0;
+  DWORD offered = 0;
   {
-    FileSizeLimit limit(4096);
-    HRESULT hr = S_OK;
-    while (refused < 5000 && (hr = Write(m, 100, refused)) == S_OK) ++refused;
-    EXPECT_EQ(E_FAIL, hr);
-    // Everything accepted is still readable from the buffer.
-    EXPECT_EQ(Range(0, refused), ReadSeqs(m, 0, static_cast<LONG>(refused), 100 * refused));
+    FileSizeLimit limit(200000);
+    while (offered < 20000 && Write(m, 100, offered++) == S_OK) {
+    }
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(E_FAIL, Write(m, 100, offered++));
+    ASSERT_EQ(S_OK, m.Stop());
   }
-  for (DWORD seq = refused + 1; seq <= refused + 10; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
-  ASSERT_EQ(S_OK, m.Stop());
-  std::vector<LONGLONG> expected = Range(0, refused);
-  for (LONGLONG seq : Range(refused + 1, refused + 11)) expected.push_back(seq);
   const auto file = ReadCapFile(Path("trace.cap"));
   ASSERT_TRUE(file.ok) << file.error;
-  EXPECT_EQ(expected, file.seqs);
+  const DWORD onDisk = static_cast<DWORD>(file.seqs.size());
+  EXPECT_EQ(Range(0, onDisk), file.seqs);
+  EXPECT_GT(onDisk, 0u);
+  EXPECT_EQ(offered - onDisk, m.GetFramesNotStored());
   LONG frames = 0;
   DWORD bytes = 0, overflows = 0;
   m.GetCaptureInfo(frames, bytes, overflows);
-  EXPECT_EQ(static_cast<LONG>(expected.size()), frames);
+  EXPECT_EQ(static_cast<LONG>(onDisk), frames);
+  EXPECT_EQ(100 * onDisk, bytes);
+  EXPECT_EQ(HRESULT_FROM_OS_ERROR(EFBIG), m.GetWriteError());
+}
+
+// A capture file whose writes fail with EIO from a given moment: a broken disk.
+class CBrokenDiskFile : public CCaptureFile {
+ public:
+  explicit CBrokenDiskFile(std::atomic<bool>& broken) : m_broken(broken) {}
+  using CCaptureFile::WriteFrames;
+  HRESULT WriteFrames(IVxStream* pTable, DWORD cbTable, IVxStream* pFrames,
+                      DWORD cbFrames) override {
+    if (m_broken) return HRESULT_FROM_OS_ERROR(EIO);
+    return CCaptureFile::WriteFrames(pTable, cbTable, pFrames, cbFrames);
+  }
+
+ private:
+  std::atomic<bool>& m_broken;
+};
+
+class CBrokenDiskMngt : public CCaptureMngt {
+ public:
+  using CCaptureMngt::CCaptureMngt;
+  std::atomic<bool> m_broken{false};
+
+ protected:
+  CCaptureFileBase* NewCaptureObject() override { return new CBrokenDiskFile(m_broken); }
+};
+
+// An error that more writes cannot cure ends the capture as a full file does: every later
+// frame is refused with S_FALSE and counted, and the file keeps what was written before.
+TEST_F(CaptureMngtTest, WriteErrorThatPersistsEndsTheCapture) {
+  CBrokenDiskMngt m(kMiB, 4096, kNoCycle, 2, true);
+  Configure(m, false);
+  ASSERT_EQ(S_OK, m.Start());
+  DWORD seq = 0;
+  for (; seq < 100; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+  m.m_broken = true;
+  HRESULT hr = S_OK;
+  while (seq < 1000 && (hr = Write(m, 100, seq)) == S_OK) ++seq;
+  EXPECT_EQ(S_FALSE, hr);
+  EXPECT_TRUE(m.HasFailed());
+  EXPECT_EQ(HRESULT_FROM_OS_ERROR(EIO), m.GetWriteError());
+  EXPECT_EQ(S_FALSE, Write(m, 100, seq + 1));
+  ASSERT_EQ(S_OK, m.Stop());
+
+  const auto file = ReadCapFile(Path("trace.cap"));
+  ASSERT_TRUE(file.ok) << file.error;
+  const DWORD onDisk = static_cast<DWORD>(file.seqs.size());
+  EXPECT_EQ(Range(0, onDisk), file.seqs);
+  EXPECT_GE(onDisk, 40u);
+  EXPECT_EQ(seq + 2 - onDisk, m.GetFramesNotStored());
+  LONG frames = 0;
+  DWORD bytes = 0, overflows = 0;
+  m.GetCaptureInfo(frames, bytes, overflows);
+  EXPECT_EQ(static_cast<LONG>(onDisk), frames);
 }
 
 TEST_F(CaptureMngtTest, WriterIsNeverLeftWaitingWhenThePeriodicCopyFillsTheFile) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -244,18 +245,58 @@ TEST(NmxLoggerTest, StopsItselfWhenTheSingleFileIsFull) {
   EXPECT_GT(p.frames.size(), 900u);
   EXPECT_LT(p.frames.size(), 1000u);
   for (size_t i = 0; i < p.frames.size(); ++i) ASSERT_EQ(StoredHead(p.frames[i]).hUser, i);
-  // Frames the capture counted but the full file could not take are owned up to as lost.
-  LONG counted = 0;
-  ULONG cbCounted = 0, overflows = 0;
-  ASSERT_TRUE(engine.GetCaptureInfo(counted, cbCounted, overflows));
-  EXPECT_GT(static_cast<size_t>(counted), p.frames.size());
-  EXPECT_EQ(engine.GetDroppedFrames(), static_cast<ULONGLONG>(counted) - p.frames.size());
+  // Every frame the full file could not take is owned up to as lost: the batch that did not
+  // fit, the rest of the writer's batch and what was still queued; the count is the file's.
+  EXPECT_EQ(Frames(engine), static_cast<LONG>(p.frames.size()));
+  EXPECT_EQ(engine.GetDroppedFrames(), 1500u - p.frames.size());
 
   // The next run starts afresh.
   ASSERT_TRUE(engine.Start());
   EXPECT_EQ(cb.starts, 2);
   ASSERT_TRUE(engine.Stop());
   EXPECT_EQ(cb.stops, 2);
+}
+
+// A disk without room for a while: the engine keeps capturing, the first error is reported
+// once, and every frame fed is either in the file, in order, or counted as dropped.
+TEST(NmxLoggerTest, WriteErrorsAreOwnedUpTo) {
+  vxtest::TempDir dir;
+  CNmxLogger engine(nullptr);
+  CaptureInto(engine, dir, kMiB);
+  ASSERT_TRUE(engine.Start());
+  HRESULT hr = S_OK;
+  EXPECT_FALSE(engine.TakeWriteError(hr));
+  DWORD fed = 0;
+  {
+    captest::FileSizeLimit limit(32768);
+    ASSERT_TRUE(limit.ok());
+    for (; fed < 200; ++fed) engine.OnNmxReceive(AsCmd(MakeCmd(Numbered(fed, 1000))));
+    ASSERT_TRUE(vxtest::WaitUntil(
+        [&] { return static_cast<ULONGLONG>(Frames(engine)) + engine.GetDroppedFrames() == fed; }));
+    EXPECT_GT(engine.GetDroppedFrames(), 0u);
+    EXPECT_TRUE(engine.TakeWriteError(hr));
+    EXPECT_EQ(hr, HRESULT_FROM_OS_ERROR(EFBIG));
+    EXPECT_FALSE(engine.TakeWriteError(hr));
+  }
+  for (; fed < 300; ++fed) engine.OnNmxReceive(AsCmd(MakeCmd(Numbered(fed, 1000))));
+  ASSERT_TRUE(vxtest::WaitUntil(
+      [&] { return static_cast<ULONGLONG>(Frames(engine)) + engine.GetDroppedFrames() == fed; }));
+  EXPECT_TRUE(engine.IsStarted());
+  ASSERT_TRUE(engine.Stop());
+  EXPECT_FALSE(engine.TakeWriteError(hr));
+
+  const captest::Parsed p = ReadCapture(dir);
+  ASSERT_TRUE(p.ok) << p.why;
+  EXPECT_EQ(p.frames.size() + engine.GetDroppedFrames(), fed);
+  EXPECT_EQ(StoredHead(p.frames.back()).hUser, fed - 1);
+  for (size_t i = 1; i < p.frames.size(); ++i)
+    ASSERT_LT(StoredHead(p.frames[i - 1]).hUser, StoredHead(p.frames[i]).hUser);
+
+  // The next run starts without an error.
+  ASSERT_TRUE(engine.Start());
+  EXPECT_FALSE(engine.TakeWriteError(hr));
+  EXPECT_EQ(engine.GetDroppedFrames(), 0u);
+  ASSERT_TRUE(engine.Stop());
 }
 
 // A host's Stop racing with the self-stop: whichever ends the run, it ends once.

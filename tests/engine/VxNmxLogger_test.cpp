@@ -91,6 +91,7 @@ TEST(VxNmxLoggerTest, EveryOperationFailsBeforeInit) {
       p->put_ConnectionPort(1),
       p->LoadXmlSettingsEx("x", VARIANT_TRUE),
       p->GetDroppedFrames(&ull),
+      p->TakeWriteError(&l),
   };
   for (size_t i = 0; i < std::size(results); ++i) EXPECT_EQ(results[i], E_FAIL) << i;
   EXPECT_EQ(vb, 5);
@@ -135,6 +136,10 @@ TEST(VxNmxLoggerTest, ArgumentsAndResults) {
   EXPECT_EQ(p->get_IsConnectedToViewer(nullptr), E_POINTER);
   EXPECT_EQ(p->get_ConnectionPort(nullptr), E_POINTER);
   EXPECT_EQ(p->GetDroppedFrames(nullptr), E_POINTER);
+  EXPECT_EQ(p->TakeWriteError(nullptr), E_POINTER);
+  LONG hrWrite = 5;
+  EXPECT_EQ(p->TakeWriteError(&hrWrite), S_FALSE);
+  EXPECT_EQ(hrWrite, 0);
 
   VARIANT_BOOL vb = 5;
   EXPECT_EQ(p->FilterNmxCmd(pc, &vb), S_OK);
