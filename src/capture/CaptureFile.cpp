@@ -24,7 +24,9 @@ constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070002);
 constexpr HRESULT kPathTooLong = static_cast<HRESULT>(0x800700EA);
 constexpr DWORD kErrPathNotFound = 2;
 constexpr DWORD kErrMoreData = 234;
-constexpr DWORD kMoveReplaceAndCopy = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED;
+// Names change when a capture ends or is saved; the move is on the disk when it returns.
+constexpr DWORD kMoveReplaceAndCopy =
+    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
 constexpr char kBootPathError[] = "Failed to read boot project path!";
 
 }  // namespace
@@ -458,12 +460,15 @@ HRESULT CCaptureFile::Truncate(LONG nEndFrame) {
   return hr;
 }
 
+// A closed capture is on the disk: a power loss after this keeps it as it is. Appends are not
+// synced one by one; a crash in between leaves what the last append wrote (or less).
 HRESULT CCaptureFile::CloseFile() {
   if (!m_pFileStream) return E_FAIL;
+  const HRESULT hr = m_pFileStream->Commit(0);
   m_pFileStream->Release();
   m_pFileStream = nullptr;
   m_bClosed = true;
-  return S_OK;
+  return hr;
 }
 
 HRESULT CCaptureFile::OpenFile() {
@@ -562,6 +567,7 @@ HRESULT CCaptureFile::SaveCaptureAs(const char* szFileName, bool bBootPath, LONG
     hr = copy.Create(cbRecords, folder, target + namePos, false);
     if (SUCCEEDED(hr)) {
       hr = copy.WriteFrames(this, nStartFrame, count);
+      if (SUCCEEDED(hr)) hr = copy.CloseFile();
       // A copy that failed half-way is no copy: remove it with the object.
       if (FAILED(hr)) copy.SetTemporary(true);
     }

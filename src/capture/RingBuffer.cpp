@@ -23,7 +23,9 @@ using vxcap::SamePath;
 
 constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070002);
 constexpr HRESULT kPathTooLong = static_cast<HRESULT>(0x800700EA);
-constexpr DWORD kMoveReplaceAndCopy = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED;
+// Names change when a capture ends or is saved; the move is on the disk when it returns.
+constexpr DWORD kMoveReplaceAndCopy =
+    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
 constexpr char kBootPathError[] = "Failed to read boot project path!";
 
 // The boot project folder into out (kMaxPath + 1 characters); the error text goes to sErr.
@@ -707,8 +709,9 @@ HRESULT CRingBuffer::CloseFile() {
     delete file;
     m_pBufferFiles[j] = nullptr;
   }
-  first->CloseFile();
+  const HRESULT hrClose = first->CloseFile();
   if (SUCCEEDED(hr)) hr = first->Rename(m_szFileName);
+  if (SUCCEEDED(hr)) hr = hrClose;
   first->SetTemporary(m_bTemporary);
   m_nCurIndex = 0;
   m_bClosed = true;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <new>
+#include <string>
 
 #include "os/OsUserHandle.h"
 
@@ -137,6 +138,37 @@ int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
+int SyncData(int fd) {
+  int rc;
+  do {
+#if defined(VX_HAVE_FDATASYNC)
+    rc = fdatasync(fd);
+#else
+    rc = fsync(fd);
+#endif
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+// The folder holding path (normalised), so that a name created, replaced or removed there
+// reaches the storage device. Some file systems cannot sync a folder (EINVAL): their names
+// are written with the file system's own ordering, and that is all there is.
+bool SyncFolderOf(const char* path) {
+  const char* slash = strrchr(path, '/');
+  std::string folder = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
+  int fd = OpenRetrying(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return false;
+  int rc;
+  do {
+    rc = fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  int e = errno;
+  close(fd);
+  if (rc != 0 && e == EINVAL) return true;
+  errno = e;
+  return rc == 0;
+}
+
 // Copies between open descriptors; false with errno set on failure.
 bool CopyContents(int in, int out) {
   char* buf = static_cast<char*>(malloc(kCopyChunk));
@@ -193,8 +225,8 @@ bool CopyNormalized(const char* from, const char* to, bool failIfExists) {
     errno = EINVAL;
     ok = false;
   }
-  ok =
-      ok && ftruncate(out, 0) == 0 && fchmod(out, st.st_mode & 07777) == 0 && CopyContents(in, out);
+  ok = ok && ftruncate(out, 0) == 0 && fchmod(out, st.st_mode & 07777) == 0 &&
+       CopyContents(in, out) && SyncData(out) == 0;
   int e = errno;
   if (close(out) != 0 && ok) {
     ok = false;
@@ -202,7 +234,7 @@ bool CopyNormalized(const char* from, const char* to, bool failIfExists) {
   }
   close(in);
   errno = e;
-  return ok;
+  return ok && SyncFolderOf(to);
 }
 
 }  // namespace
@@ -352,6 +384,12 @@ BOOL OsUserCloseFile(OS_USER_FILE_HANDLE h) {
   return rc == 0 ? TRUE : FALSE;
 }
 
+BOOL OsUserFlushFileBuffers(OS_USER_FILE_HANDLE h) {
+  _OsUserFileHandle* file = FileFromHandle(h);
+  if (file == nullptr) return FALSE;
+  return SyncData(file->fd) == 0 ? TRUE : FALSE;
+}
+
 DWORD OsUserSetFilePointer(OS_USER_FILE_HANDLE h, LONG distanceLow, PLONG distanceHigh,
                            DWORD moveMethod) {
   _OsUserFileHandle* file = FileFromHandle(h);
@@ -451,11 +489,18 @@ BOOL OsUserMoveFile(LPCSTR existingName, LPCSTR newName, DWORD flags) {
     errno = EEXIST;
     return FALSE;
   }
-  if (rename(from.p, to.p) == 0) return TRUE;
+  const bool writeThrough = (flags & MOVEFILE_WRITE_THROUGH) != 0;
+  if (rename(from.p, to.p) == 0) {
+    if (!writeThrough) return TRUE;
+    // The new name first: until the old one is gone too, a crash leaves both, never neither.
+    return SyncFolderOf(to.p) && SyncFolderOf(from.p) ? TRUE : FALSE;
+  }
   if (errno != EXDEV || (flags & MOVEFILE_COPY_ALLOWED) == 0) return FALSE;
-  // The source goes only once the copy is complete, so a failure loses nothing.
+  // The source goes only once the copy is complete and on the device, so a failure or a
+  // crash loses nothing.
   if (!CopyNormalized(from.p, to.p, false)) return FALSE;
-  return unlink(from.p) == 0 ? TRUE : FALSE;
+  if (unlink(from.p) != 0) return FALSE;
+  return !writeThrough || SyncFolderOf(from.p) ? TRUE : FALSE;
 }
 
 BOOL OsUserCopyFile(LPCSTR existingName, LPCSTR newName, BOOL failIfExists) {

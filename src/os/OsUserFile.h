@@ -33,6 +33,7 @@ constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
 
 constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
 constexpr DWORD MOVEFILE_COPY_ALLOWED = 0x2;
+constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
 
 struct BY_HANDLE_FILE_INFORMATION {
   DWORD dwFileAttributes;
@@ -66,6 +67,10 @@ BOOL OsUserReadFile(OS_USER_FILE_HANDLE h, LPVOID buffer, DWORD count, LPDWORD b
 BOOL OsUserWriteFile(OS_USER_FILE_HANDLE h, LPCVOID buffer, DWORD count, LPDWORD bytesWritten,
                      PVOID overlapped);
 BOOL OsUserCloseFile(OS_USER_FILE_HANDLE h);
+// Returns once the file's data, and what is needed to read it back (its size), are on the
+// storage device: a power loss after that keeps them. Timestamps may lag (fdatasync where the
+// platform has it, fsync otherwise).
+BOOL OsUserFlushFileBuffers(OS_USER_FILE_HANDLE h);
 // Returns the low 32 bits of the new position and stores the high ones through high (if
 // given); INVALID_SET_FILE_POINTER on failure. A successful low part of 0xFFFFFFFF with high
 // given clears errno, so callers tell it from a failure by OsUserGetLastError() != 0.
@@ -79,9 +84,12 @@ DWORD OsUserGetFileSize(OS_USER_FILE_HANDLE h, LPDWORD high);
 BOOL OsUserGetFileInformationByHandle(OS_USER_FILE_HANDLE h, LPBY_HANDLE_FILE_INFORMATION info);
 BOOL OsUserDeleteFile(LPCSTR name);
 // Without MOVEFILE_REPLACE_EXISTING an existing regular file at newName fails with EEXIST.
-// With MOVEFILE_COPY_ALLOWED a move across file systems copies and then deletes the source.
+// With MOVEFILE_COPY_ALLOWED a move across file systems copies and then deletes the source;
+// the copy is on the storage device before the source goes. With MOVEFILE_WRITE_THROUGH the
+// call returns once the move itself is on the storage device (the folders are flushed).
 BOOL OsUserMoveFile(LPCSTR existingName, LPCSTR newName, DWORD flags);
-// The target gets the source's permission bits; failIfExists refuses an existing target.
+// The target gets the source's permission bits; failIfExists refuses an existing target. The
+// call returns once the copy and its name are on the storage device.
 BOOL OsUserCopyFile(LPCSTR existingName, LPCSTR newName, BOOL failIfExists);
 
 // A new random identifier from the platform's UUID generator. FALSE (errno set) on failure.

@@ -139,8 +139,9 @@ HRESULT CVxFileStream::SetSize(ULONGLONG libNewSize) {
 HRESULT CVxFileStream::CopyTo(IStream*, ULONGLONG, ULONGLONG*, ULONGLONG*) {
   return E_NOTIMPL;
 }
+// Every flag asks for the same: the data written so far on the storage device.
 HRESULT CVxFileStream::Commit(DWORD) {
-  return E_NOTIMPL;
+  return OsUserFlushFileBuffers(m_hFile) ? S_OK : VxHResultFromLastError();
 }
 HRESULT CVxFileStream::Revert() {
   return E_NOTIMPL;

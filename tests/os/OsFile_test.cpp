@@ -226,6 +226,7 @@ TEST(OsFile, ReadWriteSeekAndTruncate) {
 
   EXPECT_EQ(OsUserSetFilePointer(h, 4, nullptr, FILE_BEGIN), 4u);
   EXPECT_EQ(OsUserSetEndOfFile(h), TRUE);
+  EXPECT_EQ(OsUserFlushFileBuffers(h), TRUE);
   DWORD high = 99;
   EXPECT_EQ(OsUserGetFileSize(h, &high), 4u);
   EXPECT_EQ(high, 0u);
@@ -344,6 +345,7 @@ TEST(OsFile, RefusedArgumentsAndHandles) {
     EXPECT_EQ(OsUserSetFilePointer(bad, 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
     EXPECT_EQ(OsUserGetFileSize(bad, nullptr), INVALID_FILE_SIZE);
     EXPECT_EQ(OsUserSetEndOfFile(bad), FALSE);
+    EXPECT_EQ(OsUserFlushFileBuffers(bad), FALSE);
     EXPECT_EQ(OsUserCloseFile(bad), FALSE);
     EXPECT_EQ(errno, EINVAL);
   }
@@ -361,6 +363,8 @@ TEST(OsFile, MoveWithAndWithoutReplace) {
       {true, 0, EEXIST},
       {true, MOVEFILE_REPLACE_EXISTING, 0},
       {true, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED, 0},
+      {true, MOVEFILE_WRITE_THROUGH, EEXIST},
+      {true, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH, 0},
       {false, 0, 0},
   };
   for (const Case& c : cases) {
@@ -403,6 +407,9 @@ TEST(OsFile, MoveAcrossFileSystemsCopiesWhenAllowed) {
   EXPECT_EQ(OsUserMoveFile((dir / "a").c_str(), target.c_str(), 3), TRUE);
   EXPECT_FALSE(Exists(dir / "a"));
   EXPECT_EQ(vxtest::ReadFileBytes(target), kAbc);
+  EXPECT_EQ(OsUserMoveFile(target.c_str(), (dir / "a").c_str(), 3 | MOVEFILE_WRITE_THROUGH), TRUE);
+  EXPECT_FALSE(Exists(target));
+  EXPECT_EQ(vxtest::ReadFileBytes(dir / "a"), kAbc);
   unlink(target.c_str());
 }
 
