@@ -9,6 +9,8 @@
 namespace {
 
 constexpr ULONG kCycleMs = 100;
+// The capture goes on and keeps what it has; a viewer's next start connects again.
+constexpr char kRouterLost[] = "Connection to nmx router lost";
 
 // Frames were lost (a full queue, a full single file, a failed write): the recording is not
 // complete, and the user must know. A write error not shown yet happened while stopping.
@@ -51,11 +53,11 @@ void ExecuteLoggerLoop(CNmxLoggerPort& port, const Parms_t& parms) {
         printf("\rPacket Count: %10u File Size:%10u", frames, bytes);
         fflush(stdout);
         const std::string writeError = port.TakeWriteErrorLine();
-        if (!writeError.empty()) {
-          // The status line goes on below the alert.
-          printf("\n");
-          ReportAlert(writeError);
-        }
+        const bool routerLost = port.TakeRouterLost();
+        // The status line goes on below the alerts.
+        if (!writeError.empty() || routerLost) printf("\n");
+        if (!writeError.empty()) ReportAlert(writeError);
+        if (routerLost) ReportAlert(kRouterLost);
         if (!port.IsStarted()) {
           puts("\nCapture has stopped");
           break;
@@ -63,6 +65,7 @@ void ExecuteLoggerLoop(CNmxLoggerPort& port, const Parms_t& parms) {
       } else {
         const std::string writeError = port.TakeWriteErrorLine();
         if (!writeError.empty()) ReportAlert(writeError);
+        if (port.TakeRouterLost()) ReportAlert(kRouterLost);
         const bool connected = port.IsViewerConnected();
         if (connected && !bViewerShown) {
           puts("Viewer is connected to logger");

@@ -165,7 +165,11 @@ std::string CNmxLoggerPort::TakeWriteErrorLine() {
   return "Capture file write failed: " + reason;
 }
 
+// The router's removal reaches the capture as the system command the port makes of it, so
+// the recording itself shows where the traffic ended.
 void CNmxLoggerPort::NmxReceive(NmxCmd* cmd) {
+  if ((cmd->head.stateFlags & NMX_FLAG_SYSTEM_COMMAND) && cmd->head.cmdId == NMX_SYSCMD_REMOVED)
+    m_bRouterLost = true;
   if (m_state.load() == STARTED) m_pNmxLogger->NmxReceive(cmd);
 }
 

@@ -65,6 +65,9 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   // "Capture file write failed: <reason>" for the first failed write of the current or last
   // capture, the first time it is asked; empty otherwise.
   std::string TakeWriteErrorLine();
+  // True once after the router went away under a connected port (it was removed, exited or
+  // was killed): nothing more is received until the port connects again.
+  bool TakeRouterLost() { return m_bRouterLost.exchange(false); }
 
   // Router port: hands the command to the component while capturing.
   void NmxReceive(NmxCmd* cmd) override;
@@ -90,4 +93,5 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   COsUserLock m_lock;
   // Read on the viewer's threads.
   std::atomic<bool> m_bListener{false};
+  std::atomic<bool> m_bRouterLost{false};
 };

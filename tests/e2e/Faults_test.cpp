@@ -1,11 +1,17 @@
 // What the program does when its world fails under it: a disk that refuses writes, a router
 // that vanishes. It keeps what it recorded, says what happened, and stops or waits as it
 // would otherwise.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +25,8 @@ namespace {
 using vxtest::ChildProcess;
 
 constexpr DWORD kDataSize = 64;
+// The system command a router port makes of the router's removal.
+constexpr WORD kRouterRemoved = 4;
 
 // The counts of the last status line printed so far, or false if there is none yet.
 bool LastStatus(const std::string& out, unsigned* frames) {
@@ -108,6 +116,138 @@ TEST(Faults, WriteErrorsAreOwnedUpToAndTheCaptureGoesOn) {
   EXPECT_GT(cap.frames.size(), 1500u);
   ExpectInOrder(cap.frames);
 #endif
+}
+
+// A router that goes away while the program captures: killed, or ending cleanly (which
+// tells every port it is removed). The console says so once, the capture keeps every frame
+// and ends with the router's removal as its last frame, and the program waits for q.
+TEST(Faults, RouterThatVanishesWhileCapturingLeavesTheCaptureWaiting) {
+  constexpr DWORD kOps = 200;
+  for (int sig : {SIGKILL, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    vxtest::TempDir dir;
+    vxtest::RouterProcess router(dir);
+    ASSERT_TRUE(router.Started());
+    ChildProcess p(dir.path(), {VX_LOGGER_PATH, "-c", "-d", dir.path(), "-f", "x.cap"},
+                   ChildProcess::Input::kPipe, router.Environment());
+    ASSERT_TRUE(p.WaitOutput("\rPacket Count:")) << p.Output();
+    ASSERT_TRUE(router.RunTraffic({"--count", std::to_string(kOps), "--mix", "read,write", "--size",
+                                   std::to_string(kDataSize)}));
+    ASSERT_TRUE(vxtest::WaitUntil([&] {
+      unsigned n = 0;
+      return LastStatus(p.Output(), &n) && n >= 2 * kOps;
+    })) << p.Output();
+    router.Stop(sig);
+    ASSERT_TRUE(p.WaitOutput("\nConnection to nmx router lost\n")) << p.Output();
+    // Still running and showing its count.
+    ASSERT_TRUE(vxtest::WaitUntil([&] {
+      const std::string out = p.Output();
+      return ChildProcess::Count(out.substr(out.find("router lost")), "\rPacket Count:") >= 3;
+    })) << p.Output();
+    EXPECT_FALSE(p.Exited());
+    ASSERT_TRUE(p.WriteInput("q"));
+    EXPECT_EQ(p.Wait(), 0);
+
+    const std::string out = p.Output();
+    EXPECT_EQ(ChildProcess::Count(out, "Connection to nmx router lost"), 1) << out;
+    const std::string tail = "\n\nCapture has stopped\n";
+    EXPECT_EQ(out.substr(out.size() - std::min(out.size(), tail.size())), tail) << out;
+    vxtest::CaptureContents cap;
+    std::string error;
+    ASSERT_TRUE(vxtest::ReadCapture(dir / "x.cap", &cap, &error)) << error;
+    ASSERT_EQ(cap.frames.size(), 2 * kOps + 1);
+    ExpectInOrder(cap.frames);
+    const NmxHead last = cap.frames.back().Head();
+    EXPECT_EQ(last.cmdId, kRouterRemoved);
+    EXPECT_TRUE(last.stateFlags & NMX_FLAG_SYSTEM_COMMAND);
+  }
+}
+
+WORD FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+  socklen_t len = sizeof sin;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+  close(fd);
+  return ntohs(sin.sin_port);
+}
+
+// In listen mode the router connection follows the viewer's capture. A router that goes away
+// under it is reported; the viewer stays connected and stops the capture as usual, and once a
+// router is back the viewer's next start records again.
+TEST(Faults, RouterThatVanishesInListenModeIsWaitedFor) {
+  constexpr DWORD kOps = 100;
+  for (int sig : {SIGKILL, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    vxtest::TempDir dir;
+    const std::string boot = dir.path() + "/Boot/";
+    const std::string xml =
+        "<?xml version=\"1.0\"?>\n<VxRegistry><Key Name=\"HKLM\"><Key Name=\"Software\">"
+        "<Key Name=\"Lormec\"><Key Name=\"Varnix3\">"
+        "<Value Name=\"CurrentVersion\" Type=\"SZ\">3.1</Value>"
+        "<Key Name=\"3.1\"><Value Name=\"BootDir\" Type=\"SZ\">" +
+        boot + "</Value></Key></Key></Key></Key></Key></VxRegistry>\n";
+    vxtest::WriteFileBytes(dir / "VxRegistry.xml",
+                           std::vector<unsigned char>(xml.begin(), xml.end()));
+    ASSERT_EQ(mkdir(boot.c_str(), 0755), 0);
+    auto router = std::make_unique<vxtest::RouterProcess>(dir);
+    ASSERT_TRUE(router->Started());
+    const std::vector<std::string> env = router->Environment();
+    const WORD port = FreePort();
+    ChildProcess logger(dir.path(), {VX_LOGGER_PATH, "-l", "-p", std::to_string(port)},
+                        ChildProcess::Input::kPipe, env);
+    ASSERT_TRUE(logger.WaitOutput("Listening for viewer connection")) << logger.Output();
+    auto view = [&](std::vector<std::string> args, std::string* out = nullptr) {
+      std::vector<std::string> argv = {NMX_VIEW_PATH, "--port", std::to_string(port)};
+      argv.insert(argv.end(), args.begin(), args.end());
+      return ChildProcess::Run(dir.path(), argv, out);
+    };
+    auto frames = [&] {
+      std::string out;
+      if (view({"--json", "status"}, &out) != 0) return -1L;
+      const size_t at = out.find("\"frames\":");
+      return at == std::string::npos ? -1L : std::stol(out.substr(at + 9));
+    };
+    const std::vector<std::string> traffic = {"--count", std::to_string(kOps),
+                                              "--mix",   "read,write",
+                                              "--size",  std::to_string(kDataSize)};
+
+    ASSERT_EQ(view({"set", "savename", "run.cap"}), 0);
+    ASSERT_EQ(view({"start"}), 0);
+    ASSERT_TRUE(logger.WaitOutput("Capturing has started.\n")) << logger.Output();
+    ASSERT_TRUE(router->RunTraffic(traffic));
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return frames() == 2 * kOps; }));
+    router->Stop(sig);
+    ASSERT_TRUE(logger.WaitOutput("Connection to nmx router lost\n")) << logger.Output();
+    EXPECT_EQ(frames(), 2 * kOps + 1);
+    ASSERT_EQ(view({"stop"}), 0);
+    ASSERT_TRUE(logger.WaitOutput("Capturing has stopped.\n")) << logger.Output();
+
+    router = std::make_unique<vxtest::RouterProcess>(dir);
+    ASSERT_TRUE(router->Started());
+    ASSERT_EQ(view({"start"}), 0);
+    ASSERT_TRUE(logger.WaitOutput("Capturing has started.\n", 2)) << logger.Output();
+    ASSERT_TRUE(router->RunTraffic(traffic));
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return frames() == 2 * kOps; }));
+    ASSERT_EQ(view({"stop"}), 0);
+    ASSERT_TRUE(logger.WaitOutput("Capturing has stopped.\n", 2)) << logger.Output();
+    EXPECT_FALSE(logger.Exited());
+    ASSERT_TRUE(logger.WriteInput("q"));
+    EXPECT_EQ(logger.Wait(), 0);
+
+    const std::string out = logger.Output();
+    EXPECT_EQ(ChildProcess::Count(out, "Connection to nmx router lost"), 1) << out;
+    EXPECT_EQ(out.find("Failed"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Frames dropped"), std::string::npos) << out;
+    vxtest::CaptureContents cap;
+    std::string error;
+    ASSERT_TRUE(vxtest::ReadCapture(boot + "run.cap", &cap, &error)) << error;
+    ASSERT_EQ(cap.frames.size(), 2 * kOps);
+    ExpectInOrder(cap.frames);
+  }
 }
 
 }  // namespace
