@@ -1,7 +1,10 @@
 // Small helpers shared by the tests: private temporary folders and waiting for events.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -59,6 +62,19 @@ inline std::vector<unsigned char> ReadFileBytes(const std::string& path) {
 inline void WriteFileBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A TCP port on the loopback address that nobody listens on right now.
+inline unsigned short FreeTcpPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+  socklen_t len = sizeof sin;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+  close(fd);
+  return ntohs(sin.sin_port);
 }
 
 }  // namespace vxtest

@@ -1,12 +1,9 @@
 // What the program does when its world fails under it: a disk that refuses writes, a router
 // that vanishes. It keeps what it recorded, says what happened, and stops or waits as it
 // would otherwise.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,18 +160,6 @@ TEST(Faults, RouterThatVanishesWhileCapturingLeavesTheCaptureWaiting) {
   }
 }
 
-WORD FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-  socklen_t len = sizeof sin;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-  close(fd);
-  return ntohs(sin.sin_port);
-}
-
 // In listen mode the router connection follows the viewer's capture. A router that goes away
 // under it is reported; the viewer stays connected and stops the capture as usual, and once a
 // router is back the viewer's next start records again.
@@ -196,7 +181,7 @@ TEST(Faults, RouterThatVanishesInListenModeIsWaitedFor) {
     auto router = std::make_unique<vxtest::RouterProcess>(dir);
     ASSERT_TRUE(router->Started());
     const std::vector<std::string> env = router->Environment();
-    const WORD port = FreePort();
+    const WORD port = vxtest::FreeTcpPort();
     ChildProcess logger(dir.path(), {VX_LOGGER_PATH, "-l", "-p", std::to_string(port)},
                         ChildProcess::Input::kPipe, env);
     ASSERT_TRUE(logger.WaitOutput("Listening for viewer connection")) << logger.Output();

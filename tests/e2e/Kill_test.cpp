@@ -7,12 +7,9 @@
 //
 // VX_KILL_RUNS sets the kills per mode (default 4); VX_KILL_SEED repeats a sequence of
 // moments. scripts/kill-test.sh runs 100 per mode.
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,23 +31,11 @@ namespace {
 
 using vxtest::ChildProcess;
 
-constexpr DWORD kDataSize = 64;
+constexpr DWORD kDataSize = 512;
 
 int EnvInt(const char* name, int fallback) {
   const char* v = getenv(name);
   return v && *v ? atoi(v) : fallback;
-}
-
-WORD FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-  socklen_t len = sizeof sin;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-  close(fd);
-  return ntohs(sin.sin_port);
 }
 
 std::vector<std::string> CaptureFiles(const std::string& folder) {
@@ -66,16 +51,31 @@ std::vector<std::string> CaptureFiles(const std::string& folder) {
   return names;
 }
 
+// Commands the router could not hand to the logger's port so far (its queue was full): gaps
+// they leave are not the logger's.
+unsigned long LoggerPortDrops(vxtest::RouterProcess& router) {
+  const int before = ChildProcess::Count(router.Output(), "routed ");
+  router.Signal(SIGUSR2);
+  if (!router.WaitOutput("routed ", before + 1)) return 0;
+  const std::string out = router.Output();
+  const size_t at = out.rfind("\n     2  ");
+  if (at == std::string::npos) return 0;
+  const std::string line = out.substr(at + 1, out.find('\n', at + 1) - at - 1);
+  return std::stoul(line.substr(line.find_last_of(' ') + 1));
+}
+
 struct Tally {
   int runs = 0;
+  int runsWithRouterDrops = 0;
   int files = 0;
   int validAsLeft = 0;
   int repaired = 0;
   size_t frames = 0;
 };
 
-// Checks the files a killed run left in folder (see the top of this file).
-void CheckLeftovers(const std::string& folder, Tally& tally) {
+// Checks the files a killed run left in folder (see the top of this file). With routerDrops
+// the traffic itself had gaps, so only the order is checked.
+void CheckLeftovers(const std::string& folder, bool routerDrops, Tally& tally) {
   std::vector<std::vector<vxtest::CapturedFrame>> files;
   for (const std::string& name : CaptureFiles(folder)) {
     SCOPED_TRACE(name);
@@ -116,7 +116,9 @@ void CheckLeftovers(const std::string& folder, Tally& tally) {
     const bool response = (h.stateFlags & NMX_FLAG_RESPONSE) != 0;
     bool& seen = response ? seenResponse : seenRequest;
     DWORD& last = response ? lastResponse : lastRequest;
-    if (seen) {
+    if (seen && routerDrops) {
+      ASSERT_GT(h.hUser, last) << "frame " << i;
+    } else if (seen) {
       ASSERT_EQ(h.hUser, last + 1) << (response ? "answer" : "request") << " lost or out of "
                                    << "order at frame " << i << " of " << all.size();
     }
@@ -140,13 +142,15 @@ class KillTest : public testing::Test {
     return std::make_unique<ChildProcess>(
         m_dir.path(),
         std::vector<std::string>{NMX_TRAFFIC_PATH, "--count", "0", "--duration", "60", "--rate",
-                                 "5000", "--mix", "read,write", "--size",
+                                 "2000", "--mix", "read,write", "--size",
                                  std::to_string(kDataSize)},
         ChildProcess::Input::kDevNull, m_router.Environment());
   }
 
-  // Kills the logger a random moment after it began capturing, under traffic.
-  void KillUnderLoad(ChildProcess& logger) {
+  // Kills the logger a random moment after it began capturing, under traffic; true when the
+  // router had to drop commands for it meanwhile.
+  bool KillUnderLoad(ChildProcess& logger) {
+    const unsigned long dropsBefore = LoggerPortDrops(m_router);
     auto traffic = StartTraffic();
     const int ms = std::uniform_int_distribution<int>(20, 1500)(m_rng);
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -155,12 +159,14 @@ class KillTest : public testing::Test {
     logger.Wait();
     traffic->Signal(SIGTERM);
     traffic->Wait();
+    return LoggerPortDrops(m_router) != dropsBefore;
   }
 
   void Report(const char* mode, const Tally& t) {
     std::cout << mode << ": " << t.runs << " kills (seed " << m_seed << "), " << t.files
               << " files: " << t.validAsLeft << " valid as left, " << t.repaired << " repaired; "
-              << t.frames << " frames checked\n";
+              << t.frames << " frames checked; " << t.runsWithRouterDrops
+              << " runs in which the router dropped commands (order checked only)\n";
   }
 
   vxtest::TempDir m_dir;
@@ -170,8 +176,8 @@ class KillTest : public testing::Test {
   int m_runs = 0;
 };
 
-// A ring of 3 files of about 350 KiB: at 10000 frames a second it rotates about three times
-// a second, and the file thread copies a batch every few milliseconds.
+// A ring of 3 files of about 350 KiB: at 4000 frames (1.3 MB) a second it rotates about
+// four times a second, and the file thread copies a batch every 50 ms.
 TEST_F(KillTest, RingKilledAtRandomMomentsLeavesValidFilesWithoutGaps) {
   Tally tally;
   for (int run = 0; run < m_runs; ++run) {
@@ -181,8 +187,9 @@ TEST_F(KillTest, RingKilledAtRandomMomentsLeavesValidFilesWithoutGaps) {
                         {VX_LOGGER_PATH, "-c", "-d", dir.path(), "-f", "x.cap", "-s", "1"},
                         ChildProcess::Input::kPipe, m_router.Environment());
     ASSERT_TRUE(logger.WaitOutput("\rPacket Count:")) << logger.Output();
-    KillUnderLoad(logger);
-    CheckLeftovers(dir.path(), tally);
+    const bool routerDrops = KillUnderLoad(logger);
+    tally.runsWithRouterDrops += routerDrops;
+    CheckLeftovers(dir.path(), routerDrops, tally);
     if (HasFatalFailure()) return;
     ++tally.runs;
   }
@@ -201,7 +208,7 @@ TEST_F(KillTest, SingleFileKilledAtRandomMomentsLeavesAValidFileWithoutGaps) {
         dir.path() + "</AutoSaveDirectoryName></CaptureInfo></VxNmxLogger>";
     vxtest::WriteFileBytes(m_dir / "single.xml",
                            std::vector<unsigned char>(doc.begin(), doc.end()));
-    const WORD port = FreePort();
+    const WORD port = vxtest::FreeTcpPort();
     ChildProcess logger(m_dir.path(), {VX_LOGGER_PATH, "-l", "-p", std::to_string(port)},
                         ChildProcess::Input::kPipe, m_router.Environment());
     ASSERT_TRUE(logger.WaitOutput("Listening for viewer connection")) << logger.Output();
@@ -213,9 +220,10 @@ TEST_F(KillTest, SingleFileKilledAtRandomMomentsLeavesAValidFileWithoutGaps) {
         0)
         << out;
     ASSERT_TRUE(logger.WaitOutput("Capturing has started.")) << logger.Output();
-    KillUnderLoad(logger);
+    const bool routerDrops = KillUnderLoad(logger);
+    tally.runsWithRouterDrops += routerDrops;
     ASSERT_EQ(CaptureFiles(dir.path()), std::vector<std::string>{"k.cap"});
-    CheckLeftovers(dir.path(), tally);
+    CheckLeftovers(dir.path(), routerDrops, tally);
     if (HasFatalFailure()) return;
     ++tally.runs;
   }

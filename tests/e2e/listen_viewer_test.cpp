@@ -1,9 +1,6 @@
 // Listen mode through the built programs: VxNmxLogger -l with nmx-router and nmx-traffic,
 // driven by nmx-view as a user would, and what the console shows meanwhile.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,18 +21,6 @@ using vxtest::ChildProcess;
 
 constexpr DWORD kOps = 300;
 constexpr DWORD kDataSize = 64;
-
-WORD FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-  socklen_t len = sizeof sin;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-  close(fd);
-  return ntohs(sin.sin_port);
-}
 
 class ListenViewer : public testing::Test {
  protected:
@@ -83,7 +68,7 @@ class ListenViewer : public testing::Test {
 
   vxtest::TempDir m_dir;
   vxtest::RouterProcess m_router{m_dir};
-  const WORD m_port = FreePort();
+  const WORD m_port = vxtest::FreeTcpPort();
 };
 
 TEST_F(ListenViewer, AViewerStartsFollowsStopsSavesAndFetchesTheCapture) {
