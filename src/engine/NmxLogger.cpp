@@ -122,10 +122,10 @@ void CNmxLogger::EndRun(bool bOnWriter) {
     ReapWriter();
   }
   m_pCaptureMngt->Stop();
+  // Frames that reached the engine before the stop and are not written are lost, and say so
+  // (before OnStop, which may report the count).
+  m_nDroppedFrames.fetch_add(DiscardQueuedFrames(), std::memory_order_relaxed);
   if (m_pCallback) m_pCallback->OnStop();
-  // A self-stop comes from a capture that could take no more: what waited for it is lost.
-  const ULONGLONG discarded = DiscardQueuedFrames();
-  if (bOnWriter) m_nDroppedFrames.fetch_add(discarded, std::memory_order_relaxed);
 }
 
 bool CNmxLogger::TakeWriteError(HRESULT& hr) {

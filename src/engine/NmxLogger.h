@@ -63,9 +63,8 @@ class CNmxLogger {
   // capturing; a frame that finds the queue full is dropped and counted.
   void OnNmxReceive(const NmxCmd* cmd);
   // Frames lost since the last Start: dropped on a full queue, not stored by the capture
-  // manager (a full single file, a failed write), or left unwritten when the capture stopped
-  // itself because it could take no more. Frames still queued when a host or a viewer stops
-  // the capture were received after the last hand-over and are neither written nor counted.
+  // manager (a full single file, a failed write), or still queued when the capture stopped
+  // (discarded, not written).
   ULONGLONG GetDroppedFrames() const {
     return m_nDroppedFrames.load(std::memory_order_relaxed) + m_pCaptureMngt->GetFramesNotStored();
   }
