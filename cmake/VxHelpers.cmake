@@ -16,6 +16,20 @@ elseif(NOT VX_SANITIZE STREQUAL "")
   message(FATAL_ERROR "VX_SANITIZE must be empty, 'address' or 'thread'")
 endif()
 
+# The fuzz configuration: every library carries libFuzzer's coverage instrumentation and
+# ASan+UBSan; the fuzz targets add libFuzzer's main (tests/fuzz).
+if(VX_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "VX_FUZZ needs clang: configure with CC=clang CXX=clang++")
+  endif()
+  if(NOT VX_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "VX_FUZZ brings its own sanitizers: leave VX_SANITIZE empty")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 # vx_add_library(name SOURCES a.cpp ... DEPS lib ...)
 # A static library of one src/ folder; its headers are included as "folder/Header.h".
 function(vx_add_library name)
