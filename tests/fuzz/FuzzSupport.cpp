@@ -11,6 +11,7 @@
 #include "nmx/KrpTypes.h"
 #include "nmx/NmxTypes.h"
 #include "os/ByteOrder.h"
+#include "viewer/NmxTcpFormat.h"
 
 namespace vxfuzz {
 
@@ -107,6 +108,47 @@ std::vector<uint8_t> Words(std::initializer_list<uint32_t> words) {
   size_t i = 0;
   for (uint32_t w : words) vx::EncodeLE32(b.data() + 4 * i++, w);
   return b;
+}
+
+std::vector<std::vector<uint8_t>> NmxTcpStream::Bodies() const {
+  std::vector<std::vector<uint8_t>> bodies;
+  for (const Frame& f : frames) bodies.emplace_back(data + f.offset, data + f.offset + f.length);
+  return bodies;
+}
+
+NmxTcpStream ReadNmxTcpStream(const uint8_t* p, size_t n) {
+  NmxTcpStream s;
+  s.data = p;
+  size_t pos = 0;
+  while (pos < n) {
+    if (n - pos < NMXTCP_PREFIX_SIZE) {
+      s.midFrame = true;
+      break;
+    }
+    const NmxTcpPrefix prefix = DecodeNmxTcpPrefix(p + pos);
+    if (prefix.reserved > NMXTCP_MAX_RESERVED || prefix.length < NMX_HEAD_SIZE ||
+        prefix.length > NMXTCP_MAX_FRAME_LENGTH) {
+      s.broken = true;
+      break;
+    }
+    const size_t body = pos + NMXTCP_PREFIX_SIZE;
+    if (n - body < NMX_HEAD_SIZE) {
+      s.midFrame = true;
+      break;
+    }
+    if (uint64_t{vx::DecodeLE32(p + body + NMXTCP_CBDATA_OFFSET)} + NMX_HEAD_SIZE !=
+        prefix.length) {
+      s.broken = true;
+      break;
+    }
+    if (n - body < prefix.length) {
+      s.midFrame = true;
+      break;
+    }
+    s.frames.push_back({body, prefix.length});
+    pos = body + prefix.length;
+  }
+  return s;
 }
 
 std::string DefaultRegistryText(const std::string& baseDir) {

@@ -36,6 +36,22 @@ std::vector<uint8_t> NmxCommand(uint16_t cmdId, uint16_t stateFlags, uint16_t ta
 // Little-endian 32-bit words, for payloads.
 std::vector<uint8_t> Words(std::initializer_list<uint32_t> words);
 
+// An NMX/TCP byte stream read straight through by the framing rules of docs/nmx-tcp.md.
+struct NmxTcpStream {
+  // Offset and length of each whole frame's body (NMX header and data), in stream order.
+  struct Frame {
+    size_t offset;
+    size_t length;
+  };
+  std::vector<Frame> frames;
+  bool broken = false;    // a frame breaks the rules; nothing from it on is passed on
+  bool midFrame = false;  // the stream ends inside a frame or its prefix
+  const uint8_t* data = nullptr;
+
+  std::vector<std::vector<uint8_t>> Bodies() const;
+};
+NmxTcpStream ReadNmxTcpStream(const uint8_t* p, size_t n);
+
 // The registry file a base directory starts with: boot folder baseDir/Boot/, NetId
 // 127.0.0.1.1.1.
 std::string DefaultRegistryText(const std::string& baseDir);
