@@ -43,9 +43,7 @@ VX_PACKAGES+=(clang libclang-rt-dev)
 vx_ensure_packages || exit 2
 
 dir=build-fuzz
-if [ ! -f "$dir/CMakeCache.txt" ]; then
-  CC=clang CXX=clang++ vx_configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_FUZZ=ON || exit 2
-fi
+CC=clang CXX=clang++ vx_configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_FUZZ=ON || exit 2
 vx_build "$dir" --target "fuzz_$target" >"$dir/build-$target.log" 2>&1 || {
   grep -E 'error' "$dir/build-$target.log" | head -n 40
   echo "build of fuzz_$target failed ($dir/build-$target.log)" >&2

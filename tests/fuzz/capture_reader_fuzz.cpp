@@ -2,9 +2,9 @@
 // it did not just write:
 // - a capture file opened on the file (ReadHeader), its frame table and every read of frames:
 //   whole records, records cut into small packets and continued, sizes and table positions;
-// - a ring with small files continuing the file as an earlier capture (the newest frames
-//   kept, the rest spread over the ring's files, or the file kept as a backup), read through
-//   the ring and merged again;
+// - a ring of small files continuing the file as an earlier capture (spread over the ring's
+//   files, only its newest frames kept, or the file kept as a backup), read through the ring
+//   and merged again;
 // - the capture manager continuing it as a ring, with a viewer's read cursor delivering every
 //   frame in small packets, before and after new frames arrive.
 #include <cstdint>
@@ -110,12 +110,12 @@ std::vector<BYTE> NewFrame() {
   return record;
 }
 
-// Rings of 3 files of about 4 KiB: the earlier capture is spread over them, or only its newest
-// frames are kept.
+// A ring of 3 files of 16 KiB: an earlier capture of up to 48 KiB is spread over its files, or
+// only its newest frames are kept; a larger one is kept as a backup.
 void ContinueAsSmallRing() {
   CCountingOverflow overflow;
   CRingBuffer ring(3, &overflow, false);
-  if (FAILED(ring.Create(12 * 1024, g_dir.c_str(), kFileName, false))) return;
+  if (FAILED(ring.Create(48 * 1024, g_dir.c_str(), kFileName, false))) return;
   ReadEverything(ring);
   const std::vector<BYTE> frame = NewFrame();
   for (int i = 0; i < 3; ++i) ring.WriteFrame(frame.data(), static_cast<DWORD>(frame.size()));
