@@ -125,7 +125,11 @@ HRESULT CCapture::GetSizeOfFrames(LONG nStartFrame, LONG nFrames, DWORD& cbFrame
   const ULONGLONG end =
       nFrames < m_nFrames - p ? GetFrameOffset(p + nFrames) : FrameEndOffset(m_nFrames - 1);
   s->SetPosition(saved);
-  if (end < first || end - first > 0xFFFFFFFFull) return E_FAIL;
+  // A damaged table must not announce a run larger than the records the capture holds: the
+  // size is allocated by ReadFrame and copied by the file copies.
+  const ULONGLONG recordsEnd = static_cast<ULONGLONG>(GetFramePosition()) + m_nStartOffset;
+  if (end < first || first < m_nStartOffset || end > recordsEnd || end - first > 0xFFFFFFFFull)
+    return E_FAIL;
   cbFrames = static_cast<DWORD>(end - first);
   return S_OK;
 }

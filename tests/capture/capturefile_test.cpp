@@ -244,6 +244,41 @@ TEST_F(CaptureFileTest, AdoptedFilesAreReadFromTheirHeader) {
   }
 }
 
+// The table of a file read from disk may be damaged where its header is not.
+TEST_F(CaptureFileTest, AFrameTheTableSetsBeyondTheRecordsHasNoSizeAndIsNotRead) {
+  {
+    CCaptureFile f;
+    ASSERT_EQ(S_OK, f.Create(8192, Dir(), "in.cap", false));
+    for (DWORD i = 0; i < 3; ++i) {
+      auto r = Record(90, i);
+      ASSERT_EQ(S_OK, f.WriteFrame(r.data(), 90));
+    }
+    ASSERT_EQ(S_OK, f.Truncate());
+  }
+  Bytes bytes = vxtest::ReadFileBytes(Path("in.cap"));
+  ASSERT_EQ(128u + 3 * 90 + 3 * 4, bytes.size());
+  const size_t entry2 = 128 + 3 * 90 + 8;
+  bytes[entry2 + 3] = 0x80;  // frame 2 at 2 GiB + 308
+  vxtest::WriteFileBytes(Path("in.cap"), bytes);
+
+  IVxFileStream* s = nullptr;
+  ASSERT_EQ(S_OK,
+            CVxFileStream::CreateFileStream(&s, Path("in.cap").c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+  CCaptureFile f;
+  ASSERT_EQ(S_OK, f.Create(s, false));
+  DWORD cb = 0;
+  EXPECT_EQ(E_FAIL, f.GetSizeOfFrames(1, 1, cb));
+  EXPECT_EQ(E_FAIL, f.GetSizeOfFrames(2, 1, cb));
+  BYTE* frame = nullptr;
+  EXPECT_EQ(E_FAIL, f.ReadFrame(1, &frame, &cb));
+  EXPECT_EQ(nullptr, frame);  // nothing allocated for a size the file does not hold
+  delete[] frame;
+  ASSERT_EQ(S_OK, f.ReadFrame(0, &frame, &cb));
+  EXPECT_EQ(Record(90, 0), Bytes(frame, frame + cb));
+  delete[] frame;
+}
+
 TEST_F(CaptureFileTest, FolderAndNameMayTogetherHave1023Characters) {
   std::string folder = m_dir.path();
   while (folder.size() < 850) {
