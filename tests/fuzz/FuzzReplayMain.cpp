@@ -6,7 +6,9 @@
 //
 // A crash ends the process as it would under libFuzzer. Besides, an input after which the
 // process holds more threads or open descriptors than before it fails the replay: a target
-// must leave nothing behind between runs.
+// must leave nothing behind between runs. Under AddressSanitizer an allocation of more than
+// 1 GiB is an error, as libFuzzer's memory limit makes it while fuzzing: no input may make
+// the code allocate by a length it did not check.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -20,6 +22,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) __attribute__((weak));
+
+extern "C" const char* __asan_default_options() {
+  return "max_allocation_size_mb=1024";
+}
 
 namespace {
 
