@@ -56,6 +56,11 @@ mkdir -p "$corpus" "$artifacts"
 dict=()
 [ -f "tests/fuzz/$target.dict" ] && dict=(-dict="tests/fuzz/$target.dict")
 
+# The targets create and delete files for every input; on a disk file system that costs more
+# than the code under test, so the private runtime folders go to memory where there is room.
+if [ -z "${FUZZ_TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then FUZZ_TMPDIR=/dev/shm; fi
+export TMPDIR=${FUZZ_TMPDIR:-${TMPDIR:-/tmp}}
+
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 echo "fuzz_$target for $seconds s: corpus $corpus, artifacts $artifacts"

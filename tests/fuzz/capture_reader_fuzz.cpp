@@ -25,8 +25,8 @@ namespace {
 
 // Reads of a capture stop after this many frames or packets, so that a large frame count in a
 // header costs time in proportion to the input only.
-constexpr LONG kMaxFrames = 512;
-constexpr int kMaxPackets = 2048;
+constexpr LONG kMaxFrames = 64;
+constexpr int kMaxPackets = 256;
 // Packet rooms that split records at odd places.
 constexpr DWORD kSmallRoom = 37;
 constexpr DWORD kViewPacket = vxcap::kPacketHeaderSize + 61;
