@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,8 +22,11 @@ namespace {
 std::string g_dir;
 
 std::vector<uint8_t> Bytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+  std::ifstream f(path, std::ios::binary | std::ios::ate);
+  std::vector<uint8_t> bytes(f ? static_cast<size_t>(f.tellg()) : 0);
+  f.seekg(0);
+  f.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 bool Exists(const std::string& path) {
