@@ -1,4 +1,6 @@
 // The engine's settings document: parse, viewer port, filters and capture settings.
+#include <sys/stat.h>
+
 #include <pugixml.hpp>
 
 #include "engine/NmxLogger.h"
@@ -8,6 +10,13 @@ namespace {
 
 constexpr ULONG kMiB = 1048576;
 constexpr ULONG kKiB = 1024;
+
+// A viewer may name any path. Reading a FIFO or a device would block this thread, holding
+// the control lock, until someone writes to it; a directory reads as a file of 2^63 bytes.
+bool IsRegularFile(const char* path) {
+  struct stat st {};
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
 
 bool HasChildElement(const pugi::xml_node& node) {
   for (const pugi::xml_node child : node.children())
@@ -21,6 +30,7 @@ bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
   if (!textOrPath) return false;
   COsCsLock control(m_csControl);
   if (IsBusy()) return false;
+  if (isFile && !IsRegularFile(textOrPath)) return false;
 
   pugi::xml_document doc;
   const pugi::xml_parse_result parsed =

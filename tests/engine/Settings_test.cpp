@@ -1,5 +1,11 @@
 // The settings document: value readers, what a document applies and when it is refused.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
 
 #include "EngineTestUtil.h"
 #include "engine/NmxLogger.h"
@@ -224,6 +230,7 @@ TEST(SettingsTest, FromFileAndRefusedWhileCapturing) {
                                Capture("<FileSize>3</FileSize><RingBuffer>0</RingBuffer>"));
   vxtest::WriteFileBytes(path, Bytes(text.begin(), text.end()));
   EXPECT_FALSE(engine.LoadXmlSettings((dir / "missing.xml").c_str(), true));
+  EXPECT_FALSE(engine.LoadXmlSettings(dir.path().c_str(), true));
   ASSERT_TRUE(engine.LoadXmlSettings(path.c_str(), true));
   EXPECT_EQ(engine.GetConnectionPort(), 5000);
   EXPECT_EQ(engine.OsUserGetFileSize(), 3u * 1048576);
@@ -245,6 +252,23 @@ TEST(SettingsTest, FromFileAndRefusedWhileCapturing) {
   EXPECT_EQ(engine.GetFilterFlags(), 0u);
   ASSERT_TRUE(engine.Stop());
   EXPECT_EQ(engine.SetFilterFlags(1), S_OK);
+}
+
+// A viewer names the settings file; one that nobody writes to must not hold the engine.
+TEST(SettingsTest, AFifoIsRefusedWithoutWaitingForAWriter) {
+  vxtest::TempDir dir;
+  const std::string fifo = dir / "settings.fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  CNmxLogger engine(nullptr);
+  auto loaded =
+      std::async(std::launch::async, [&] { return engine.LoadXmlSettings(fifo.c_str(), true); });
+  if (loaded.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    // Let the blocked reader go, so the test ends.
+    const int fd = open(fifo.c_str(), O_WRONLY);
+    if (fd >= 0) close(fd);
+    FAIL() << "LoadXmlSettings waited for a writer of the FIFO";
+  }
+  EXPECT_FALSE(loaded.get());
 }
 
 }  // namespace
