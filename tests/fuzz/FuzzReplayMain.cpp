@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
@@ -93,6 +94,9 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // A sanitizer may start a thread of its own with the first thread a program starts; that
+  // one is not the targets' doing.
+  std::thread([] {}).join();
   const Resources before = Now();
   for (const std::string& input : inputs) {
     std::vector<uint8_t> bytes;
