@@ -232,10 +232,14 @@ TEST(NmxLoggerTest, OneViewWithHandleOne) {
 TEST(NmxLoggerTest, StopsItselfWhenTheSingleFileIsFull) {
   vxtest::TempDir dir;
   CountingCallback cb;
-  CNmxLogger engine(&cb);
+  HeldEngine engine(&cb);
   CaptureInto(engine, dir, kMiB);
+  // Held, so that every frame reaches the queue before the writer can fill the file and stop
+  // the run: frames fed after that stop are ignored, not lost.
+  engine.Hold();
   ASSERT_TRUE(engine.Start());
   for (DWORD i = 0; i < 1500; ++i) engine.OnNmxReceive(AsCmd(MakeCmd(Numbered(i, 1000))));
+  engine.Let();
   ASSERT_TRUE(vxtest::WaitUntil([&] { return cb.stops == 1; }));
   EXPECT_FALSE(engine.IsStarted());
   EXPECT_FALSE(engine.Stop());
