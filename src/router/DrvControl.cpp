@@ -12,6 +12,14 @@ DWORD CDrvControl::Read(void* buffer, DWORD length, DWORD* pBytesRead, OVERLAPPE
   return m_pDrv->Read(buffer, length, pBytesRead, ov);
 }
 
+DWORD CDrvControl::WriteMany(const void* const* buffers, const DWORD* lengths, DWORD n) {
+  return m_pDrv->WriteMany(buffers, lengths, n);
+}
+
+BOOL CDrvControl::ReadReady() {
+  return m_pDrv->ReadReady();
+}
+
 DWORD CDrvControl::Write(const void* buffer, DWORD length, DWORD* pBytesWritten, OVERLAPPED* ov) {
   return m_pDrv->Write(buffer, length, pBytesWritten, ov);
 }

@@ -24,6 +24,8 @@ class CDrvControl {
   virtual BOOL GetOverlappedResult(OVERLAPPED* ov, DWORD* pcbTransferred, BOOL bWait);
   virtual DWORD ReadServerConfig(const char* key, char* value, DWORD cbValue);
   virtual DWORD ReadServerConfig(const char* section, const char* key, char* value, DWORD cbValue);
+  virtual DWORD WriteMany(const void* const* buffers, const DWORD* lengths, DWORD n);
+  virtual BOOL ReadReady();
 
   // Opens the router device (GetRouterName of the transport); 0 or the errno of the open.
   DWORD OpenRouter(BOOL bOverlapped);

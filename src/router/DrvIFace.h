@@ -45,6 +45,11 @@ class CDrvIFace {
   // The file name part of path (behind its last separator).
   virtual const char* GetNameFromPath(const char* path) = 0;
   virtual BOOL GetOverlappedResult(OVERLAPPED* ov, DWORD* pcbTransferred, BOOL bWait) = 0;
+  // n whole commands in order, as n calls of Write would (0 or the first failure's errno),
+  // in as few system calls as the link allows.
+  virtual DWORD WriteMany(const void* const* buffers, const DWORD* lengths, DWORD n) = 0;
+  // TRUE when the next Read returns without waiting for the router.
+  virtual BOOL ReadReady() = 0;
 
  protected:
   std::string m_csDrvName;    // left empty by this program

@@ -431,6 +431,45 @@ LONG CNmxR3Port::NmxSend(NmxCmd* cmd) {
   return TRUE;
 }
 
+LONG CNmxR3Port::NmxSendMany(NmxCmd* const* cmds, DWORD n) {
+  COsCsLock g(m_pImpl->m_lock);
+  if (!m_bConnected) {
+    m_nLastError = NMX_R3_ERR_NOT_CONNECTED;
+    return FALSE;
+  }
+  if (!NmxPortEnabled()) {
+    m_nLastError = NMX_R3_ERR_DISABLED;
+    return FALSE;
+  }
+  constexpr DWORD kPerCall = 256;
+  const void* bufs[kPerCall];
+  DWORD cbs[kPerCall];
+  for (DWORD first = 0; first < n;) {
+    DWORD k = 0;
+    for (; k < kPerCall && first + k < n; ++k) {
+      NmxCmd* cmd = cmds[first + k];
+      const uint64_t cb = cmd ? uint64_t{NMX_HEAD_SIZE} + cmd->head.cbData : 0;
+      if (cmd == nullptr || cb > 0xFFFFFFFFu) {
+        m_nLastError = NMX_R3_ERR_DEVICE;
+        return FALSE;
+      }
+      bufs[k] = cmd;
+      cbs[k] = static_cast<DWORD>(cb);
+    }
+    if (m_pSendDrv->WriteMany(bufs, cbs, k) != 0) {
+      m_nLastError = NMX_R3_ERR_DEVICE;
+      return FALSE;
+    }
+    first += k;
+  }
+  return TRUE;
+}
+
+BOOL CNmxR3Port::NmxReceiveReady() {
+  // On the receive thread the read handle cannot go away under the call.
+  return m_pReceiveDrv && m_pReceiveDrv->ReadReady();
+}
+
 void CNmxR3Port::NmxReceive(NmxCmd* cmd) {
   NmxDispatch(cmd);
 }

@@ -76,6 +76,13 @@ class CNmxR3Port : public CNmxPort {
   virtual void NmxOnSystemRemoved();
   virtual BOOL NmxPortEnabled();
 
+  // Sends cmds[0..n) in order, as n NmxSend calls would but in as few writes as the link
+  // allows; TRUE when the router took them all.
+  LONG NmxSendMany(NmxCmd* const* cmds, DWORD n);
+  // TRUE when the next command is already at hand, so the receive thread will not wait for
+  // the router before its next NmxReceive. Only on the receive thread, inside NmxReceive.
+  BOOL NmxReceiveReady();
+
   // Receive threads of all ports that NmxDisconnect gave up and that are still running.
   static LONG NmxGivenUpThreads();
 

@@ -10,23 +10,26 @@
 //   WRITE  body n >= 32:  one whole NMX command; there is no reply
 //   IOCTL  body 132:      u32 request, then the 128-byte device-control envelope
 // Router to client:
-//   READ_REPLY   body 12+k: u32 errno (0 = success), u32 byte count, u32 replies that
-//                           follow in the same batch, k data bytes
+//   READ_REPLY   body 8+r: u32 errno (0 = success), u32 n records (0 with an errno, else at
+//                          least 1), then n records of u32 byte count, u32 k, k data bytes
 //   IOCTL_REPLY  body 4|132: u32 errno, then (errno 0 only) the envelope with the output
 //
-// A READ is answered when the port has something to deliver, with a batch of 1 to `batch`
-// READ_REPLYs back to back: the first is the read's answer, the others are what the port
-// holds behind it (commands that fit the buffer length, system statuses), handed over ahead
-// so that the next reads need no round trip. The client answers its following reads from
-// them, in order, before it sends another READ.
+// A READ is answered when the port has something to deliver, with one READ_REPLY that holds
+// 1 to `batch` records: the first is the read's answer, the others are what the port holds
+// behind it (commands that fit the buffer length, system statuses), handed over ahead so that
+// the next reads need no round trip. The client answers its following reads from them, in
+// order, before it sends another READ. A reply holds at most READ_BATCH_BYTES of records,
+// unless its first record alone is larger, so a client reading 64 KiB at a time usually gets
+// a whole batch with one receive.
 //
-// At most one READ (until its whole batch has arrived) and one IOCTL may be outstanding per
+// At most one READ (until its reply has arrived) and one IOCTL may be outstanding per
 // connection; IOCTLs are answered at once, so READ and IOCTL replies can arrive in either
 // order and are told apart by their type.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "os/ByteOrder.h"
 
@@ -40,21 +43,25 @@ constexpr uint16_t MSG_IOCTL_REPLY = 0x83;
 
 constexpr size_t MSG_HEAD_SIZE = 8;
 constexpr size_t READ_BODY_SIZE = 12;
-constexpr size_t READ_REPLY_FIXED = 12;  // errno, count and following before the data
-// Replies a client asks for per READ; the router may send fewer, and holds a batch to
-// READ_BATCH_BYTES of data.
-constexpr uint32_t READ_BATCH = 64;
+constexpr size_t READ_REPLY_FIXED = 8;  // errno and the record count
+constexpr size_t READ_RECORD_HEAD = 8;  // a record's byte count and data length
+// Records a client asks for per READ; the router may send fewer, and caps the request at
+// READ_BATCH_MAX.
+constexpr uint32_t READ_BATCH = 1024;
 constexpr uint32_t READ_BATCH_MAX = 1024;
-constexpr uint32_t READ_BATCH_BYTES = 256u << 10;
+// Record bytes per READ_REPLY: the whole message then fits in 64 KiB.
+constexpr uint32_t READ_BATCH_BYTES = (64u << 10) - MSG_HEAD_SIZE - READ_REPLY_FIXED;
 constexpr size_t ENVELOPE_SIZE = 128;
 constexpr size_t ENVELOPE_INLINE = 64;  // bytes of in/output carried inside the envelope
 constexpr size_t IOCTL_BODY_SIZE = 4 + ENVELOPE_SIZE;
 
 // Largest command a client may write; the router appends 8 bytes to mirrored copies, so a
-// reply can carry up to MAX_COMMAND + 8 data bytes.
+// record can carry up to MAX_COMMAND + 8 data bytes.
 constexpr uint32_t MAX_COMMAND = 1u << 20;
 constexpr uint32_t MAX_DELIVERY = MAX_COMMAND + 8;
-constexpr uint32_t MAX_BODY = READ_REPLY_FIXED + MAX_DELIVERY;
+// The largest READ_REPLY body: one record of the largest delivery, or a batch.
+constexpr uint32_t MAX_BODY = READ_REPLY_FIXED + READ_RECORD_HEAD + MAX_DELIVERY;
+static_assert(MAX_BODY > READ_REPLY_FIXED + READ_BATCH_BYTES);
 
 struct MsgHead {
   uint16_t type;
@@ -70,6 +77,49 @@ inline void EncodeHead(uint8_t* p, uint16_t type, uint32_t cbBody) {
 
 inline MsgHead DecodeHead(const uint8_t* p) {
   return MsgHead{DecodeLE16(p), DecodeLE16(p + 2), DecodeLE32(p + 4)};
+}
+
+// One record of a READ_REPLY: a status count without data, or a command (count = cb).
+struct ReadRecord {
+  uint32_t count;
+  const uint8_t* data;
+  uint32_t cb;
+};
+
+inline uint8_t* EncodeReadRecord(uint8_t* p, const ReadRecord& r) {
+  EncodeLE32(p, r.count);
+  EncodeLE32(p + 4, r.cb);
+  if (r.cb) std::memcpy(p + READ_RECORD_HEAD, r.data, r.cb);
+  return p + READ_RECORD_HEAD + r.cb;
+}
+
+// The record at p, which CheckReadReply has vouched for; returns the next one.
+inline const uint8_t* DecodeReadRecord(const uint8_t* p, ReadRecord* r) {
+  r->count = DecodeLE32(p);
+  r->cb = DecodeLE32(p + 4);
+  r->data = p + READ_RECORD_HEAD;
+  return r->data + r->cb;
+}
+
+// A READ_REPLY body is well formed when it holds an errno with no record, or errno 0 with 1
+// to maxRecords records of at most cbMaxData data bytes each that fill it exactly.
+inline bool CheckReadReply(const uint8_t* body, uint32_t cbBody, uint32_t maxRecords,
+                           uint32_t cbMaxData, uint32_t* pErr, uint32_t* pRecords) {
+  if (cbBody < READ_REPLY_FIXED) return false;
+  *pErr = DecodeLE32(body);
+  *pRecords = DecodeLE32(body + 4);
+  if (*pErr != 0) return *pRecords == 0 && cbBody == READ_REPLY_FIXED;
+  if (*pRecords == 0 || *pRecords > maxRecords) return false;
+  uint32_t left = cbBody - READ_REPLY_FIXED;
+  const uint8_t* p = body + READ_REPLY_FIXED;
+  for (uint32_t i = 0; i < *pRecords; ++i) {
+    if (left < READ_RECORD_HEAD) return false;
+    const uint32_t cb = DecodeLE32(p + 4);
+    if (cb > cbMaxData || cb > left - READ_RECORD_HEAD) return false;
+    left -= READ_RECORD_HEAD + cb;
+    p += READ_RECORD_HEAD + cb;
+  }
+  return left == 0;
 }
 
 // The fields of the device-control envelope that travel over the socket. The pointer fields

@@ -8,6 +8,14 @@
 
 namespace vx::router {
 
+int IRouterTransport::WriteMany(const void* const* bufs, const DWORD* cbs, DWORD n) {
+  for (DWORD i = 0; i < n; ++i) {
+    DWORD written = 0;
+    if (int err = Write(bufs[i], cbs[i], &written)) return err;
+  }
+  return 0;
+}
+
 std::unique_ptr<IRouterTransport> CreateRouterTransport(const char* path) {
   struct stat st {};
   if (path && stat(path, &st) == 0 && S_ISSOCK(st.st_mode))

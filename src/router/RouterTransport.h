@@ -25,8 +25,13 @@ class IRouterTransport {
   virtual int Descriptor() const = 0;
   // One command or status count for the port `offset`; blocks while nothing is pending.
   virtual int ReadAt(void* buf, DWORD cb, DWORD offset, DWORD* pcbRead) = 0;
+  // True when the next ReadAt returns without waiting for the router.
+  virtual bool ReadReady() { return false; }
   // One whole command.
   virtual int Write(const void* buf, DWORD cb, DWORD* pcbWritten) = 0;
+  // n whole commands in order; 0 once all are written, else the error of the first that
+  // failed (those before it went out). The base writes them one by one.
+  virtual int WriteMany(const void* const* bufs, const DWORD* cbs, DWORD n);
   // A device-control request on the record arg of cbArg bytes (input and output).
   virtual int Control(unsigned long request, void* arg, size_t cbArg) = 0;
   // Makes a ReadAt blocked on another thread return, where the link allows it.

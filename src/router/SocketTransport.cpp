@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "router/PalDrvTypes.h"
@@ -15,6 +16,12 @@
 namespace vx::router {
 
 namespace {
+
+// Bytes asked of the socket per receive, and the buffer that holds them with room for a
+// control's reply behind a batch.
+constexpr size_t kRxChunk = 64u << 10;
+constexpr size_t kCtlReplySize = MSG_HEAD_SIZE + IOCTL_BODY_SIZE;
+constexpr size_t kRxSize = kRxChunk + 2 * kCtlReplySize;
 
 void EncodeTransBuf(uint8_t* p, const PAL_IOCTL_TRANS_BUF& tb) {
   Envelope e;
@@ -69,12 +76,8 @@ void CSocketTransport::Cancel() {
   if (m_fd >= 0) shutdown(m_fd, SHUT_RDWR);
 }
 
-int CSocketTransport::SendAll(const uint8_t* head, size_t cbHead, const void* body, size_t cbBody) {
+int CSocketTransport::SendAll(msghdr& msg) {
   std::lock_guard<std::mutex> guard(m_sendLock);
-  iovec iov[2] = {{const_cast<uint8_t*>(head), cbHead}, {const_cast<void*>(body), cbBody}};
-  msghdr msg{};
-  msg.msg_iov = iov;
-  msg.msg_iovlen = cbBody ? 2 : 1;
   while (msg.msg_iovlen > 0) {
     ssize_t n = sendmsg(m_fd, &msg, VxFunctions::SocketNoSigPipeSendFlags());
     if (n < 0) {
@@ -95,52 +98,82 @@ int CSocketTransport::SendAll(const uint8_t* head, size_t cbHead, const void* bo
   return 0;
 }
 
-int CSocketTransport::RecvAll(uint8_t* p, size_t cb) {
-  while (cb > 0) {
-    ssize_t n = recv(m_fd, p, cb, 0);
+int CSocketTransport::MakeRoom(size_t cbWhole) {
+  bool bHeld;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    bHeld = m_nBatchLeft > 0;
+  }
+  if (bHeld) return m_rx.size() - m_rxPos >= cbWhole ? 0 : EPROTO;
+  if (m_rxPos > 0) {
+    std::memmove(m_rx.data(), m_rx.data() + m_rxPos, m_rxEnd - m_rxPos);
+    m_rxEnd -= m_rxPos;
+    m_rxPos = 0;
+  }
+  if (m_rx.size() < cbWhole) {
+    m_rx.resize(cbWhole);
+  } else if (m_rx.size() > kRxSize && cbWhole <= kRxSize && m_rxEnd <= kRxSize) {
+    // Back to the usual size once an oversized command has been handed out.
+    m_rx.resize(kRxSize);
+    m_rx.shrink_to_fit();
+  }
+  return 0;
+}
+
+// Receives until one whole reply is buffered, and files it with its owner. Called without
+// m_lock by the one waiter that set m_bReceiving.
+int CSocketTransport::ReceiveOne() {
+  if (m_rx.empty()) m_rx.resize(kRxSize);
+  for (;;) {
+    const size_t avail = m_rxEnd - m_rxPos;
+    size_t whole = MSG_HEAD_SIZE;
+    if (avail >= MSG_HEAD_SIZE) {
+      const MsgHead h = DecodeHead(m_rx.data() + m_rxPos);
+      const bool bRead = h.type == MSG_READ_REPLY && h.reserved == 0 &&
+                         h.cbBody >= READ_REPLY_FIXED && h.cbBody <= MAX_BODY;
+      const bool bCtl = h.type == MSG_IOCTL_REPLY && h.reserved == 0 &&
+                        (h.cbBody == 4 || h.cbBody == IOCTL_BODY_SIZE);
+      if (!bRead && !bCtl) return EPROTO;
+      whole = MSG_HEAD_SIZE + h.cbBody;
+      // A batch stays where it is while its records are handed out, and only a control's
+      // reply can arrive behind it: room for one is made before the batch is filed.
+      if (bRead)
+        if (int err = MakeRoom(whole + kCtlReplySize)) return err;
+      if (avail >= whole) {
+        const uint8_t* body = m_rx.data() + m_rxPos + MSG_HEAD_SIZE;
+        m_rxPos += whole;
+        return File(h, body);
+      }
+    }
+    if (int err = MakeRoom(whole)) return err;
+    const size_t room = std::min(m_rx.size() - m_rxEnd, std::max(kRxChunk, whole - avail));
+    ssize_t n = recv(m_fd, m_rx.data() + m_rxEnd, room, 0);
     if (n == 0) return ECONNRESET;
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
-    p += n;
-    cb -= static_cast<size_t>(n);
+    m_rxEnd += static_cast<size_t>(n);
   }
-  return 0;
 }
 
-// Reads one reply and files it with its owner. Called without m_lock by the one waiter
-// that set m_bReceiving.
-int CSocketTransport::ReceiveOne() {
-  uint8_t head[MSG_HEAD_SIZE];
-  if (int err = RecvAll(head, sizeof(head))) return err;
-  const MsgHead h = DecodeHead(head);
-  const bool bRead =
-      h.type == MSG_READ_REPLY && h.cbBody >= READ_REPLY_FIXED && h.cbBody <= MAX_BODY;
-  const bool bCtl = h.type == MSG_IOCTL_REPLY && (h.cbBody == 4 || h.cbBody == IOCTL_BODY_SIZE);
-  if (!bRead && !bCtl) return EPROTO;
-  m_rx.resize(h.cbBody);
-  if (int err = RecvAll(m_rx.data(), m_rx.size())) return err;
-
+int CSocketTransport::File(const MsgHead& h, const uint8_t* body) {
   std::lock_guard<std::mutex> guard(m_lock);
-  Reply r;
-  r.bReady = true;
-  r.err = DecodeLE32(m_rx.data());
-  if (bRead) {
-    const uint32_t following = DecodeLE32(m_rx.data() + 8);
-    if (m_nReadExpected == 0 || following >= READ_BATCH ||
-        h.cbBody - READ_REPLY_FIXED > m_cbReadMax)
+  if (h.type == MSG_READ_REPLY) {
+    uint32_t err = 0, n = 0;
+    if (!m_bReadSent || !CheckReadReply(body, h.cbBody, READ_BATCH, m_cbReadMax, &err, &n))
       return EPROTO;
-    r.count = DecodeLE32(m_rx.data() + 4);
-    r.body.assign(m_rx.begin() + READ_REPLY_FIXED, m_rx.end());
-    m_reads.push_back(std::move(r));
-    m_nReadExpected = following;
-  } else {
-    if (!m_bCtlExpected || m_ctl.bReady) return EPROTO;
-    r.body.assign(m_rx.begin() + 4, m_rx.end());
-    if (r.err == 0 && r.body.size() != ENVELOPE_SIZE) return EPROTO;
-    m_ctl = std::move(r);
+    m_bReadSent = false;
+    m_readErr = err;
+    m_nBatchLeft = n;
+    m_batchPos = static_cast<size_t>(body - m_rx.data()) + READ_REPLY_FIXED;
+    return 0;
   }
+  if (!m_bCtlExpected || m_bCtlReady) return EPROTO;
+  m_ctlErr = DecodeLE32(body);
+  if (m_ctlErr == 0 && h.cbBody != IOCTL_BODY_SIZE) return EPROTO;
+  if (h.cbBody == IOCTL_BODY_SIZE) std::memcpy(m_ctlEnvelope, body + 4, ENVELOPE_SIZE);
+  m_bCtlReady = true;
   return 0;
 }
 
@@ -164,32 +197,34 @@ int CSocketTransport::WaitFor(std::unique_lock<std::mutex>& lk, Pred ready) {
 }
 
 int CSocketTransport::TakeRead(void* buf, DWORD cb, DWORD* pcbRead) {
-  Reply& r = m_reads.front();
-  if (r.err != 0) {
-    const int err = static_cast<int>(r.err);
-    m_reads.pop_front();
+  if (m_nBatchLeft == 0) {
+    const int err = static_cast<int>(m_readErr);
+    m_readErr = 0;
     return err;
   }
-  if (r.body.size() > cb) {
+  ReadRecord r;
+  const uint8_t* next = DecodeReadRecord(m_rx.data() + m_batchPos, &r);
+  if (r.cb > cb) {
     // Handed over ahead for a larger buffer than this read has: ask for one, as the router
     // itself would.
     uint8_t need[4];
-    EncodeLE32(need, static_cast<uint32_t>(r.body.size()));
+    EncodeLE32(need, r.cb);
     std::memcpy(buf, need, cb < 4 ? cb : 4);
     *pcbRead = NMX_READ_BUFFER_TOO_SMALL;
     return 0;
   }
-  if (!r.body.empty()) std::memcpy(buf, r.body.data(), r.body.size());
+  if (r.cb) std::memcpy(buf, r.data, r.cb);
   *pcbRead = r.count;
-  m_reads.pop_front();
+  m_batchPos = static_cast<size_t>(next - m_rx.data());
+  --m_nBatchLeft;
   return 0;
 }
 
 int CSocketTransport::ReadAt(void* buf, DWORD cb, DWORD offset, DWORD* pcbRead) {
   std::lock_guard<std::mutex> guard(m_readLock);
   std::unique_lock<std::mutex> lk(m_lock);
-  if (m_reads.empty() && m_nReadExpected == 0 && !m_broken) {
-    m_nReadExpected = 1;
+  if (m_nBatchLeft == 0 && m_readErr == 0 && !m_bReadSent && !m_broken) {
+    m_bReadSent = true;
     m_cbReadMax = cb;
     lk.unlock();
     uint8_t head[MSG_HEAD_SIZE + READ_BODY_SIZE];
@@ -197,13 +232,17 @@ int CSocketTransport::ReadAt(void* buf, DWORD cb, DWORD offset, DWORD* pcbRead) 
     EncodeLE32(head + MSG_HEAD_SIZE, offset);
     EncodeLE32(head + MSG_HEAD_SIZE + 4, cb);
     EncodeLE32(head + MSG_HEAD_SIZE + 8, READ_BATCH);
-    int err = SendAll(head, sizeof(head), nullptr, 0);
+    iovec iov{head, sizeof(head)};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    int err = SendAll(msg);
     lk.lock();
     if (err && !m_broken) m_broken = err;
   }
-  int err = WaitFor(lk, [&] { return !m_reads.empty(); });
+  int err = WaitFor(lk, [&] { return m_nBatchLeft > 0 || m_readErr != 0; });
   if (err == 0) return TakeRead(buf, cb, pcbRead);
-  m_nReadExpected = 0;
+  m_bReadSent = false;
   if (!m_bRemovedTold) {
     // The connection is gone (the router exited or was killed, or broke the protocol) and
     // cannot come back: to the port that is what a removed router looks like.
@@ -214,13 +253,37 @@ int CSocketTransport::ReadAt(void* buf, DWORD cb, DWORD offset, DWORD* pcbRead) 
   return err;
 }
 
+bool CSocketTransport::ReadReady() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_nBatchLeft > 0 || m_readErr != 0;
+}
+
 int CSocketTransport::Write(const void* buf, DWORD cb, DWORD* pcbWritten) {
-  if (cb < NMX_HEAD_SIZE) return EINVAL;
-  if (cb > MAX_COMMAND) return EMSGSIZE;
-  uint8_t head[MSG_HEAD_SIZE];
-  EncodeHead(head, MSG_WRITE, cb);
-  if (int err = SendAll(head, sizeof(head), buf, cb)) return err;
+  if (int err = WriteMany(&buf, &cb, 1)) return err;
   *pcbWritten = cb;
+  return 0;
+}
+
+int CSocketTransport::WriteMany(const void* const* bufs, const DWORD* cbs, DWORD n) {
+  constexpr DWORD kPerSend = 256;  // two iovecs each, well below every system's IOV_MAX
+  uint8_t heads[kPerSend][MSG_HEAD_SIZE];
+  iovec iov[2 * kPerSend];
+  for (DWORD first = 0; first < n;) {
+    DWORD k = 0;
+    for (; k < kPerSend && first + k < n; ++k) {
+      const DWORD cb = cbs[first + k];
+      if (cb < NMX_HEAD_SIZE) return EINVAL;
+      if (cb > MAX_COMMAND) return EMSGSIZE;
+      EncodeHead(heads[k], MSG_WRITE, cb);
+      iov[2 * k] = {heads[k], MSG_HEAD_SIZE};
+      iov[2 * k + 1] = {const_cast<void*>(bufs[first + k]), cb};
+    }
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 2 * k;
+    if (int err = SendAll(msg)) return err;
+    first += k;
+  }
   return 0;
 }
 
@@ -233,19 +296,23 @@ int CSocketTransport::Control(unsigned long request, void* arg, size_t cbArg) {
   if (m_broken) return m_broken;
   m_bCtlExpected = true;
   lk.unlock();
-  uint8_t msg[MSG_HEAD_SIZE + IOCTL_BODY_SIZE];
-  EncodeHead(msg, MSG_IOCTL, IOCTL_BODY_SIZE);
-  EncodeLE32(msg + MSG_HEAD_SIZE, static_cast<uint32_t>(request));
-  EncodeTransBuf(msg + MSG_HEAD_SIZE + 4, *tb);
-  int err = SendAll(msg, sizeof(msg), nullptr, 0);
+  uint8_t body[MSG_HEAD_SIZE + IOCTL_BODY_SIZE];
+  EncodeHead(body, MSG_IOCTL, IOCTL_BODY_SIZE);
+  EncodeLE32(body + MSG_HEAD_SIZE, static_cast<uint32_t>(request));
+  EncodeTransBuf(body + MSG_HEAD_SIZE + 4, *tb);
+  iovec iov{body, sizeof(body)};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  int err = SendAll(msg);
   lk.lock();
   if (err && !m_broken) m_broken = err;
-  err = WaitFor(lk, [&] { return m_ctl.bReady; });
-  Reply r = std::move(m_ctl);
-  m_ctl = Reply{};
+  err = WaitFor(lk, [&] { return m_bCtlReady; });
+  const bool bReady = m_bCtlReady;
+  m_bCtlReady = false;
   m_bCtlExpected = false;
-  if (err == 0 && r.err != 0) err = static_cast<int>(r.err);
-  if (err == 0) DecodeTransBuf(r.body.data(), *tb);
+  if (err == 0 && bReady && m_ctlErr != 0) err = static_cast<int>(m_ctlErr);
+  if (err == 0) DecodeTransBuf(m_ctlEnvelope, *tb);
   return err;
 }
 

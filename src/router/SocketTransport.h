@@ -3,17 +3,20 @@
 //
 // A read may block on one thread while another thread writes or issues a control on the
 // same handle. Writes have no reply. A read and a control each wait for their own reply;
-// whichever waiting thread finds nobody receiving reads the next reply off the socket and
-// hands it to its owner, so no extra thread is needed. A read asks for a batch: the replies
-// that follow the first are kept and answer the next reads without a round trip.
+// whichever waiting thread finds nobody receiving reads the socket and files what arrived
+// with its owner, so no extra thread is needed. Replies come in through one receive buffer,
+// up to 64 KiB per receive; a read's reply carries a batch of records that answer this read
+// and the next ones, handed out of that buffer without a round trip or an allocation.
 #pragma once
+
+#include <sys/socket.h>
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <vector>
 
+#include "router/RouterProtocol.h"
 #include "router/RouterTransport.h"
 
 namespace vx::router {
@@ -28,46 +31,56 @@ class CSocketTransport : public IRouterTransport {
   // A connection that breaks (the router exits or dies) reads as status 5 (router
   // removed), once; later reads fail with the error.
   int ReadAt(void* buf, DWORD cb, DWORD offset, DWORD* pcbRead) override;
+  bool ReadReady() override;
   // Commands shorter than a header fail with EINVAL, longer than the router takes with
   // EMSGSIZE, before anything is sent.
   int Write(const void* buf, DWORD cb, DWORD* pcbWritten) override;
+  // All of them in as few sends as the socket takes; each is checked as by Write first.
+  int WriteMany(const void* const* bufs, const DWORD* cbs, DWORD n) override;
   // Only the inline envelope can cross a socket; other requests fail with EINVAL.
   int Control(unsigned long request, void* arg, size_t cbArg) override;
   // Shuts the connection down, so a blocked read returns.
   void Cancel() override;
 
  private:
-  struct Reply {
-    bool bReady = false;
-    uint32_t err = 0;
-    uint32_t count = 0;
-    std::vector<uint8_t> body;  // the data of a read, the envelope of a control
-  };
-
-  int SendAll(const uint8_t* head, size_t cbHead, const void* body, size_t cbBody);
+  int SendAll(msghdr& msg);
   // Waits, with m_lock held by lk, until ready() holds or the link breaks.
   template <class Pred>
   int WaitFor(std::unique_lock<std::mutex>& lk, Pred ready);
-  // Hands the oldest read reply to the caller of ReadAt.
+  // Hands the next record of the batch to the caller of ReadAt.
   int TakeRead(void* buf, DWORD cb, DWORD* pcbRead);
+  // Receives until one whole reply is in the buffer and files it.
   int ReceiveOne();
-  int RecvAll(uint8_t* p, size_t cb);
+  // Makes room behind m_rxPos for a message of cbWhole bytes.
+  int MakeRoom(size_t cbWhole);
+  int File(const MsgHead& h, const uint8_t* body);
 
   int m_fd = -1;
   std::mutex m_sendLock;  // one message goes out at a time
   std::mutex m_readLock;  // one read outstanding
   std::mutex m_ctlLock;   // one control outstanding
-  std::mutex m_lock;      // guards what follows
+  std::mutex m_lock;      // guards what follows, except the receive buffer
   std::condition_variable m_cv;
-  bool m_bReceiving = false;  // a waiter is reading a reply off the socket
+  bool m_bReceiving = false;  // a waiter is reading the socket
   int m_broken = 0;           // errno once the connection failed
   bool m_bRemovedTold = false;
-  uint32_t m_nReadExpected = 0;  // read replies still to come for the outstanding READ
-  uint32_t m_cbReadMax = 0;      // buffer length of the outstanding READ
-  std::deque<Reply> m_reads;     // read replies not yet handed out, in order
+  bool m_bReadSent = false;  // a READ is out and its reply has not arrived
+  DWORD m_cbReadMax = 0;     // buffer length of the outstanding READ
+  // The batch being handed out: records left, the next one's offset in m_rx, and an errno
+  // the router answered the read with (no records then).
+  uint32_t m_nBatchLeft = 0;
+  size_t m_batchPos = 0;
+  uint32_t m_readErr = 0;
+  bool m_bCtlReady = false;
   bool m_bCtlExpected = false;
-  Reply m_ctl;
-  std::vector<uint8_t> m_rx;  // used only by the receiving waiter
+  uint32_t m_ctlErr = 0;
+  uint8_t m_ctlEnvelope[ENVELOPE_SIZE] = {};
+  // The receive buffer. Bytes before m_rxPos are filed replies (a batch may still be read
+  // from them), [m_rxPos, m_rxEnd) is received but not yet filed. Only the receiving waiter
+  // moves m_rxPos and m_rxEnd, and it moves bytes only while no batch lies in the buffer.
+  std::vector<uint8_t> m_rx;
+  size_t m_rxPos = 0;
+  size_t m_rxEnd = 0;
 };
 
 }  // namespace vx::router

@@ -59,6 +59,15 @@ DWORD CVxPalDrvIFace::Write(const void* buffer, DWORD length, DWORD* pBytesWritt
   return 0;
 }
 
+DWORD CVxPalDrvIFace::WriteMany(const void* const* buffers, const DWORD* lengths, DWORD n) {
+  if (!m_pLink) return EBADF;
+  return static_cast<DWORD>(m_pLink->WriteMany(buffers, lengths, n));
+}
+
+BOOL CVxPalDrvIFace::ReadReady() {
+  return m_pLink && m_pLink->ReadReady();
+}
+
 DWORD CVxPalDrvIFace::IoControl(DWORD code, const void* in, DWORD cbIn, void* out, DWORD cbOut,
                                 DWORD* pcbReturned, OVERLAPPED* /*ov*/) {
   if (!m_pLink) return EBADF;

@@ -42,6 +42,8 @@ class CVxPalDrvIFace : public CDrvIFace {
   const char* GetRouterName() override;
   const char* GetNameFromPath(const char* path) override;
   BOOL GetOverlappedResult(OVERLAPPED*, DWORD*, BOOL) override { return TRUE; }
+  DWORD WriteMany(const void* const* buffers, const DWORD* lengths, DWORD n) override;
+  BOOL ReadReady() override;
 
  private:
   int m_fd = -1;

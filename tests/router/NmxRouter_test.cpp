@@ -260,10 +260,12 @@ std::vector<uint8_t> Head(uint16_t type, uint32_t cbBody) {
 TEST_F(NmxRouterTest, MisbehavingClientsAreDroppedAndTheRouterGoesOn) {
   Start();
   using namespace vx::router;
-  std::vector<uint8_t> read2 = Head(MSG_READ, 8);
-  read2.resize(16);
-  vx::EncodeLE32(read2.data() + 8, 851);
-  vx::EncodeLE32(read2.data() + 12, 4096);
+  // Two well-formed READs: the second arrives while the first is still pending.
+  std::vector<uint8_t> read2 = Head(MSG_READ, READ_BODY_SIZE);
+  read2.resize(MSG_HEAD_SIZE + READ_BODY_SIZE);
+  vx::EncodeLE32(read2.data() + MSG_HEAD_SIZE, 851);
+  vx::EncodeLE32(read2.data() + MSG_HEAD_SIZE + 4, 4096);
+  vx::EncodeLE32(read2.data() + MSG_HEAD_SIZE + 8, 1);
   read2.insert(read2.end(), read2.begin(), read2.end());
   std::vector<uint8_t> reserved = Head(MSG_READ, 8);
   reserved[2] = 1;

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -48,6 +49,7 @@ class FakeRouter {
     b.resize(got);
     return b;
   }
+  int Fd() const { return m_conn; }
   void Send(const std::vector<uint8_t>& b) {
     ASSERT_EQ(send(m_conn, b.data(), b.size(), 0), static_cast<ssize_t>(b.size()));
   }
@@ -115,10 +117,11 @@ TEST(VxPalDrvIFaceTest, RegistrationAndReadTravelInTheDocumentedLayout) {
   // A read for port 2 carries offset 2; a status answer comes back as the byte count.
   server = std::thread([&] {
     msg = fake.Recv(8 + 12);
-    std::vector<uint8_t> reply(8 + 12, 0);
+    std::vector<uint8_t> reply(8 + 16, 0);
     reply[0] = 0x81;
-    EncodeLE32(reply.data() + 4, 12);
-    EncodeLE32(reply.data() + 12, 3);  // system started
+    EncodeLE32(reply.data() + 4, 16);
+    EncodeLE32(reply.data() + 12, 1);  // one record
+    EncodeLE32(reply.data() + 16, 3);  // system started, no data
     fake.Send(reply);
   });
   std::vector<uint8_t> buf(4096);
@@ -137,6 +140,119 @@ TEST(VxPalDrvIFaceTest, RegistrationAndReadTravelInTheDocumentedLayout) {
   EXPECT_EQ(drv.IoControl(0x222222, big.data(), 65, &out, 4, &ret, nullptr),
             static_cast<DWORD>(EINVAL));
   unsetenv("VX_ROUTER_DEVICE");
+}
+
+// A READ_REPLY body of errno 0 and the given records (count, data).
+std::vector<uint8_t> ReadReply(const std::vector<std::pair<uint32_t, std::vector<uint8_t>>>& recs,
+                               uint32_t nClaimed) {
+  std::vector<uint8_t> m(16, 0);
+  m[0] = 0x81;
+  EncodeLE32(m.data() + 12, nClaimed);
+  for (const auto& [count, data] : recs) {
+    const size_t at = m.size();
+    m.resize(at + 8 + data.size());
+    EncodeLE32(m.data() + at, count);
+    EncodeLE32(m.data() + at + 4, static_cast<uint32_t>(data.size()));
+    if (!data.empty()) std::memcpy(m.data() + at + 8, data.data(), data.size());
+  }
+  EncodeLE32(m.data() + 4, static_cast<uint32_t>(m.size() - 8));
+  return m;
+}
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7);
+  return v;
+}
+
+// One READ brings a batch; the following reads are answered from it without another READ,
+// a record larger than a read's buffer asks for a larger one (status 4) and stays, and a
+// reply whose records do not fill it reads as a removed router.
+TEST(VxPalDrvIFaceTest, OneReplyAnswersSeveralReadsInOrder) {
+  vxtest::TempDir dir;
+  const std::string path = dir / "fake.sock";
+  FakeRouter fake(path);
+  setenv("VX_ROUTER_DEVICE", path.c_str(), 1);
+  CDrvControl drv;
+  std::thread server([&] { fake.Accept(); });
+  ASSERT_EQ(drv.OpenRouter(TRUE), 0u);
+  server.join();
+  unsetenv("VX_ROUTER_DEVICE");
+
+  const std::vector<uint8_t> a = Pattern(40, 1), b = Pattern(2000, 9);
+  std::vector<uint8_t> msg;
+  server = std::thread([&] {
+    msg = fake.Recv(8 + 12);
+    fake.Send(ReadReply({{40, a}, {3, {}}, {2000, b}}, 3));
+  });
+  std::vector<uint8_t> buf(4096);
+  OVERLAPPED ov{};
+  ov.Offset = 2;
+  DWORD n = 0;
+  ASSERT_EQ(drv.Read(buf.data(), 4096, &n, &ov), 0u);
+  server.join();
+  EXPECT_EQ(DecodeLE32(msg.data() + 16), 1024u) << "records asked for";
+  ASSERT_EQ(n, 40u);
+  EXPECT_TRUE(std::equal(a.begin(), a.end(), buf.begin()));
+  ASSERT_EQ(drv.Read(buf.data(), 4096, &n, &ov), 0u);
+  EXPECT_EQ(n, 3u);
+  ASSERT_EQ(drv.Read(buf.data(), 1000, &n, &ov), 0u);
+  EXPECT_EQ(n, 4u) << "buffer too small";
+  EXPECT_EQ(DecodeLE32(buf.data()), 2000u);
+  ASSERT_EQ(drv.Read(buf.data(), 4096, &n, &ov), 0u);
+  ASSERT_EQ(n, 2000u);
+  EXPECT_TRUE(std::equal(b.begin(), b.end(), buf.begin()));
+  uint8_t probe;
+  EXPECT_EQ(recv(fake.Fd(), &probe, 1, MSG_DONTWAIT), -1) << "no READ for the batch's records";
+
+  server = std::thread([&] {
+    msg = fake.Recv(8 + 12);
+    fake.Send(ReadReply({{40, a}}, 2));
+  });
+  ASSERT_EQ(drv.Read(buf.data(), 4096, &n, &ov), 0u);
+  server.join();
+  EXPECT_EQ(n, 5u) << "router removed";
+  EXPECT_NE(drv.Read(buf.data(), 4096, &n, &ov), 0u);
+}
+
+// Commands written together arrive as WRITE messages back to back, in order.
+TEST(VxPalDrvIFaceTest, CommandsWrittenTogetherArriveInOrder) {
+  vxtest::TempDir dir;
+  const std::string path = dir / "fake.sock";
+  FakeRouter fake(path);
+  setenv("VX_ROUTER_DEVICE", path.c_str(), 1);
+  CDrvControl drv;
+  std::thread server([&] { fake.Accept(); });
+  ASSERT_EQ(drv.OpenRouter(TRUE), 0u);
+  server.join();
+  unsetenv("VX_ROUTER_DEVICE");
+
+  std::vector<std::vector<uint8_t>> cmds;
+  for (size_t i = 0; i < 300; ++i) cmds.push_back(Pattern(32 + i, static_cast<uint8_t>(i)));
+  std::vector<const void*> bufs;
+  std::vector<DWORD> cbs;
+  size_t total = 0;
+  for (const auto& c : cmds) {
+    bufs.push_back(c.data());
+    cbs.push_back(static_cast<DWORD>(c.size()));
+    total += 8 + c.size();
+  }
+  std::vector<uint8_t> got;
+  server = std::thread([&] { got = fake.Recv(total); });
+  ASSERT_EQ(drv.WriteMany(bufs.data(), cbs.data(), static_cast<DWORD>(cmds.size())), 0u);
+  server.join();
+  ASSERT_EQ(got.size(), total);
+  size_t at = 0;
+  for (const auto& c : cmds) {
+    EXPECT_EQ(DecodeLE16(got.data() + at), 2) << "WRITE";
+    ASSERT_EQ(DecodeLE32(got.data() + at + 4), c.size());
+    EXPECT_TRUE(std::equal(c.begin(), c.end(), got.begin() + static_cast<long>(at + 8)));
+    at += 8 + c.size();
+  }
+  const std::vector<uint8_t> tooShort(31);
+  const void* p = tooShort.data();
+  const DWORD cb = 31;
+  EXPECT_EQ(drv.WriteMany(&p, &cb, 1), static_cast<DWORD>(EINVAL));
 }
 
 TEST(VxPalDrvIFaceTest, OpeningAMissingDeviceReportsOpensErrno) {

@@ -173,40 +173,41 @@ void CRouterCore::Deliver(Port& port) {
       // The command stays queued; the reader comes back with a buffer of the size we name.
       uint8_t need[4];
       EncodeLE32(need, static_cast<uint32_t>(front.bytes.size()));
-      m_pSink->ReadReply(r, NMX_READ_BUFFER_TOO_SMALL, need, std::min<uint32_t>(4, c.cbReadMax), 0);
+      const ReadRecord rec{NMX_READ_BUFFER_TOO_SMALL, need, std::min<uint32_t>(4, c.cbReadMax)};
+      m_pSink->ReadReply(r, &rec, 1);
       continue;
     }
-    // The first item answers the read; what fits behind it goes along in the same batch.
+    // The first item answers the read; what fits behind it goes along in the same reply.
     m_batch.clear();
+    m_records.clear();
     size_t cbBatch = 0;
     while (!port.queue.empty() && m_batch.size() < c.nBatch) {
       Item& item = port.queue.front();
       const size_t cb = item.bytes.size();
-      if (!m_batch.empty() && (cb > c.cbReadMax || cbBatch + cb > READ_BATCH_BYTES)) break;
+      if (!m_batch.empty() &&
+          (cb > c.cbReadMax || cbBatch + READ_RECORD_HEAD + cb > READ_BATCH_BYTES))
+        break;
       if (item.status == 0) {
         ++m_stats[port.number].delivered;
         --port.nCommands;
         port.cbQueued -= cb;
       }
-      cbBatch += cb;
+      cbBatch += READ_RECORD_HEAD + cb;
       m_batch.push_back(std::move(item));
       port.queue.pop_front();
     }
-    for (size_t i = 0; i < m_batch.size(); ++i) {
-      const Item& item = m_batch[i];
-      const uint32_t following = static_cast<uint32_t>(m_batch.size() - 1 - i);
-      if (item.status != 0) {
-        m_pSink->ReadReply(r, item.status, nullptr, 0, following);
-      } else {
-        const uint32_t cb = static_cast<uint32_t>(item.bytes.size());
-        m_pSink->ReadReply(r, cb, item.bytes.data(), cb, following);
-      }
+    for (const Item& item : m_batch) {
+      const uint32_t cb = static_cast<uint32_t>(item.bytes.size());
+      m_records.push_back(item.status != 0 ? ReadRecord{item.status, nullptr, 0}
+                                           : ReadRecord{cb, item.bytes.data(), cb});
     }
+    m_pSink->ReadReply(r, m_records.data(), m_records.size());
   }
 }
 
 void CRouterCore::ReplyStatus(ClientId client, uint32_t status) {
-  m_pSink->ReadReply(client, status, nullptr, 0, 0);
+  const ReadRecord rec{status, nullptr, 0};
+  m_pSink->ReadReply(client, &rec, 1);
 }
 
 void CRouterCore::Enqueue(Port& port, std::vector<uint8_t>&& bytes) {

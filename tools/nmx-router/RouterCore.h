@@ -21,12 +21,11 @@ namespace vx::router {
 
 typedef uint32_t ClientId;
 
-// Receives the answers to reads. data is valid only during the call.
+// Receives the answers to reads. The records and their data are valid only during the call.
 class IRouterSink {
  public:
-  // following: replies still to come in the same batch.
-  virtual void ReadReply(ClientId client, uint32_t count, const uint8_t* data, uint32_t cb,
-                         uint32_t following) = 0;
+  // The answer to one read: n >= 1 records, the first answering the read itself.
+  virtual void ReadReply(ClientId client, const ReadRecord* records, size_t n) = 0;
 
  protected:
   ~IRouterSink() = default;
@@ -145,7 +144,8 @@ class CRouterCore {
   std::unordered_map<ClientId, Client> m_clients;
   std::map<uint16_t, PortStats> m_stats;
   Totals m_totals;
-  std::vector<Item> m_batch;  // reused by Deliver
+  std::vector<Item> m_batch;          // reused by Deliver
+  std::vector<ReadRecord> m_records;  // reused by Deliver
 };
 
 }  // namespace vx::router

@@ -106,8 +106,7 @@ bool CRouterServer::Listen(const std::string& path) {
   return true;
 }
 
-void CRouterServer::ReadReply(ClientId client, uint32_t count, const uint8_t* data, uint32_t cb,
-                              uint32_t following) {
+void CRouterServer::ReadReply(ClientId client, const ReadRecord* records, size_t n) {
   auto it = m_byId.find(client);
   if (it == m_byId.end() || it->second->bDead) return;
   Client& c = *it->second;
@@ -115,14 +114,16 @@ void CRouterServer::ReadReply(ClientId client, uint32_t count, const uint8_t* da
     c.out.clear();
     c.outStart = 0;
   }
+  size_t cbBody = READ_REPLY_FIXED;
+  for (size_t i = 0; i < n; ++i) cbBody += READ_RECORD_HEAD + records[i].cb;
   const size_t at = c.out.size();
-  c.out.resize(at + MSG_HEAD_SIZE + READ_REPLY_FIXED + cb);
+  c.out.resize(at + MSG_HEAD_SIZE + cbBody);
   uint8_t* p = c.out.data() + at;
-  EncodeHead(p, MSG_READ_REPLY, static_cast<uint32_t>(READ_REPLY_FIXED + cb));
+  EncodeHead(p, MSG_READ_REPLY, static_cast<uint32_t>(cbBody));
   EncodeLE32(p + MSG_HEAD_SIZE, 0);
-  EncodeLE32(p + MSG_HEAD_SIZE + 4, count);
-  EncodeLE32(p + MSG_HEAD_SIZE + 8, following);
-  if (cb) std::memcpy(p + MSG_HEAD_SIZE + READ_REPLY_FIXED, data, cb);
+  EncodeLE32(p + MSG_HEAD_SIZE + 4, static_cast<uint32_t>(n));
+  p += MSG_HEAD_SIZE + READ_REPLY_FIXED;
+  for (size_t i = 0; i < n; ++i) p = EncodeReadRecord(p, records[i]);
 }
 
 void CRouterServer::Accept() {

@@ -43,8 +43,7 @@ class CRouterServer : private IRouterSink {
     bool bDead = false;
   };
 
-  void ReadReply(ClientId client, uint32_t count, const uint8_t* data, uint32_t cb,
-                 uint32_t following) override;
+  void ReadReply(ClientId client, const ReadRecord* records, size_t n) override;
   void Accept();
   void ReadFrom(Client& c);
   bool ParseMessages(Client& c);

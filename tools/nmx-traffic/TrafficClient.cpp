@@ -133,30 +133,49 @@ bool CTrafficClient::Run(const TrafficClientOptions& opt) {
                        ? start + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(m_opt.durationSec))
                        : Clock::time_point::max();
+  // Operation i is due at start + i / rate. Whatever is due when the thread wakes (and the
+  // window allows) goes out together, so a high rate costs fewer sends, never earlier ones.
   uint64_t ops = 0;
+  std::vector<DWORD> ids;
   for (;;) {
     SendDeletes();
     if ((m_opt.count && ops >= m_opt.count) || Clock::now() >= end) break;
+    uint64_t due = m_opt.count ? m_opt.count - ops : UINT64_MAX;
     if (m_opt.rate) {
-      const auto due = start + std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(double(ops) / m_opt.rate));
-      std::unique_lock<std::mutex> lk(m_lock);
-      if (m_cv.wait_until(lk, std::min(due, end), [&] { return m_bStop; })) break;
-      if (Clock::now() < due) continue;
+      const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+      const uint64_t dueSoFar = static_cast<uint64_t>(elapsed * m_opt.rate) + 1;
+      if (dueSoFar <= ops) {
+        const auto next = start + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(double(ops) / m_opt.rate));
+        std::unique_lock<std::mutex> lk(m_lock);
+        if (m_cv.wait_until(lk, std::min(next, end), [&] { return m_bStop; })) break;
+        continue;
+      }
+      due = std::min(due, dueSoFar - ops);
     }
-    DWORD id;
+    ids.clear();
     {
       std::unique_lock<std::mutex> lk(m_lock);
       m_cv.wait(lk,
                 [&] { return m_bStop || m_inFlight.size() < m_opt.window || !m_toDelete.empty(); });
       if (m_bStop) break;
-      if (m_inFlight.size() >= m_opt.window) continue;  // deletes first
-      id = m_nextInvoke++;
-      m_inFlight.insert(id);
-      ++m_nSent;
+      while (ids.size() < due && m_inFlight.size() < m_opt.window) {
+        const DWORD id = m_nextInvoke++;
+        m_inFlight.insert(id);
+        ++m_nSent;
+        ids.push_back(id);
+      }
     }
-    if (!SendOp(m_opt.mix[ops % m_opt.mix.size()], id)) Answer(id, KRP_E_GENERAL);
-    ++ops;
+    if (ids.empty()) continue;  // deletes first
+    BeginBatch();
+    bool ok = true;
+    for (size_t i = 0; i < ids.size(); ++i)
+      ok = SendOp(m_opt.mix[(ops + i) % m_opt.mix.size()], ids[i]) && ok;
+    // A send that failed may have taken others of the batch with it; answers that still
+    // come for them are ignored.
+    if (FlushBatch() != 0 || !ok)
+      for (DWORD id : ids) Answer(id, KRP_E_GENERAL);
+    ops += ids.size();
   }
 
   // Stragglers: answers still on their way, and notifications still to be deleted.
