@@ -26,7 +26,9 @@ std::string DisplayPath(const Parms_t& parms) {
 
 }  // namespace
 
-CNmxLoggerPort::CNmxLoggerPort() : CNmxR3Port(NMX_LOGGER_PORT, FALSE, nullptr, 4) {}
+CNmxLoggerPort::CNmxLoggerPort() : CNmxR3Port(NMX_LOGGER_PORT, FALSE, nullptr, 4) {
+  m_bRaisePriority = true;
+}
 
 CNmxLoggerPort::~CNmxLoggerPort() {
   // The receive thread calls into this object; it must be gone before any of it is. Close

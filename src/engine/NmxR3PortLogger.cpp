@@ -11,7 +11,9 @@ constexpr DWORD kPortAttributes = 4;
 }  // namespace
 
 CNmxR3PortLogger::CNmxR3PortLogger(IVxNmxLoggerCallback* pCallback)
-    : CNmxLogger(pCallback), CNmxR3Port(kLoggerPort, FALSE, nullptr, kPortAttributes) {}
+    : CNmxLogger(pCallback), CNmxR3Port(kLoggerPort, FALSE, nullptr, kPortAttributes) {
+  m_bRaisePriority = true;
+}
 
 CNmxR3PortLogger::~CNmxR3PortLogger() {
   // The receive thread and a self-stopping writer call into this object: both end here,

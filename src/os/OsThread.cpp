@@ -1,6 +1,8 @@
 #include "os/OsThread.h"
 
+#include <errno.h>
 #include <limits.h>
+#include <sched.h>
 
 #include <new>
 
@@ -19,6 +21,17 @@ SIZE_T PlatformMinStackSize() {
 #endif
 }
 }  // namespace
+
+DWORD OsUserRaiseThreadPriority() {
+#ifdef VX_HAVE_SCHED_RR
+  sched_param param{};
+  param.sched_priority = sched_get_priority_min(SCHED_RR);
+  if (param.sched_priority < 0) return static_cast<DWORD>(errno);
+  return static_cast<DWORD>(pthread_setschedparam(pthread_self(), SCHED_RR, &param));
+#else
+  return ENOTSUP;
+#endif
+}
 
 SIZE_T OsUserThreadStackSize(SIZE_T requested) {
   if (requested == 0) return kDefaultStackSize;

@@ -78,6 +78,11 @@ DWORD OsUserThreadResume(OS_USER_THREAD_HANDLE h);
 DWORD OsUserWaitForThread(OS_USER_THREAD_HANDLE h, INT milliseconds);
 BOOL OsUserCloseThreadHandle(OS_USER_THREAD_HANDLE h);
 BOOL OsUserIsCurrentThreadEqual(OS_USER_THREAD_ID id);
+// Moves the calling thread to the lowest real-time priority (round-robin), above every
+// ordinary thread, for a thread that must keep up with a source it cannot slow down. 0, or
+// the POSIX error when the system refuses (EPERM without the privilege; ENOTSUP where there
+// is no such policy): the thread then keeps its priority.
+DWORD OsUserRaiseThreadPriority();
 
 // WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED (errno EINVAL for a handle that is no event
 // or thread). A successful wait consumes an auto-reset event and joins an ended thread.

@@ -310,6 +310,7 @@ DWORD CNmxR3Port::ReadUnlocked(ReceiveContext& ctx, BYTE* buf, DWORD cb, DWORD* 
 
 // Runs with ctx.inPort held; returns with it held.
 void CNmxR3Port::ReceiveLoop(ReceiveContext& ctx) {
+  if (m_bRaisePriority) OsUserRaiseThreadPriority();
   const DWORD cbNormal = m_nBuffer < MIN_BUFFER ? MIN_BUFFER : m_nBuffer;
   DWORD cbBuf = cbNormal;
   BYTE* buf = static_cast<BYTE*>(malloc(cbBuf));

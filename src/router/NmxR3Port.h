@@ -94,6 +94,10 @@ class CNmxR3Port : public CNmxPort {
   CDrvControl* m_pSendDrv;
   DWORD m_nBuffer;
   std::atomic<BOOL> m_bEnabled;
+  // Set before NmxConnect by a port that must keep up with what the router hands it: its
+  // receive thread then asks for a raised priority (OsUserRaiseThreadPriority) and, when the
+  // system refuses, runs as before without a word.
+  bool m_bRaisePriority = false;
 
  private:
   struct ReceiveContext;

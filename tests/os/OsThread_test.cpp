@@ -2,9 +2,16 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 #include <stdint.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/TestUtil.h"
@@ -150,6 +157,48 @@ TEST(OsThread, IsCurrentThreadEqual) {
   EXPECT_EQ(OsUserIsCurrentThreadEqual(id), FALSE);
   OsUserWaitForSingleObject(th, INFINITE);
   OsUserCloseHandle(th);
+}
+
+// A thread that may raise its priority runs round-robin above ordinary threads afterwards;
+// one that may not keeps its policy and priority (checked in a child that gave up root).
+TEST(OsThread, RaisedPriorityOrARefusalThatChangesNothing) {
+  auto policyOf = [](pthread_t t) {
+    int policy = -1;
+    sched_param p{};
+    pthread_getschedparam(t, &policy, &p);
+    return std::make_pair(policy, p.sched_priority);
+  };
+  std::pair<int, int> before, after;
+  DWORD result = 0;
+  std::thread t([&] {
+    before = policyOf(pthread_self());
+    result = OsUserRaiseThreadPriority();
+    after = policyOf(pthread_self());
+  });
+  t.join();
+  if (result == 0) {
+    EXPECT_EQ(after.first, SCHED_RR);
+    EXPECT_EQ(after.second, sched_get_priority_min(SCHED_RR));
+  } else {
+    EXPECT_TRUE(result == EPERM || result == ENOTSUP) << result;
+    EXPECT_EQ(after, before);
+  }
+
+  if (geteuid() != 0) return;
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Without privilege and with no real-time allowance the system must refuse.
+    const rlimit none{0, 0};
+    if (setrlimit(RLIMIT_RTPRIO, &none) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    const auto mine = policyOf(pthread_self());
+    const DWORD r = OsUserRaiseThreadPriority();
+    _exit(r != 0 && policyOf(pthread_self()) == mine ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: could not give up root, 1: not refused";
 }
 
 }  // namespace
