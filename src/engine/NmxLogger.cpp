@@ -39,6 +39,7 @@ CNmxLogger::CNmxLogger(IVxNmxLoggerCallback* pCallback)
                                       kDefaultRingFiles, true)),
       m_pCallback(pCallback),
       m_hStopLoggerEvent(OsUserCreateEvent(nullptr, TRUE, FALSE, nullptr)),
+      m_hWakeWriter(OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr)),
       m_pFrameList(std::make_unique<TFrameList>()),
       m_pWriterList(std::make_unique<TFrameList>()) {}
 
@@ -50,6 +51,7 @@ CNmxLogger::~CNmxLogger() {
   CloseAllViews();
   m_pCaptureMngt.reset();
   if (m_hStopLoggerEvent) OsUserCloseHandle(m_hStopLoggerEvent);
+  if (m_hWakeWriter) OsUserCloseHandle(m_hWakeWriter);
   DiscardQueuedFrames();
 }
 
@@ -63,11 +65,12 @@ bool CNmxLogger::Start() {
   COsCsLock control(m_csControl);
   if (m_bStarted) return false;
   ReapWriter();
-  if (!m_hStopLoggerEvent) {
+  if (!m_hStopLoggerEvent || !m_hWakeWriter) {
     puts("Failed to start capture! Out of memory");
     return false;
   }
   OsUserResetEvent(m_hStopLoggerEvent);
+  OsUserResetEvent(m_hWakeWriter);
   if (FAILED(m_pCaptureMngt->Start())) {
     CString err;
     err.Format("Failed to start capture! %s",
@@ -119,6 +122,7 @@ void CNmxLogger::EndRun(bool bOnWriter) {
   OnCaptureStopping();
   if (!bOnWriter) {
     OsUserSetEvent(m_hStopLoggerEvent);
+    OsUserSetEvent(m_hWakeWriter);
     ReapWriter();
   }
   m_pCaptureMngt->Stop();
@@ -149,11 +153,25 @@ void CNmxLogger::ReapWriter() {
 ULONGLONG CNmxLogger::DiscardQueuedFrames() {
   COsCsLock lock(m_csFrameList);
   ULONGLONG n = 0;
-  for (; !m_pFrameList->IsEmpty(); ++n) {
-    FRAME* frame = m_pFrameList->RemoveHead();
-    m_framePool.Put(frame, RecordSizeOf(frame));
-  }
+  for (; !m_pFrameList->IsEmpty(); ++n) ReleaseFrame(m_pFrameList->RemoveHead());
+  m_cbQueued = 0;
   return n;
+}
+
+void CNmxLogger::ReleaseFrame(FRAME* frame) {
+  if (m_arena.IsArenaBlock(frame))
+    m_arena.Give(frame, RecordSizeOf(frame));
+  else
+    free(frame);
+}
+
+bool CNmxLogger::QueueFrame(FRAME* frame, DWORD cbRecord) {
+  m_pFrameList->AddTail(frame);
+  const size_t before = m_cbQueued;
+  m_cbQueued += cbRecord;
+  // Only the crossing wakes the writer, not every frame behind it.
+  return m_pFrameList->GetCount() == NMX_WRITER_WAKE_FRAMES ||
+         (before < NMX_WRITER_WAKE_BYTES && m_cbQueued >= NMX_WRITER_WAKE_BYTES);
 }
 
 // ---- Receive path ---------------------------------------------------------------------------
@@ -184,6 +202,7 @@ void CNmxLogger::OnNmxReceive(const NmxCmd* cmd) {
 
   // Checked under the lock: a stop discards the queue under it, so nothing queued after that
   // can outlive the run.
+  bool bQueued = false, bWake = false;
   {
     COsCsLock lock(m_csFrameList);
     if (!IsStarted()) return;
@@ -191,27 +210,33 @@ void CNmxLogger::OnNmxReceive(const NmxCmd* cmd) {
       m_nDroppedFrames.fetch_add(1, std::memory_order_relaxed);
       return;
     }
-    if (FRAME* frame = m_framePool.Take(cbRecord)) {
+    if (FRAME* frame = m_arena.Take(cbRecord)) {
       BuildFrame(frame, cbRecord, cmd, cbPacket, bStamp, time);
-      m_pFrameList->AddTail(frame);
-      return;
+      bWake = QueueFrame(frame, cbRecord);
+      bQueued = true;
     }
   }
-
-  // No block to reuse: a new one, allocated and filled outside the lock.
-  FRAME* frame = CFramePool::Allocate(cbRecord);
-  if (!frame) {
-    m_nDroppedFrames.fetch_add(1, std::memory_order_relaxed);
-    return;
+  if (!bQueued) {
+    // Too large for the arena, or the arena is full of waiting frames: a block of its own,
+    // allocated and filled outside the lock.
+    FRAME* frame = static_cast<FRAME*>(malloc(cbRecord));
+    if (!frame) {
+      m_nDroppedFrames.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    BuildFrame(frame, cbRecord, cmd, cbPacket, bStamp, time);
+    {
+      COsCsLock lock(m_csFrameList);
+      if (IsStarted() && m_pFrameList->HasFreeNode()) {
+        bWake = QueueFrame(frame, cbRecord);
+        frame = nullptr;
+      } else if (IsStarted()) {
+        m_nDroppedFrames.fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+    free(frame);
   }
-  BuildFrame(frame, cbRecord, cmd, cbPacket, bStamp, time);
-  COsCsLock lock(m_csFrameList);
-  if (IsStarted() && m_pFrameList->HasFreeNode()) {
-    m_pFrameList->AddTail(frame);
-    return;
-  }
-  if (IsStarted()) m_nDroppedFrames.fetch_add(1, std::memory_order_relaxed);
-  m_framePool.Put(frame, cbRecord);
+  if (bWake) OsUserSetEvent(m_hWakeWriter);
 }
 
 // ---- Writer thread --------------------------------------------------------------------------
@@ -227,7 +252,6 @@ HRESULT CNmxLogger::WriteCaptureFrame(const FRAME* pFrame) {
 
 void CNmxLogger::WriterLoop() {
   bool bFull = false;
-  CFramePool::CReturns returns;
   for (;;) {
     const auto cycleStart = std::chrono::steady_clock::now();
     {
@@ -235,9 +259,8 @@ void CNmxLogger::WriterLoop() {
       // frame, oldest first, in one step.
       COsCsLock lock(m_csFrameList);
       std::swap(m_pFrameList, m_pWriterList);
-      m_framePool.Splice(returns);
+      m_cbQueued = 0;
     }
-    CFramePool::Release(returns);
     ULONGLONG unwritten = 0;
     while (!m_pWriterList->IsEmpty()) {
       FRAME* frame = m_pWriterList->RemoveHead();
@@ -245,7 +268,7 @@ void CNmxLogger::WriterLoop() {
         ++unwritten;
       else if (WriteCaptureFrame(frame) == S_FALSE && CannotStoreMore())
         bFull = true;
-      returns.Add(frame, RecordSizeOf(frame));
+      ReleaseFrame(frame);
     }
     if (unwritten) m_nDroppedFrames.fetch_add(unwritten, std::memory_order_relaxed);
     if (bFull) {
@@ -255,12 +278,15 @@ void CNmxLogger::WriterLoop() {
     // A stop under way discards what is still queued.
     if (!IsStarted()) return;
     // The cycle runs from one hand-over to the next: the time spent writing this batch is not
-    // added to the wait, or the queue would fill during a long batch plus a whole cycle.
+    // added to the wait, or the queue would fill during a long batch plus a whole cycle. A
+    // queue past its high-water mark (also while this batch was written) ends the wait.
     const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now() - cycleStart)
                            .count();
-    const DWORD wait = spent >= m_nLoggerCycle ? 0 : static_cast<DWORD>(m_nLoggerCycle - spent);
-    if (OsUserWaitForSingleObject(m_hStopLoggerEvent, wait) == WAIT_OBJECT_0) return;
+    const LONG cycle = m_nLoggerCycle;
+    const DWORD wait = spent >= cycle ? 0 : static_cast<DWORD>(cycle - spent);
+    OsUserWaitForSingleObject(m_hWakeWriter, wait);
+    if (OsUserWaitForSingleObject(m_hStopLoggerEvent, 0) == WAIT_OBJECT_0) return;
   }
 }
 

@@ -10,8 +10,8 @@
 
 #include "capture/CaptureMngt.h"
 #include "capture/CaptureView.h"
+#include "engine/FrameArena.h"
 #include "engine/FrameList.h"
-#include "engine/FramePool.h"
 #include "engine/NmxFilter.h"
 #include "engine/VxNmxLoggerItf.h"
 #include "nmx/NmxTypes.h"
@@ -24,13 +24,18 @@ class CKrpComm;
 
 constexpr LONG NMX_LOGGER_DEFAULT_PORT = 48914;
 constexpr LONG NMX_LOGGER_CYCLE_MS = 25;
+// The writer does not wait for its cycle to end once this much waits in the queue: an eighth
+// of its frames, or of the frame arena.
+constexpr UINT NMX_WRITER_WAKE_FRAMES = NMX_FRAME_QUEUE_SIZE / 8;
+constexpr size_t NMX_WRITER_WAKE_BYTES = CFrameArena::kSize / 8;
 
 // Threads:
 // - OnNmxReceive is the feeder's (a router port's receive thread): one copy under one short
-//   lock (m_csFrameList) into a frame block the writer gave back, or a new block when there is
-//   none; never file work. It may run on any thread and concurrently with everything else.
-// - The writer thread, one per run, takes the whole queue every 25 ms (at once when
-//   stopping) and writes it; it stops the engine itself when a single capture file is full.
+//   lock (m_csFrameList) into memory reserved ahead (the frame arena), and no file work. It
+//   may run on any thread and concurrently with everything else.
+// - The writer thread, one per run, takes the whole queue every 25 ms, sooner when the queue
+//   passes its high-water mark, at once when stopping, and writes it; it stops the engine
+//   itself when a single capture file is full.
 // - Start, Stop, settings, filters and views may be called from any thread; Start, Stop and
 //   everything refused while capturing are serialised by m_csControl.
 // Lock order: m_csControl, then the filter's lock or m_csView, then the capture manager's
@@ -161,6 +166,8 @@ class CNmxLogger {
   virtual void OnCaptureStopping() {}
   // Under m_csControl: waits for the writer of a run that stopped itself.
   void ReapWriter();
+  // The writer's cycle in milliseconds (25); a change applies from its next wait.
+  void SetWriterCycle(LONG ms) { m_nLoggerCycle = ms; }
   // Stops and waits for the writer. A derived class that overrides the hooks above calls it
   // in its own destructor, since the writer may call them until it has ended.
   void Shutdown();
@@ -180,6 +187,10 @@ class CNmxLogger {
   void EndRun(bool bOnWriter);
   // Frees every queued frame; returns how many.
   ULONGLONG DiscardQueuedFrames();
+  // Under m_csFrameList: appends frame; true when the queue just passed its high-water mark.
+  bool QueueFrame(FRAME* frame, DWORD cbRecord);
+  // Gives the memory of a frame taken out of a queue back, in queue order.
+  void ReleaseFrame(FRAME* frame);
   // Writes the record of cmd into frame (cbRecord bytes).
   static void BuildFrame(FRAME* frame, DWORD cbRecord, const NmxCmd* cmd, DWORD cbPacket,
                          bool bStamp, LONGLONG time);
@@ -214,15 +225,18 @@ class CNmxLogger {
   CCaptureView* m_pCaptureView = nullptr;  // guarded by m_csView
   IVxNmxLoggerCallback* m_pCallback;
   std::atomic<bool> m_bConnected{false};
-  LONG m_nLoggerCycle = NMX_LOGGER_CYCLE_MS;
+  std::atomic<LONG> m_nLoggerCycle{NMX_LOGGER_CYCLE_MS};
   OS_USER_THREAD_HANDLE m_hReceiverThread = nullptr;  // guarded by m_csControl
   OS_USER_THREAD_ID m_dwReceiverThreadId = {};
   OS_USER_EVENT_HANDLE m_hStopLoggerEvent;
+  // Auto-reset; ends the writer's wait: the queue passed its high-water mark, or a stop.
+  OS_USER_EVENT_HANDLE m_hWakeWriter;
   CNmxFilter m_filter;
   std::atomic<BOOL> m_bViewerConnected{FALSE};
   std::unique_ptr<TFrameList> m_pFrameList;   // the shared queue, guarded by m_csFrameList
   std::unique_ptr<TFrameList> m_pWriterList;  // the writer's batch, traded for the queue
-  CFramePool m_framePool;                     // guarded by m_csFrameList
+  CFrameArena m_arena;    // taken from under m_csFrameList, given back in queue order
+  size_t m_cbQueued = 0;  // record bytes in m_pFrameList, guarded by m_csFrameList
   COsUserLock m_csFrameList;
   std::atomic<ULONGLONG> m_nDroppedFrames{0};
   std::atomic<bool> m_bWriteErrorTaken{false};

@@ -37,6 +37,7 @@ class HeldEngine : public CNmxLogger {
     m_cv.notify_all();
   }
   std::atomic<int> m_nWrites{0};
+  void SetCycle(LONG ms) { SetWriterCycle(ms); }
 
  protected:
   HRESULT WriteCaptureFrame(const FRAME* pFrame) override {
@@ -148,6 +149,45 @@ TEST(NmxLoggerTest, FullQueueDropsAndCounts) {
   // Each run counts its own drops.
   ASSERT_TRUE(engine.Start());
   EXPECT_EQ(engine.GetDroppedFrames(), 0u);
+}
+
+// Between its cycles the writer also takes the queue as soon as it passes its high-water
+// mark, in frames or in bytes, and not before: with an hour-long cycle nothing else wakes it.
+TEST(NmxLoggerTest, WriterWakesWhenTheQueuePassesItsHighWaterMark) {
+  struct Case {
+    const char* what;
+    DWORD cbData;
+  };
+  for (const Case& c : {Case{"frames", 0}, Case{"bytes", 65536}}) {
+    SCOPED_TRACE(c.what);
+    vxtest::TempDir dir;
+    HeldEngine engine(nullptr);
+    CaptureInto(engine, dir, 64 * kMiB);
+    ASSERT_TRUE(engine.Start());
+    // The writer is held in its first write, with the queue empty behind it.
+    engine.Hold();
+    engine.OnNmxReceive(AsCmd(MakeCmd(Numbered(0, c.cbData))));
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return engine.m_nWrites == 1; }));
+    engine.SetCycle(3600 * 1000);
+
+    const size_t cbRecord = vxcap::RecordSize(NMX_HEAD_SIZE + c.cbData);
+    const DWORD mark = c.cbData
+                           ? static_cast<DWORD>((NMX_WRITER_WAKE_BYTES + cbRecord - 1) / cbRecord)
+                           : NMX_WRITER_WAKE_FRAMES;
+    for (DWORD i = 1; i < mark; ++i) engine.OnNmxReceive(AsCmd(MakeCmd(Numbered(i, c.cbData))));
+    engine.Let();
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return Frames(engine) == 1; }));
+    OsUserSleep(100);
+    EXPECT_EQ(Frames(engine), 1) << "woken below the mark";
+    engine.OnNmxReceive(AsCmd(MakeCmd(Numbered(mark, c.cbData))));
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return Frames(engine) == LONG(mark) + 1; }))
+        << Frames(engine);
+    ASSERT_TRUE(engine.Stop());
+    const captest::Parsed p = ReadCapture(dir);
+    ASSERT_TRUE(p.ok) << p.why;
+    ASSERT_EQ(p.frames.size(), mark + 1);
+    for (DWORD i = 0; i <= mark; ++i) ASSERT_EQ(StoredHead(p.frames[i]).hUser, i);
+  }
 }
 
 TEST(NmxLoggerTest, StopDiscardsWhatTheWriterHadNotTaken) {
