@@ -3,6 +3,7 @@
 #include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -436,6 +437,32 @@ BOOL OsUserSetEndOfFile(OS_USER_FILE_HANDLE h) {
     rc = ftruncate(file->fd, pos);
   } while (rc != 0 && errno == EINTR);
   return rc == 0 ? TRUE : FALSE;
+}
+
+DWORD OsUserReserveFileSpace(OS_USER_FILE_HANDLE h, ULONGLONG offset, ULONGLONG length) {
+  _OsUserFileHandle* file = FileFromHandle(h);
+  if (file == nullptr) return EBADF;
+  if (length == 0) return 0;
+  if (offset > static_cast<ULONGLONG>(INT64_MAX) - length) return EFBIG;
+  int err;
+#if defined(VX_HAVE_FALLOCATE)
+  // Linux's own call says when the file system cannot; its posix_fallocate would write
+  // instead.
+  int rc;
+  do {
+    rc = fallocate(file->fd, 0, static_cast<off_t>(offset), static_cast<off_t>(length));
+  } while (rc != 0 && errno == EINTR);
+  err = rc == 0 ? 0 : errno;
+#elif defined(VX_HAVE_POSIX_FALLOCATE)
+  do {
+    err = posix_fallocate(file->fd, static_cast<off_t>(offset), static_cast<off_t>(length));
+  } while (err == EINTR);
+#else
+  err = ENOTSUP;
+#endif
+  // File systems that cannot (copy-on-write ones among them) say so in several ways.
+  if (err == EOPNOTSUPP || err == EINVAL || err == ENOSYS) err = ENOTSUP;
+  return static_cast<DWORD>(err);
 }
 
 DWORD OsUserGetFileSize(OS_USER_FILE_HANDLE h, LPDWORD high) {

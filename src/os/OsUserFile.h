@@ -78,6 +78,11 @@ DWORD OsUserSetFilePointer(OS_USER_FILE_HANDLE h, LONG distanceLow, PLONG distan
                            DWORD moveMethod);
 // Cuts (or extends) the file at the current position.
 BOOL OsUserSetEndOfFile(OS_USER_FILE_HANDLE h);
+// Allocates the disk space of bytes [offset, offset + length) so that writing them cannot fail
+// for want of space; a file shorter than offset + length grows to it (the new bytes read as
+// zeros), a longer one keeps its size. 0, ENOTSUP where the system or the file system cannot
+// reserve space, or the error (ENOSPC, EFBIG, EBADF, ...).
+DWORD OsUserReserveFileSpace(OS_USER_FILE_HANDLE h, ULONGLONG offset, ULONGLONG length);
 // Low 32 bits of the size, high ones through high; INVALID_FILE_SIZE on failure, with the same
 // errno rule as OsUserSetFilePointer.
 DWORD OsUserGetFileSize(OS_USER_FILE_HANDLE h, LPDWORD high);

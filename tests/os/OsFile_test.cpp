@@ -1,5 +1,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -238,6 +240,51 @@ TEST(OsFile, ReadWriteSeekAndTruncate) {
   errno = 0;
   EXPECT_EQ(OsUserSetFilePointer(h, -1, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
   EXPECT_EQ(errno, EINVAL);
+  OsUserCloseHandle(h);
+}
+
+// Reserved space is allocated on disk (so writing it cannot fail for space) without cutting
+// a longer file; a shorter one grows to the reserved end and reads zeros there; the size
+// limit of the process is respected.
+TEST(OsFile, ReserveFileSpace) {
+  vxtest::TempDir dir;
+  const std::string path = dir / "r";
+  OS_USER_FILE_HANDLE h = Open(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  ASSERT_EQ(OsUserWriteFile(h, "abc", 3, &n, nullptr), TRUE);
+  const DWORD err = OsUserReserveFileSpace(h, 0, 1u << 20);
+  if (err == ENOTSUP) GTEST_SKIP() << "the file system cannot reserve space";
+  ASSERT_EQ(err, 0u);
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 1 << 20);
+  EXPECT_GE(static_cast<long long>(st.st_blocks) * 512, 1 << 20) << "allocated, not sparse";
+  char buf[4] = {};
+  EXPECT_EQ(OsUserSetFilePointer(h, 0, nullptr, FILE_BEGIN), 0u);
+  ASSERT_EQ(OsUserReadFile(h, buf, 3, &n, nullptr), TRUE);
+  EXPECT_STREQ(buf, "abc") << "what was there stays";
+  EXPECT_EQ(OsUserSetFilePointer(h, 500000, nullptr, FILE_BEGIN), 500000u);
+  ASSERT_EQ(OsUserReadFile(h, buf, 3, &n, nullptr), TRUE);
+  EXPECT_EQ(buf[0] | buf[1] | buf[2], 0);
+
+  EXPECT_EQ(OsUserReserveFileSpace(h, 4096, 100), 0u);
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 1 << 20) << "a longer file keeps its size";
+
+  {
+    // The size limit with its signal ignored, as a stand-in for a full disk.
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    void (*oldSig)(int) = signal(SIGXFSZ, SIG_IGN);
+    rlimit lim = old;
+    lim.rlim_cur = 2u << 20;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    EXPECT_EQ(OsUserReserveFileSpace(h, 1u << 20, 4u << 20), static_cast<DWORD>(EFBIG));
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldSig);
+  }
+  EXPECT_EQ(OsUserReserveFileSpace(nullptr, 0, 10), static_cast<DWORD>(EBADF));
   OsUserCloseHandle(h);
 }
 
