@@ -1,5 +1,6 @@
 #include "capture/CaptureFile.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
@@ -127,8 +128,10 @@ HRESULT CCaptureFile::Create(DWORD cbMaxSize, const char* szFolder, const char* 
   m_nStartOffset = 0;
   m_nTableOffset = m_cbHeader;
   DropCache();
+  m_cbReserved = 0;
   hr = m_pFileStream->SetSize(cbMaxSize);
   if (SUCCEEDED(hr)) {
+    ReserveFile(cbMaxSize);
     OsUserGetSystemTime(&m_timeStamp);
     hr = WriteHeader();
   }
@@ -152,6 +155,7 @@ HRESULT CCaptureFile::Create(IVxFileStream* pFileStream, bool bTemporary) {
   if (FAILED(hr)) return hr;
   m_bTemporary = bTemporary;
   m_pFileStream = pFileStream;
+  m_cbReserved = 0;
   hr = ReadHeader();
   if (FAILED(hr)) {
     m_pFileStream = nullptr;  // the caller keeps its reference
@@ -250,15 +254,29 @@ HRESULT CCaptureFile::SetTemporary(bool bTemporary) {
 // An append moves the table up, writes the new entries behind it and the records into the
 // gap, then rewrites the header. Until the header is rewritten the old header describes the
 // file, so a failing step must leave the old table where it was. The space the append needs
-// beyond the current end of the table is written (with zeros) before anything is moved: a
-// full disk or a size limit then stops the append while nothing valid has been touched, and
-// the later steps only overwrite bytes that already exist. A step that still fails moves the
-// table back.
+// beyond the current end of the table is claimed before anything is moved: a full disk or a
+// size limit then stops the append while nothing valid has been touched, and the later steps
+// only overwrite bytes that already exist. A new file claims its whole size at once where the
+// file system can reserve space; elsewhere, and beyond that size, each append claims what it
+// needs, by reserving it or by writing zeros. A step that still fails moves the table back.
+
+void CCaptureFile::ReserveFile(DWORD cbSize) {
+  OS_USER_FILE_HANDLE h = nullptr;
+  if (SUCCEEDED(m_pFileStream->GetHandle(&h)) && OsUserReserveFileSpace(h, 0, cbSize) == 0)
+    m_cbReserved = cbSize;
+}
 
 HRESULT CCaptureFile::ReserveTail(ULONGLONG cbGrowth) {
   static const BYTE kZeros[4096] = {};
   const ULONGLONG from = static_cast<ULONGLONG>(m_nTableOffset) + GetSizeOfTable();
   if (from + cbGrowth > 0xFFFFFFFFull) return E_FAIL;
+  if (from + cbGrowth <= m_cbReserved) return S_OK;
+  OS_USER_FILE_HANDLE h = nullptr;
+  if (SUCCEEDED(m_pFileStream->GetHandle(&h))) {
+    const DWORD err = OsUserReserveFileSpace(h, from, cbGrowth);
+    if (err == 0) return S_OK;
+    if (err != ENOTSUP) return HRESULT_FROM_OS_ERROR(err);
+  }
   HRESULT hr = m_pFileStream->SetPosition(static_cast<DWORD>(from));
   while (SUCCEEDED(hr) && cbGrowth > 0) {
     const DWORD n = static_cast<DWORD>(std::min<ULONGLONG>(cbGrowth, sizeof kZeros));
@@ -437,7 +455,9 @@ HRESULT CCaptureFile::Clear(bool) {
 
 HRESULT CCaptureFile::Truncate() {
   if (!m_pFileStream) return E_FAIL;
-  return m_pFileStream->SetSize(static_cast<ULONGLONG>(m_nTableOffset) + GetSizeOfTable());
+  const ULONGLONG end = static_cast<ULONGLONG>(m_nTableOffset) + GetSizeOfTable();
+  if (m_cbReserved > end) m_cbReserved = end;
+  return m_pFileStream->SetSize(end);
 }
 
 HRESULT CCaptureFile::Truncate(LONG nEndFrame) {

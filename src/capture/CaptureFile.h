@@ -83,6 +83,8 @@ class CCaptureFile : public CCaptureFileBase {
   bool IsWritable() const { return m_bCreated && m_pFileStream && !m_bClosed; }
   void DropCache() { m_nTmpFrames = 0; }
   HRESULT ReserveTail(ULONGLONG cbNeeded);
+  // Space for the whole file, claimed once at creation where the file system can.
+  void ReserveFile(DWORD cbSize);
   HRESULT MoveTableUp(DWORD cbFrames, DWORD cbNewEntries);
   void MoveTableBack(DWORD nOldTableOffset);
   HRESULT CommitAppend(DWORD cbFrames, LONG nFrames, DWORD nOldTableOffset);
@@ -95,6 +97,9 @@ class CCaptureFile : public CCaptureFileBase {
   DWORD m_cbFrames = 0;
   DWORD m_cbHeader = 128;
   DWORD m_nTableOffset = 128;
+  // The file's first bytes whose disk space is claimed and that exist: appends below this end
+  // need no space of their own.
+  ULONGLONG m_cbReserved = 0;
   SYSTEMTIME m_timeStamp = {};
   DWORD* m_pTmpTable = nullptr;
   LONG m_nTmpFrames = 0;

@@ -2,6 +2,7 @@
 // disk. A failed append must be reported, and the file and the object must still describe
 // exactly the frames that were completely written before it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "CaptureTestUtil.h"
+#include "os/OsUserFile.h"
 
 namespace {
 
@@ -124,6 +126,41 @@ TEST(CaptureFileFull, FileThatCannotBeSizedIsNotCreated) {
     EXPECT_EQ(HRESULT_FROM_OS_ERROR(EFBIG), temp.Create(kLimit * 2));
   }
   EXPECT_TRUE(boot.Files().empty());
+}
+
+// Where the file system can, a new file claims the disk space of its whole size at once, so
+// that its appends need no space of their own; the file is valid from the start and after
+// every append, and is cut to its table at the end.
+TEST(CaptureFileFull, SpaceIsClaimedAtCreation) {
+  vxtest::TempDir dir;
+  const std::string path = dir / "claimed.cap";
+  CCaptureFile f;
+  ASSERT_EQ(S_OK, f.Create(captest::kMiB, dir.path().c_str(), "claimed.cap", false));
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, static_cast<off_t>(captest::kMiB));
+  Parsed p = Parse(vxtest::ReadFileBytes(path));
+  ASSERT_TRUE(p.ok) << p.why;
+  Records recs;
+  for (DWORD i = 0; i < 50; ++i) recs.push_back(Record(1000 + i, i));
+  ASSERT_EQ(S_OK, AppendBatch(f, recs));
+  p = Parse(vxtest::ReadFileBytes(path));
+  ASSERT_TRUE(p.ok) << p.why;
+  EXPECT_EQ(recs, p.frames);
+  if (static_cast<long long>(st.st_blocks) * 512 < static_cast<long long>(captest::kMiB)) {
+    // A file system that cannot reserve (it may still have, partly): only validity counts.
+    OS_USER_FILE_HANDLE probe = OsUserCreateFile((dir / "probe").c_str(), GENERIC_WRITE, 0, nullptr,
+                                                 CREATE_NEW, 0, nullptr);
+    const DWORD err = OsUserReserveFileSpace(probe, 0, 4096);
+    OsUserCloseHandle(probe);
+    EXPECT_EQ(err, static_cast<DWORD>(ENOTSUP)) << "space not claimed although it could be";
+  }
+  ASSERT_EQ(S_OK, f.Truncate());
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_LT(st.st_size, static_cast<off_t>(captest::kMiB));
+  p = Parse(vxtest::ReadFileBytes(path));
+  ASSERT_TRUE(p.ok) << p.why;
+  EXPECT_EQ(recs, p.frames);
 }
 
 // A part saved as a new file is copied after that file was created at the size of its
