@@ -125,6 +125,22 @@ TEST_F(CaptureRun, KeyQEndsTheRunAndTheFileHoldsEveryMirroredCommand) {
   ExpectCompleteCapture(kOps, from);
 }
 
+// A load the default registration (queue 512) must carry without losing a frame: every
+// request and every answer is in the file, paired and in order.
+TEST_F(CaptureRun, TwentyThousandRequestsPerSecondAreCapturedWhole) {
+  constexpr DWORD kOps = 20000;
+  const LONGLONG from = vxtest::FileTimeNow();
+  auto p = Start({});
+  ASSERT_TRUE(p->WaitOutput("\rPacket Count:")) << p->Output();
+  ASSERT_TRUE(m_router.RunTraffic({"--count", std::to_string(kOps), "--rate", "20000", "--mix",
+                                   "read,write", "--size", std::to_string(kDataSize)}));
+  ASSERT_TRUE(WaitFrames(*p, 2 * kOps)) << p->Output().substr(0, 400);
+  ASSERT_TRUE(p->WriteInput("q"));
+  EXPECT_EQ(p->Wait(), 0);
+  EXPECT_EQ(p->Output().find("Frames dropped"), std::string::npos);
+  ExpectCompleteCapture(kOps, from);
+}
+
 TEST_F(CaptureRun, StopSignalsEndTheRunTheSameWay) {
   constexpr DWORD kOps = 50;
   struct Case {
