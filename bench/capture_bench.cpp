@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -132,6 +134,51 @@ void BM_AppendBatch(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * (64 << 10));
 }
 BENCHMARK(BM_AppendBatch)->Arg(10000)->Arg(100000)->Iterations(300);
+
+// The cost of one 100-byte frame record in a 15 MiB capture file (the console's default
+// size), empty and full: 64 KiB batches as the capture manager hands them over, each ending
+// with the file's header rewritten; a full file moves its whole table behind every batch.
+void BM_AppendPerFrame15MiB(benchmark::State& state) {
+  constexpr DWORD kFile = 15u << 20;
+  constexpr DWORD kRec = 100;
+  const bool bFull = state.range(0) != 0;
+  constexpr LONG kBatches = 20;  // the iterations; a full file ends them just below 15 MiB
+  const LONG perBatch = static_cast<LONG>((64u << 10) / kRec);
+  const LONG held =
+      bFull ? static_cast<LONG>((kFile - vxcap::kHeaderSize) / (kRec + 4)) - kBatches * perBatch
+            : 0;
+  vxtest::TempDir dir;
+  CCaptureFile file;
+  if (FAILED(file.Create(kFile, dir.path().c_str(), "c.cap", false)) || !Fill(file, held, kRec)) {
+    state.SkipWithError("cannot prepare the file");
+    return;
+  }
+  const std::vector<BYTE> rec = Record(kRec);
+  double seconds = 0;
+  ULONGLONG frames = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    CCaptureMem mem;
+    mem.Create(64 << 10);
+    mem.SetStartOffset(file.GetFramePosition());
+    LONG n = 0;
+    for (; mem.GetSize() + kRec <= mem.GetMaxSize(); ++n) mem.WriteFrame(rec.data(), kRec);
+    state.ResumeTiming();
+    const auto t0 = std::chrono::steady_clock::now();
+    if (FAILED(mem.CopyTo(&file, 0, 0))) state.SkipWithError("append failed");
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    frames += static_cast<ULONGLONG>(n);
+  }
+  const double ns = frames ? seconds * 1e9 / static_cast<double>(frames) : 0;
+  state.counters["ns_per_frame"] = ns;
+  std::printf(
+      "ROW|append to a 15 MiB capture file, %s (%ld frames held), 100-byte records in "
+      "64 KiB batches|%.0f ns per frame|bench_capture "
+      "--benchmark_filter=AppendPerFrame15MiB/%d\n",
+      bFull ? "full" : "empty", static_cast<long>(held), ns, bFull ? 1 : 0);
+  std::fflush(stdout);
+}
+BENCHMARK(BM_AppendPerFrame15MiB)->Arg(0)->Arg(1)->Iterations(20);
 
 }  // namespace
 

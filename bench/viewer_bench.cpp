@@ -1,7 +1,10 @@
 // Frames per second a viewer receives live: VxNmxLogger -l captures what nmx-traffic sends
-// through nmx-router at full rate, while nmx-view follow --notify (64 KiB packets, a 10 ms
-// cycle) receives and decodes every frame. Reported next to the rate at which the traffic was
-// captured; every captured frame must reach the viewer.
+// through nmx-router (at full rate, or at the rate given), while nmx-view follow --notify
+// (64 KiB packets, a 10 ms cycle) receives and decodes every frame. Reported next to the rate
+// at which the traffic was captured; every captured frame must reach the viewer, and frames
+// lost before the capture (2 per operation sent, less those captured) are counted.
+//
+//   bench_viewer [OPS [RATE]]     prints ROW| lines for scripts/bench.sh
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -118,7 +121,7 @@ struct Result {
 // One run: nmx-traffic sends ops reads and writes of `size` data bytes at full rate; the
 // viewer prints every frame, decoded, into a file.
 Result RunOnce(const std::string& dir, const std::vector<std::string>& env, unsigned long long ops,
-               const std::string& size) {
+               const std::string& size, const std::string& rate) {
   Result r;
   const std::string port = FreePort();
   const std::vector<std::string> view = {NMX_VIEW_PATH, "--port", port};
@@ -145,7 +148,7 @@ Result RunOnce(const std::string& dir, const std::vector<std::string>& env, unsi
 
   CLineCounter lines(frames);
   const auto start = Clock::now();
-  pid_t traffic = Spawn({NMX_TRAFFIC_PATH, "--count", std::to_string(ops), "--rate", "0", "--size",
+  pid_t traffic = Spawn({NMX_TRAFFIC_PATH, "--count", std::to_string(ops), "--rate", rate, "--size",
                          size, "--mix", "read,write"},
                         dir + "/traffic.out", dir + "/traffic.out", env);
   ok = Exit(traffic) == 0 && ok;
@@ -185,6 +188,7 @@ Result RunOnce(const std::string& dir, const std::vector<std::string>& env, unsi
 
 int main(int argc, char** argv) {
   const unsigned long long ops = argc > 1 ? strtoull(argv[1], nullptr, 10) : 100000;
+  const std::string rate = argc > 2 ? argv[2] : "0";
   vxtest::TempDir tmp;
   if (tmp.path().empty()) return 1;
   const std::string dir = tmp.path();
@@ -214,15 +218,19 @@ int main(int argc, char** argv) {
     unsigned long long ops;
   };
   for (const Run& run : {Run{"64", ops}, Run{"1024", ops / 4}}) {
-    const Result r = RunOnce(dir, env, run.ops, run.size);
+    const Result r = RunOnce(dir, env, run.ops, run.size, rate);
     ok = ok && r.ok;
+    const unsigned long long lost = 2 * run.ops > r.captured ? 2 * run.ops - r.captured : 0;
     std::printf(
-        "viewer: %s data bytes a command: %llu frames captured at %.0f frames/s; all %llu "
-        "delivered to nmx-view follow --notify (64 KiB packets, 10 ms cycle) and decoded at "
-        "%.0f frames/s, the last %.0f ms after the traffic ended%s\n",
-        run.size, r.captured, static_cast<double>(r.captured) / r.trafficSec, r.delivered,
+        "ROW|viewer (VxNmxLogger -l, nmx-view follow --notify: 64 KiB packets, 10 ms cycle), %s "
+        "data bytes, traffic at %s ops/s|%llu frames captured at %.0f frames/s (%llu lost before "
+        "the capture); %llu delivered at %.0f frames/s, the last %.0f ms after the traffic "
+        "ended%s|bench_viewer %llu %s\n",
+        run.size, rate == "0" ? "full" : rate.c_str(), r.captured,
+        static_cast<double>(r.captured) / r.trafficSec, lost, r.delivered,
         static_cast<double>(r.delivered) / r.followSec, (r.followSec - r.trafficSec) * 1000,
-        r.ok ? "" : "  [FAILED: not every captured frame was delivered]");
+        r.ok ? "" : " [FAILED: not every captured frame was delivered]", ops, rate.c_str());
+    std::fflush(stdout);
   }
 
   kill(router, SIGTERM);

@@ -1,14 +1,63 @@
 #!/usr/bin/env bash
-# Builds in Release and runs the benchmarks.
+# Builds in Release, runs the benchmarks and prints one table, also written to
+# bench/results/latest.md: every figure with the command that produced it, next to its
+# references measured in the same run (tcpdump on loopback, the router alone, a floor loop).
+# The full output of every benchmark goes to build-bench/bench.log. A run takes about ten
+# minutes; figures are only comparable on an otherwise quiet machine (the load average is
+# recorded before and after).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
+VX_PACKAGES+=(tcpdump)  # the reference the pipeline is measured against
 vx_ensure_packages
 vx_configure build-bench -DCMAKE_BUILD_TYPE=Release -DVX_BUILD_BENCH=ON -DVX_BUILD_TESTS=OFF
-vx_build build-bench
-shopt -s nullglob
-for b in build-bench/bench/bench_*; do
-  [ -x "$b" ] || continue
-  echo "=== $(basename "$b")"
-  "$b"
-done
+vx_build build-bench >build-bench/build.log 2>&1 || { tail -n 40 build-bench/build.log; exit 1; }
+
+B=build-bench
+log=$B/bench.log
+: >"$log"
+rows=$(mktemp)
+trap 'rm -f "$rows"' EXIT
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+started=$(date -u '+%Y-%m-%d %H:%M UTC')
+
+section() {
+  echo "== $*" | tee -a "$log" >&2
+}
+collect() {
+  tee -a "$log" | grep '^ROW|\|^RATE64=\|^TCPDUMP' >>"$rows" || true
+}
+
+section "tcpdump reference"
+bench/tcpdump.sh "$B" 2>>"$log" | collect
+section "router alone"
+"$B/bench/bench_router" 300000 2>>"$log" | collect || true
+section "whole pipeline"
+bench/pipeline.sh "$B" 2>>"$log" | collect
+rate64=$(sed -n 's/^RATE64=//p' "$rows")
+section "engine in process"
+"$B/bench/bench_engine" --benchmark_filter='Sustained' 2>>"$log" | collect || true
+section "capture file appends"
+"$B/bench/bench_capture" --benchmark_filter='AppendPerFrame15MiB' 2>>"$log" | collect || true
+section "viewer"
+viewer_rate=${rate64:-0}
+[ "$viewer_rate" -gt 0 ] || viewer_rate=0
+"$B/bench/bench_viewer" $((viewer_rate > 0 ? viewer_rate * 2 : 100000)) "$viewer_rate" 2>>"$log" |
+  collect || true
+
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+mem=$(awk '/^MemTotal:/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo)
+cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
+mkdir -p bench/results
+{
+  echo "# Benchmarks, $started"
+  echo
+  echo "Commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown); $(nproc) cores${cpu:+ ($cpu)}, $mem memory;"
+  echo "$(uname -sr); load average before $load_before, after $load_after."
+  echo "Produced by scripts/bench.sh (Release build in build-bench/; every step in build-bench/bench.log)."
+  echo
+  echo "| what | figure | command |"
+  echo "|---|---|---|"
+  awk -F'|' '/^ROW\|/ {printf "| %s | %s | `%s` |\n", $2, $3, $4}' "$rows"
+} >bench/results/latest.md
+cat bench/results/latest.md
