@@ -3,7 +3,9 @@
 # console's own registration: port 2, queue 512). The rate steps up until the first frame is
 # missing from the file; loss is counted exactly: every KRP operation is a request and an
 # answer, both mirrored to port 2, so the file must hold 2 frames per operation, and the
-# router's counters say how many it mirrored and dropped. For each run the logger's CPU time
+# router's counters say how many it mirrored and dropped. nmx-traffic runs with its default
+# window (64 requests in flight); one full-speed run with a window of 1024 shows what bursts
+# of up to 2048 mirrored commands do to the router's queue of 512 for port 2. For each run the logger's CPU time
 # (utime + stime from /proc/PID/stat) and peak resident memory (VmHWM from
 # /proc/PID/status) are read just before it is stopped.
 #
@@ -16,9 +18,9 @@ traffic=$B/tools/nmx-traffic/nmx-traffic
 nmxcap=$B/tools/nmx-cap/nmx-cap
 tck=$(getconf CLK_TCK)
 
-# run SIZE OPS RATE MB -> "frames mirrored dropped cpu_seconds vmhwm_kib traffic_seconds"
+# run SIZE OPS RATE MB [WINDOW] -> "frames mirrored dropped cpu_seconds vmhwm_kib traffic_seconds"
 run() {
-  local size=$1 ops=$2 rate=$3 mb=$4 work rp lp n last same out
+  local size=$1 ops=$2 rate=$3 mb=$4 window=${5:-64} work rp lp n last same out
   work=$(mktemp -d "${TMPDIR:-/tmp}/vxbench.XXXXXX")
   export VX_ROUTER_DEVICE=$work/r.sock VX_BASE_DIR=$work/rt
   mkdir -p "$VX_BASE_DIR"
@@ -30,7 +32,7 @@ run() {
   lp=$!
   exec 3>"$work/keys"
   for _ in $(seq 200); do grep -q "Packet Count" "$work/console.txt" 2>/dev/null && break; sleep 0.05; done
-  "$traffic" --count "$ops" --rate "$rate" --size "$size" --mix read,write \
+  "$traffic" --count "$ops" --rate "$rate" --size "$size" --mix read,write --window "$window" \
     >"$work/traffic.txt" 2>&1
   # The last frames reach the file within a cycle or two; wait until the count stands still.
   last=-1 same=0
@@ -59,6 +61,13 @@ run() {
   rm -rf "$work"
 }
 
+# A file (-s, MB) that holds the run's frames with room to spare: the ring then drops nothing
+# and every missing frame is a loss. (A capture file's table moves behind every append, so a
+# far larger file than the run needs would only cost more per append.)
+file_mb() {
+  echo $(( (2 * $2 * ($1 + 100) * 13 / 10) / 1000000 + 2 ))
+}
+
 # step SIZE RATES... -> ROW lines; sets BEST (ops/s asked at the best zero-loss step). Steps
 # go on until a frame is missing, or until the traffic no longer keeps the rate asked (then
 # the generator, not the logger, is the limit, and the row says so).
@@ -69,7 +78,7 @@ step() {
   local best_fps=0 best_row="" end_row=""
   for rate in "$@"; do
     ops=$((rate < 20000 ? 20000 : rate))  # a second of traffic, at least 20 000 operations
-    r=$(run "$size" "$ops" "$rate" 1000)
+    r=$(run "$size" "$ops" "$rate" "$(file_mb "$size" "$ops")")
     read -r frames mirrored dropped cpu hwm secs <<<"$r"
     lost=$((2 * ops - frames))
     perm=$(awk -v c="$cpu" -v f="$frames" 'BEGIN {printf "%.2f", (f ? c / f * 1e6 : 0)}')
@@ -93,7 +102,7 @@ step() {
   # Full speed, once.
   ops=200000
   [ "$size" -gt 256 ] && ops=50000
-  r=$(run "$size" "$ops" 0 1000)
+  r=$(run "$size" "$ops" 0 "$(file_mb "$size" "$ops")")
   read -r frames mirrored dropped cpu hwm secs <<<"$r"
   perm=$(awk -v c="$cpu" -v f="$frames" 'BEGIN {printf "%.2f", (f ? c / f * 1e6 : 0)}')
   fps=$(awk -v f="$frames" -v s="$secs" 'BEGIN {printf "%.0f", (s > 0 ? f / s : 0)}')
@@ -103,6 +112,11 @@ step() {
 step 64 25000 50000 100000 150000 200000 250000 300000 400000 500000
 best64=$BEST
 echo "RATE64=$best64"
+# Bursts: full speed with 1024 requests in flight.
+r=$(run 64 200000 0 "$(file_mb 64 200000)" 1024)
+read -r frames mirrored dropped cpu hwm secs <<<"$r"
+echo "ROW|pipeline, 64 data bytes, nmx-traffic --rate 0 --window 1024 (bursts)|$(awk -v f="$frames" -v s="$secs" 'BEGIN {printf "%.0f", (s > 0 ? f / s : 0)}') frames/s; $((400000 - frames)) of 400000 missing (router dropped $dropped)|nmx-traffic --count 200000 --rate 0 --size 64 --mix read,write --window 1024"
+
 step 1400 10000 25000 50000 75000 100000 150000 200000
 
 # Memory during a capture into the default 15 MiB ring at the 64-byte zero-loss rate, long

@@ -219,7 +219,15 @@ void CRouterCore::Enqueue(Port& port, std::vector<uint8_t>&& bytes) {
   port.cbQueued += bytes.size();
   ++port.nCommands;
   port.queue.push_back(Item{0, std::move(bytes)});
-  Deliver(port);
+  port.bQueuedSinceDelivery = true;
+}
+
+void CRouterCore::DeliverQueued() {
+  for (auto& [number, port] : m_ports) {
+    if (!port.bQueuedSinceDelivery) continue;
+    port.bQueuedSinceDelivery = false;
+    Deliver(port);
+  }
 }
 
 void CRouterCore::EnqueueStatus(Port& port, uint32_t status) {

@@ -74,8 +74,11 @@ class CRouterCore {
   // Answers with up to nBatch replies. Returns false for a protocol violation (a second read
   // while one is pending, a batch of 0).
   bool Read(ClientId client, uint32_t offset, uint32_t cbMax, uint32_t nBatch);
-  // cmd holds cb >= 32 bytes: a header and whatever data the client wrote.
+  // cmd holds cb >= 32 bytes: a header and whatever data the client wrote. Pending reads
+  // are answered by DeliverQueued, so that one answer carries every command routed meanwhile.
   void Write(ClientId client, const uint8_t* cmd, uint32_t cb);
+  // Answers the pending reads of ports that commands were queued for since the last call.
+  void DeliverQueued();
   void ClientGone(ClientId client);
 
   // Toggles the runtime system and tells every port (status 2 or 3).
@@ -109,6 +112,7 @@ class CRouterCore {
     size_t nCommands = 0;
     size_t cbQueued = 0;
     bool bToldRemoved = false;
+    bool bQueuedSinceDelivery = false;
   };
   struct Client {
     bool bBound = false;

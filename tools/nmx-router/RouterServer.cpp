@@ -24,6 +24,10 @@ constexpr size_t MAX_CLIENTS = 1024;
 // A client whose replies pile up beyond this is not read from until it takes them.
 constexpr size_t OUT_LIMIT = 4u << 20;
 constexpr size_t IN_CHUNK = 256u << 10;
+// Messages taken from one client per round of the loop: between rounds the queued commands go
+// out and every other client, a port's next READ among them, is heard, so that a client that
+// writes a burst cannot fill a reader's queue before the reader gets a turn.
+constexpr size_t ROUND_MESSAGES = 128;
 constexpr auto REMOVAL_GRACE = std::chrono::seconds(3);
 
 int g_sigPipe[2] = {-1, -1};
@@ -175,13 +179,20 @@ void CRouterServer::ReadFrom(Client& c) {
       return;
     }
     c.inEnd += static_cast<size_t>(n);
-    if (!ParseMessages(c)) return;
+    if (!ParseMessages(c) || c.bMore) return;
     if (static_cast<size_t>(n) < c.in.size() / 2) return;  // drained for now
   }
 }
 
 bool CRouterServer::ParseMessages(Client& c) {
+  size_t budget = ROUND_MESSAGES;
+  c.bMore = false;
+  c.bParsed = true;
   while (!c.bDead && c.inEnd - c.inStart >= MSG_HEAD_SIZE && Pending(c) < OUT_LIMIT) {
+    if (budget-- == 0) {
+      c.bMore = true;
+      break;
+    }
     const MsgHead h = DecodeHead(c.in.data() + c.inStart);
     bool ok = h.reserved == 0;
     switch (h.type) {
@@ -331,7 +342,12 @@ int CRouterServer::Run() {
       if (Pending(c) > 0) ev |= POLLOUT;
       pfds[2 + i] = {c.fd, ev, 0};
     }
-    int r = poll(pfds.data(), pfds.size(), m_bRemoving ? 50 : -1);
+    bool bMore = false;
+    for (const auto& c : m_clients) {
+      bMore = bMore || (!c->bDead && c->bMore);
+      c->bParsed = false;
+    }
+    int r = poll(pfds.data(), pfds.size(), bMore ? 0 : m_bRemoving ? 50 : -1);
     if (r < 0 && errno != EINTR) {
       std::fprintf(stderr, "nmx-router: poll: %s\n", strerror(errno));
       break;
@@ -348,7 +364,8 @@ int CRouterServer::Run() {
       }
     }
     for (auto& c : m_clients)
-      if (!c->bDead && c->inEnd > c->inStart) ParseMessages(*c);
+      if (!c->bDead && c->inEnd > c->inStart && !c->bParsed) ParseMessages(*c);
+    m_core.DeliverQueued();
     for (auto& c : m_clients)
       if (!c->bDead && Pending(*c) > 0) Flush(*c);
 

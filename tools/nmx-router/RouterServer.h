@@ -41,6 +41,8 @@ class CRouterServer : private IRouterSink {
     std::vector<uint8_t> out;
     size_t outStart = 0;
     bool bDead = false;
+    bool bMore = false;    // messages wait that this round's budget left unparsed
+    bool bParsed = false;  // this round's budget is spent
   };
 
   void ReadReply(ClientId client, const ReadRecord* records, size_t n) override;
