@@ -45,6 +45,8 @@ for size in 64 1400; do
   done
   read -r captured dropped secs <<<"$(one "$size" 500000 0)"
   full=$(awk -v c=500000 -v s="$secs" 'BEGIN {printf "%.0f", (s > 0 ? c / s : 0)}')
+  # Where the sender cannot go faster than tcpdump keeps up with, its full speed is the figure.
+  if [ "$dropped" -eq 0 ] && [ "$full" -gt "$best" ]; then best=$full; fi
   echo "ROW|tcpdump -w, UDP datagrams of $size bytes over loopback|zero loss up to $best datagrams/s (stepped); as fast as the sender can: $full datagrams/s sent, $dropped dropped by kernel|bench/tcpdump.sh: tcpdump -i lo -w FILE; udp_sender PORT $size COUNT RATE"
   echo "TCPDUMP$size=$best"
 done

@@ -406,18 +406,23 @@ void CNmxR3Port::DeliverSystemCommand(WORD id) {
   NmxReceive(cmd);
 }
 
+bool CNmxR3Port::MaySend() {
+  if (!m_bConnected) {
+    m_nLastError = NMX_R3_ERR_NOT_CONNECTED;
+    return false;
+  }
+  if (!NmxPortEnabled()) {
+    m_nLastError = NMX_R3_ERR_DISABLED;
+    return false;
+  }
+  return true;
+}
+
 LONG CNmxR3Port::NmxSend(NmxCmd* cmd) {
   // The lock keeps the send handle alive while it is used: a disconnect or the router's
   // removal clears m_bConnected under it before the handle goes.
   COsCsLock g(m_pImpl->m_lock);
-  if (!m_bConnected) {
-    m_nLastError = NMX_R3_ERR_NOT_CONNECTED;
-    return FALSE;
-  }
-  if (!NmxPortEnabled()) {
-    m_nLastError = NMX_R3_ERR_DISABLED;
-    return FALSE;
-  }
+  if (!MaySend()) return FALSE;
   const uint64_t cb = cmd ? uint64_t{NMX_HEAD_SIZE} + cmd->head.cbData : 0;
   DWORD written = 0;
   if (cmd == nullptr || cb > 0xFFFFFFFFu ||
@@ -434,14 +439,7 @@ LONG CNmxR3Port::NmxSend(NmxCmd* cmd) {
 
 LONG CNmxR3Port::NmxSendMany(NmxCmd* const* cmds, DWORD n) {
   COsCsLock g(m_pImpl->m_lock);
-  if (!m_bConnected) {
-    m_nLastError = NMX_R3_ERR_NOT_CONNECTED;
-    return FALSE;
-  }
-  if (!NmxPortEnabled()) {
-    m_nLastError = NMX_R3_ERR_DISABLED;
-    return FALSE;
-  }
+  if (!MaySend()) return FALSE;
   constexpr DWORD kPerCall = 256;
   const void* bufs[kPerCall];
   DWORD cbs[kPerCall];

@@ -106,6 +106,8 @@ class CNmxR3Port : public CNmxPort {
   DWORD ReadUnlocked(ReceiveContext& ctx, BYTE* buf, DWORD cb, DWORD* pcbRead, OVERLAPPED* ov);
   void OnRouterRemoved(ReceiveContext& ctx);
   void DeliverSystemCommand(WORD id);
+  // Under m_pImpl->m_lock: connected and enabled, else false with the last error set.
+  bool MaySend();
   void ReleaseThread();
   void CloseEvents();
   static void DeleteHandle(CDrvControl*& drv);

@@ -142,6 +142,16 @@ TEST(VxPalDrvIFaceTest, RegistrationAndReadTravelInTheDocumentedLayout) {
   unsetenv("VX_ROUTER_DEVICE");
 }
 
+// Opens drv on the fake router's socket.
+void OpenOnFake(FakeRouter& fake, const std::string& path, CDrvControl& drv) {
+  setenv("VX_ROUTER_DEVICE", path.c_str(), 1);
+  std::thread server([&] { fake.Accept(); });
+  const DWORD opened = drv.OpenRouter(TRUE);
+  server.join();
+  unsetenv("VX_ROUTER_DEVICE");
+  ASSERT_EQ(opened, 0u);
+}
+
 // A READ_REPLY body of errno 0 and the given records (count, data).
 std::vector<uint8_t> ReadReply(const std::vector<std::pair<uint32_t, std::vector<uint8_t>>>& recs,
                                uint32_t nClaimed) {
@@ -170,14 +180,10 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
 // reply whose records do not fill it reads as a removed router.
 TEST(VxPalDrvIFaceTest, OneReplyAnswersSeveralReadsInOrder) {
   vxtest::TempDir dir;
-  const std::string path = dir / "fake.sock";
-  FakeRouter fake(path);
-  setenv("VX_ROUTER_DEVICE", path.c_str(), 1);
+  FakeRouter fake(dir / "fake.sock");
   CDrvControl drv;
-  std::thread server([&] { fake.Accept(); });
-  ASSERT_EQ(drv.OpenRouter(TRUE), 0u);
-  server.join();
-  unsetenv("VX_ROUTER_DEVICE");
+  ASSERT_NO_FATAL_FAILURE(OpenOnFake(fake, dir / "fake.sock", drv));
+  std::thread server;
 
   const std::vector<uint8_t> a = Pattern(40, 1), b = Pattern(2000, 9);
   std::vector<uint8_t> msg;
@@ -218,14 +224,10 @@ TEST(VxPalDrvIFaceTest, OneReplyAnswersSeveralReadsInOrder) {
 // Commands written together arrive as WRITE messages back to back, in order.
 TEST(VxPalDrvIFaceTest, CommandsWrittenTogetherArriveInOrder) {
   vxtest::TempDir dir;
-  const std::string path = dir / "fake.sock";
-  FakeRouter fake(path);
-  setenv("VX_ROUTER_DEVICE", path.c_str(), 1);
+  FakeRouter fake(dir / "fake.sock");
   CDrvControl drv;
-  std::thread server([&] { fake.Accept(); });
-  ASSERT_EQ(drv.OpenRouter(TRUE), 0u);
-  server.join();
-  unsetenv("VX_ROUTER_DEVICE");
+  ASSERT_NO_FATAL_FAILURE(OpenOnFake(fake, dir / "fake.sock", drv));
+  std::thread server;
 
   std::vector<std::vector<uint8_t>> cmds;
   for (size_t i = 0; i < 300; ++i) cmds.push_back(Pattern(32 + i, static_cast<uint8_t>(i)));
