@@ -164,10 +164,10 @@ void BM_SustainedCapture(benchmark::State& state) {
   CNmxLogger engine(nullptr);
   engine.SetFolderName(dir.path().c_str());
   engine.SetSaveFileName("bench.cap");
+  // As the console captures by default: a 15 MiB ring of 3 files, the engine's buffer.
   engine.EnableRingBuffer(true);
-  engine.SetRingBufferFileCount(4);
-  engine.SetFileSize(256u * 1048576);
-  engine.SetBufferSize(1048576);
+  engine.SetRingBufferFileCount(3);
+  engine.SetFileSize(15u * 1048576);
   RunResult full{}, paced{};
   double share = 1.0, floor = 0;
   for (auto _ : state) {
@@ -188,7 +188,8 @@ void BM_SustainedCapture(benchmark::State& state) {
   state.counters["lossless_frames_per_s"] = lossless;
   state.counters["floor_frames_per_s"] = floor;
   std::printf(
-      "ROW|engine in process, %u-byte commands (feeder thread, 256 MiB ring of 4 files)|full "
+      "ROW|engine in process, %u-byte commands (one feeder thread; the console's 15 MiB ring of 3 "
+      "files)|full "
       "speed %.0f frames/s (%.0f dropped); zero loss at %.0f frames/s = %.0f%% of the floor "
       "loop's %.0f frames/s|bench_engine --benchmark_filter=SustainedCapture/%u\n",
       size, full.captured / full.seconds, static_cast<double>(full.dropped), lossless,
