@@ -129,6 +129,7 @@ HRESULT CCaptureFile::Create(DWORD cbMaxSize, const char* szFolder, const char* 
   m_nTableOffset = m_cbHeader;
   DropCache();
   m_cbReserved = 0;
+  m_cbTouched = m_cbHeader;
   hr = m_pFileStream->SetSize(cbMaxSize);
   if (SUCCEEDED(hr)) {
     ReserveFile(cbMaxSize);
@@ -156,6 +157,7 @@ HRESULT CCaptureFile::Create(IVxFileStream* pFileStream, bool bTemporary) {
   m_bTemporary = bTemporary;
   m_pFileStream = pFileStream;
   m_cbReserved = 0;
+  m_cbTouched = ~0ull;  // whatever lies behind its table is unknown
   hr = ReadHeader();
   if (FAILED(hr)) {
     m_pFileStream = nullptr;  // the caller keeps its reference
@@ -266,24 +268,41 @@ void CCaptureFile::ReserveFile(DWORD cbSize) {
     m_cbReserved = cbSize;
 }
 
-HRESULT CCaptureFile::ReserveTail(ULONGLONG cbGrowth) {
+HRESULT CCaptureFile::WriteZeros(ULONGLONG from, ULONGLONG to) {
   static const BYTE kZeros[4096] = {};
-  const ULONGLONG from = static_cast<ULONGLONG>(m_nTableOffset) + GetSizeOfTable();
-  if (from + cbGrowth > 0xFFFFFFFFull) return E_FAIL;
-  if (from + cbGrowth <= m_cbReserved) return S_OK;
-  OS_USER_FILE_HANDLE h = nullptr;
-  if (SUCCEEDED(m_pFileStream->GetHandle(&h))) {
-    const DWORD err = OsUserReserveFileSpace(h, from, cbGrowth);
-    if (err == 0) return S_OK;
-    if (err != ENOTSUP) return HRESULT_FROM_OS_ERROR(err);
-  }
   HRESULT hr = m_pFileStream->SetPosition(static_cast<DWORD>(from));
-  while (SUCCEEDED(hr) && cbGrowth > 0) {
-    const DWORD n = static_cast<DWORD>(std::min<ULONGLONG>(cbGrowth, sizeof kZeros));
+  for (ULONGLONG at = from; SUCCEEDED(hr) && at < to;) {
+    const DWORD n = static_cast<DWORD>(std::min<ULONGLONG>(to - at, sizeof kZeros));
     hr = m_pFileStream->Write(kZeros, n, nullptr);
-    cbGrowth -= n;
+    at += n;
   }
   return hr;
+}
+
+// Besides claiming space, the tail is wiped where the file held something before (an earlier
+// lap of a ring file, or a file opened as it was): an append cut off half-way must not leave
+// old records where a repair would take them for new ones.
+HRESULT CCaptureFile::ReserveTail(ULONGLONG cbGrowth) {
+  const ULONGLONG from = static_cast<ULONGLONG>(m_nTableOffset) + GetSizeOfTable();
+  const ULONGLONG to = from + cbGrowth;
+  if (to > 0xFFFFFFFFull) return E_FAIL;
+  if (to > m_cbReserved) {
+    OS_USER_FILE_HANDLE h = nullptr;
+    DWORD err = ENOTSUP;
+    if (SUCCEEDED(m_pFileStream->GetHandle(&h))) err = OsUserReserveFileSpace(h, from, cbGrowth);
+    if (err != 0 && err != ENOTSUP) return HRESULT_FROM_OS_ERROR(err);
+    if (err == ENOTSUP) {
+      const HRESULT hr = WriteZeros(from, to);
+      if (SUCCEEDED(hr) && to > m_cbTouched) m_cbTouched = to;
+      return hr;
+    }
+  }
+  if (m_cbTouched > from) {
+    const HRESULT hr = WriteZeros(from, std::min(to, m_cbTouched));
+    if (FAILED(hr)) return hr;
+  }
+  if (to > m_cbTouched) m_cbTouched = to;
+  return S_OK;
 }
 
 HRESULT CCaptureFile::MoveTableUp(DWORD cbFrames, DWORD cbNewEntries) {
@@ -457,6 +476,7 @@ HRESULT CCaptureFile::Truncate() {
   if (!m_pFileStream) return E_FAIL;
   const ULONGLONG end = static_cast<ULONGLONG>(m_nTableOffset) + GetSizeOfTable();
   if (m_cbReserved > end) m_cbReserved = end;
+  if (m_cbTouched > end) m_cbTouched = end;
   return m_pFileStream->SetSize(end);
 }
 

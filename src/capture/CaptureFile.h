@@ -85,6 +85,7 @@ class CCaptureFile : public CCaptureFileBase {
   HRESULT ReserveTail(ULONGLONG cbNeeded);
   // Space for the whole file, claimed once at creation where the file system can.
   void ReserveFile(DWORD cbSize);
+  HRESULT WriteZeros(ULONGLONG from, ULONGLONG to);
   HRESULT MoveTableUp(DWORD cbFrames, DWORD cbNewEntries);
   void MoveTableBack(DWORD nOldTableOffset);
   HRESULT CommitAppend(DWORD cbFrames, LONG nFrames, DWORD nOldTableOffset);
@@ -100,6 +101,8 @@ class CCaptureFile : public CCaptureFileBase {
   // The file's first bytes whose disk space is claimed and that exist: appends below this end
   // need no space of their own.
   ULONGLONG m_cbReserved = 0;
+  // The end of what the file has held since it was created: the bytes behind it are zeros.
+  ULONGLONG m_cbTouched = ~0ull;
   SYSTEMTIME m_timeStamp = {};
   DWORD* m_pTmpTable = nullptr;
   LONG m_nTmpFrames = 0;
