@@ -22,12 +22,11 @@ constexpr size_t kBatchBytes = 64u << 10;
 CTrafficPort::CTrafficPort(WORD port, const char* name) : CNmxR3Port(port, FALSE, name, 0) {}
 
 void CTrafficPort::NmxReceive(NmxCmd* cmd) {
-  if (cmd->head.stateFlags & NMX_FLAG_SYSTEM_COMMAND) {
-    CNmxR3Port::NmxDispatch(cmd);
-    return;
-  }
   BeginBatch();
-  KrpDispatchCommand(cmd, NMX_HEAD_SIZE + cmd->head.cbData);
+  if (cmd->head.stateFlags & NMX_FLAG_SYSTEM_COMMAND)
+    CNmxR3Port::NmxDispatch(cmd);
+  else
+    KrpDispatchCommand(cmd, NMX_HEAD_SIZE + cmd->head.cbData);
   // The answers wait only while more requests are at hand; before the thread waits for the
   // router, they go.
   if (!NmxReceiveReady()) FlushBatch();
