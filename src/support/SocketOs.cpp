@@ -102,6 +102,11 @@ bool SocketSetNoSigPipe([[maybe_unused]] int fd) {
 #endif
 }
 
+bool SocketSetReuseAddress(int fd) {
+  int on = 1;
+  return setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == 0;
+}
+
 bool SocketSetNonBlocking(int fd, bool nonBlocking) {
   int flags = fcntl(fd, F_GETFL, 0);
   if (flags == -1) return false;

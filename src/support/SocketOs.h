@@ -36,6 +36,11 @@ int SocketNoSigPipeSendFlags();
 // socket option for it. Returns false only when such an option exists and failed.
 bool SocketSetNoSigPipe(int fd);
 
+// Lets a socket bind an address whose port still has connections of an earlier socket in
+// TIME-WAIT, so that a restarted server listens again at once. It never lets two sockets
+// listen on one address and port. Returns false when the option failed.
+bool SocketSetReuseAddress(int fd);
+
 // Switches a descriptor between blocking and non-blocking mode. Returns false on failure.
 bool SocketSetNonBlocking(int fd, bool nonBlocking);
 

@@ -83,10 +83,7 @@ DWORD CTcpSocket::Create(const sockaddr* addr, socklen_t len, int socketType, bo
   int fd = socket(addr->sa_family, stream ? SOCK_STREAM : SOCK_DGRAM,
                   stream ? IPPROTO_TCP : IPPROTO_UDP);
   if (fd == -1) return SocketLastError();
-  if (reuseAddr) {
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  }
+  if (reuseAddr) SocketSetReuseAddress(fd);
   if (bind(fd, addr, len) != 0) {
     DWORD code = SocketLastError();
     close(fd);

@@ -91,7 +91,9 @@ HRESULT CTcpKrpServer::ConnectAs(LONG krpPort, IVxKrpSync* syncHandler, IVxKrpAs
   }
   m_pAsyncRes = m_pSocket;
 
-  DWORD code = listener->Create(m_nPort, m_szIpAddr, VX_SOCK_STREAM, false);
+  // With address reuse, connections a daemon that ended a moment ago left in TIME-WAIT do not
+  // keep its successor off the port for a minute.
+  DWORD code = listener->Create(m_nPort, m_szIpAddr, VX_SOCK_STREAM, true);
   if (code == 0) code = listener->Listen();
   if (code != 0) {
     delete listener;

@@ -411,6 +411,49 @@ TEST(TcpKrpServerSetupTest, AViewerThatStopsReadingIsDroppedAndTheNextIsServed) 
   server->Release();
 }
 
+// The server ends the connection of a viewer that sent garbage, so it is the server's side
+// that waits in TIME-WAIT. A server started on that port right after must listen at once,
+// and still never beside another listener on the same port.
+TEST(TcpKrpServerSetupTest, ARestartedServerListensAtOnceButNeverBesideAnotherListener) {
+  RecordingHandler handler;
+  CTcpKrpServer* first = new CTcpKrpServer(&handler, 0, "127.0.0.1");
+  ASSERT_EQ(S_OK, first->ConnectAs(kKrpPort, &handler, nullptr, nullptr, nullptr, nullptr));
+  const WORD port = first->GetListenPort();
+  {
+    RawPeer garbage(port);
+    ASSERT_TRUE(garbage.Send(Text("GET / HTTP/1.0\r\n\r\n")));
+    ASSERT_TRUE(garbage.WaitClosed());
+  }
+  first->Release();
+
+  // Without address reuse the port is still taken.
+  const int plain = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool timeWait = bind(plain, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0;
+  close(plain);
+  if (!timeWait) GTEST_SKIP() << "this system keeps no TIME-WAIT on the closing side";
+
+  CTcpKrpServer* restarted = new CTcpKrpServer(&handler, port, "127.0.0.1");
+  ASSERT_EQ(S_OK, restarted->ConnectAs(kKrpPort, &handler, nullptr, nullptr, nullptr, nullptr));
+  {
+    RawPeer viewer(port);
+    ASSERT_TRUE(viewer.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 7, {})));
+    Frame f;
+    ASSERT_TRUE(viewer.ReadFrame(&f));
+    EXPECT_EQ(7u, f.head.hUser);
+  }
+  for (const char* address : {"127.0.0.1", static_cast<const char*>(nullptr)}) {
+    SCOPED_TRACE(address ? address : "every address");
+    CTcpKrpServer* beside = new CTcpKrpServer(&handler, port, address);
+    EXPECT_EQ(10048, beside->ConnectAs(kKrpPort, &handler, nullptr, nullptr, nullptr, nullptr));
+    beside->Release();
+  }
+  restarted->Release();
+}
+
 TEST(TcpKrpServerSetupTest, ConnectAsFailures) {
   RecordingHandler handler;
   CTcpKrpServer* first = new CTcpKrpServer(&handler, 0, "127.0.0.1");
