@@ -93,6 +93,14 @@ int SocketNoSigPipeSendFlags() {
 #endif
 }
 
+int SocketDontWaitSendFlags() {
+#if defined(MSG_DONTWAIT)
+  return MSG_DONTWAIT;
+#else
+#error "no per-call non-blocking send on this platform"
+#endif
+}
+
 bool SocketSetNoSigPipe([[maybe_unused]] int fd) {
 #if defined(SO_NOSIGPIPE)
   int on = 1;
@@ -114,7 +122,9 @@ bool SocketSetNonBlocking(int fd, bool nonBlocking) {
   return fcntl(fd, F_SETFL, flags) == 0;
 }
 
-int SocketWaitReadable(int fd, DWORD timeoutMs) {
+namespace {
+
+int SocketWait(int fd, short events, DWORD timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
@@ -123,12 +133,22 @@ int SocketWaitReadable(int fd, DWORD timeoutMs) {
     const int waitMs = left <= 0 ? 0 : (left > INT_MAX ? INT_MAX : static_cast<int>(left));
     pollfd pfd{};
     pfd.fd = fd;
-    pfd.events = POLLIN;
+    pfd.events = events;
     const int rc = poll(&pfd, 1, waitMs);
     if (rc > 0) return 1;
     if (rc < 0 && errno != EINTR) return -1;
     if (rc == 0 && Clock::now() >= deadline) return 0;
   }
+}
+
+}  // namespace
+
+int SocketWaitReadable(int fd, DWORD timeoutMs) {
+  return SocketWait(fd, POLLIN, timeoutMs);
+}
+
+int SocketWaitWritable(int fd, DWORD timeoutMs) {
+  return SocketWait(fd, POLLOUT, timeoutMs);
 }
 
 }  // namespace VxFunctions

@@ -18,6 +18,7 @@ constexpr DWORD SOCK_ERR_ADDRNOTAVAIL = 10049;  // cannot assign requested addre
 constexpr DWORD SOCK_ERR_CONNRESET = 10054;     // connection reset by peer
 constexpr DWORD SOCK_ERR_NOBUFS = 10055;        // no buffer space available
 constexpr DWORD SOCK_ERR_NOTCONN = 10057;       // socket is not connected
+constexpr DWORD SOCK_ERR_TIMEDOUT = 10060;      // timed out
 constexpr DWORD SOCK_ERR_CONNREFUSED = 10061;   // connection refused
 constexpr DWORD SOCK_ERR_ACCESS = 13;           // Accept without target or while not listening
 constexpr DWORD SOCK_ERR_FAILED = 0xFFFFFFFFu;  // option failure, or disabled (Create, SetSockOpt)
@@ -31,6 +32,9 @@ DWORD SocketLastError();
 // Flags to add to every send() so that writing to a connection the peer has closed returns
 // an error instead of raising SIGPIPE (0 where the socket option below does the job).
 int SocketNoSigPipeSendFlags();
+
+// Flags that make one send() take what fits now and return instead of waiting for room.
+int SocketDontWaitSendFlags();
 
 // Marks a descriptor so that sends on it never raise SIGPIPE, where the platform has a
 // socket option for it. Returns false only when such an option exists and failed.
@@ -48,5 +52,8 @@ bool SocketSetNonBlocking(int fd, bool nonBlocking);
 // become readable. 1: readable, or an end of stream or error that a read will report; 0: the
 // time passed with nothing to read; -1: the wait failed (errno set).
 int SocketWaitReadable(int fd, DWORD timeoutMs);
+
+// The same for room to write: 1 when a send would take bytes (or report an error).
+int SocketWaitWritable(int fd, DWORD timeoutMs);
 
 }  // namespace VxFunctions

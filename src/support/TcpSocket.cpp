@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <memory>
 #include <new>
@@ -49,7 +50,8 @@ CTcpSocket::CTcpSocket(CTcpConnList* list)
       m_threadId(),
       m_hTcpThread(nullptr),
       m_bThreadRunning(false),
-      m_dwReceiveIdleMs(0) {
+      m_dwReceiveIdleMs(0),
+      m_dwSendTimeoutMs(0) {
   ++m_sockStat.socketObjCnt;
 }
 
@@ -292,13 +294,28 @@ int CTcpSocket::Send(const void* buf, DWORD len, int flags) {
 }
 
 DWORD CTcpSocket::SendAll(const void* buf, DWORD len) {
+  using Clock = std::chrono::steady_clock;
   COsCsLock sendGuard(m_sendLock);
+  const DWORD timeoutMs = m_dwSendTimeoutMs.load();
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   const BYTE* p = static_cast<const BYTE*>(buf);
   DWORD left = len;
   while (left > 0) {
-    int sent = Send(p, left, 0);
+    int flags = 0;
+    // One deadline for the whole buffer: a per-call time-out would start again with every
+    // few bytes a slow reader takes.
+    if (timeoutMs != 0 && m_socket != -1) {
+      const auto remaining =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      const int ready =
+          remaining <= 0 ? 0 : SocketWaitWritable(m_socket, static_cast<DWORD>(remaining));
+      if (ready == 0) return SOCK_ERR_TIMEDOUT;
+      if (ready < 0) return SocketLastError();
+      flags = SocketDontWaitSendFlags();
+    }
+    int sent = Send(p, left, flags);
     if (sent < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || (flags != 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) continue;
       return SocketLastError();
     }
     if (sent == 0) return SOCK_ERR_BASE;

@@ -120,7 +120,8 @@ class CTcpSocket {
   static DWORD TcpPortThread(PVOID socket);
 
   // Writes the whole buffer (several send() calls if the kernel takes less at once) while no
-  // other send can interleave. Returns 0 or a socket result code.
+  // other send can interleave. Returns 0 or a socket result code; 10060 when the send time-out
+  // passed before the last byte was taken.
   DWORD SendAll(const void* buf, DWORD len);
 
   // Peer address of a connected socket (network byte order).
@@ -129,6 +130,11 @@ class CTcpSocket {
   // How long the receiver waits for a byte before it calls OnReceiveIdle (and then waits
   // again); 0, the default, waits without limit. Takes effect from the receiver's next wait.
   void SetReceiveIdleTimeout(DWORD ms) { m_dwReceiveIdleMs = ms; }
+
+  // How long one SendAll may take from its start to its last byte, however the peer trickles
+  // its reads; 0, the default, waits without limit. A peer that does not read can hold a
+  // sender no longer than this.
+  void SetSendTimeout(DWORD ms) { m_dwSendTimeoutMs = ms; }
 
   static const SocketDebugStat& GetSockStat() { return m_sockStat; }
 
@@ -152,6 +158,7 @@ class CTcpSocket {
   bool m_bThreadRunning;
   COsUserLock m_sendLock;
   std::atomic<DWORD> m_dwReceiveIdleMs;
+  std::atomic<DWORD> m_dwSendTimeoutMs;
 
   static DWORD m_serverCommTimeout;
   static SocketDebugStat m_sockStat;

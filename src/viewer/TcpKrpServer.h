@@ -67,8 +67,8 @@ class CTcpKrpServer : public VxFunctions::CTcpConnList,
   // The TCP port actually listened on (useful with port 0); 0 when not listening.
   WORD GetListenPort();
 
-  // How long one write to a viewer may wait while the viewer does not read, before its
-  // connection is ended (default kViewerSendTimeoutMs). Call before ConnectAs.
+  // How long writing one frame to a viewer may take, from its first byte to its last, before
+  // the connection is ended (default kViewerSendTimeoutMs). Call before ConnectAs.
   void SetViewerSendTimeout(DWORD ms) { m_dwSendTimeoutMs = ms; }
   static constexpr DWORD kViewerSendTimeoutMs = 20000;
 

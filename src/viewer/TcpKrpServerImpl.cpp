@@ -2,7 +2,6 @@
 
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <algorithm>
 #include <memory>
@@ -29,11 +28,7 @@ CTcpKrpServerImpl::CTcpKrpServerImpl(LONG krpPort, IVxKrpSync* handler, DWORD se
 }
 
 void CTcpKrpServerImpl::OnAccepted(DWORD) {
-  if (m_dwSendTimeoutMs == 0) return;
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(m_dwSendTimeoutMs / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((m_dwSendTimeoutMs % 1000) * 1000);
-  SetSockOpt(SO_SNDTIMEO, &tv, sizeof(tv));
+  SetSendTimeout(m_dwSendTimeoutMs);
 }
 
 CTcpKrpServerImpl::~CTcpKrpServerImpl() {

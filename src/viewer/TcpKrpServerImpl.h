@@ -16,8 +16,8 @@
 
 class CTcpKrpServerImpl : public CVxKrp<CNmxTcpStub>, public IVxKrpAsyncRes {
  public:
-  // sendTimeoutMs bounds how long one write may wait for a viewer that does not read; a
-  // write that times out ends the connection. 0: no bound.
+  // sendTimeoutMs bounds how long writing one frame may take, however slowly the viewer reads;
+  // a frame not written whole by then ends the connection. 0: no bound.
   CTcpKrpServerImpl(LONG krpPort, IVxKrpSync* handler, DWORD sendTimeoutMs = 0);
   ~CTcpKrpServerImpl() override;
 

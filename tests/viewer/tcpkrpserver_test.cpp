@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "viewer/ViewerTestUtil.h"
 
@@ -402,6 +405,48 @@ TEST(TcpKrpServerSetupTest, AViewerThatStopsReadingIsDroppedAndTheNextIsServed) 
     hr = res->DeviceNotificationRes(own, 1, static_cast<DWORD>(stream.size()), stream.data());
   EXPECT_TRUE(FAILED(hr));
   EXPECT_TRUE(vxtest::WaitUntil([&] { return handler.m_disconnects == 1; }));
+
+  RawPeer next(port);
+  ASSERT_TRUE(next.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 2, {})));
+  ASSERT_TRUE(next.ReadFrame(&f));
+  EXPECT_EQ(2u, f.head.hUser);
+  res->Release();
+  server->Release();
+}
+
+// A viewer that keeps reading, but too slowly: every write makes some progress, yet the
+// frame as a whole cannot be written within the time-out, so the viewer loses its place.
+TEST(TcpKrpServerSetupTest, TheSendTimeOutBoundsAWholeFrameNotEachWrite) {
+  RecordingHandler handler;
+  CTcpKrpServer* server = new CTcpKrpServer(&handler, 0, "127.0.0.1");
+  server->SetViewerSendTimeout(500);
+  IVxKrpAsyncRes* res = nullptr;
+  ASSERT_EQ(S_OK, server->ConnectAs(kKrpPort, &handler, nullptr, &res, nullptr, nullptr));
+  const WORD port = server->GetListenPort();
+  NmxAddr own;
+  ASSERT_EQ(S_OK, server->GetAddr(&own));
+
+  RawPeer slow(port);
+  ASSERT_TRUE(slow.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 1, {})));
+  Frame f;
+  ASSERT_TRUE(slow.ReadFrame(&f));
+  // About 800 KiB/s, until the server gives up: a 15 MiB frame would take many seconds.
+  std::atomic<bool> sendReturned{false}, ended{false};
+  std::thread reader([&] {
+    std::vector<BYTE> buf(16 * 1024);
+    while (recv(slow.Fd(), buf.data(), buf.size(), 0) > 0)
+      if (!sendReturned) OsUserSleep(20);
+    ended = true;
+  });
+  const Bytes stream(15u << 20, 's');
+  const HRESULT hr =
+      res->DeviceNotificationRes(own, 1, static_cast<DWORD>(stream.size()), stream.data());
+  sendReturned = true;
+  EXPECT_TRUE(FAILED(hr));
+  if (SUCCEEDED(hr)) shutdown(slow.Fd(), SHUT_RDWR);
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return ended.load(); }));
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return handler.m_disconnects == 1; }));
+  reader.join();
 
   RawPeer next(port);
   ASSERT_TRUE(next.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 2, {})));
