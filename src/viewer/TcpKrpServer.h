@@ -102,6 +102,8 @@ class CTcpKrpServer : public VxFunctions::CTcpConnList,
   void WaitWhileViewerConnected(VxFunctions::CTcpSocket* listeningSocket);
 
   VxFunctions::CTcpSocket* m_pListenSocket;  // in the list, which owns it
+  // Set when a viewer's connection ends, so that the next one is accepted at once.
+  OS_USER_EVENT_HANDLE m_hViewerGone;
   DWORD m_dwSendTimeoutMs;
   DWORD m_dwFrameTimeoutMs;
 };

@@ -31,6 +31,10 @@ void CTcpKrpServerImpl::OnAccepted(DWORD) {
   SetSendTimeout(m_dwSendTimeoutMs);
 }
 
+void CTcpKrpServerImpl::OnClose(DWORD) {
+  if (m_hEnded) OsUserSetEvent(m_hEnded);
+}
+
 CTcpKrpServerImpl::~CTcpKrpServerImpl() {
   // The receiver thread calls into this object: it must end before any part of it goes.
   CloseSocket(true);

@@ -71,6 +71,9 @@ class CTcpKrpServerImpl : public CVxKrp<CNmxTcpStub>, public IVxKrpAsyncRes {
   void OnNmxReceive(NmxCmd* cmd) override;
   // Applies the send time-out to the accepted connection.
   void OnAccepted(DWORD error) override;
+  // Sets hEnded (an event of the caller that outlives this object) when the connection ends.
+  void SetEndedEvent(OS_USER_EVENT_HANDLE hEnded) { m_hEnded = hEnded; }
+  void OnClose(DWORD error) override;
 
   NmxAddr GetOwnAddr() const { return m_addr; }
 
@@ -81,4 +84,5 @@ class CTcpKrpServerImpl : public CVxKrp<CNmxTcpStub>, public IVxKrpAsyncRes {
 
  private:
   DWORD m_dwSendTimeoutMs;
+  OS_USER_EVENT_HANDLE m_hEnded = nullptr;
 };

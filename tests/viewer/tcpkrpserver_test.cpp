@@ -302,6 +302,26 @@ TEST_F(TcpKrpServerTest, MisbehavingViewersEndOnlyTheirOwnConnection) {
   }
 }
 
+// Every connection costs the server little once it has ended; released only at the next
+// poll step, 500 of them would keep the next viewer waiting far beyond the deadline.
+TEST_F(TcpKrpServerTest, AFloodOfGarbageConnectionsIsReleasedAsEachEnds) {
+  constexpr int kFlood = 500;
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  for (int i = 0; i < kFlood; ++i) {
+    RawPeer garbage(m_port);
+    garbage.Send(Text("GET / HTTP/1.0\r\n\r\n"));
+  }
+  RawPeer next(m_port);
+  ASSERT_TRUE(next.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 9, {})));
+  Frame f;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  ASSERT_TRUE(left.count() > 0 && next.ReadFrame(&f, left)) << "the next viewer was not served";
+  EXPECT_EQ(9u, f.head.hUser);
+  EXPECT_EQ(kFlood, m_handler.m_disconnects.load());
+  EXPECT_EQ(0u, m_handler.CallCount());
+}
+
 // A server with a short deadline for the rest of a frame.
 class FrameTimeoutTest : public TcpKrpServerTest {
  protected:
