@@ -441,6 +441,14 @@ HRESULT CKrpComm::OpenFile(DWORD readLength, BYTE* readData, DWORD writeLength,
   const HRESULT hr = CVxFileStream::CreateFileStream(
       &stream, path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   if (FAILED(hr) || !stream) return Krp(KRP_E_GENERAL);
+  // Only a regular file has bytes to read: a folder or a device would hold a slot for nothing.
+  OS_USER_FILE_HANDLE h = nullptr;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (FAILED(stream->GetHandle(&h)) || !OsUserGetFileInformationByHandle(h, &info) ||
+      info.dwFileAttributes != FILE_ATTRIBUTE_NORMAL) {
+    stream->Release();
+    return Krp(KRP_E_INVALID_PARAM);
+  }
   m_pOpenFileList[slot] = stream;
   Answer32(readData, bytesRead, slot);
   return S_OK;

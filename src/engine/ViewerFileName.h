@@ -3,8 +3,9 @@
 // Names from the command line and from local settings documents are not checked here.
 #pragma once
 
-// A path relative to the boot project folder: not empty, not absolute and without a ".."
-// component, with backslashes counted as separators. Null is refused.
+// A path relative to the boot project folder that names a file: not empty, not absolute,
+// without a "." or ".." component, not ending in a separator and without control characters,
+// with backslashes counted as separators. Null is refused.
 bool IsViewerRelativePath(const char* name);
 
 // A bare file name for the capture folder: as above and without any separator. An empty

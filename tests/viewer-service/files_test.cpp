@@ -99,7 +99,7 @@ TEST_F(BootFiles, TenSlotsReadFilesByteForByteAndOutliveTheConnection) {
   EXPECT_EQ(more.data, Bytes(m_data.begin(), m_data.begin() + 16));
 }
 
-TEST_F(BootFiles, NamesThatLeaveTheBootFolderAreRefused) {
+TEST_F(BootFiles, NamesThatLeaveTheBootFolderOrNameNoFileAreRefused) {
   Client c(Port());
   ASSERT_TRUE(c.Connected());
   // A stopped capture, so that saving it under a good name would succeed.
@@ -126,6 +126,17 @@ TEST_F(BootFiles, NamesThatLeaveTheBootFolderAreRefused) {
       EXPECT_EQ(c.Write(kIgCapture, 13, Text(name)).result, kInvalidParam);
     }
   }
+  // Names that name no file, or hold control characters, are refused the same way; so is a
+  // folder as a file to read.
+  const char* const noFile[] = {".",          "sub/.",          "./.",         "sub/",
+                                "bell\a.cap", "esc\x1b[2J.cap", "del\x7f.cap", "line\nbreak.cap"};
+  for (const char* name : noFile) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(Open(c, name).result, kInvalidParam);
+    EXPECT_EQ(c.Write(kIgCapture, 5, Text(name)).result, kInvalidParam);
+    EXPECT_EQ(c.Write(kIgCapture, 13, Text(name)).result, kInvalidParam);
+  }
+  EXPECT_EQ(Open(c, "sub").result, kInvalidParam);
   // The save name is a name in the capture folder: no separator at all.
   for (const char* name : {"sub/x.cap", "a\\b.cap", "/x.cap"}) {
     SCOPED_TRACE(name);

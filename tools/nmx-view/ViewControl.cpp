@@ -103,7 +103,8 @@ int ViewSet(CViewSession& s, const std::vector<std::string>& args) {
     // An empty name removes it.
     const std::vector<BYTE> name = value.empty() ? std::vector<BYTE>() : NameBytes(value);
     s.Check(s.Client().Write(kIgCapture, 13, name.data(), static_cast<DWORD>(name.size())),
-            "save name", &status, {{0x70B, "not a file name (no folders, no \"..\")"}});
+            "save name", &status,
+            {{0x70B, "not a file name (no folders, no \".\" or \"..\", no control characters)"}});
     return status;
   }
   if (what == "autosave") {

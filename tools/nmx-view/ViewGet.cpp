@@ -19,7 +19,9 @@ int ViewGet(CViewSession& s, const std::string& name, const std::string& local) 
       s.Client().ReadWrite(kIgCapture, 9, 4, request.data(), static_cast<DWORD>(request.size()));
   if (!s.Check(open, name, &status,
                {{0x700, "cannot open it (no such file, or all 10 file slots in use)"},
-                {0x70B, "not a name inside the boot folder (no absolute path, no \"..\")"},
+                {0x70B,
+                 "not a file inside the boot folder (no absolute path, no \".\" or \"..\", no "
+                 "control characters, not a folder)"},
                 {0x705, "the name is too long"}}))
     return status;
   if (open.data.size() != 4)
