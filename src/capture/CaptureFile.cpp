@@ -113,6 +113,8 @@ HRESULT CCaptureFile::Create(DWORD cbMaxSize, const char* szFolder, const char* 
   delete[] boot;
   if (FAILED(hr)) return hr;
   SetPath(path, cbFolder + 1);
+  // A named capture replaces an earlier capture of that name, never a file of another kind.
+  if (!madeTempFile && vxcap::IsForeignFile(m_szFilePath)) return RefuseForeignFile(m_szFilePath);
 
   hr = CVxFileStream::CreateFileStream(&m_pFileStream, m_szFilePath, GENERIC_READ | GENERIC_WRITE,
                                        FILE_SHARE_READ, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
@@ -570,6 +572,9 @@ HRESULT CCaptureFile::SaveCaptureAs(const char* szFileName, bool bBootPath, LONG
     if (strlen(szFileName) > kMaxPath) return E_FAIL;
     snprintf(target, sizeof target, "%s", szFileName);
   }
+
+  if (!SamePath(target, m_szFilePath) && vxcap::IsForeignFile(target))
+    return RefuseForeignFile(target);
 
   HRESULT hr = S_OK;
   const bool whole = nStartFrame == 0 && (nFrames == -1 || nFrames == m_nFrames);

@@ -1,8 +1,12 @@
 // What the capture manager holds for the capture on disk: one file or a ring of files.
 #pragma once
 
+#include <stdio.h>
+
 #include "capture/Capture.h"
+#include "capture/CapturePath.h"
 #include "os/OsTypes.h"
+#include "os/OsUserFile.h"
 #include "os/VxString.h"
 
 // Paths are narrow strings of at most 1024 characters; folder and name are joined with a
@@ -33,5 +37,15 @@ class CCaptureFileBase : public CCapture {
   virtual CString GetErrorString() { return m_sErr; }
 
  protected:
+  // The refusal to replace path, which is not a capture file (vxcap::IsForeignFile), with its
+  // explanation.
+  HRESULT RefuseForeignFile(const char* path) {
+    char shown[vxcap::kMaxCapturePath + 1];
+    snprintf(shown, sizeof shown, "%s", path);
+    OsUserNormalizePath(shown);
+    m_sErr.Format("Not replacing %s: it is not a capture file", shown);
+    return vxcap::CAPTURE_E_FOREIGN_FILE;
+  }
+
   CString m_sErr;
 };

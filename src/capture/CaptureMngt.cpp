@@ -1,6 +1,7 @@
 #include "capture/CaptureMngt.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -465,6 +466,18 @@ HRESULT CCaptureMngt::SaveCaptureAs(const char* szFileName) {
   COsCsLock file(m_csFile);
   if (m_bStarted || !m_pCaptureFile || !szFileName) return E_FAIL;
   return m_pCaptureFile->SaveCaptureAs(szFileName, true, 0, -1);
+}
+
+bool CCaptureMngt::IsForeignSaveFile(const char* szFileName) {
+  if (!szFileName || !*szFileName) return false;
+  char folder[vxcap::kMaxCapturePath + 1] = {};
+  {
+    COsCsLock file(m_csFile);
+    if (m_strFolder) snprintf(folder, sizeof folder, "%s", m_strFolder);
+  }
+  if (!*folder && CCaptureFile::GetBootPrjPath(folder, sizeof folder) != 0) return false;
+  char path[vxcap::kMaxCapturePath + 1];
+  return vxcap::JoinPath(path, folder, szFileName) && vxcap::IsForeignFile(path);
 }
 
 HRESULT CCaptureMngt::GetFileName(DWORD dwBufferLength, char* szFileName) {

@@ -79,8 +79,13 @@ class CCaptureMngt : public IOverflow {
   // counted as not stored. Concurrent writers are served one after the other. pFrame must
   // hold FrameLength + 16 bytes.
   HRESULT WriteFrame(const FRAME* pFrame);
-  // Only while stopped: saves the whole capture into the boot project folder.
+  // Only while stopped: saves the whole capture into the boot project folder. Refuses to
+  // replace a file that is not a capture with vxcap::CAPTURE_E_FOREIGN_FILE.
   HRESULT SaveCaptureAs(const char* szFileName);
+  // True when a capture named szFileName in the capture folder (the folder name set, else the
+  // boot project folder) would replace a file that is not a capture; the next Start refuses
+  // to do that.
+  bool IsForeignSaveFile(const char* szFileName);
   HRESULT GetFileName(DWORD dwBufferLength, char* szFileName);
 
   // Read together under both locks; always true.

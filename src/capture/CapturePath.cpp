@@ -4,6 +4,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include "capture/CaptureFormat.h"
 #include "os/OsUserFile.h"
 
 namespace vxcap {
@@ -33,6 +34,23 @@ bool JoinPath(char* out, const char* folder, const char* name) {
   out[a] = '\\';
   memcpy(out + a + 1, name, b + 1);
   return true;
+}
+
+bool IsForeignFile(const char* path) {
+  const DWORD attributes = OsUserGetFileAttributes(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if (attributes != FILE_ATTRIBUTE_NORMAL) return true;
+  OS_USER_FILE_HANDLE h = OsUserCreateFile(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BYTE header[kHeaderSize];
+  DWORD got = 0;
+  DWORD n = 0;
+  while (got < sizeof header && OsUserReadFile(h, header + got, sizeof header - got, &n, nullptr) &&
+         n > 0)
+    got += n;
+  OsUserCloseFile(h);
+  return got > 0 && DecodeHeader(header, got, nullptr) != HeaderStatus::kOk;
 }
 
 }  // namespace vxcap

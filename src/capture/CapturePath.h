@@ -23,4 +23,13 @@ bool SamePath(const char* a, const char* b);
 // untouched, if that is too long.
 bool JoinPath(char* out, const char* folder, const char* name);
 
+// Refusal to replace a file that is not a capture (the Win32 "file exists" error).
+constexpr HRESULT CAPTURE_E_FOREIGN_FILE = static_cast<HRESULT>(0x80070050);
+
+// True when path exists and is something a capture must not replace: not a regular file, or a
+// regular file with content whose first bytes are not a capture file header. A missing or
+// empty file, a capture file, and a file that cannot be examined (whose replacement fails on
+// its own) give false.
+bool IsForeignFile(const char* path);
+
 }  // namespace vxcap

@@ -215,12 +215,19 @@ HRESULT CRingBuffer::Create(DWORD cbMaxSize, const char* szFolder, const char* s
   m_cbFileSize = FileSizeFor(cbMaxSize, m_nFiles);
   m_nCurIndex = 0;
 
+  // Before anything is moved or created: no name of the ring may be a file of another kind.
+  char name[kMaxPath + 1];
+  char path[kMaxPath + 1];
+  for (LONG j = 0; !madeTempFile && j < m_nFiles; ++j) {
+    MakeFileName(j, name);
+    if (JoinPath(path, folder, name) && vxcap::IsForeignFile(path)) return RefuseForeignFile(path);
+  }
+
   LONG nDropped = 0;
   DWORD cbDropped = 0;
   HRESULT hr = S_OK;
   if (!m_bOverwriteExisting && !madeTempFile) hr = ContinueCapture(folder, nDropped, cbDropped);
 
-  char name[kMaxPath + 1];
   for (LONG j = 0; SUCCEEDED(hr) && j < m_nFiles; ++j) {
     if (m_pBufferFiles[j]) continue;
     auto* file = new (std::nothrow) CRingBufferFile;
@@ -735,6 +742,7 @@ HRESULT CRingBuffer::SaveCaptureAs(const char* szFileName, bool bBootPath, LONG,
     snprintf(target, sizeof target, "%s", szFileName);
   }
   if (SamePath(target, m_szFilePath)) return S_OK;
+  if (vxcap::IsForeignFile(target)) return RefuseForeignFile(target);
 
   if (m_bTemporary) {
     if (!OsUserMoveFile(m_szFilePath, target, kMoveReplaceAndCopy)) return VxHResultFromLastError();

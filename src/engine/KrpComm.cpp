@@ -286,7 +286,10 @@ HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data
       if (length > kMaxNameData) return Krp(KRP_E_INVALID_SIZE);
       const std::string name = NameFromData(data, length, kMaxNameChars);
       if (!IsViewerRelativePath(name.c_str())) return Krp(KRP_E_INVALID_PARAM);
-      return engine.SaveCaptureAs(name.c_str());
+      // The boot folder holds the machine's project: a viewer may replace a capture there,
+      // nothing else.
+      const HRESULT hr = engine.SaveCaptureAs(name.c_str());
+      return hr == vxcap::CAPTURE_E_FOREIGN_FILE ? Krp(KRP_E_INVALID_PARAM) : hr;
     }
     case kOffCloseView:
       if (length != 4) return Krp(KRP_E_INVALID_SIZE);
@@ -300,7 +303,9 @@ HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data
         return S_OK;
       }
       const std::string name = NameFromData(data, length, kMaxNameChars);
-      if (!IsViewerBareFileName(name.c_str())) return Krp(KRP_E_INVALID_PARAM);
+      if (!IsViewerBareFileName(name.c_str()) ||
+          engine.GetCaptureMngt()->IsForeignSaveFile(name.c_str()))
+        return Krp(KRP_E_INVALID_PARAM);
       engine.SetSaveFileName(name.c_str());
       return S_OK;
     }

@@ -501,6 +501,15 @@ BOOL OsUserGetFileInformationByHandle(OS_USER_FILE_HANDLE h, LPBY_HANDLE_FILE_IN
   return TRUE;
 }
 
+DWORD OsUserGetFileAttributes(LPCSTR name) {
+  CPathCopy path(name);
+  if (path.p == nullptr) return INVALID_FILE_ATTRIBUTES;
+  struct stat st;
+  if (stat(path.p, &st) != 0) return INVALID_FILE_ATTRIBUTES;
+  if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+  return S_ISREG(st.st_mode) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DEVICE;
+}
+
 BOOL OsUserDeleteFile(LPCSTR name) {
   CPathCopy path(name);
   if (path.p == nullptr) return FALSE;

@@ -22,7 +22,9 @@ constexpr DWORD OPEN_ALWAYS = 4;
 constexpr DWORD TRUNCATE_EXISTING = 5;
 
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x40;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 
 constexpr DWORD FILE_BEGIN = 0;
 constexpr DWORD FILE_CURRENT = 1;
@@ -87,6 +89,11 @@ DWORD OsUserReserveFileSpace(OS_USER_FILE_HANDLE h, ULONGLONG offset, ULONGLONG 
 // errno rule as OsUserSetFilePointer.
 DWORD OsUserGetFileSize(OS_USER_FILE_HANDLE h, LPDWORD high);
 BOOL OsUserGetFileInformationByHandle(OS_USER_FILE_HANDLE h, LPBY_HANDLE_FILE_INFORMATION info);
+// What the (normalised) name is, following symbolic links: FILE_ATTRIBUTE_DIRECTORY, _NORMAL
+// for a regular file, _DEVICE for anything else (devices, FIFOs, sockets);
+// INVALID_FILE_ATTRIBUTES with errno set when it cannot be found out (ENOENT: nothing there).
+// Nothing is opened, so a FIFO cannot block the caller.
+DWORD OsUserGetFileAttributes(LPCSTR name);
 BOOL OsUserDeleteFile(LPCSTR name);
 // Without MOVEFILE_REPLACE_EXISTING an existing regular file at newName fails with EEXIST.
 // With MOVEFILE_COPY_ALLOWED a move across file systems copies and then deletes the source;

@@ -533,6 +533,59 @@ TEST_F(CaptureFileTest, CreationFailuresExplainThemselves) {
   EXPECT_STREQ("", named.GetErrorString());
 }
 
+// A named capture, created or saved, replaces an earlier capture or an empty file; anything
+// else under its name is refused with its reason and left as it was.
+TEST_F(CaptureFileTest, ANamedCaptureReplacesOnlyAnEarlierCaptureOrAnEmptyFile) {
+  CCaptureFile earlier;
+  ASSERT_EQ(S_OK, earlier.Create(4096, Dir(), "earlier.cap", false));
+  ASSERT_EQ(S_OK, earlier.CloseFile());
+  const Bytes capture = vxtest::ReadFileBytes(Path("earlier.cap"));
+  const Bytes text = {'p', 'r', 'o', 'j', 'e', 'c', 't'};
+  Bytes cutHeader(capture.begin(), capture.begin() + 100);
+  ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0600));
+  ASSERT_EQ(0, mkdir(Path("folder").c_str(), 0700));
+
+  CCaptureFile source;
+  ASSERT_EQ(S_OK, source.Create(4096, Dir(), "source.cap", false));
+  auto r = Record(64, 1);
+  ASSERT_EQ(S_OK, source.WriteFrame(r.data(), 64));
+  ASSERT_EQ(S_OK, source.Truncate());
+
+  const struct {
+    const char* name;
+    Bytes content;  // what the file holds before; empty with mode 'e': an empty file
+    char mode;      // 'f' file with content, 'e' empty file, 'n' nothing, 's' special
+    bool replaced;
+  } cases[] = {
+      {"earlier.cap", capture, 'f', true}, {"empty.bin", {}, 'e', true},
+      {"new.cap", {}, 'n', true},          {"project.bin", text, 'f', false},
+      {"cut.cap", cutHeader, 'f', false},  {"fifo", {}, 's', false},
+      {"folder", {}, 's', false},
+  };
+  for (const char* how : {"create", "save"}) {
+    for (const auto& k : cases) {
+      SCOPED_TRACE(std::string(how) + " " + k.name);
+      if (k.mode == 'f' || k.mode == 'e') vxtest::WriteFileBytes(Path(k.name), k.content);
+      const bool create = how[0] == 'c';
+      CCaptureFile f;
+      const HRESULT hr = create ? f.Create(4096, Dir(), k.name, false)
+                                : source.SaveCaptureAs(Path(k.name).c_str(), false, 0, -1);
+      if (k.replaced) {
+        EXPECT_EQ(S_OK, hr);
+      } else {
+        EXPECT_EQ(vxcap::CAPTURE_E_FOREIGN_FILE, hr);
+        const CString err = create ? f.GetErrorString() : source.GetErrorString();
+        EXPECT_EQ("Not replacing " + Path(k.name) + ": it is not a capture file", std::string(err));
+        if (k.mode == 'f') {
+          EXPECT_EQ(k.content, vxtest::ReadFileBytes(Path(k.name)));
+        }
+      }
+      f.CloseFile();
+      if (k.mode != 's') std::remove(Path(k.name).c_str());
+    }
+  }
+}
+
 }  // namespace
 
 namespace {

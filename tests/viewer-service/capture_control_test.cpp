@@ -1,7 +1,10 @@
 // Index groups 0x1000 (capture control) and 0x2000 (filters) as a viewer sees them: every
 // row with its size and state checks, before, during and after a capture.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -173,6 +176,63 @@ TEST_F(CaptureControl, SaveAsCopiesAStoppedCaptureIntoTheBootFolder) {
   EXPECT_EQ(vxtest::ReadFileBytes(Environment::Boot() + "saved.cap"),
             vxtest::ReadFileBytes(m_dir / "engine.cap"));
   std::remove((Environment::Boot() + "saved.cap").c_str());
+}
+
+// The boot folder holds the machine's project: what a viewer names for a save may replace an
+// earlier capture, and nothing else. Refused names leave every file and the setting as they
+// were; a file that takes a name after it was set stops the start.
+TEST_F(CaptureControl, ASaveNeverReplacesAFileThatIsNotACapture) {
+  const std::string boot = Environment::Boot();
+  const Bytes project = Text("the machine's boot project", false);
+  vxtest::WriteFileBytes(boot + "Project.bin", project);
+  mkdir((boot + "Folder.cap").c_str(), 0755);
+  Client c(Port());
+  ASSERT_TRUE(c.Connected());
+  ASSERT_EQ(c.Write(kIgCapture, 1, LE32s({1})).result, 0u);
+  Feed(5);
+  ASSERT_TRUE(WaitFrames(5));
+  ASSERT_EQ(c.Write(kIgCapture, 1, LE32s({2})).result, 0u);
+
+  EXPECT_EQ(c.Write(kIgCapture, 5, Text("Project.bin")).result, kInvalidParam);
+  EXPECT_EQ(c.Write(kIgCapture, 5, Text("Folder.cap")).result, kInvalidParam);
+  EXPECT_EQ(vxtest::ReadFileBytes(boot + "Project.bin"), project);
+  // An earlier capture of the name is replaced, as before.
+  ASSERT_EQ(c.Write(kIgCapture, 5, Text("earlier.cap")).result, 0u);
+  ASSERT_EQ(c.Write(kIgCapture, 5, Text("earlier.cap")).result, 0u);
+  EXPECT_EQ(vxtest::ReadFileBytes(boot + "earlier.cap"),
+            vxtest::ReadFileBytes(m_dir / "engine.cap"));
+
+  // The save name: the capture goes into the engine's folder under it.
+  vxtest::WriteFileBytes(m_dir / "notes.txt", project);
+  EXPECT_EQ(c.Write(kIgCapture, 13, Text("notes.txt")).result, kInvalidParam);
+  EXPECT_EQ(c.Read(kIgCapture, 13, 64).data, Text("engine.cap"));
+
+  const struct {
+    const char* mode;
+    DWORD fileMode;
+    const char* appears;  // a foreign file that turns up under a name the capture will use
+  } starts[] = {{"single file", 2, "later.bin"},
+                {"ring, main file", 1, "later.bin"},
+                {"ring, second file", 1, "later~1.cap"}};
+  for (const auto& k : starts) {
+    SCOPED_TRACE(k.mode);
+    ASSERT_EQ(c.Write(kIgCapture, 2, LE32s({k.fileMode})).result, 0u);
+    ASSERT_EQ(c.Write(kIgCapture, 13, Text("later.bin")).result, 0u);
+    vxtest::WriteFileBytes(m_dir / k.appears, project);
+    EXPECT_EQ(c.Write(kIgCapture, 1, LE32s({1})).result, 0u);
+    EXPECT_EQ(c.Read(kIgCapture, 1, 4).data, LE32s({2})) << "the capture must not start";
+    EXPECT_EQ(vxtest::ReadFileBytes(m_dir / k.appears), project);
+    const char* ringFiles[] = {"later.bin", "later~1.cap"};
+    for (const char* other : ringFiles)
+      if (strcmp(other, k.appears) != 0) {
+        struct stat st {};
+        EXPECT_NE(stat((m_dir / other).c_str(), &st), 0) << other << " was created";
+      }
+    std::remove((m_dir / k.appears).c_str());
+  }
+  std::remove((boot + "Project.bin").c_str());
+  std::remove((boot + "earlier.cap").c_str());
+  rmdir((boot + "Folder.cap").c_str());
 }
 
 using FilterSettings = EngineFixture;

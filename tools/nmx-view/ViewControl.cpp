@@ -104,7 +104,9 @@ int ViewSet(CViewSession& s, const std::vector<std::string>& args) {
     const std::vector<BYTE> name = value.empty() ? std::vector<BYTE>() : NameBytes(value);
     s.Check(s.Client().Write(kIgCapture, 13, name.data(), static_cast<DWORD>(name.size())),
             "save name", &status,
-            {{0x70B, "not a file name (no folders, no \".\" or \"..\", no control characters)"}});
+            {{0x70B,
+              "not a file name (no folders, no \".\" or \"..\", no control characters), or a "
+              "file of that name that is not a capture exists"}});
     return status;
   }
   if (what == "autosave") {
@@ -129,6 +131,8 @@ int ViewSave(CViewSession& s, const std::string& name) {
           {{0x700,
             "the logger could not save it (still capturing, nothing captured yet, or "
             "the file cannot be written)"},
-           {0x70B, "not a name inside the boot folder (no absolute path, no \"..\")"}});
+           {0x70B,
+            "not a name inside the boot folder (no absolute path, no \".\" or \"..\", no "
+            "control characters), or a file of that name that is not a capture exists"}});
   return status;
 }
