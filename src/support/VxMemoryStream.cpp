@@ -1,13 +1,16 @@
 #include "support/VxMemoryStream.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 namespace {
 
+// Zeroed by the allocator, not by us: fresh pages of a large buffer come from the system
+// already zero and stay untouched until written, so a buffer costs memory as it fills.
 BYTE* NewBuffer(DWORD cb) {
-  return new (std::nothrow) BYTE[cb ? cb : 1]();
+  return static_cast<BYTE*>(calloc(cb ? cb : 1, 1));
 }
 
 template <typename Stream>
@@ -28,11 +31,22 @@ CVxMemoryStream::CVxMemoryStream()
       m_cbCurrent(0),
       m_cRef(1),
       m_bDelete(true),
+      m_bAllocated(false),
       m_bGrowable(false),
       m_cbGrowth(0) {}
 
 CVxMemoryStream::~CVxMemoryStream() {
-  if (m_bDelete) delete[] m_pBuf;
+  ReleaseBuffer();
+}
+
+void CVxMemoryStream::ReleaseBuffer() {
+  if (m_bDelete) {
+    if (m_bAllocated)
+      free(m_pBuf);
+    else
+      delete[] m_pBuf;
+  }
+  m_pBuf = nullptr;
 }
 
 HRESULT CVxMemoryStream::CreateMemoryStream(DWORD cbSize, IVxMemoryStream** ppIVxMemoryStream) {
@@ -60,16 +74,19 @@ HRESULT CVxMemoryStream::CreateGrowableMemoryStream(DWORD cbSize,
 // nobody else knows it exists.
 HRESULT CVxMemoryStream::Init(DWORD cbSize, BYTE* pBuf, BOOL bDelete) {
   bool own = bDelete != FALSE;
+  bool allocated = false;
   if (!pBuf) {
     pBuf = NewBuffer(cbSize);
     if (!pBuf) return E_OUTOFMEMORY;
     own = true;
+    allocated = true;
   }
-  if (m_bDelete && m_pBuf != pBuf) delete[] m_pBuf;
+  if (m_pBuf != pBuf) ReleaseBuffer();
   m_pBuf = pBuf;
   m_cbSize = cbSize;
   m_cbCurrent = 0;
   m_bDelete = own;
+  m_bAllocated = allocated;
   m_bGrowable = false;
   m_cbGrowth = 0;
   return S_OK;
@@ -91,10 +108,11 @@ HRESULT CVxMemoryStream::GrowStream(DWORD cbNewSize) {
   BYTE* p = NewBuffer(cap);
   if (!p) return E_OUTOFMEMORY;
   if (m_pBuf && m_cbSize) memcpy(p, m_pBuf, m_cbSize);
-  if (m_bDelete) delete[] m_pBuf;
+  ReleaseBuffer();
   m_pBuf = p;
   m_cbSize = cap;
   m_bDelete = true;
+  m_bAllocated = true;
   return S_OK;
 }
 

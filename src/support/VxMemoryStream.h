@@ -10,7 +10,8 @@
 // Not locked: one owner uses a stream at a time; AddRef and Release are atomic.
 class CVxMemoryStream : public IVxMemoryStream {
  public:
-  // A fixed stream owning a new buffer of cbSize bytes.
+  // A fixed stream owning a new buffer of cbSize bytes. Its bytes read as zero until written,
+  // without being written up front: a large buffer takes memory only as it fills.
   static HRESULT CreateMemoryStream(DWORD cbSize, IVxMemoryStream** ppIVxMemoryStream);
   // A fixed stream over pBuf (a new buffer when pBuf is null). With bDelete the stream frees
   // the buffer (it must come from new[]); without it the caller keeps the buffer alive for
@@ -67,6 +68,8 @@ class CVxMemoryStream : public IVxMemoryStream {
  private:
   // Bytes between the position and the end, 0 when the position lies beyond the end.
   DWORD Remaining() const { return m_cbCurrent < m_cbSize ? m_cbSize - m_cbCurrent : 0; }
+  // Frees m_pBuf if the stream owns it, and forgets it.
+  void ReleaseBuffer();
   template <typename Target, typename Count>
   HRESULT CopyToImpl(Target* pstm, ULONGLONG cb, Count* pcbRead, Count* pcbWritten);
 
@@ -75,6 +78,7 @@ class CVxMemoryStream : public IVxMemoryStream {
   DWORD m_cbCurrent;
   LONG m_cRef;
   bool m_bDelete;
+  bool m_bAllocated;  // m_pBuf is one of NewBuffer's (freed with free, not delete[])
   bool m_bGrowable;
   DWORD m_cbGrowth;
 };

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <numeric>
 #include <vector>
@@ -284,6 +287,46 @@ TEST(VxMemoryStream, NonVirtualHelpers) {
   EXPECT_TRUE(s->IsEmpty());
   EXPECT_EQ(E_NOTIMPL, s->SetSize(4));
   s->Release();  // the buffer it allocated itself is freed (LeakSanitizer checks)
+}
+
+}  // namespace
+
+namespace {
+
+// Pages of [p, p + n) the system holds in memory.
+size_t ResidentPages(const BYTE* p, size_t n) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t start = reinterpret_cast<uintptr_t>(p) / page * page;
+  const size_t len = reinterpret_cast<uintptr_t>(p) + n - start;
+  std::vector<unsigned char> vec((len + page - 1) / page);
+  if (mincore(reinterpret_cast<void*>(start), len, vec.data()) != 0) return SIZE_MAX;
+  size_t resident = 0;
+  for (unsigned char v : vec) resident += v & 1;
+  return resident;
+}
+
+// A capture buffer may be 64 MiB; zeroing it up front would make all of it resident at once.
+TEST(VxMemoryStream, ALargeBufferTakesMemoryOnlyAsItIsWritten) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer's allocator zeroes what it hands out";
+#endif
+  constexpr DWORD kSize = 64u << 20;
+  MemRef s;
+  ASSERT_EQ(S_OK, CVxMemoryStream::CreateMemoryStream(kSize, &s.p));
+  const BYTE* b = Buf(s.p);
+  const size_t pages = kSize / static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  EXPECT_LT(ResidentPages(b, kSize), pages / 16);
+
+  const std::vector<BYTE> written(1u << 20, 0xA5);
+  ASSERT_EQ(S_OK, s->Write(written.data(), static_cast<ULONG>(written.size()), nullptr));
+  EXPECT_LT(ResidentPages(b, kSize), pages / 8);
+  // The rest still reads as zero.
+  std::vector<BYTE> tail(4096, 0xFF);
+  ASSERT_EQ(S_OK, s->Seek(kSize - 4096, STREAM_SEEK_SET, nullptr));
+  ULONG n = 0;
+  ASSERT_EQ(S_OK, s->Read(tail.data(), 4096, &n));
+  EXPECT_EQ(4096u, n);
+  EXPECT_EQ(std::vector<BYTE>(4096, 0), tail);
 }
 
 }  // namespace
