@@ -29,6 +29,7 @@ constexpr DWORD kErrMoreData = 234;
 constexpr DWORD kMoveReplaceAndCopy =
     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
 constexpr char kBootPathError[] = "Failed to read boot project path!";
+constexpr char kPathTooLongError[] = "Capture path too long!";
 
 }  // namespace
 
@@ -83,7 +84,10 @@ HRESULT CCaptureFile::Create(DWORD cbMaxSize, const char* szFolder, const char* 
   char* boot = nullptr;
   const char* folder = szFolder;
   if (folder) {
-    if (strlen(folder) > kMaxPath) return E_FAIL;
+    if (strlen(folder) > kMaxPath) {
+      m_sErr = kPathTooLongError;
+      return E_FAIL;
+    }
   } else {
     if (!VxRegReadBootPrjPath(&boot) || !boot) {
       m_sErr = kBootPathError;
@@ -102,8 +106,10 @@ HRESULT CCaptureFile::Create(DWORD cbMaxSize, const char* szFolder, const char* 
   bool madeTempFile = false;
   HRESULT hr = S_OK;
   if (szFileName && *szFileName) {
-    if (cbFolder + strlen(szFileName) > kMaxPath - 1 || !JoinPath(path, folder, szFileName))
+    if (cbFolder + strlen(szFileName) > kMaxPath - 1 || !JoinPath(path, folder, szFileName)) {
+      m_sErr = kPathTooLongError;
       hr = E_FAIL;
+    }
   } else if (OsUserGetTempFileName(folder, "CAP", 0, path)) {
     madeTempFile = true;
   } else {

@@ -163,6 +163,24 @@ HRESULT CCaptureMngt::Start() {
   COsCsLock mem(m_csMem);
   m_sErr.Empty();
   if (m_bStarted) return E_FAIL;
+  const HRESULT hr = StartLocked();
+  // Whoever reports the failure must be able to say why.
+  if (FAILED(hr) && m_sErr.IsEmpty()) m_sErr = DescribeFailure(hr);
+  return hr;
+}
+
+CString CCaptureMngt::DescribeFailure(HRESULT hr) {
+  CString text;
+  if (hr == E_OUTOFMEMORY)
+    text = "Out of memory";
+  else if ((static_cast<DWORD>(hr) & 0xFFFF0000u) == 0x80070000u)
+    text = strerror(static_cast<int>(hr & 0xFFFF));
+  else
+    text.Format("Error 0x%08X", static_cast<unsigned>(hr));
+  return text;
+}
+
+HRESULT CCaptureMngt::StartLocked() {
   if (!m_hFileEvents[0] || !m_hFileEvents[1] || !m_hCopiedEvent) return E_OUTOFMEMORY;
 
   m_bFull = false;
@@ -187,27 +205,31 @@ HRESULT CCaptureMngt::Start() {
     const LONG n = std::clamp(m_nRingBufferFiles, CRingBuffer::kMinFiles, CRingBuffer::kMaxFiles);
     m_cbBuffer = std::min(m_cbBuffer, m_cbFile / static_cast<DWORD>(n) / 2);
   }
-  m_pCaptureFile = NewCaptureObject();
-  if (!m_pCaptureFile) return E_OUTOFMEMORY;
-
-  HRESULT hr = m_bAutoSave && m_strSaveFileName
-                   ? m_pCaptureFile->Create(m_cbFile, m_strFolder, m_strSaveFileName, false)
-                   : m_pCaptureFile->Create(m_cbFile);
+  // The buffer before the file: a start that cannot have its buffer touches nothing on disk.
+  m_pCaptureMem = new (std::nothrow) CCaptureMem;
+  HRESULT hr = m_pCaptureMem ? m_pCaptureMem->Create(m_cbBuffer) : E_OUTOFMEMORY;
   if (FAILED(hr)) {
-    m_sErr = m_pCaptureFile->GetErrorString();
+    delete m_pCaptureMem;
+    m_pCaptureMem = nullptr;
+    m_sErr.Format("Out of memory for a capture buffer of %u bytes",
+                  static_cast<unsigned>(m_cbBuffer));
+    return hr;
+  }
+
+  m_pCaptureFile = NewCaptureObject();
+  hr = !m_pCaptureFile ? E_OUTOFMEMORY
+       : m_bAutoSave && m_strSaveFileName
+           ? m_pCaptureFile->Create(m_cbFile, m_strFolder, m_strSaveFileName, false)
+           : m_pCaptureFile->Create(m_cbFile);
+  if (FAILED(hr)) {
+    if (m_pCaptureFile) m_sErr = m_pCaptureFile->GetErrorString();
+    delete m_pCaptureMem;
+    m_pCaptureMem = nullptr;
     return hr;
   }
   // A ring that continued an earlier capture starts with its frames.
   m_nFrames = m_pCaptureFile->GetFrameCount();
   m_pCaptureFile->GetSizeOfFrames(m_cbFrames);
-
-  m_pCaptureMem = new (std::nothrow) CCaptureMem;
-  hr = m_pCaptureMem ? m_pCaptureMem->Create(m_cbBuffer) : E_OUTOFMEMORY;
-  if (FAILED(hr)) {
-    delete m_pCaptureMem;
-    m_pCaptureMem = nullptr;
-    return hr;
-  }
   RebaseBuffer();
 
   OsUserResetEvent(m_hFileEvents[0]);
@@ -217,6 +239,7 @@ HRESULT CCaptureMngt::Start() {
   m_hFileThread = OsUserCreateThread(nullptr, 0, FileThreadProc, this, 0, &m_dwFileThreadId);
   if (!m_hFileThread) {
     hr = VxHResultFromLastError();
+    m_sErr = "No file thread";
     m_bFileThreadEnded = true;
     delete m_pCaptureMem;
     m_pCaptureMem = nullptr;

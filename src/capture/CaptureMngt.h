@@ -65,7 +65,7 @@ class CCaptureMngt : public IOverflow {
   // The first failed write to disk of this capture (also at Stop: cutting, merging, syncing);
   // S_OK while there was none.
   HRESULT GetWriteError();
-  // The error text of the last Start.
+  // Why the last Start failed (never empty after a failure); empty after a successful one.
   CString GetErrorString();
 
   HRESULT Start();
@@ -110,6 +110,10 @@ class CCaptureMngt : public IOverflow {
                               TIncompleteFrame& incompleteFrame);
 
  private:
+  // Start under all three locks.
+  HRESULT StartLocked();
+  // A failure result in words, for a failure that brought no explanation of its own.
+  static CString DescribeFailure(HRESULT hr);
   static DWORD FileThreadProc(LPVOID pParam);
   void FileThread();
   HRESULT CopyFramesToFile();

@@ -27,6 +27,7 @@ constexpr HRESULT kPathTooLong = static_cast<HRESULT>(0x800700EA);
 constexpr DWORD kMoveReplaceAndCopy =
     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
 constexpr char kBootPathError[] = "Failed to read boot project path!";
+constexpr char kPathTooLongError[] = "Capture path too long!";
 
 // The boot project folder into out (kMaxPath + 1 characters); the error text goes to sErr.
 HRESULT ReadBootFolder(char* out, size_t cbMaxLen, CString& sErr) {
@@ -191,7 +192,10 @@ HRESULT CRingBuffer::Create(DWORD cbMaxSize, const char* szFolder, const char* s
 
   char folder[kMaxPath + 1];
   if (szFolder) {
-    if (strlen(szFolder) > kMaxPath) return E_FAIL;
+    if (strlen(szFolder) > kMaxPath) {
+      m_sErr = kPathTooLongError;
+      return E_FAIL;
+    }
     snprintf(folder, sizeof folder, "%s", szFolder);
   } else {
     HRESULT hr = ReadBootFolder(folder, kMaxPath, m_sErr);
@@ -202,7 +206,10 @@ HRESULT CRingBuffer::Create(DWORD cbMaxSize, const char* szFolder, const char* s
   // Ring file names are two characters longer than the main name ("~9.cap" for ".cap").
   bool madeTempFile = false;
   if (szFileName && *szFileName) {
-    if (cbFolder + strlen(szFileName) > kMaxPath - 3) return E_FAIL;
+    if (cbFolder + strlen(szFileName) > kMaxPath - 3) {
+      m_sErr = kPathTooLongError;
+      return E_FAIL;
+    }
     JoinPath(m_szFilePath, folder, szFileName);
   } else {
     if (!OsUserGetTempFileName(folder, "CAP", 0, m_szFilePath)) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -137,13 +138,57 @@ TEST_F(CaptureMngtTest, SaveFileNameIsCopiedAndEmptyMeansNone) {
   EXPECT_EQ(nullptr, m.GetSaveFileName());
 }
 
-TEST_F(CaptureMngtTest, StartFailureKeepsTheCaptureObjectsErrorText) {
-  CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
-  Configure(m, false);
-  m.SetFolderName(Path("missing").c_str());
-  EXPECT_TRUE(FAILED(m.Start()));
-  EXPECT_STREQ("Failed to Create file stream!", m.GetErrorString());
-  EXPECT_FALSE(m.IsStarted());
+// Whoever reports a failed start can always say why: the capture object's explanation, or
+// the failure itself in words.
+TEST_F(CaptureMngtTest, AFailedStartAlwaysSaysWhy) {
+  vxtest::WriteFileBytes(Path("notes.txt"), {'n', 'o', 't', 'e', 's'});
+  const struct {
+    const char* folder;  // under m_dir
+    std::string name;
+    bool ring;
+    std::string why;
+  } cases[] = {
+      {"missing", "trace.cap", false, "Failed to Create file stream!"},
+      {"missing", "trace.cap", true, "Failed to Create file stream!"},
+      {"", std::string(1100, 'n'), false, "Capture path too long!"},
+      {"", std::string(1100, 'n'), true, "Capture path too long!"},
+      {"", "notes.txt", false, "Not replacing " + Path("notes.txt") + ": it is not a capture file"},
+      {"", "notes.txt", true, "Not replacing " + Path("notes.txt") + ": it is not a capture file"},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.why + (k.ring ? " (ring)" : ""));
+    CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
+    Configure(m, k.ring);
+    m.SetFolderName((m_dir / k.folder).c_str());
+    m.SetSaveFileName(k.name.c_str());
+    EXPECT_TRUE(FAILED(m.Start()));
+    EXPECT_EQ(k.why, std::string(m.GetErrorString()));
+    EXPECT_FALSE(m.IsStarted());
+  }
+}
+
+// A buffer the system cannot give (here under an address-space limit) fails the start before
+// anything is created on disk.
+TEST_F(CaptureMngtTest, AStartWithoutItsBufferLeavesNothingBehind) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address-space limit";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string path = Path("trace.cap");
+  EXPECT_EXIT(
+      {
+        CCaptureMngt m(0xFFFFFFFFu, 0x80000000u, kNoCycle, 2, true);
+        Configure(m, false);
+        rlimit limit{};
+        getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = 1ull << 30;
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+        const bool failed = FAILED(m.Start());
+        const bool said = std::string(m.GetErrorString()) ==
+                          "Out of memory for a capture buffer of 2147483647 bytes";
+        _exit(failed && said && access(path.c_str(), F_OK) != 0 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(CaptureMngtTest, RecordLargerThanTheBufferBypassesIt) {
