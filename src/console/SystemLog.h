@@ -1,5 +1,6 @@
-// The program's entries in the system log: identity "NmxLogger", facility LOG_USER. Every
-// message the program writes there has priority LOG_ALERT.
+// The program's entries in the system log: identity "NmxLogger", facility LOG_USER. Stop
+// signals are written with priority LOG_ALERT, failures the operator must act on
+// (engine/FailureReport.h) with LOG_ERR.
 #pragma once
 
 #include <string>

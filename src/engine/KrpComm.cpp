@@ -274,14 +274,19 @@ HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data
       return S_OK;
     }
     case kOffFileSize:
-    case kOffBufferSize:
+    case kOffBufferSize: {
       if (length < 4) return Krp(KRP_E_INVALID_SIZE);
       if (engine.IsStarted()) return Krp(KRP_E_GENERAL);
+      // Bounded: the buffer is memory taken at the start, the file disk space.
+      const DWORD bytes = Value32(data);
+      if (bytes > (indexOffset == kOffFileSize ? KRPCOMM_MAX_FILE_SIZE : KRPCOMM_MAX_BUFFER_SIZE))
+        return Krp(KRP_E_INVALID_SIZE);
       if (indexOffset == kOffFileSize)
-        engine.SetFileSize(Value32(data));
+        engine.SetFileSize(bytes);
       else
-        engine.SetBufferSize(Value32(data));
+        engine.SetBufferSize(bytes);
       return S_OK;
+    }
     case kOffSaveAs: {
       if (length > kMaxNameData) return Krp(KRP_E_INVALID_SIZE);
       const std::string name = NameFromData(data, length, kMaxNameChars);

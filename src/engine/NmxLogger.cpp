@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "engine/FailureReport.h"
 #include "engine/KrpComm.h"
 #include "nmx/KrpTypes.h"
 #include "os/ByteOrder.h"
@@ -66,7 +67,7 @@ bool CNmxLogger::Start() {
   if (m_bStarted) return false;
   ReapWriter();
   if (!m_hStopLoggerEvent || !m_hWakeWriter) {
-    puts("Failed to start capture! Out of memory");
+    ReportFailure("Failed to start capture! Out of memory");
     return false;
   }
   OsUserResetEvent(m_hStopLoggerEvent);
@@ -75,7 +76,7 @@ bool CNmxLogger::Start() {
     CString err;
     err.Format("Failed to start capture! %s",
                static_cast<const char*>(m_pCaptureMngt->GetErrorString()));
-    puts(err);
+    ReportFailure(err);
     return false;
   }
   {
@@ -92,7 +93,7 @@ bool CNmxLogger::Start() {
     m_bStarted = false;
     m_pCaptureMngt->Stop();
     DiscardQueuedFrames();
-    puts("Failed to start capture! No writer thread");
+    ReportFailure("Failed to start capture! No writer thread");
     return false;
   }
   if (m_pCallback) m_pCallback->OnStart();

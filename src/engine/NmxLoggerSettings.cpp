@@ -3,8 +3,10 @@
 
 #include <pugixml.hpp>
 
+#include "engine/FailureReport.h"
 #include "engine/NmxLogger.h"
 #include "engine/XmlReaders.h"
+#include "nmx/KrpTypes.h"
 
 namespace {
 
@@ -41,13 +43,26 @@ bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
 
   if (const pugi::xml_node port = root.child("ConnectionPort")) {
     const LONG p = XMLGetUshort(port);
-    if (!m_bConnected || m_nPort == p) {
+    CString line;
+    if (p == 0) {
+      // Port 0 would listen wherever the system chooses, where no viewer will look.
+      const long stays = m_bConnected ? m_nListenPort.load() : m_nPort.load();
+      line.Format("Ignoring ConnectionPort '%s': not a port; the viewer port stays %ld",
+                  XMLGettext(port), stays);
+      ReportFailure(line);
+    } else if (!m_bConnected || m_nPort == p) {
       m_nPort = p;
     } else {
       // This may run on a request of the handler being replaced, which must first answer it.
       RetireViewerService();
       m_nPort = p;
-      ConnectLocked();
+      const HRESULT hr = ConnectLocked();
+      if (hr != S_OK) {
+        const HRESULT shown = hr > 0 ? KrpResultFromCode(static_cast<DWORD>(hr)) : hr;
+        line.Format("Failed to open listener port %ld (err=%x)", static_cast<long>(p),
+                    static_cast<unsigned>(shown));
+        ReportFailure(line);
+      }
     }
   }
 

@@ -113,11 +113,13 @@ TEST(SettingsTest, CaptureSettings) {
   EXPECT_FALSE(engine.IsRingBuffer());
 }
 
+// What reads as 0 (port 0 itself and malformed text) is no port: the port stays as it was.
 TEST(SettingsTest, ConnectionPort) {
   const struct {
     const char* text;
     LONG port;
-  } cases[] = {{"0012", 12}, {" 12", 0}, {"#x1F90", 8080}, {"0x1F90", 0}, {"70000", 4464}};
+  } cases[] = {{"0012", 12},    {" 12", 48914}, {"#x1F90", 8080}, {"0x1F90", 48914},
+               {"70000", 4464}, {"0", 48914},   {"65536", 48914}};
   for (const auto& c : cases) {
     CNmxLogger engine(nullptr);
     const std::string d =

@@ -143,6 +143,19 @@ TEST_F(CaptureControl, SettingsChangeWhileStoppedAndReadBack) {
                       {kIgView, 1, LE32s({0}), kNotSupported},
                       {0x3000, 1, LE32s({0}), kNotSupported},
                   });
+  // Sizes are bounded by what a logger can use: 4095 MiB of file, 64 MiB of memory buffer.
+  // Beyond, nothing changes.
+  ExpectWrites(c, {
+                      {kIgCapture, 3, LE32s({4095u << 20}), 0},
+                      {kIgCapture, 4, LE32s({64u << 20}), 0},
+                      {kIgCapture, 3, LE32s({(4095u << 20) + 1}), kInvalidSize},
+                      {kIgCapture, 3, LE32s({0xFFFFFFFF}), kInvalidSize},
+                      {kIgCapture, 4, LE32s({(64u << 20) + 1}), kInvalidSize},
+                      {kIgCapture, 4, LE32s({0x80000000}), kInvalidSize},
+                  });
+  ExpectReads(
+      c, {{kIgCapture, 3, 4, 0, LE32s({4095u << 20})}, {kIgCapture, 4, 4, 0, LE32s({64u << 20})}});
+  ExpectWrites(c, {{kIgCapture, 3, LE32s({8u << 20}), 0}, {kIgCapture, 4, LE32s({0x8000}), 0}});
   ExpectReads(c, {{kIgCapture, 2, 4, 0, LE32s({1})},
                   {kIgCapture, 3, 4, 0, LE32s({8u << 20})},
                   {kIgCapture, 4, 4, 0, LE32s({0x8000})},

@@ -160,6 +160,50 @@ TEST_F(Viewers, ASettingsDocumentFromTheHostMovesTheServiceAwayFromAConnectedVie
   EXPECT_EQ(moved.Read(kIgCapture, 1, 4).data, LE32s({2}));
 }
 
+// A document cannot send the service where no viewer finds it: port 0 (or text that reads as
+// 0) is ignored, and a port that cannot be opened is reported, on the console and in the
+// system log, instead of leaving the logger without a listener in silence.
+TEST_F(Viewers, ASettingsDocumentThatCannotMoveTheServiceSaysWhy) {
+  Client c(Port());
+  ASSERT_TRUE(c.Connected());
+  const std::string port = std::to_string(Port());
+  const struct {
+    const char* text;
+    std::string line;
+  } ignored[] = {
+      {"0", "Ignoring ConnectionPort '0': not a port; the viewer port stays " + port + "\n"},
+      {"0x1F90",
+       "Ignoring ConnectionPort '0x1F90': not a port; the viewer port stays " + port + "\n"}};
+  for (const auto& k : ignored) {
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(m_engine->LoadXmlSettings((std::string("<VxNmxLogger><ConnectionPort>") + k.text +
+                                           "</ConnectionPort><CaptureInfo/></VxNmxLogger>")
+                                              .c_str(),
+                                          false));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), k.line);
+    EXPECT_EQ(c.Read(kIgCapture, 1, 4).data, LE32s({2})) << "still served where it was";
+  }
+
+  const int taken = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  socklen_t len = sizeof sin;
+  ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&sin), &len), 0);
+  const std::string busy = std::to_string(ntohs(sin.sin_port));
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(m_engine->LoadXmlSettings(
+      ("<VxNmxLogger><ConnectionPort>" + busy + "</ConnectionPort><CaptureInfo/></VxNmxLogger>")
+          .c_str(),
+      false));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Failed to open listener port " + busy + " (err=98112740)\n");
+  EXPECT_TRUE(c.WaitClosed());
+  EXPECT_FALSE(m_engine->IsConnected());
+  close(taken);
+}
+
 TEST_F(Viewers, DisablingTheServiceClosesTheConnectionAndTheView) {
   Client c(Port());
   ASSERT_TRUE(c.Connected());

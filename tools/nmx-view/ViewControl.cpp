@@ -93,8 +93,11 @@ int ViewSet(CViewSession& s, const std::vector<std::string>& args) {
     if (!ParseByteCount(value, &bytes))
       return s.Fail("'" + value + "' is not a byte count (like 4194304, 4096K or 4M)",
                     kViewExitUsage);
-    s.Check(s.WriteValue(kIgCapture, what == "filesize" ? 3 : 4, bytes),
-            what == "filesize" ? "file size" : "buffer size", &status, kSettingsWhileCapturing);
+    const bool file = what == "filesize";
+    s.Check(s.WriteValue(kIgCapture, file ? 3 : 4, bytes), file ? "file size" : "buffer size",
+            &status,
+            {{0x700, "refused while capturing"},
+             {0x705, file ? "too large (at most 4095M)" : "too large (at most 64M)"}});
     return status;
   }
   if (what == "savename") {

@@ -1,0 +1,10 @@
+#include "engine/FailureReport.h"
+
+#include <syslog.h>
+
+#include <cstdio>
+
+void ReportFailure(const char* line) {
+  puts(line);
+  syslog(LOG_ERR, "%s", line);
+}

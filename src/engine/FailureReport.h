@@ -1,0 +1,8 @@
+// Failures the operator of the logger must act on, reported where a daemon's operator looks:
+// one line on standard output (the console's own output) and the same text in the system log.
+#pragma once
+
+// Prints line and writes it to the system log with priority LOG_ERR, under the identity and
+// facility the host opened the log with (the console program: "NmxLogger", LOG_USER). Any
+// thread.
+void ReportFailure(const char* line);
