@@ -25,7 +25,8 @@ void ReportLosses(CNmxLoggerPort& port) {
 
 void StartLogger(const Parms_t& parms) {
   CNmxLoggerPort port;
-  HRESULT hr = port.Open(parms.bListen, static_cast<WORD>(parms.listenerPort));
+  HRESULT hr =
+      port.Open(parms.bListen, static_cast<WORD>(parms.listenerPort), parms.listenerAddress);
   if (hr < 0) {
     printf("Failed to open logger (err=0x%x)!\n", static_cast<unsigned>(hr));
   } else if (parms.bCapture) {

@@ -36,3 +36,11 @@ std::string BuildLoggerSettings(const Parms_t& parms) {
   doc.save(out, "\t", pugi::format_indent | pugi::format_no_declaration, pugi::encoding_utf8);
   return out.str();
 }
+
+std::string BuildListenerSettings(const char* address) {
+  pugi::xml_document doc;
+  XmlAddTextNode(XmlAddNode(doc, "VxNmxLogger"), "ConnectionAddress", address);
+  std::ostringstream out;
+  doc.save(out, "\t", pugi::format_indent | pugi::format_no_declaration, pugi::encoding_utf8);
+  return out.str();
+}

@@ -17,3 +17,6 @@ pugi::xml_node XmlAddTextNode(pugi::xml_node parent, const char* name, const cha
 // The document as UTF-8 text: child elements indented with one tab per level, no XML
 // declaration.
 std::string BuildLoggerSettings(const Parms_t& parms);
+
+// The document that restricts the viewer port to one local address: "ConnectionAddress" alone.
+std::string BuildListenerSettings(const char* address);

@@ -37,7 +37,7 @@ CNmxLoggerPort::~CNmxLoggerPort() {
   NmxDisconnect();
 }
 
-HRESULT CNmxLoggerPort::Open(bool bListen, WORD port) {
+HRESULT CNmxLoggerPort::Open(bool bListen, WORD port, const char* address) {
   if (m_pNmxLogger) return NMX_LOGGER_E_INVALID_STATE;
   HRESULT hr = DllGetVxNmxLogger(&m_pNmxLogger);
   if (hr < 0) {
@@ -51,7 +51,7 @@ HRESULT CNmxLoggerPort::Open(bool bListen, WORD port) {
   }
   m_bListener = false;
   if (bListen) {
-    hr = OpenListener(port);
+    hr = OpenListener(port, address);
     if (hr < 0) {
       ReleaseComponent();
       return hr;
@@ -61,8 +61,12 @@ HRESULT CNmxLoggerPort::Open(bool bListen, WORD port) {
   return hr;
 }
 
-HRESULT CNmxLoggerPort::OpenListener(WORD port) {
+HRESULT CNmxLoggerPort::OpenListener(WORD port, const char* address) {
   m_pNmxLogger->put_ConnectionPort(port);
+  // The component takes the address from a settings document; one without capture settings
+  // is refused as a whole, but its connection settings apply all the same.
+  if (address && *address)
+    m_pNmxLogger->LoadXmlSettingsEx(BuildListenerSettings(address).c_str(), 0);
   // Set first: a viewer may start the capture as soon as the listener is open, and its
   // OnStart must find the port in listen mode.
   m_bListener = true;

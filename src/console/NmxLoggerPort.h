@@ -44,8 +44,9 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   CNmxLoggerPort& operator=(const CNmxLoggerPort&) = delete;
 
   // Creates and initialises the component; with bListen also starts the viewer listener on
-  // port. On failure the component is released again and the state stays INIT.
-  HRESULT Open(bool bListen, WORD port);
+  // port, and on the local IPv4 address alone when one is given (null or empty: every
+  // address). On failure the component is released again and the state stays INIT.
+  HRESULT Open(bool bListen, WORD port, const char* address = nullptr);
   // Loads the capture settings of parms, connects to the router and starts capturing.
   HRESULT Start(const Parms_t& parms);
   // Disconnects from the router and stops the component if capturing; true when this call
@@ -80,7 +81,7 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   HRESULT OnStop() override;
 
  private:
-  HRESULT OpenListener(WORD port);
+  HRESULT OpenListener(WORD port, const char* address);
   HRESULT OnListenerStart();
   void OnListenerStop();
   void ReleaseComponent();

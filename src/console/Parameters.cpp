@@ -1,11 +1,14 @@
 #include "console/Parameters.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
+#include <netinet/in.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 const char arg_doc[] =
     "usage:\n"
@@ -97,13 +100,28 @@ bool ParseParameter(Parms_t* parms, int argc, char** argv) {
       case 'c':
         parms->bCapture = true;
         break;
-      case 'p':
-        parms->listenerPort = ParseInt(optarg);
+      case 'p': {
+        // ADDRESS:PORT restricts the viewer port to one local address (loopback, say, when
+        // only local tools use it); the usage text stays as it always was.
+        const char* portText = optarg;
+        if (const char* colon = strrchr(optarg, ':')) {
+          const std::string address(optarg, static_cast<size_t>(colon - optarg));
+          in_addr parsed{};
+          if (!address.empty() && (address.size() >= LISTEN_ADDRESS_SIZE ||
+                                   inet_pton(AF_INET, address.c_str(), &parsed) != 1)) {
+            printf("invalid listener address %s\n", address.c_str());
+            return false;
+          }
+          memcpy(parms->listenerAddress, address.c_str(), address.size() + 1);
+          portText = colon + 1;
+        }
+        parms->listenerPort = ParseInt(portText);
         if (static_cast<uint32_t>(parms->listenerPort) >= 0x10000u) {
           printf("invalid listener port %d\n", parms->listenerPort);
           return false;
         }
         break;
+      }
       case 'f':
         CopyText(parms->capName, optarg);
         break;

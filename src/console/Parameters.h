@@ -7,11 +7,14 @@ constexpr int32_t DEFAULT_LISTENER_PORT = 0xBF12;
 constexpr int32_t DEFAULT_RING_BUFFER_FILES = 3;
 constexpr int32_t DEFAULT_FILE_SIZE_MB = 15;
 constexpr int CAP_PATH_SIZE = 1024;
+constexpr int LISTEN_ADDRESS_SIZE = 16;  // a dotted IPv4 address and its terminator
 
 struct Parms_t {
   bool bListen;
   bool bCapture;
   int32_t listenerPort;
+  // -p ADDRESS:PORT: the one local IPv4 address the viewer port listens on; empty: every one.
+  char listenerAddress[LISTEN_ADDRESS_SIZE];
   bool bRingBuffer;  // -r can only set it, and it is set by default
   int32_t ringBufferFiles;
   int32_t fileSizeMb;

@@ -90,8 +90,9 @@ std::string NameFromData(const BYTE* data, DWORD length, DWORD maxChars) {
 
 }  // namespace
 
-CKrpComm::CKrpComm(CNmxLogger* pNmxLogger, bool, LONG nPort)
-    : m_pTcpKrpServer(new (std::nothrow) CViewerTcpServer(this, static_cast<WORD>(nPort), nullptr)),
+CKrpComm::CKrpComm(CNmxLogger* pNmxLogger, bool, LONG nPort, const char* szAddress)
+    : m_pTcpKrpServer(new (std::nothrow) CViewerTcpServer(
+          this, static_cast<WORD>(nPort), szAddress && *szAddress ? szAddress : nullptr)),
       m_pKrpServer(new (std::nothrow) CKrpServer()),
       m_pNmxLogger(pNmxLogger) {}
 

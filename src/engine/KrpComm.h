@@ -63,8 +63,10 @@ typedef CHashTable<NotificationTableKey_, TNotificationTableVal_, 100> TNotifica
 class CKrpComm : public IVxKrpSync, public IVxKrpComm {
  public:
   // pNmxLogger: the engine. bIsTcpIpServer is not used. nPort: the TCP port to listen on (0
-  // for an ephemeral one).
-  CKrpComm(CNmxLogger* pNmxLogger, bool bIsTcpIpServer, LONG nPort);
+  // for an ephemeral one); szAddress: the dotted IPv4 address to listen on, null or empty for
+  // every address.
+  CKrpComm(CNmxLogger* pNmxLogger, bool bIsTcpIpServer, LONG nPort,
+           const char* szAddress = nullptr);
   ~CKrpComm() override;
   CKrpComm(const CKrpComm&) = delete;
   CKrpComm& operator=(const CKrpComm&) = delete;

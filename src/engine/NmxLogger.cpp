@@ -320,6 +320,7 @@ void CNmxLogger::CloseAllViews() {
 
 HRESULT CNmxLogger::Connect() {
   COsCsLock control(m_csControl);
+  m_bReconnectWanted = false;
   if (m_bConnected) return S_OK;
   m_bViewerConnected = FALSE;
   ReapRetiredHandlers();
@@ -327,7 +328,7 @@ HRESULT CNmxLogger::Connect() {
 }
 
 HRESULT CNmxLogger::ConnectLocked() {
-  CKrpComm* comm = new (std::nothrow) CKrpComm(this, true, m_nPort);
+  CKrpComm* comm = new (std::nothrow) CKrpComm(this, true, m_nPort, m_strAddress);
   if (!comm) return E_OUTOFMEMORY;
   const HRESULT hr = comm->Connect();
   if (hr != S_OK) {
@@ -341,10 +342,21 @@ HRESULT CNmxLogger::ConnectLocked() {
   return S_OK;
 }
 
+CString CNmxLogger::GetConnectionAddress() {
+  COsCsLock control(m_csControl);
+  return m_strAddress;
+}
+
+void CNmxLogger::SetConnectionAddress(const char* szAddress) {
+  COsCsLock control(m_csControl);
+  m_strAddress = szAddress ? szAddress : "";
+}
+
 HRESULT CNmxLogger::Disconnect() {
   CKrpComm* old = nullptr;
   {
     COsCsLock control(m_csControl);
+    m_bReconnectWanted = false;
     old = DetachViewerService();
   }
   delete old;
@@ -365,17 +377,39 @@ CKrpComm* CNmxLogger::DetachViewerService() {
   return comm;
 }
 
-void CNmxLogger::RetireViewerService() {
+bool CNmxLogger::RetireViewerService(bool bReconnect) {
   ReapRetiredHandlers();
   CKrpComm* comm = DetachViewerService();
-  if (!comm) return;
+  if (!comm) return false;
   TRetiredHandler retired{comm, nullptr};
-  if (auto* param = new (std::nothrow) TReaperParam{this, comm}) {
+  if (auto* param = new (std::nothrow) TReaperParam{this, comm, bReconnect}) {
     OS_USER_THREAD_ID id{};
     retired.hReaper = OsUserCreateThread(nullptr, 0, ReaperThread, param, 0, &id);
     if (!retired.hReaper) delete param;
   }
   m_retired.push_back(retired);
+  return retired.hReaper != nullptr;
+}
+
+void CNmxLogger::ReconnectAfterRetire() {
+  COsCsLock control(m_csControl);
+  if (!m_bReconnectWanted || m_bReapNow || m_bConnected) return;
+  m_bReconnectWanted = false;
+  const HRESULT hr = ConnectLocked();
+  if (hr != S_OK) ReportListenerFailure(hr);
+}
+
+void CNmxLogger::ReportListenerFailure(HRESULT hr) {
+  const HRESULT shown = hr > 0 ? KrpResultFromCode(static_cast<DWORD>(hr)) : hr;
+  CString line;
+  if (m_strAddress.IsEmpty())
+    line.Format("Failed to open listener port %ld (err=%x)", static_cast<long>(m_nPort.load()),
+                static_cast<unsigned>(shown));
+  else
+    line.Format("Failed to open listener port %ld on %s (err=%x)",
+                static_cast<long>(m_nPort.load()), static_cast<const char*>(m_strAddress),
+                static_cast<unsigned>(shown));
+  ReportFailure(line);
 }
 
 // The handler may be serving the request that loaded the document, on its receiver thread,
@@ -386,6 +420,7 @@ DWORD CNmxLogger::ReaperThread(LPVOID pParam) {
   CKrpComm* comm = param->pKrpComm;
   while (comm->IsServingRequest() && !param->pThis->m_bReapNow.load()) OsUserSleep(kReapPollMs);
   delete comm;
+  if (param->bReconnect) param->pThis->ReconnectAfterRetire();
   delete param;
   return 0;
 }

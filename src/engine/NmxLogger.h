@@ -21,6 +21,9 @@
 
 // The viewer command handler (engine/KrpComm.h), created by Connect.
 class CKrpComm;
+namespace pugi {
+class xml_node;
+}
 
 constexpr LONG NMX_LOGGER_DEFAULT_PORT = 48914;
 constexpr LONG NMX_LOGGER_CYCLE_MS = 25;
@@ -97,6 +100,10 @@ class CNmxLogger {
   bool IsConnected() const { return m_bConnected.load(); }
   LONG GetConnectionPort() const { return m_nPort.load(); }
   void SetConnectionPort(LONG nPort) { m_nPort = nPort; }
+  // The local IPv4 address (dotted) the viewer service listens on; empty: every address. A
+  // change takes effect when the service is enabled next.
+  CString GetConnectionAddress();
+  void SetConnectionAddress(const char* szAddress);
   void OnViewerNewConnection() { m_bViewerConnected = TRUE; }
   void OnViewerDisconnected() { m_bViewerConnected = FALSE; }
   BOOL IsConnectedToViewer() const { return m_bViewerConnected.load(); }
@@ -203,23 +210,37 @@ class CNmxLogger {
   struct TReaperParam {
     CNmxLogger* pThis;
     CKrpComm* pKrpComm;
+    bool bReconnect;
   };
-  // Under m_csControl: creates and connects a handler on m_nPort.
+  // Under m_csControl: creates and connects a handler on m_nPort and m_strAddress.
   HRESULT ConnectLocked();
+  // Under m_csControl: a settings document's "ConnectionPort" and "ConnectionAddress" (either
+  // may be empty); moves an enabled viewer service.
+  void ApplyConnectionSettings(const pugi::xml_node& port, const pugi::xml_node& address);
   // Under m_csControl: takes the handler out of service and closes the view. The caller
   // deletes the handler outside m_csControl, since a request it is serving may wait for it.
   CKrpComm* DetachViewerService();
   // Under m_csControl: as DetachViewerService, but the handler is deleted later, once the
-  // request it may be serving on this very thread has been answered.
-  void RetireViewerService();
+  // request it may be serving on this very thread has been answered. With bReconnect the
+  // service is enabled again (ReconnectAfterRetire) once the handler has gone, for a listener
+  // that needs the port it holds. False when no thread could be started for that.
+  bool RetireViewerService(bool bReconnect = false);
+  // On a reaper thread: enables the service a settings document moved, unless it was enabled,
+  // disabled or stopped for good meanwhile.
+  void ReconnectAfterRetire();
+  // Under m_csControl: says on the console and in the system log that the listener could not
+  // be opened on m_nPort and m_strAddress.
+  void ReportListenerFailure(HRESULT hr);
   // Under m_csControl: forgets the retired handlers that are gone, without waiting.
   void ReapRetiredHandlers();
   static DWORD ReaperThread(LPVOID pParam);
 
   std::atomic<LONG> m_nPort{NMX_LOGGER_DEFAULT_PORT};
+  CString m_strAddress;                    // guarded by m_csControl
   CKrpComm* m_pKrpComm = nullptr;          // guarded by m_csControl
   std::vector<TRetiredHandler> m_retired;  // guarded by m_csControl
   std::atomic<bool> m_bReapNow{false};
+  bool m_bReconnectWanted = false;  // guarded by m_csControl
   std::atomic<WORD> m_nListenPort{0};
   std::unique_ptr<CCaptureMngt> m_pCaptureMngt;
   CCaptureView* m_pCaptureView = nullptr;  // guarded by m_csView

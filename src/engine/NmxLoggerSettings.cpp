@@ -1,12 +1,14 @@
 // The engine's settings document: parse, viewer port, filters and capture settings.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <pugixml.hpp>
 
 #include "engine/FailureReport.h"
 #include "engine/NmxLogger.h"
 #include "engine/XmlReaders.h"
-#include "nmx/KrpTypes.h"
 
 namespace {
 
@@ -28,6 +30,48 @@ bool HasChildElement(const pugi::xml_node& node) {
 
 }  // namespace
 
+void CNmxLogger::ApplyConnectionSettings(const pugi::xml_node& port,
+                                         const pugi::xml_node& address) {
+  LONG newPort = m_nPort;
+  CString newAddress = m_strAddress;
+  CString line;
+  if (port) {
+    const LONG p = XMLGetUshort(port);
+    if (p != 0) {
+      newPort = p;
+    } else {
+      // Port 0 would listen wherever the system chooses, where no viewer will look.
+      const long stays = m_bConnected ? m_nListenPort.load() : m_nPort.load();
+      line.Format("Ignoring ConnectionPort '%s': not a port; the viewer port stays %ld",
+                  XMLGettext(port), stays);
+      ReportFailure(line);
+    }
+  }
+  if (address) {
+    const char* text = XMLGettext(address);
+    in_addr parsed{};
+    if (!*text || inet_pton(AF_INET, text, &parsed) == 1) {
+      newAddress = text;
+    } else {
+      line.Format("Ignoring ConnectionAddress '%s': not an IPv4 address", text);
+      ReportFailure(line);
+    }
+  }
+  const bool samePort = newPort == m_nPort;
+  const bool moved = !samePort || strcmp(newAddress, m_strAddress) != 0;
+  m_nPort = newPort;
+  m_strAddress = newAddress;
+  if (!m_bConnected || !moved) return;
+  // This may run on a request of the handler being replaced, which must first answer it. On
+  // the same port, the new listener has to wait until the old one has closed.
+  if (RetireViewerService(samePort) && samePort) {
+    m_bReconnectWanted = true;
+    return;
+  }
+  const HRESULT hr = ConnectLocked();
+  if (hr != S_OK) ReportListenerFailure(hr);
+}
+
 bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
   if (!textOrPath) return false;
   COsCsLock control(m_csControl);
@@ -41,30 +85,9 @@ bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
   const pugi::xml_node root = doc.child("VxNmxLogger");
   if (!root || !HasChildElement(root)) return false;
 
-  if (const pugi::xml_node port = root.child("ConnectionPort")) {
-    const LONG p = XMLGetUshort(port);
-    CString line;
-    if (p == 0) {
-      // Port 0 would listen wherever the system chooses, where no viewer will look.
-      const long stays = m_bConnected ? m_nListenPort.load() : m_nPort.load();
-      line.Format("Ignoring ConnectionPort '%s': not a port; the viewer port stays %ld",
-                  XMLGettext(port), stays);
-      ReportFailure(line);
-    } else if (!m_bConnected || m_nPort == p) {
-      m_nPort = p;
-    } else {
-      // This may run on a request of the handler being replaced, which must first answer it.
-      RetireViewerService();
-      m_nPort = p;
-      const HRESULT hr = ConnectLocked();
-      if (hr != S_OK) {
-        const HRESULT shown = hr > 0 ? KrpResultFromCode(static_cast<DWORD>(hr)) : hr;
-        line.Format("Failed to open listener port %ld (err=%x)", static_cast<long>(p),
-                    static_cast<unsigned>(shown));
-        ReportFailure(line);
-      }
-    }
-  }
+  const pugi::xml_node port = root.child("ConnectionPort");
+  const pugi::xml_node address = root.child("ConnectionAddress");
+  if (port || address) ApplyConnectionSettings(port, address);
 
   const pugi::xml_node filterInfo = root.child("FilterInfo");
   const pugi::xml_node captureInfo = root.child("CaptureInfo");

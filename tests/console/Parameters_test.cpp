@@ -51,6 +51,9 @@ TEST(ParseParameter, RefusedCommandLinesPrintTheirReason) {
       // Beyond 32 bits the number saturates instead of wrapping into a valid port.
       {{"-l", "-p", "99999999999"}, "invalid listener port 2147483647\n"},
       {{"-l", "-p", "4294967297"}, "invalid listener port 2147483647\n"},
+      {{"-l", "-p", "1.2.3:47000"}, "invalid listener address 1.2.3\n"},
+      {{"-l", "-p", "localhost:47000"}, "invalid listener address localhost\n"},
+      {{"-l", "-p", "127.0.0.1:70000"}, "invalid listener port 70000\n"},
       // The port check ends the scan before later options are looked at.
       {{"-p", "70000", "-x"}, "invalid listener port 70000\n"},
       {{"-c", "-x"}, unknown},
@@ -125,6 +128,25 @@ TEST(ParseParameter, NumbersAsAtoiReadsThem) {
   Parsed port = Parse({"-l", "-p", "abc"});
   ASSERT_TRUE(port.ok);
   EXPECT_EQ(port.parms.listenerPort, 0);
+}
+
+// -p ADDRESS:PORT listens on one local address; without an address, on every one.
+TEST(ParseParameter, APortMayNameTheAddressToListenOn) {
+  const struct {
+    const char* value;
+    const char* address;
+    int32_t port;
+  } cases[] = {{"127.0.0.1:47000", "127.0.0.1", 47000},
+               {"10.1.2.3:0", "10.1.2.3", 0},
+               {":47000", "", 47000},
+               {"47000", "", 47000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    Parsed r = Parse({"-l", "-p", c.value});
+    ASSERT_TRUE(r.ok) << r.out;
+    EXPECT_STREQ(r.parms.listenerAddress, c.address);
+    EXPECT_EQ(r.parms.listenerPort, c.port);
+  }
 }
 
 TEST(ParseParameter, LongPathsAreCutTo1023Characters) {

@@ -188,6 +188,47 @@ TEST_F(ListenViewer, PollingFollowPrintsEachFrameAsJson) {
   EXPECT_EQ(logger->Wait(), 0);
 }
 
+// Whether a TCP connection to ip:port is accepted.
+bool Reachable(const char* ip, WORD port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  inet_pton(AF_INET, ip, &sin.sin_addr);
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+  close(fd);
+  return ok;
+}
+
+// -p ADDRESS:PORT keeps the viewer port to one local address; 127.0.0.2 stands for any other
+// address of the machine.
+TEST_F(ListenViewer, AViewerPortKeptToLoopbackIsServedThereOnly) {
+  {
+    // Is 127.0.0.2 an address of this machine at all?
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    bind(probe, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+    listen(probe, 1);
+    socklen_t len = sizeof sin;
+    getsockname(probe, reinterpret_cast<sockaddr*>(&sin), &len);
+    const bool other = Reachable("127.0.0.2", ntohs(sin.sin_port));
+    close(probe);
+    if (!other) GTEST_SKIP() << "127.0.0.2 is no address of this machine";
+  }
+  auto logger = StartLogger({"-l", "-p", "127.0.0.1:" + std::to_string(m_port)});
+  ASSERT_TRUE(logger->WaitOutput("Listening for viewer connection at port " +
+                                 std::to_string(m_port) + "\n"))
+      << logger->Output();
+  std::string out, err;
+  ASSERT_EQ(View({"--json", "status"}, &out, &err), 0) << err;
+  EXPECT_NE(out.find("\"state\":\"stopped\""), std::string::npos) << out;
+  EXPECT_FALSE(Reachable("127.0.0.2", m_port));
+  ASSERT_TRUE(logger->WriteInput("q"));
+  EXPECT_EQ(logger->Wait(), 0);
+  EXPECT_EQ(logger->Output().find("Failed"), std::string::npos) << logger->Output();
+}
+
 TEST_F(ListenViewer, CaptureAndListenTogetherCaptureAtOnce) {
   auto logger =
       StartLogger({"-c", "-l", "-p", std::to_string(m_port), "-d", m_dir.path(), "-f", "x.cap"});

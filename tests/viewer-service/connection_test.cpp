@@ -204,6 +204,55 @@ TEST_F(Viewers, ASettingsDocumentThatCannotMoveTheServiceSaysWhy) {
   close(taken);
 }
 
+// Whether a TCP connection to ip:port is accepted (by the kernel, on the listener's behalf).
+bool Reachable(const char* ip, WORD port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  inet_pton(AF_INET, ip, &sin.sin_addr);
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+  close(fd);
+  return ok;
+}
+
+std::string ConnectionDoc(const std::string& elements) {
+  return "<VxNmxLogger>" + elements + "<CaptureInfo/></VxNmxLogger>";
+}
+
+// "ConnectionAddress" keeps the viewer port to one local address; empty, every address again.
+// 127.0.0.2 stands for any other address of the machine.
+TEST_F(Viewers, TheServiceCanBeRestrictedToOneLocalAddress) {
+  if (!Reachable("127.0.0.2", Port())) GTEST_SKIP() << "127.0.0.2 is no address of this machine";
+  const WORD port = FreePort();
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(m_engine->LoadXmlSettings(
+      ConnectionDoc("<ConnectionPort>" + std::to_string(port) +
+                    "</ConnectionPort><ConnectionAddress>127.0.0.1</ConnectionAddress>")
+          .c_str(),
+      false));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  {
+    Client c(port);
+    ASSERT_TRUE(c.Connected());
+    EXPECT_EQ(c.Read(kIgCapture, 1, 4).data, LE32s({2}));
+  }
+  EXPECT_FALSE(Reachable("127.0.0.2", port));
+  EXPECT_STREQ(m_engine->GetConnectionAddress(), "127.0.0.1");
+
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(m_engine->LoadXmlSettings(
+      ConnectionDoc("<ConnectionAddress>localhost</ConnectionAddress>").c_str(), false));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Ignoring ConnectionAddress 'localhost': not an IPv4 address\n");
+  EXPECT_STREQ(m_engine->GetConnectionAddress(), "127.0.0.1");
+  EXPECT_FALSE(Reachable("127.0.0.2", port));
+
+  EXPECT_TRUE(m_engine->LoadXmlSettings(
+      ConnectionDoc("<ConnectionAddress></ConnectionAddress>").c_str(), false));
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return Reachable("127.0.0.2", port); }));
+}
+
 TEST_F(Viewers, DisablingTheServiceClosesTheConnectionAndTheView) {
   Client c(Port());
   ASSERT_TRUE(c.Connected());
