@@ -32,6 +32,13 @@ bool RouterProcess::RunTraffic(const std::vector<std::string>& args) {
   return ChildProcess::Run(m_dir.path(), std::move(argv), nullptr) == 0;
 }
 
+std::unique_ptr<ChildProcess> RouterProcess::StartTraffic(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {NMX_TRAFFIC_PATH, "--socket", m_socket};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return std::make_unique<ChildProcess>(m_dir.path(), std::move(argv),
+                                        ChildProcess::Input::kDevNull);
+}
+
 int RouterProcess::Stop(int sig) {
   m_process.Signal(sig);
   return m_process.Wait();

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,8 @@ class RouterProcess {
 
   // Runs nmx-traffic on this router with the arguments to its end; true when it exited 0.
   bool RunTraffic(const std::vector<std::string>& args);
+  // Starts nmx-traffic on this router with the arguments and leaves it running.
+  std::unique_ptr<ChildProcess> StartTraffic(const std::vector<std::string>& args);
 
   // Ends the router with sig (SIGKILL if it hangs) and returns its exit status, or -1 if a
   // signal ended it. Later calls return the same status.

@@ -10,66 +10,19 @@
 #include <vector>
 
 #include "common/ChildProcess.h"
-#include "common/RouterProcess.h"
 #include "common/TestUtil.h"
 #include "e2e/CaptureReader.h"
+#include "e2e/ListenFixture.h"
 #include "e2e/TrafficCheck.h"
 
 namespace {
 
+using e2etest::ListenViewer;
+using e2etest::Reachable;
 using vxtest::ChildProcess;
 
 constexpr DWORD kOps = 300;
 constexpr DWORD kDataSize = 64;
-
-class ListenViewer : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(m_router.Started());
-    // The runtime's registry names the boot folder and the local NetId.
-    const std::string xml =
-        "<?xml version=\"1.0\"?>\n<VxRegistry><Key Name=\"HKLM\"><Key Name=\"Software\">"
-        "<Key Name=\"Lormec\"><Key Name=\"Varnix3\">"
-        "<Value Name=\"CurrentVersion\" Type=\"SZ\">3.1</Value>"
-        "<Key Name=\"3.1\"><Value Name=\"BootDir\" Type=\"SZ\">" +
-        Boot() +
-        "</Value></Key><Key Name=\"System\">"
-        "<Value Name=\"NmxNetId\" Type=\"BIN\">0501cca00101</Value></Key>"
-        "</Key></Key></Key></Key></VxRegistry>\n";
-    vxtest::WriteFileBytes(m_dir / "VxRegistry.xml",
-                           std::vector<unsigned char>(xml.begin(), xml.end()));
-    ASSERT_EQ(mkdir(Boot().c_str(), 0755), 0);
-  }
-
-  std::string Boot() const { return m_dir.path() + "/Boot/"; }
-
-  std::unique_ptr<ChildProcess> StartLogger(std::vector<std::string> args) {
-    std::vector<std::string> argv = {VX_LOGGER_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>(m_dir.path(), argv, ChildProcess::Input::kPipe,
-                                          m_router.Environment());
-  }
-
-  std::unique_ptr<ChildProcess> StartView(std::vector<std::string> args) {
-    std::vector<std::string> argv = {NMX_VIEW_PATH, "--port", std::to_string(m_port)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>(m_dir.path(), argv, ChildProcess::Input::kDevNull,
-                                          m_router.Environment());
-  }
-
-  // Runs nmx-view to its end; its exit status, with its output in *out and *err.
-  int View(std::vector<std::string> args, std::string* out = nullptr, std::string* err = nullptr) {
-    auto p = StartView(std::move(args));
-    const int status = p->Wait();
-    if (out) *out = p->Output();
-    if (err) *err = p->Errors();
-    return status;
-  }
-
-  vxtest::TempDir m_dir;
-  vxtest::RouterProcess m_router{m_dir};
-  const WORD m_port = vxtest::FreeTcpPort();
-};
 
 TEST_F(ListenViewer, AViewerStartsFollowsStopsSavesAndFetchesTheCapture) {
   auto logger = StartLogger({"-l", "-p", std::to_string(m_port)});
@@ -186,18 +139,6 @@ TEST_F(ListenViewer, PollingFollowPrintsEachFrameAsJson) {
   ASSERT_EQ(View({"stop"}), 0);
   logger->WriteInput("q");
   EXPECT_EQ(logger->Wait(), 0);
-}
-
-// Whether a TCP connection to ip:port is accepted.
-bool Reachable(const char* ip, WORD port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons(port);
-  inet_pton(AF_INET, ip, &sin.sin_addr);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
-  close(fd);
-  return ok;
 }
 
 // -p ADDRESS:PORT keeps the viewer port to one local address; 127.0.0.2 stands for any other

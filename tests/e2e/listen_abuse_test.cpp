@@ -1,0 +1,189 @@
+// The viewer port under abuse, through the built program: VxNmxLogger -l capturing traffic
+// while clients send broken framing, requests cut short, a flood of garbage connections,
+// sizes beyond the bounds and a viewer that stops reading. The daemon stays up, its memory
+// stays bounded, and the next viewer is served.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "e2e/ListenFixture.h"
+#include "nmx/KrpTypes.h"
+#include "os/OsUserTools.h"
+#include "viewer/ViewerTestUtil.h"
+
+namespace {
+
+using e2etest::ListenViewer;
+using viewertest::Bytes;
+using viewertest::Frame;
+using viewertest::KrpRequest;
+using viewertest::RawPeer;
+
+constexpr DWORD kIgCapture = 0x1000;
+constexpr DWORD kIgView = 0x1500;
+constexpr DWORD kNoAnswer = 0xFFFFFFFF;
+constexpr DWORD kInvalidSize = 0x705;
+
+Bytes Words(std::initializer_list<DWORD> values) {
+  Bytes b;
+  for (DWORD v : values) viewertest::PutLE32(b, v);
+  return b;
+}
+
+// An NMX/TCP prefix claiming length bytes, and what follows it.
+Bytes Prefixed(DWORD length, size_t cbFollowing) {
+  Bytes b;
+  viewertest::PutLE16(b, 0);
+  viewertest::PutLE32(b, length);
+  b.resize(b.size() + cbFollowing, 0x5A);
+  return b;
+}
+
+// The peak resident memory of a process in KiB; -1 where the system does not tell.
+long PeakResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return strtol(line.c_str() + 6, nullptr, 10);
+  return -1;
+}
+
+class ListenAbuse : public ListenViewer {
+ protected:
+  // The KRP result answered to a request; notifications in between are skipped.
+  static DWORD Ask(RawPeer& peer, WORD cmdId, DWORD invokeId, const Bytes& payload) {
+    if (!peer.Send(KrpRequest(cmdId, invokeId, payload))) return kNoAnswer;
+    for (;;) {
+      Frame f;
+      if (!peer.ReadFrame(&f)) return kNoAnswer;
+      if ((f.head.stateFlags & NMX_FLAG_RESPONSE) && f.head.hUser == invokeId)
+        return f.data.size() >= 4 ? vx::DecodeLE32(f.data.data()) : kNoAnswer;
+    }
+  }
+  static DWORD WriteCapture(RawPeer& peer, DWORD offset, DWORD value) {
+    return Ask(peer, KRP_CMD_WRITE, offset, Words({kIgCapture, offset, 4, value}));
+  }
+  // A new viewer gets its capture state read.
+  bool Served() {
+    RawPeer viewer(m_port);
+    return Ask(viewer, KRP_CMD_READ, 1, Words({kIgCapture, 1, 4})) == 0;
+  }
+};
+
+TEST_F(ListenAbuse, TheDaemonStaysUpWithBoundedMemoryAndServesTheNextViewer) {
+  auto logger = StartLogger({"-l", "-p", std::to_string(m_port)});
+  ASSERT_TRUE(logger->WaitOutput("Listening for viewer connection")) << logger->Output();
+  {
+    RawPeer viewer(m_port);
+    ASSERT_EQ(WriteCapture(viewer, 2, 2), 0u);
+    EXPECT_EQ(WriteCapture(viewer, 3, 0xFFFFFFFF), kInvalidSize);
+    EXPECT_EQ(WriteCapture(viewer, 4, 0x80000000), kInvalidSize);
+    // The largest buffer there is, with a file twice its size.
+    ASSERT_EQ(WriteCapture(viewer, 3, 128u << 20), 0u);
+    ASSERT_EQ(WriteCapture(viewer, 4, 64u << 20), 0u);
+    ASSERT_EQ(WriteCapture(viewer, 1, 1), 0u);
+  }
+  ASSERT_TRUE(logger->WaitOutput("Capturing has started.\n")) << logger->Output();
+  auto traffic = m_router.StartTraffic({"--count", "0", "--duration", "120", "--rate", "2000",
+                                        "--size", "256", "--mix", "read,write"});
+
+  // Broken framing ends its own connection and nothing else.
+  viewertest::FrameSpec reserved2;
+  reserved2.reserved = 2;
+  const struct {
+    const char* name;
+    Bytes bytes;
+  } broken[] = {
+      {"length 0", Prefixed(0, 0)},
+      {"length 31", Prefixed(31, 31)},
+      {"length 2^31", Prefixed(0x80000000u, 1000)},
+      {"length 2^32-1", Prefixed(0xFFFFFFFFu, 1000)},
+      {"reserved field 2", viewertest::EncodeFrame(reserved2)},
+  };
+  for (const auto& k : broken) {
+    SCOPED_TRACE(k.name);
+    RawPeer peer(m_port);
+    ASSERT_TRUE(peer.Send(k.bytes));
+    EXPECT_TRUE(peer.WaitClosed());
+  }
+
+  // Requests shorter than their fixed part go unanswered; a whole one that arrives byte by
+  // byte, its prefix split every way, is answered.
+  {
+    RawPeer peer(m_port);
+    const struct {
+      WORD cmdId;
+      size_t cbPayload;
+    } cut[] = {{KRP_CMD_READ, 11},
+               {KRP_CMD_WRITE, 11},
+               {KRP_CMD_READWRITE, 15},
+               {KRP_CMD_ADDDEVICENOTIFICATION, 7},
+               {KRP_CMD_DELDEVICENOTIFICATION, 3}};
+    DWORD invoke = 100;
+    for (const auto& k : cut)
+      ASSERT_TRUE(peer.Send(KrpRequest(k.cmdId, ++invoke, Bytes(k.cbPayload))));
+    const Bytes whole = KrpRequest(KRP_CMD_READ, 7, Words({kIgCapture, 1, 4}));
+    for (BYTE b : whole) {
+      ASSERT_TRUE(peer.Send({b}));
+      OsUserSleep(1);
+    }
+    Frame f;
+    ASSERT_TRUE(peer.ReadFrame(&f));
+    EXPECT_EQ(f.head.hUser, 7u);
+    EXPECT_EQ(f.data, Words({0, 4, 1})) << "capturing";
+  }
+
+  // Connections that send garbage and go.
+  for (int i = 0; i < 200; ++i) {
+    RawPeer garbage(m_port);
+    garbage.Send({'G', 'E', 'T', ' ', '/', '\r', '\n', '\r', '\n'});
+  }
+  EXPECT_TRUE(Served());
+
+  // A viewer that has frames pushed to it and stops reading keeps its place while it is
+  // connected, without the daemon piling up what it cannot send; once it goes, the viewer
+  // waiting behind it is served.
+  {
+    RawPeer stalled(m_port);
+    ASSERT_EQ(Ask(stalled, KRP_CMD_READWRITE, 2, Words({kIgCapture, 7, 4, 0})), 0u);
+    ASSERT_EQ(Ask(stalled, KRP_CMD_ADDDEVICENOTIFICATION, 3,
+                  Words({kIgView, 1, 65536, 4, 0, 10000, 0, 0, 0, 0})),
+              0u);
+    // Until what this side does not read fills its receive buffer (which does not grow
+    // without reads), and a while longer, so that the daemon's writes back up.
+    ASSERT_TRUE(vxtest::WaitUntil([&] {
+      int queued = 0;
+      return ioctl(stalled.Fd(), FIONREAD, &queued) == 0 && queued >= (64 << 10);
+    })) << "no notifications arrived";
+    OsUserSleep(1000);
+    RawPeer next(m_port);
+    ASSERT_TRUE(next.Send(KrpRequest(KRP_CMD_READ, 4, Words({kIgCapture, 1, 4}))));
+    stalled.Close();
+    Frame f;
+    ASSERT_TRUE(next.ReadFrame(&f));
+    EXPECT_EQ(f.head.hUser, 4u);
+  }
+
+  // No buffer zeroed up front, no queue of what could not be sent: far below the 2 GiB the
+  // largest sizes once cost, whatever the build.
+  const long peak = PeakResidentKiB(logger->Pid());
+  if (peak >= 0) {
+    EXPECT_LT(peak, 384L << 10) << "peak resident memory in KiB";
+  }
+
+  traffic->Signal(SIGTERM);
+  traffic->Wait();
+  {
+    RawPeer viewer(m_port);
+    EXPECT_EQ(WriteCapture(viewer, 1, 2), 0u);
+  }
+  ASSERT_TRUE(logger->WaitOutput("Capturing has stopped.\n")) << logger->Output();
+  ASSERT_TRUE(logger->WriteInput("q"));
+  EXPECT_EQ(logger->Wait(), 0);
+}
+
+}  // namespace
