@@ -77,18 +77,6 @@ bool WaitFor(const std::string& path, const std::string& needle, int seconds, si
   return true;
 }
 
-uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-  socklen_t len = sizeof sin;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-  close(fd);
-  return ntohs(sin.sin_port);
-}
-
 // A field of /proc/PID/status in KiB (VmRSS, VmHWM); 0 where there is none.
 long StatusKiB(pid_t pid, const char* field) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/status");
@@ -222,7 +210,7 @@ int main() {
   const std::string sock = dir + "/router.sock";
   const std::vector<std::string> env = {"VX_ROUTER_DEVICE=" + sock, "VX_BASE_DIR=" + dir};
   pid_t router = Spawn({NMX_ROUTER_PATH, "--socket", sock}, dir + "/router.out", env);
-  const uint16_t port = FreePort();
+  const uint16_t port = vxtest::FreeTcpPort();
   const std::string logOut = dir + "/logger.out";
   pid_t logger = Spawn({VX_LOGGER_PATH, "-l", "-p", std::to_string(port)}, logOut, env);
   if (!WaitFor(dir + "/router.out", "listening on", 30) || !WaitFor(logOut, "Press q", 30)) {

@@ -54,6 +54,18 @@ inline bool WaitUntil(const std::function<bool()>& pred,
   return true;
 }
 
+// Whether a TCP connection to the dotted IPv4 address ip and port is accepted.
+inline bool Reachable(const char* ip, unsigned short port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  inet_pton(AF_INET, ip, &sin.sin_addr);
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+  close(fd);
+  return ok;
+}
+
 inline std::vector<unsigned char> ReadFileBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::vector<unsigned char>(std::istreambuf_iterator<char>(f), {});

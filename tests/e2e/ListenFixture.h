@@ -72,16 +72,4 @@ class ListenViewer : public testing::Test {
   const WORD m_port = vxtest::FreeTcpPort();
 };
 
-// Whether a TCP connection to ip:port is accepted.
-inline bool Reachable(const char* ip, WORD port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons(port);
-  inet_pton(AF_INET, ip, &sin.sin_addr);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
-  close(fd);
-  return ok;
-}
-
 }  // namespace e2etest

@@ -18,8 +18,8 @@
 namespace {
 
 using e2etest::ListenViewer;
-using e2etest::Reachable;
 using vxtest::ChildProcess;
+using vxtest::Reachable;
 
 constexpr DWORD kOps = 300;
 constexpr DWORD kDataSize = 64;

@@ -21,18 +21,30 @@ namespace {
 constexpr DWORD kNoView = 0x703;
 constexpr DWORD kCycle1ms = 10000;
 
-// A loopback TCP port that nothing listens on right now.
-WORD FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-  socklen_t len = sizeof sin;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-  close(fd);
-  return ntohs(sin.sin_port);
-}
+// A port some other program listens on, on every address, until destroyed.
+class TakenPort {
+ public:
+  TakenPort() : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    socklen_t len = sizeof sin;
+    if (bind(m_fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0 && listen(m_fd, 1) == 0 &&
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&sin), &len) == 0)
+      m_port = ntohs(sin.sin_port);
+  }
+  ~TakenPort() { Free(); }
+  TakenPort(const TakenPort&) = delete;
+  TakenPort& operator=(const TakenPort&) = delete;
+  WORD Port() const { return m_port; }
+  void Free() {
+    if (m_fd != -1) close(m_fd);
+    m_fd = -1;
+  }
+
+ private:
+  int m_fd;
+  WORD m_port = 0;
+};
 
 // Feeds commands on a thread of its own, as the router port would, until destroyed.
 class Feeder {
@@ -110,7 +122,7 @@ class SlowStart : public EngineFixture {
 };
 
 TEST_F(SlowStart, ASettingsFileWithANewPortMovesTheServiceAfterTheAnswer) {
-  const WORD newPort = FreePort();
+  const WORD newPort = vxtest::FreeTcpPort();
   const std::string path = Environment::Boot() + "moved.xml";
   const std::string doc = "<VxNmxLogger><ConnectionPort>" + std::to_string(newPort) +
                           "</ConnectionPort><CaptureInfo/></VxNmxLogger>";
@@ -149,7 +161,7 @@ TEST_F(Viewers, ASettingsDocumentFromTheHostMovesTheServiceAwayFromAConnectedVie
   Client c(Port());
   ASSERT_TRUE(c.Connected());
   ASSERT_EQ(c.Read(kIgCapture, 1, 4).result, 0u);
-  const WORD newPort = FreePort();
+  const WORD newPort = vxtest::FreeTcpPort();
   ASSERT_TRUE(m_engine->LoadXmlSettings(("<VxNmxLogger><ConnectionPort>" + std::to_string(newPort) +
                                          "</ConnectionPort><CaptureInfo/></VxNmxLogger>")
                                             .c_str(),
@@ -184,14 +196,9 @@ TEST_F(Viewers, ASettingsDocumentThatCannotMoveTheServiceSaysWhy) {
     EXPECT_EQ(c.Read(kIgCapture, 1, 4).data, LE32s({2})) << "still served where it was";
   }
 
-  const int taken = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
-  ASSERT_EQ(listen(taken, 1), 0);
-  socklen_t len = sizeof sin;
-  ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&sin), &len), 0);
-  const std::string busy = std::to_string(ntohs(sin.sin_port));
+  const TakenPort taken;
+  ASSERT_NE(taken.Port(), 0);
+  const std::string busy = std::to_string(taken.Port());
   testing::internal::CaptureStdout();
   EXPECT_TRUE(m_engine->LoadXmlSettings(
       ("<VxNmxLogger><ConnectionPort>" + busy + "</ConnectionPort><CaptureInfo/></VxNmxLogger>")
@@ -201,19 +208,6 @@ TEST_F(Viewers, ASettingsDocumentThatCannotMoveTheServiceSaysWhy) {
             "Failed to open listener port " + busy + " (err=98112740)\n");
   EXPECT_TRUE(c.WaitClosed());
   EXPECT_FALSE(m_engine->IsConnected());
-  close(taken);
-}
-
-// Whether a TCP connection to ip:port is accepted (by the kernel, on the listener's behalf).
-bool Reachable(const char* ip, WORD port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons(port);
-  inet_pton(AF_INET, ip, &sin.sin_addr);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
-  close(fd);
-  return ok;
 }
 
 std::string ConnectionDoc(const std::string& elements) {
@@ -223,8 +217,9 @@ std::string ConnectionDoc(const std::string& elements) {
 // "ConnectionAddress" keeps the viewer port to one local address; empty, every address again.
 // 127.0.0.2 stands for any other address of the machine.
 TEST_F(Viewers, TheServiceCanBeRestrictedToOneLocalAddress) {
-  if (!Reachable("127.0.0.2", Port())) GTEST_SKIP() << "127.0.0.2 is no address of this machine";
-  const WORD port = FreePort();
+  if (!vxtest::Reachable("127.0.0.2", Port()))
+    GTEST_SKIP() << "127.0.0.2 is no address of this machine";
+  const WORD port = vxtest::FreeTcpPort();
   testing::internal::CaptureStdout();
   ASSERT_TRUE(m_engine->LoadXmlSettings(
       ConnectionDoc("<ConnectionPort>" + std::to_string(port) +
@@ -237,7 +232,7 @@ TEST_F(Viewers, TheServiceCanBeRestrictedToOneLocalAddress) {
     ASSERT_TRUE(c.Connected());
     EXPECT_EQ(c.Read(kIgCapture, 1, 4).data, LE32s({2}));
   }
-  EXPECT_FALSE(Reachable("127.0.0.2", port));
+  EXPECT_FALSE(vxtest::Reachable("127.0.0.2", port));
   EXPECT_STREQ(m_engine->GetConnectionAddress(), "127.0.0.1");
 
   testing::internal::CaptureStdout();
@@ -246,11 +241,11 @@ TEST_F(Viewers, TheServiceCanBeRestrictedToOneLocalAddress) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Ignoring ConnectionAddress 'localhost': not an IPv4 address\n");
   EXPECT_STREQ(m_engine->GetConnectionAddress(), "127.0.0.1");
-  EXPECT_FALSE(Reachable("127.0.0.2", port));
+  EXPECT_FALSE(vxtest::Reachable("127.0.0.2", port));
 
   EXPECT_TRUE(m_engine->LoadXmlSettings(
       ConnectionDoc("<ConnectionAddress></ConnectionAddress>").c_str(), false));
-  EXPECT_TRUE(vxtest::WaitUntil([&] { return Reachable("127.0.0.2", port); }));
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return vxtest::Reachable("127.0.0.2", port); }));
 }
 
 TEST_F(Viewers, DisablingTheServiceClosesTheConnectionAndTheView) {
@@ -273,24 +268,19 @@ TEST_F(Viewers, DisablingTheServiceClosesTheConnectionAndTheView) {
 }
 
 TEST(ViewerAttachment, TheComponentReportsAPortInUseAsAFailure) {
-  int taken = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
-  ASSERT_EQ(listen(taken, 1), 0);
-  socklen_t len = sizeof sin;
-  ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&sin), &len), 0);
+  TakenPort taken;
+  ASSERT_NE(taken.Port(), 0);
 
   IVxNmxLogger2* p = nullptr;
   ASSERT_EQ(DllGetVxNmxLogger(&p), S_OK);
   ASSERT_EQ(p->Init(FALSE, nullptr), S_OK);
-  ASSERT_EQ(p->put_ConnectionPort(ntohs(sin.sin_port)), S_OK);
+  ASSERT_EQ(p->put_ConnectionPort(taken.Port()), S_OK);
   // The socket code 10048 in the 32-bit form of a KRP code.
   EXPECT_EQ(p->put_EnableViewerConnection(VARIANT_TRUE), static_cast<HRESULT>(0x98112740));
   VARIANT_BOOL enabled = 5;
   EXPECT_EQ(p->get_EnableViewerConnection(&enabled), S_OK);
   EXPECT_EQ(enabled, VARIANT_FALSE);
-  close(taken);
+  taken.Free();
   // Once the port is free the same request succeeds.
   EXPECT_EQ(p->put_EnableViewerConnection(VARIANT_TRUE), S_OK);
   EXPECT_EQ(p->get_EnableViewerConnection(&enabled), S_OK);

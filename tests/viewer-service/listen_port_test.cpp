@@ -21,18 +21,6 @@ using namespace vstest;
 
 namespace {
 
-WORD FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-  socklen_t len = sizeof sin;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-  close(fd);
-  return ntohs(sin.sin_port);
-}
-
 // The logger port, with its router connection visible.
 class Port : public CNmxLoggerPort {
  public:
@@ -62,7 +50,7 @@ class ListenMode : public testing::Test {
 
   vxtest::TempDir m_dir;
   vxtest::RouterProcess m_router{m_dir};
-  const WORD m_nPort = FreePort();
+  const WORD m_nPort = vxtest::FreeTcpPort();
   Port m_port;
   std::unique_ptr<Client> m_client;
   std::string m_output;

@@ -404,52 +404,60 @@ TEST_F(TcpKrpServerTest, ReleasingTheServerClosesTheViewerAndTheListener) {
   EXPECT_FALSE(late.Connect(m_port));
 }
 
-TEST(TcpKrpServerSetupTest, AViewerThatStopsReadingIsDroppedAndTheNextIsServed) {
-  RecordingHandler handler;
-  CTcpKrpServer* server = new CTcpKrpServer(&handler, 0, "127.0.0.1");
-  server->SetViewerSendTimeout(300);
-  IVxKrpAsyncRes* res = nullptr;
-  ASSERT_EQ(S_OK, server->ConnectAs(kKrpPort, &handler, nullptr, &res, nullptr, nullptr));
-  const WORD port = server->GetListenPort();
-  NmxAddr own;
-  ASSERT_EQ(S_OK, server->GetAddr(&own));
+// A server with a short send time-out, and a viewer that got its first answer.
+class SendTimeoutTest : public ::testing::Test {
+ protected:
+  void Start(DWORD sendTimeoutMs, RawPeer& viewer) {
+    m_server = new CTcpKrpServer(&m_handler, 0, "127.0.0.1");
+    m_server->SetViewerSendTimeout(sendTimeoutMs);
+    ASSERT_EQ(S_OK, m_server->ConnectAs(kKrpPort, &m_handler, nullptr, &m_res, nullptr, nullptr));
+    m_port = m_server->GetListenPort();
+    ASSERT_EQ(S_OK, m_server->GetAddr(&m_own));
+    ASSERT_TRUE(viewer.Connect(m_port));
+    ASSERT_TRUE(viewer.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 1, {})));
+    Frame f;
+    ASSERT_TRUE(viewer.ReadFrame(&f));
+  }
+  void TearDown() override {
+    if (m_res) m_res->Release();
+    if (m_server) m_server->Release();
+  }
+  HRESULT Notify(const Bytes& stream) {
+    return m_res->DeviceNotificationRes(m_own, 1, static_cast<DWORD>(stream.size()), stream.data());
+  }
+  // The first viewer is reported gone and the next one is served.
+  void ExpectTheNextServed() {
+    EXPECT_TRUE(vxtest::WaitUntil([&] { return m_handler.m_disconnects == 1; }));
+    RawPeer next(m_port);
+    ASSERT_TRUE(next.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 2, {})));
+    Frame f;
+    ASSERT_TRUE(next.ReadFrame(&f));
+    EXPECT_EQ(2u, f.head.hUser);
+  }
 
-  RawPeer stuck(port);
-  ASSERT_TRUE(stuck.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 1, {})));
-  Frame f;
-  ASSERT_TRUE(stuck.ReadFrame(&f));
+  RecordingHandler m_handler;
+  CTcpKrpServer* m_server = nullptr;
+  IVxKrpAsyncRes* m_res = nullptr;
+  WORD m_port = 0;
+  NmxAddr m_own;
+};
+
+TEST_F(SendTimeoutTest, AViewerThatStopsReadingIsDroppedAndTheNextIsServed) {
+  RawPeer stuck;
+  Start(300, stuck);
   // The viewer reads nothing more: notifications fill the connection until a write times out.
   const Bytes stream(60000, 's');
   HRESULT hr = S_OK;
-  for (int i = 0; i < 5000 && SUCCEEDED(hr); ++i)
-    hr = res->DeviceNotificationRes(own, 1, static_cast<DWORD>(stream.size()), stream.data());
+  for (int i = 0; i < 5000 && SUCCEEDED(hr); ++i) hr = Notify(stream);
   EXPECT_TRUE(FAILED(hr));
-  EXPECT_TRUE(vxtest::WaitUntil([&] { return handler.m_disconnects == 1; }));
-
-  RawPeer next(port);
-  ASSERT_TRUE(next.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 2, {})));
-  ASSERT_TRUE(next.ReadFrame(&f));
-  EXPECT_EQ(2u, f.head.hUser);
-  res->Release();
-  server->Release();
+  ExpectTheNextServed();
 }
 
 // A viewer that keeps reading, but too slowly: every write makes some progress, yet the
 // frame as a whole cannot be written within the time-out, so the viewer loses its place.
-TEST(TcpKrpServerSetupTest, TheSendTimeOutBoundsAWholeFrameNotEachWrite) {
-  RecordingHandler handler;
-  CTcpKrpServer* server = new CTcpKrpServer(&handler, 0, "127.0.0.1");
-  server->SetViewerSendTimeout(500);
-  IVxKrpAsyncRes* res = nullptr;
-  ASSERT_EQ(S_OK, server->ConnectAs(kKrpPort, &handler, nullptr, &res, nullptr, nullptr));
-  const WORD port = server->GetListenPort();
-  NmxAddr own;
-  ASSERT_EQ(S_OK, server->GetAddr(&own));
-
-  RawPeer slow(port);
-  ASSERT_TRUE(slow.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 1, {})));
-  Frame f;
-  ASSERT_TRUE(slow.ReadFrame(&f));
+TEST_F(SendTimeoutTest, TheSendTimeOutBoundsAWholeFrameNotEachWrite) {
+  RawPeer slow;
+  Start(500, slow);
   // About 800 KiB/s, until the server gives up: a 15 MiB frame would take many seconds.
   std::atomic<bool> sendReturned{false}, ended{false};
   std::thread reader([&] {
@@ -458,22 +466,13 @@ TEST(TcpKrpServerSetupTest, TheSendTimeOutBoundsAWholeFrameNotEachWrite) {
       if (!sendReturned) OsUserSleep(20);
     ended = true;
   });
-  const Bytes stream(15u << 20, 's');
-  const HRESULT hr =
-      res->DeviceNotificationRes(own, 1, static_cast<DWORD>(stream.size()), stream.data());
+  const HRESULT hr = Notify(Bytes(15u << 20, 's'));
   sendReturned = true;
   EXPECT_TRUE(FAILED(hr));
   if (SUCCEEDED(hr)) shutdown(slow.Fd(), SHUT_RDWR);
   EXPECT_TRUE(vxtest::WaitUntil([&] { return ended.load(); }));
-  EXPECT_TRUE(vxtest::WaitUntil([&] { return handler.m_disconnects == 1; }));
   reader.join();
-
-  RawPeer next(port);
-  ASSERT_TRUE(next.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 2, {})));
-  ASSERT_TRUE(next.ReadFrame(&f));
-  EXPECT_EQ(2u, f.head.hUser);
-  res->Release();
-  server->Release();
+  ExpectTheNextServed();
 }
 
 // The server ends the connection of a viewer that sent garbage, so it is the server's side
