@@ -2,7 +2,7 @@
 
 #include <syslog.h>
 
-#include <cstdio>
+#include "engine/FailureReport.h"
 
 void EnableLogging() {
   openlog("NmxLogger", LOG_PID | LOG_NDELAY, LOG_USER);
@@ -13,6 +13,5 @@ void DisableLogging() {
 }
 
 void ReportAlert(const std::string& line) {
-  puts(line.c_str());
-  syslog(LOG_ALERT, "%s", line.c_str());
+  ReportFailure(line.c_str());
 }

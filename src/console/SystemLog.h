@@ -1,6 +1,5 @@
-// The program's entries in the system log: identity "NmxLogger", facility LOG_USER. Stop
-// signals are written with priority LOG_ALERT, failures the operator must act on
-// (engine/FailureReport.h) with LOG_ERR.
+// The program's entries in the system log: identity "NmxLogger", facility LOG_USER. Every
+// message the program writes there has priority LOG_ALERT.
 #pragma once
 
 #include <string>
@@ -9,5 +8,5 @@ void EnableLogging();
 void DisableLogging();
 
 // A line the user must see even when nobody watches the console: printed on standard output
-// and written to the system log.
+// and written to the system log (as the engine's own failures are, engine/FailureReport.h).
 void ReportAlert(const std::string& line);

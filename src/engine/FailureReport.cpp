@@ -6,5 +6,5 @@
 
 void ReportFailure(const char* line) {
   puts(line);
-  syslog(LOG_ERR, "%s", line);
+  syslog(LOG_ALERT, "%s", line);
 }

@@ -2,7 +2,7 @@
 // one line on standard output (the console's own output) and the same text in the system log.
 #pragma once
 
-// Prints line and writes it to the system log with priority LOG_ERR, under the identity and
+// Prints line and writes it to the system log with priority LOG_ALERT, under the identity and
 // facility the host opened the log with (the console program: "NmxLogger", LOG_USER). Any
 // thread.
 void ReportFailure(const char* line);
