@@ -205,7 +205,9 @@ int main() {
            "<Key Name=\"Lormec\"><Key Name=\"Varnix3\">"
            "<Value Name=\"CurrentVersion\" Type=\"SZ\">3.1</Value><Key Name=\"3.1\">"
            "<Value Name=\"BootDir\" Type=\"SZ\">"
-        << boot << "</Value></Key></Key></Key></Key></Key></VxRegistry>\n";
+        << boot
+        << "</Value></Key><Key Name=\"System\"><Value Name=\"NmxNetId\" Type=\"BIN\">"
+           "0501cca00101</Value></Key></Key></Key></Key></Key></VxRegistry>\n";
   }
   const std::string sock = dir + "/router.sock";
   const std::vector<std::string> env = {"VX_ROUTER_DEVICE=" + sock, "VX_BASE_DIR=" + dir};
