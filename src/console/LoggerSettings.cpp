@@ -2,6 +2,16 @@
 
 #include <sstream>
 
+namespace {
+
+std::string DocumentText(const pugi::xml_document& doc) {
+  std::ostringstream out;
+  doc.save(out, "\t", pugi::format_indent | pugi::format_no_declaration, pugi::encoding_utf8);
+  return out.str();
+}
+
+}  // namespace
+
 pugi::xml_node XmlAddNode(pugi::xml_node parent, const char* name) {
   return parent.append_child(name);
 }
@@ -32,15 +42,11 @@ std::string BuildLoggerSettings(const Parms_t& parms) {
   XmlAddTextNode(capture, "AutoSaveName", parms.capName);
   XmlAddTextNode(capture, "AutoSaveDirectoryName", parms.capDir);
 
-  std::ostringstream out;
-  doc.save(out, "\t", pugi::format_indent | pugi::format_no_declaration, pugi::encoding_utf8);
-  return out.str();
+  return DocumentText(doc);
 }
 
 std::string BuildListenerSettings(const char* address) {
   pugi::xml_document doc;
   XmlAddTextNode(XmlAddNode(doc, "VxNmxLogger"), "ConnectionAddress", address);
-  std::ostringstream out;
-  doc.save(out, "\t", pugi::format_indent | pugi::format_no_declaration, pugi::encoding_utf8);
-  return out.str();
+  return DocumentText(doc);
 }
