@@ -1,7 +1,6 @@
 // The engine's settings document: parse, viewer port, filters and capture settings.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/stat.h>
 
 #include <cstring>
 #include <pugixml.hpp>
@@ -9,6 +8,7 @@
 #include "engine/FailureReport.h"
 #include "engine/NmxLogger.h"
 #include "engine/XmlReaders.h"
+#include "os/OsUserFile.h"
 
 namespace {
 
@@ -18,8 +18,7 @@ constexpr ULONG kKiB = 1024;
 // A viewer may name any path. Reading a FIFO or a device would block this thread, holding
 // the control lock, until someone writes to it; a directory reads as a file of 2^63 bytes.
 bool IsRegularFile(const char* path) {
-  struct stat st {};
-  return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+  return OsUserGetFileAttributes(path) == FILE_ATTRIBUTE_NORMAL;
 }
 
 bool HasChildElement(const pugi::xml_node& node) {
