@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,24 +44,53 @@ bool CFileSink::OpenExisting(const std::string& path) {
   return true;
 }
 
-bool CFileSink::Flush() {
-  if (Failed() || m_fd < 0) return false;
-  const unsigned char* p = m_buf.data();
-  size_t n = m_buf.size();
-  uint64_t off = m_nPos - n;
+bool CFileSink::OpenStream(const std::string& path) {
+  m_strPath = path;
+  m_bStream = true;
+  m_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (m_fd < 0) return Fail("cannot open");
+  struct stat st {};
+  if (fstat(m_fd, &st) != 0) return Fail("cannot open");
+  if (S_ISREG(st.st_mode) && ftruncate(m_fd, 0) != 0) return Fail("cannot empty");
+  m_buf.reserve(kBuffer);
+  return true;
+}
+
+bool CFileSink::NotAStream(const char* what) {
+  errno = ESPIPE;
+  return Fail(what);
+}
+
+// A stream is written where it stands; a file at off.
+bool CFileSink::WriteAll(const unsigned char* p, size_t n, uint64_t off) {
   while (n > 0) {
-    ssize_t w = pwrite(m_fd, p, n, static_cast<off_t>(off));
+    const ssize_t w = m_bStream ? write(m_fd, p, n) : pwrite(m_fd, p, n, static_cast<off_t>(off));
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
       if (w == 0) errno = EIO;
+      if (errno == EPIPE) m_bReaderGone = true;
       return Fail("cannot write");
     }
     p += w;
     off += static_cast<uint64_t>(w);
     n -= static_cast<size_t>(w);
   }
+  return true;
+}
+
+bool CFileSink::Flush() {
+  if (Failed() || m_fd < 0) return false;
+  if (!WriteAll(m_buf.data(), m_buf.size(), m_nPos - m_buf.size())) return false;
   m_buf.clear();
   return true;
+}
+
+bool CFileSink::ReaderGone() {
+  if (m_bReaderGone || !m_bStream || m_fd < 0) return m_bReaderGone;
+  // A write end whose reader has closed polls as an error (Linux) or a hang-up (BSD).
+  pollfd p{m_fd, 0, 0};
+  if (poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP))) m_bReaderGone = true;
+  return m_bReaderGone;
 }
 
 bool CFileSink::Write(const void* p, size_t n) {
@@ -77,29 +108,20 @@ bool CFileSink::Write(const void* p, size_t n) {
 }
 
 bool CFileSink::WriteAt(uint64_t off, const void* p, size_t n) {
+  if (m_bStream) return NotAStream("cannot write");
   if (!Flush()) return false;
-  const unsigned char* src = static_cast<const unsigned char*>(p);
-  while (n > 0) {
-    ssize_t w = pwrite(m_fd, src, n, static_cast<off_t>(off));
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      if (w == 0) errno = EIO;
-      return Fail("cannot write");
-    }
-    src += w;
-    off += static_cast<uint64_t>(w);
-    n -= static_cast<size_t>(w);
-  }
-  return true;
+  return WriteAll(static_cast<const unsigned char*>(p), n, off);
 }
 
 bool CFileSink::Seek(uint64_t off) {
+  if (m_bStream) return NotAStream("cannot seek in");
   if (!Flush()) return false;
   m_nPos = off;
   return true;
 }
 
 bool CFileSink::Truncate(uint64_t size) {
+  if (m_bStream) return NotAStream("cannot truncate");
   if (!Flush()) return false;
   if (ftruncate(m_fd, static_cast<off_t>(size)) != 0) return Fail("cannot truncate");
   return true;
@@ -108,7 +130,7 @@ bool CFileSink::Truncate(uint64_t size) {
 bool CFileSink::Close() {
   if (m_fd < 0) return false;
   bool ok = Flush();
-  if (ok && fsync(m_fd) != 0) ok = Fail("cannot sync");
+  if (ok && !m_bStream && fsync(m_fd) != 0) ok = Fail("cannot sync");
   if (close(m_fd) != 0 && ok) ok = Fail("cannot close");
   m_fd = -1;
   return ok && !Failed();

@@ -1,6 +1,6 @@
 // An output file written front to back through a buffer, with positioned rewrites for
-// headers. The first failure sticks: every later call fails and Error() keeps the first
-// reason.
+// headers; or a stream (a FIFO, a pipe) written front to back only. The first failure sticks:
+// every later call fails and Error() keeps the first reason.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +25,10 @@ class CFileSink {
   bool CreateNew(const std::string& path);
   // Opens an existing file for rewriting in place; the position is 0.
   bool OpenExisting(const std::string& path);
+  // Opens path as a stream: a FIFO or a device as it is (a FIFO blocks until it has a
+  // reader; a signal that interrupts the wait fails it with EINTR), a regular file created or
+  // emptied. A stream takes no WriteAt, Seek or Truncate, and Close does not sync it.
+  bool OpenStream(const std::string& path);
 
   bool Write(const void* p, size_t n);
   // Writes at an absolute offset, leaving the position where it was.
@@ -33,6 +37,11 @@ class CFileSink {
   bool Seek(uint64_t off);
   bool Truncate(uint64_t size);
   uint64_t Position() const { return m_nPos; }
+  // Writes out the buffer, so that a stream's reader has everything written so far.
+  bool Flush();
+  // A stream whose reader has gone: a write failed with EPIPE, or the reader closed its end
+  // (seen without writing, so an idle writer notices too).
+  bool ReaderGone();
 
   // Writes out the buffer, syncs the file to disk and closes it; false if anything failed.
   bool Close();
@@ -45,13 +54,16 @@ class CFileSink {
   const std::string& Path() const { return m_strPath; }
 
  private:
-  bool Flush();
   bool Fail(const char* what);
+  bool NotAStream(const char* what);
+  bool WriteAll(const unsigned char* p, size_t n, uint64_t off);
 
   int m_fd = -1;
   std::string m_strPath;
   std::string m_strErr;
   std::vector<unsigned char> m_buf;
-  uint64_t m_nPos = 0;
-  bool m_bRemovable = false;  // file offset of m_buf[0] plus m_buf.size()
+  uint64_t m_nPos = 0;  // file offset of m_buf[0] plus m_buf.size()
+  bool m_bRemovable = false;
+  bool m_bStream = false;
+  bool m_bReaderGone = false;
 };

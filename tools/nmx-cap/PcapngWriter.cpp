@@ -15,7 +15,6 @@ constexpr WORD kOptEndOfOpt = 0;
 constexpr WORD kOptShbUserAppl = 4;
 constexpr WORD kOptIfName = 2;
 constexpr WORD kOptIfTsResol = 9;
-constexpr char kUserAppl[] = "nmx-cap";
 constexpr char kIfName[] = "nmx";
 
 // Little-endian block body builder; options are padded to 32 bits.
@@ -60,14 +59,21 @@ class CBlock {
 
 }  // namespace
 
-bool CPcapngWriter::Create(const std::string& path) {
-  if (!m_sink.Create(path)) return false;
+bool CPcapngWriter::Create(const std::string& path, const char* application) {
+  return m_sink.Create(path) && WriteHeader(application);
+}
+
+bool CPcapngWriter::CreateStream(const std::string& path, const char* application) {
+  return m_sink.OpenStream(path) && WriteHeader(application);
+}
+
+bool CPcapngWriter::WriteHeader(const char* application) {
   CBlock shb;
   shb.U32(kByteOrderMagic);
   shb.U16(1);             // major version
   shb.U16(0);             // minor version
   shb.U64(~uint64_t{0});  // section length not given
-  shb.Option(kOptShbUserAppl, kUserAppl, sizeof kUserAppl - 1);
+  shb.Option(kOptShbUserAppl, application, static_cast<WORD>(strnlen(application, 256)));
   shb.Option(kOptEndOfOpt, nullptr, 0);
   CBlock idb;
   idb.U16(kLinkTypeEthernet);
