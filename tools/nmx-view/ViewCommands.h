@@ -38,6 +38,13 @@ std::string FilterStateJson(const FilterState& state);
 // One address entry (10 bytes) from "any", "NETID", ":PORT" or "NETID:PORT"; false with
 // *error for anything else.
 bool ParseAddressEntry(const std::string& text, BYTE* entry, std::string* error);
+// The table bytes (u32 count, 10 bytes per entry) of addresses in that form; false with
+// *error for the first one that is not.
+bool BuildAddressTable(const std::vector<std::string>& addrs, std::vector<BYTE>* table,
+                       std::string* error);
+// "none", or "krp", "error" or both separated by a comma, as filter flag bits; false with
+// *error otherwise.
+bool ParseFilterFlags(const std::string& list, DWORD* flags, std::string* error);
 // The text form ParseAddressEntry reads.
 std::string FormatAddressEntry(const BYTE* entry);
 // A byte count with an optional K, M or G suffix (powers of 1024); false when malformed or

@@ -73,13 +73,9 @@ bool ReadTable(CViewSession& s, DWORD offset, DWORD size, std::vector<BYTE>* tab
 }
 
 int SetTable(CViewSession& s, DWORD offset, const std::vector<std::string>& addrs) {
-  std::vector<BYTE> table(4 + addrs.size() * kEntrySize);
-  vx::EncodeLE32(table.data(), static_cast<DWORD>(addrs.size()));
-  for (size_t i = 0; i < addrs.size(); ++i) {
-    std::string error;
-    if (!ParseAddressEntry(addrs[i], table.data() + 4 + i * kEntrySize, &error))
-      return s.Fail(error, kViewExitUsage);
-  }
+  std::vector<BYTE> table;
+  std::string error;
+  if (!BuildAddressTable(addrs, &table, &error)) return s.Fail(error, kViewExitUsage);
   int status = kViewExitOk;
   const KrpReply r =
       s.Client().Write(kIgFilter, offset, table.data(), static_cast<DWORD>(table.size()));
@@ -89,6 +85,34 @@ int SetTable(CViewSession& s, DWORD offset, const std::vector<std::string>& addr
 }
 
 }  // namespace
+
+bool BuildAddressTable(const std::vector<std::string>& addrs, std::vector<BYTE>* table,
+                       std::string* error) {
+  table->assign(4 + addrs.size() * kEntrySize, 0);
+  vx::EncodeLE32(table->data(), static_cast<DWORD>(addrs.size()));
+  for (size_t i = 0; i < addrs.size(); ++i)
+    if (!ParseAddressEntry(addrs[i], table->data() + 4 + i * kEntrySize, error)) return false;
+  return true;
+}
+
+bool ParseFilterFlags(const std::string& list, DWORD* flags, std::string* error) {
+  *flags = 0;
+  size_t at = 0;
+  while (at <= list.size()) {
+    const size_t comma = std::min(list.find(',', at), list.size());
+    const std::string word = list.substr(at, comma - at);
+    if (word == "krp") {
+      *flags |= kFlagKrp;
+    } else if (word == "error") {
+      *flags |= kFlagError;
+    } else if (word != "none" || list != "none") {
+      *error = "unknown filter flag '" + word + "' (none, krp, error)";
+      return false;
+    }
+    at = comma + 1;
+  }
+  return true;
+}
 
 bool ParseAddressEntry(const std::string& text, BYTE* entry, std::string* error) {
   memset(entry, 0, kEntrySize);
@@ -228,19 +252,8 @@ int ViewFilter(CViewSession& s, const std::vector<std::string>& args) {
     if (args.size() != 2)
       return s.Fail("flags takes none, krp, error or krp,error", kViewExitUsage);
     DWORD flags = 0;
-    size_t at = 0;
-    const std::string& list = args[1];
-    while (at <= list.size()) {
-      const size_t comma = std::min(list.find(',', at), list.size());
-      const std::string word = list.substr(at, comma - at);
-      if (word == "krp")
-        flags |= kFlagKrp;
-      else if (word == "error")
-        flags |= kFlagError;
-      else if (word != "none" || list != "none")
-        return s.Fail("unknown filter flag '" + word + "' (none, krp, error)", kViewExitUsage);
-      at = comma + 1;
-    }
+    std::string error;
+    if (!ParseFilterFlags(args[1], &flags, &error)) return s.Fail(error, kViewExitUsage);
     s.Check(s.WriteValue(kIgFilter, 7, flags), "filter flags", &status,
             {{0x700, "refused while capturing"}});
     return status;

@@ -6,8 +6,8 @@
 #include "os/ByteOrder.h"
 
 CViewSession::CViewSession(const ViewOptions& opt, const std::string& command, std::ostream& out,
-                           std::ostream& err)
-    : m_opt(opt), m_command(command), m_out(out), m_err(err) {
+                           std::ostream& err, const char* program)
+    : m_opt(opt), m_command(command), m_program(program), m_out(out), m_err(err) {
   m_client.SetTimeout(opt.timeoutMs);
 }
 
@@ -21,7 +21,7 @@ bool CViewSession::Connect() {
 
 int CViewSession::Fail(const std::string& text, int status) {
   m_out.flush();
-  m_err << "nmx-view: " << m_command << ": " << text << "\n";
+  m_err << m_program << ": " << m_command << ": " << text << "\n";
   m_err.flush();
   return status;
 }

@@ -18,8 +18,9 @@ constexpr DWORD kIgFilter = 0x2000;
 // Not thread-safe.
 class CViewSession {
  public:
+  // program names the tool in what it reports.
   CViewSession(const ViewOptions& opt, const std::string& command, std::ostream& out,
-               std::ostream& err);
+               std::ostream& err, const char* program = "nmx-view");
 
   // Connects; false after reporting why.
   bool Connect();
@@ -32,10 +33,10 @@ class CViewSession {
   // What a KRP code means for one request, in place of its general meaning.
   typedef std::initializer_list<std::pair<DWORD, const char*>> Meanings;
 
-  // True when the request succeeded. Otherwise reports "nmx-view: COMMAND: what: why (code)"
+  // True when the request succeeded. Otherwise reports "PROGRAM: COMMAND: what: why (code)"
   // and sets *status to the exit status that fits.
   bool Check(const KrpReply& r, const std::string& what, int* status, Meanings meanings = {});
-  // Reports "nmx-view: COMMAND: text" and returns status.
+  // Reports "PROGRAM: COMMAND: text" and returns status.
   int Fail(const std::string& text, int status);
 
   // A u32 value read from group/offset; false as Check.
@@ -45,6 +46,7 @@ class CViewSession {
  private:
   ViewOptions m_opt;
   std::string m_command;
+  const char* m_program;
   std::ostream& m_out;
   std::ostream& m_err;
   CViewClient m_client;
