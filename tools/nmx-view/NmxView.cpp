@@ -1,14 +1,18 @@
 #include "nmx-view/NmxView.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "nmx-view/ViewCommands.h"
+#include "registry/VxReg.h"
 
 namespace {
 
@@ -121,6 +125,20 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
 }
 
 }  // namespace
+
+void LoadRegistryQuietly() {
+  fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  const int null = open("/dev/null", O_WRONLY);
+  if (saved >= 0 && null >= 0 && dup2(null, STDOUT_FILENO) >= 0) {
+    NmxNetId id{};
+    VxRegReadLocalMachineId(id);
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+  }
+  if (null >= 0) close(null);
+  if (saved >= 0) close(saved);
+}
 
 void RequestViewStop() {
   g_stop = 1;

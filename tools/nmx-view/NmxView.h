@@ -35,6 +35,11 @@ struct FollowOptions {
 // The whole program: argv[0] is its name.
 int RunNmxView(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 
+// Loads the runtime's registry before any thread exists, without the line it prints on
+// standard output when it has no NetId (as on any machine without the runtime): a viewer
+// needs no NetId of its own, and its output must stay clean for scripts.
+void LoadRegistryQuietly();
+
 // Ends a follow in progress cleanly, as SIGINT and SIGTERM do (async-signal-safe).
 void RequestViewStop();
 bool ViewStopRequested();
