@@ -44,11 +44,23 @@ bool CFileSink::OpenExisting(const std::string& path) {
   return true;
 }
 
-bool CFileSink::OpenStream(const std::string& path) {
+bool CFileSink::OpenStream(const std::string& path, const std::function<bool()>& keepWaiting) {
   m_strPath = path;
   m_bStream = true;
-  m_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  // Without a reader a FIFO refuses a non-blocking writer (ENXIO) instead of blocking, so
+  // the wait can end when the caller no longer wants it, whichever thread took a signal.
+  for (;;) {
+    m_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (m_fd >= 0 || errno != ENXIO) break;
+    if (keepWaiting && !keepWaiting()) {
+      errno = EINTR;
+      break;
+    }
+    usleep(20000);
+  }
   if (m_fd < 0) return Fail("cannot open");
+  const int flags = fcntl(m_fd, F_GETFL);
+  if (flags < 0 || fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return Fail("cannot open");
   struct stat st {};
   if (fstat(m_fd, &st) != 0) return Fail("cannot open");
   if (S_ISREG(st.st_mode) && ftruncate(m_fd, 0) != 0) return Fail("cannot empty");

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,10 +26,11 @@ class CFileSink {
   bool CreateNew(const std::string& path);
   // Opens an existing file for rewriting in place; the position is 0.
   bool OpenExisting(const std::string& path);
-  // Opens path as a stream: a FIFO or a device as it is (a FIFO blocks until it has a
-  // reader; a signal that interrupts the wait fails it with EINTR), a regular file created or
-  // emptied. A stream takes no WriteAt, Seek or Truncate, and Close does not sync it.
-  bool OpenStream(const std::string& path);
+  // Opens path as a stream: a FIFO or a device as it is, a regular file created or emptied.
+  // A FIFO without a reader is waited for while keepWaiting() holds (asked every 20 ms;
+  // without it, for as long as it takes); giving up fails with EINTR. A stream takes no
+  // WriteAt, Seek or Truncate, and Close does not sync it.
+  bool OpenStream(const std::string& path, const std::function<bool()>& keepWaiting = {});
 
   bool Write(const void* p, size_t n);
   // Writes at an absolute offset, leaving the position where it was.

@@ -63,8 +63,9 @@ bool CPcapngWriter::Create(const std::string& path, const char* application) {
   return m_sink.Create(path) && WriteHeader(application);
 }
 
-bool CPcapngWriter::CreateStream(const std::string& path, const char* application) {
-  return m_sink.OpenStream(path) && WriteHeader(application);
+bool CPcapngWriter::CreateStream(const std::string& path, const char* application,
+                                 const std::function<bool()>& keepWaiting) {
+  return m_sink.OpenStream(path, keepWaiting) && WriteHeader(application);
 }
 
 bool CPcapngWriter::WriteHeader(const char* application) {

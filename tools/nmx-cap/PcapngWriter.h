@@ -17,8 +17,9 @@ class CPcapngWriter {
   // application names the writer in the section header.
   bool Create(const std::string& path, const char* application = "nmx-cap");
   // The same into a stream that a reader takes as it is written (a FIFO): packets reach it
-  // at each Flush.
-  bool CreateStream(const std::string& path, const char* application);
+  // at each Flush. keepWaiting as for CFileSink::OpenStream.
+  bool CreateStream(const std::string& path, const char* application,
+                    const std::function<bool()>& keepWaiting = {});
 
   // Starts a packet of cbPacket bytes stamped ns nanoseconds after 1970-01-01 UTC; its
   // bytes follow through Write, then EndPacket.
