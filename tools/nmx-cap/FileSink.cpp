@@ -47,25 +47,29 @@ bool CFileSink::OpenExisting(const std::string& path) {
 bool CFileSink::OpenStream(const std::string& path, const std::function<bool()>& keepWaiting) {
   m_strPath = path;
   m_bStream = true;
-  // Without a reader a FIFO refuses a non-blocking writer (ENXIO) instead of blocking, so
-  // the wait can end when the caller no longer wants it, whichever thread took a signal.
+  m_keepWaiting = keepWaiting;
+  // The descriptor stays non-blocking: without a reader a FIFO refuses the open (ENXIO), and
+  // with a reader that does not read a write finds the FIFO full (EAGAIN), instead of
+  // blocking; either wait can then end when the caller no longer wants it, whichever thread
+  // took the signal that said so.
   for (;;) {
     m_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (m_fd >= 0 || errno != ENXIO) break;
-    if (keepWaiting && !keepWaiting()) {
-      errno = EINTR;
-      break;
-    }
-    usleep(20000);
+    if (!KeepWaiting()) break;
+    usleep(kWaitStepMs * 1000);
   }
   if (m_fd < 0) return Fail("cannot open");
-  const int flags = fcntl(m_fd, F_GETFL);
-  if (flags < 0 || fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return Fail("cannot open");
   struct stat st {};
   if (fstat(m_fd, &st) != 0) return Fail("cannot open");
   if (S_ISREG(st.st_mode) && ftruncate(m_fd, 0) != 0) return Fail("cannot empty");
   m_buf.reserve(kBuffer);
   return true;
+}
+
+bool CFileSink::KeepWaiting() {
+  if (!m_keepWaiting || m_keepWaiting()) return true;
+  errno = EINTR;
+  return false;
 }
 
 bool CFileSink::NotAStream(const char* what) {
@@ -78,6 +82,12 @@ bool CFileSink::WriteAll(const unsigned char* p, size_t n, uint64_t off) {
   while (n > 0) {
     const ssize_t w = m_bStream ? write(m_fd, p, n) : pwrite(m_fd, p, n, static_cast<off_t>(off));
     if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && m_bStream) {
+      if (!KeepWaiting()) return Fail("cannot write");
+      pollfd out{m_fd, POLLOUT, 0};
+      poll(&out, 1, kWaitStepMs);
+      continue;
+    }
     if (w <= 0) {
       if (w == 0) errno = EIO;
       if (errno == EPIPE) m_bReaderGone = true;

@@ -14,6 +14,7 @@
 class CFileSink {
  public:
   static constexpr size_t kBuffer = 1 << 20;
+  static constexpr int kWaitStepMs = 20;
 
   CFileSink() = default;
   ~CFileSink();
@@ -27,9 +28,9 @@ class CFileSink {
   // Opens an existing file for rewriting in place; the position is 0.
   bool OpenExisting(const std::string& path);
   // Opens path as a stream: a FIFO or a device as it is, a regular file created or emptied.
-  // A FIFO without a reader is waited for while keepWaiting() holds (asked every 20 ms;
-  // without it, for as long as it takes); giving up fails with EINTR. A stream takes no
-  // WriteAt, Seek or Truncate, and Close does not sync it.
+  // A FIFO without a reader, and one that is full, are waited for while keepWaiting() holds
+  // (asked every 20 ms; without it, for as long as it takes); giving up fails with EINTR. A
+  // stream takes no WriteAt, Seek or Truncate, and Close does not sync it.
   bool OpenStream(const std::string& path, const std::function<bool()>& keepWaiting = {});
 
   bool Write(const void* p, size_t n);
@@ -58,6 +59,8 @@ class CFileSink {
  private:
   bool Fail(const char* what);
   bool NotAStream(const char* what);
+  // False, with errno EINTR, when the caller of OpenStream gave up waiting.
+  bool KeepWaiting();
   bool WriteAll(const unsigned char* p, size_t n, uint64_t off);
 
   int m_fd = -1;
@@ -68,4 +71,5 @@ class CFileSink {
   bool m_bRemovable = false;
   bool m_bStream = false;
   bool m_bReaderGone = false;
+  std::function<bool()> m_keepWaiting;
 };
