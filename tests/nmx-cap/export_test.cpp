@@ -1,9 +1,10 @@
-// export to pcapng, read back by a minimal pcapng reader of the test's own.
+// export to pcapng, read back by the tests' minimal pcapng reader.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "NmxCapTestUtil.h"
+#include "common/Pcapng.h"
 #include "nmx-cap/CapTime.h"
 
 namespace {
@@ -12,43 +13,6 @@ using namespace captool;
 
 DWORD Get32(const Bytes& b, size_t at) {
   return vx::DecodeLE32(b.data() + at);
-}
-
-struct Block {
-  DWORD type;
-  Bytes body;  // between the leading length and the trailing length
-};
-
-// Splits a little-endian pcapng file into blocks, checking every block's framing.
-std::vector<Block> ReadBlocks(const Bytes& f) {
-  std::vector<Block> blocks;
-  size_t at = 0;
-  while (at < f.size()) {
-    EXPECT_LE(at + 12, f.size());
-    if (at + 12 > f.size()) break;
-    const DWORD len = Get32(f, at + 4);
-    EXPECT_EQ(0u, len % 4) << "block at " << at;
-    EXPECT_GE(len, 12u);
-    EXPECT_LE(at + len, f.size());
-    if (len < 12 || len % 4 || at + len > f.size()) break;
-    EXPECT_EQ(len, Get32(f, at + len - 4)) << "trailing length of the block at " << at;
-    blocks.push_back({Get32(f, at), Bytes(f.begin() + at + 8, f.begin() + at + len - 4)});
-    at += len;
-  }
-  return blocks;
-}
-
-// Option code -> value of an options area.
-std::map<WORD, Bytes> Options(const Bytes& b, size_t at) {
-  std::map<WORD, Bytes> opts;
-  while (at + 4 <= b.size()) {
-    const WORD code = vx::DecodeLE16(b.data() + at);
-    const WORD len = vx::DecodeLE16(b.data() + at + 2);
-    if (code == 0) break;
-    opts[code] = Bytes(b.begin() + at + 4, b.begin() + at + 4 + len);
-    at += 4 + (len + 3u) / 4 * 4;
-  }
-  return opts;
 }
 
 TEST(Export, PcapngHasEveryFrameWithItsExactTime) {
@@ -66,7 +30,8 @@ TEST(Export, PcapngHasEveryFrameWithItsExactTime) {
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_EQ("exported 3 frames to " + out + "\n", r.out);
 
-  const std::vector<Block> blocks = ReadBlocks(vxtest::ReadFileBytes(out));
+  const std::vector<vxtest::PcapngBlock> blocks =
+      vxtest::ReadPcapngBlocks(vxtest::ReadFileBytes(out));
   ASSERT_EQ(5u, blocks.size());
   EXPECT_EQ(0x0A0D0D0Au, blocks[0].type);
   EXPECT_EQ(0x1A2B3C4Du, Get32(blocks[0].body, 0));
@@ -75,13 +40,13 @@ TEST(Export, PcapngHasEveryFrameWithItsExactTime) {
 
   ASSERT_EQ(1u, blocks[1].type);
   EXPECT_EQ(1, vx::DecodeLE16(blocks[1].body.data()));  // LINKTYPE_ETHERNET
-  const std::map<WORD, Bytes> idb = Options(blocks[1].body, 8);
+  const auto idb = vxtest::PcapngOptions(blocks[1].body, 8);
   ASSERT_EQ(1u, idb.count(9));
   EXPECT_EQ(Bytes{9}, idb.at(9));  // if_tsresol: 10^-9 s
 
   for (size_t i = 0; i < frames.size(); ++i) {
     SCOPED_TRACE(i);
-    const Block& b = blocks[2 + i];
+    const vxtest::PcapngBlock& b = blocks[2 + i];
     ASSERT_EQ(6u, b.type);
     EXPECT_EQ(0u, Get32(b.body, 0));
     const uint64_t ts = (uint64_t{Get32(b.body, 4)} << 32) | Get32(b.body, 8);

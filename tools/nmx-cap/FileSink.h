@@ -30,7 +30,9 @@ class CFileSink {
   // Opens path as a stream: a FIFO or a device as it is, a regular file created or emptied.
   // A FIFO without a reader, and one that is full, are waited for while keepWaiting() holds
   // (asked every 20 ms; without it, for as long as it takes); giving up fails with EINTR. A
-  // stream takes no WriteAt, Seek or Truncate, and Close does not sync it.
+  // stream takes no WriteAt, Seek or Truncate, and Close does not sync it. Its owner ignores
+  // SIGPIPE, so that a reader that goes away fails a write (EPIPE) instead of ending the
+  // process.
   bool OpenStream(const std::string& path, const std::function<bool()>& keepWaiting = {});
 
   bool Write(const void* p, size_t n);
