@@ -2,10 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +16,10 @@
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
+// Atomic rather than volatile: the handler may run on any thread, and the follower reads the
+// flag on another one.
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 const char kUsage[] =
     "usage: nmx-view [--host H] [--port P] [--timeout SECONDS] [--json] COMMAND ...\n"
@@ -141,15 +144,15 @@ void LoadRegistryQuietly() {
 }
 
 void RequestViewStop() {
-  g_stop = 1;
+  g_stop.store(true);
 }
 
 bool ViewStopRequested() {
-  return g_stop != 0;
+  return g_stop.load();
 }
 
 void ResetViewStop() {
-  g_stop = 0;
+  g_stop.store(false);
 }
 
 int RunNmxView(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
