@@ -52,11 +52,12 @@ bool CPcapngOutput::Open(const std::string& fifo) {
   return !Done();
 }
 
+// A write that gave up waiting for room because a stop was requested failed for no fault.
 void CPcapngOutput::CheckWrite(bool ok) {
   if (ok) return;
   if (m_writer.ReaderGone())
     m_bReaderGone = true;
-  else if (m_strErr.empty())
+  else if (m_strErr.empty() && !ViewStopRequested())
     m_strErr = m_writer.Error();
 }
 
@@ -91,8 +92,7 @@ void CPcapngOutput::Idle() {
 }
 
 bool CPcapngOutput::Close(int* status) {
-  if (m_bOpen && !m_bReaderGone && !m_writer.Finish() && !m_writer.ReaderGone() && m_strErr.empty())
-    m_strErr = m_writer.Error();
+  if (m_bOpen && !m_bReaderGone) CheckWrite(m_writer.Finish());
   if (m_strErr.empty()) return true;
   *status = m_s.Fail(m_strErr, kViewExitFailed);
   return false;
