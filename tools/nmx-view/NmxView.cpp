@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -141,6 +142,15 @@ void LoadRegistryQuietly() {
   }
   if (null >= 0) close(null);
   if (saved >= 0) close(saved);
+}
+
+void HandleStopSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = [](int) { RequestViewStop(); };
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
 }
 
 void RequestViewStop() {

@@ -40,6 +40,11 @@ int RunNmxView(int argc, const char* const* argv, std::ostream& out, std::ostrea
 // needs no NetId of its own, and its output must stay clean for scripts.
 void LoadRegistryQuietly();
 
+// SIGINT and SIGTERM request a stop (RequestViewStop) instead of ending the program, so a
+// follow detaches from the logger first; SIGPIPE is ignored, so a reader that goes away (a
+// pipe into head, a closed FIFO) fails a write instead of ending the program.
+void HandleStopSignals();
+
 // Ends a follow in progress cleanly, as SIGINT and SIGTERM do (async-signal-safe).
 void RequestViewStop();
 bool ViewStopRequested();
