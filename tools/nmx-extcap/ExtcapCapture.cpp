@@ -5,7 +5,7 @@
 #include "nmx-cap/PcapngWriter.h"
 #include "nmx-view/FrameFollower.h"
 #include "nmx-view/ViewSession.h"
-#include "os/ByteOrder.h"
+#include "nmx/KrpTypes.h"
 
 namespace {
 
@@ -106,8 +106,8 @@ bool StartIfStopped(CViewSession& s, bool bStart, bool* started, int* status) {
   if (!s.ReadValue(kIgCapture, 1, &state, "capture state", status)) return false;
   if (state == kStateCapturing || !bStart) return true;
   const KrpReply r = s.WriteValue(kIgCapture, 1, kCmdStart);
-  // 0x712: someone else started it in between, which is as good.
-  if (r.answered && r.result == 0x712) return true;
+  // Someone else started it in between, which is as good.
+  if (r.answered && r.result == KRP_E_INVALID_STATE) return true;
   if (!s.Check(r, "start", status)) return false;
   *started = true;
   // The logger does not report why a start failed; its state tells whether it did.
