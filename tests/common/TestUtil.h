@@ -76,21 +76,6 @@ inline void WriteFileBytes(const std::string& path, const std::vector<unsigned c
   f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// The runtime's registry file in baseDir (VX_BASE_DIR), naming bootDir as the boot folder
-// and 5.1.204.160.1.1 as the local NetId.
-inline void WriteRuntimeRegistry(const std::string& baseDir, const std::string& bootDir) {
-  const std::string xml =
-      "<?xml version=\"1.0\"?>\n<VxRegistry><Key Name=\"HKLM\"><Key Name=\"Software\">"
-      "<Key Name=\"Lormec\"><Key Name=\"Varnix3\">"
-      "<Value Name=\"CurrentVersion\" Type=\"SZ\">3.1</Value>"
-      "<Key Name=\"3.1\"><Value Name=\"BootDir\" Type=\"SZ\">" +
-      bootDir +
-      "</Value></Key><Key Name=\"System\">"
-      "<Value Name=\"NmxNetId\" Type=\"BIN\">0501cca00101</Value></Key>"
-      "</Key></Key></Key></Key></VxRegistry>\n";
-  WriteFileBytes(baseDir + "/VxRegistry.xml", std::vector<unsigned char>(xml.begin(), xml.end()));
-}
-
 // A TCP port on the loopback address that nobody listens on right now.
 inline unsigned short FreeTcpPort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -20,6 +20,7 @@
 #include "common/RouterProcess.h"
 #include "common/TestUtil.h"
 #include "e2e/CaptureReader.h"
+#include "e2e/ListenFixture.h"
 
 namespace {
 
@@ -163,16 +164,13 @@ TEST(ExtcapControl, AnUnreachableLoggerIsOneLineOnStandardError) {
 
 // A logger in listen mode on the stand-in router, with a single capture file run.cap in the
 // boot folder.
-class ListenExtcap : public testing::Test {
+class ListenExtcap : public e2etest::ListenViewer {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(m_router.Started());
-    vxtest::WriteRuntimeRegistry(m_dir.path(), Boot());
-    ASSERT_EQ(0, mkdir(Boot().c_str(), 0755));
+    ListenViewer::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_EQ(0, mkfifo(Fifo().c_str(), 0600));
-    m_logger = std::make_unique<ChildProcess>(
-        m_dir.path(), std::vector<std::string>{VX_LOGGER_PATH, "-l", "-p", std::to_string(m_port)},
-        ChildProcess::Input::kPipe, m_router.Environment());
+    m_logger = StartLogger({"-l", "-p", std::to_string(m_port)});
     ASSERT_TRUE(m_logger->WaitOutput("Listening for viewer connection")) << m_logger->Output();
     ASSERT_EQ(0, View({"set", "single"}));
     ASSERT_EQ(0, View({"set", "savename", "run.cap"}));
@@ -183,7 +181,6 @@ class ListenExtcap : public testing::Test {
     }
   }
 
-  std::string Boot() const { return m_dir.path() + "/Boot/"; }
   std::string Fifo() const { return m_dir / "capture.fifo"; }
 
   std::unique_ptr<ChildProcess> StartExtcap(std::vector<std::string> args = {}) {
@@ -194,14 +191,6 @@ class ListenExtcap : public testing::Test {
     return std::make_unique<ChildProcess>(m_dir.path(), argv, ChildProcess::Input::kDevNull);
   }
 
-  int View(std::vector<std::string> args, std::string* out = nullptr) {
-    args.insert(args.begin(), {NMX_VIEW_PATH, "--port", std::to_string(m_port)});
-    ChildProcess p(m_dir.path(), args, ChildProcess::Input::kDevNull);
-    const int status = p.Wait();
-    if (out) *out = p.Output();
-    return status;
-  }
-
   // "capturing" or "stopped"; the viewer place must be free for it.
   std::string State() {
     std::string out;
@@ -210,9 +199,6 @@ class ListenExtcap : public testing::Test {
     return std::regex_search(out, m, std::regex("\"state\":\"([a-z]+)\"")) ? m.str(1) : out;
   }
 
-  vxtest::TempDir m_dir;
-  vxtest::RouterProcess m_router{m_dir};
-  const WORD m_port = vxtest::FreeTcpPort();
   std::unique_ptr<ChildProcess> m_logger;
 };
 
