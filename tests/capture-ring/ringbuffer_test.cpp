@@ -104,6 +104,35 @@ TEST_F(RingBufferTest, MissingFolderFailsWithTheFileStreamText) {
   EXPECT_STREQ("Failed to Create file stream!", ring.GetErrorString());
 }
 
+// Ring file names are two characters longer than the main name ("~9.cap" for ".cap"), so the
+// main path must leave room for them; a save into the boot folder may use one more.
+TEST_F(RingBufferTest, PathLimitsLeaveRoomForTheRingFileNames) {
+  std::string folder = m_dir.path();
+  while (folder.size() < 850) {
+    folder += "/" + std::string(std::min<size_t>(200, 850 - folder.size()), 'd');
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+  }
+  const std::string fits(1021 - folder.size() - 4, 'n');
+  CRingBuffer bad(2, &m_overflow, true);
+  EXPECT_EQ(E_FAIL, bad.Create(TotalSize(2), folder.c_str(), (fits + "n.cap").c_str(), false));
+  EXPECT_STREQ("Capture path too long!", bad.GetErrorString());
+  EXPECT_EQ(E_FAIL, bad.Create(TotalSize(2), std::string(1025, 'x').c_str(), "n.cap", false));
+  CRingBuffer ok(2, &m_overflow, true);
+  ASSERT_EQ(S_OK, ok.Create(TotalSize(2), folder.c_str(), (fits + ".cap").c_str(), false));
+  EXPECT_TRUE(std::filesystem::exists(folder + "/" + fits + "~1.cap"));
+
+  ringtest::BootFolder boot;
+  ASSERT_EQ(S_OK, ok.Truncate());
+  ASSERT_EQ(S_OK, ok.CloseFile());
+  // The registry reports the folder with its trailing slash; then come a separator and the name.
+  const std::string longest(1023 - (boot.path().size() + 1) - 1, 'n');
+  const HRESULT kPathTooLong = static_cast<HRESULT>(0x800700EA);
+  EXPECT_EQ(kPathTooLong, ok.SaveCaptureAs((longest + "n").c_str(), true, 0, -1));
+  EXPECT_STREQ("Failed to read boot project path!", ok.GetErrorString());
+  EXPECT_NE(kPathTooLong, ok.SaveCaptureAs(longest.c_str(), true, 0, -1));
+  EXPECT_EQ(E_FAIL, ok.SaveCaptureAs(std::string(1025, 'x').c_str(), false, 0, -1));
+}
+
 TEST_F(RingBufferTest, MergeLeavesOnlyTheMainFileWithAllFramesInOrder) {
   {
     CRingBuffer ring(3, &m_overflow, true);
