@@ -12,7 +12,6 @@
 #include "capture/CapturePath.h"
 #include "capture/OsUserTempFile.h"
 #include "os/OsUserFile.h"
-#include "registry/VxReg.h"
 #include "support/VxLastError.h"
 
 namespace {
@@ -21,15 +20,8 @@ using vxcap::JoinPath;
 using vxcap::NamePos;
 using vxcap::SamePath;
 
-constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070002);
-constexpr HRESULT kPathTooLong = static_cast<HRESULT>(0x800700EA);
-constexpr DWORD kErrPathNotFound = 2;
-constexpr DWORD kErrMoreData = 234;
-// Names change when a capture ends or is saved; the move is on the disk when it returns.
-constexpr DWORD kMoveReplaceAndCopy =
-    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
-constexpr char kBootPathError[] = "Failed to read boot project path!";
-constexpr char kPathTooLongError[] = "Capture path too long!";
+// Folder, separator and name of a save into the boot project folder.
+constexpr size_t kMaxBootSavePath = vxcap::kMaxCapturePath - 2;
 
 }  // namespace
 
@@ -46,32 +38,21 @@ CCaptureFile::~CCaptureFile() {
 }
 
 void CCaptureFile::SetPath(const char* szPath, size_t cbFolder) {
-  snprintf(m_szFilePath, sizeof m_szFilePath, "%s", szPath);
-  m_szFileName = m_szFilePath + std::min(cbFolder, strlen(m_szFilePath));
+  m_szFileName = vxcap::StorePath(m_szFilePath, szPath, cbFolder);
 }
 
 DWORD CCaptureFile::GetBootPrjPath(char* szBootPath, DWORD dwCount) {
-  char* boot = nullptr;
-  if (!VxRegReadBootPrjPath(&boot) || !boot) return kErrPathNotFound;
-  size_t len = strlen(boot);
-  DWORD result = kErrMoreData;
-  if (szBootPath && len + 1 <= dwCount) {
-    memset(szBootPath, 0, dwCount);
-    memcpy(szBootPath, boot, len);
-    result = 0;
-  }
-  delete[] boot;
-  return result;
+  return vxcap::GetBootPrjPath(szBootPath, dwCount);
 }
 
+// Unlike the other Create, a folder that cannot be used leaves no text.
 HRESULT CCaptureFile::Create(DWORD cbMaxSize) {
   m_sErr.Empty();
   if (m_bCreated) return E_FAIL;
-  char* boot = nullptr;
-  if (!VxRegReadBootPrjPath(&boot) || !boot) return kPathNotFound;
-  HRESULT hr = strlen(boot) >= kMaxPath ? kPathTooLong : Create(cbMaxSize, boot, nullptr, true);
-  delete[] boot;
-  return hr;
+  char boot[kMaxPath + 1];
+  const DWORD err = vxcap::GetBootPrjPath(boot, kMaxPath);
+  if (err != 0) return HRESULT_FROM_OS_ERROR(err);
+  return Create(cbMaxSize, boot, nullptr, true);
 }
 
 HRESULT CCaptureFile::Create(DWORD cbMaxSize, const char* szFolder, const char* szFileName,
@@ -81,44 +62,23 @@ HRESULT CCaptureFile::Create(DWORD cbMaxSize, const char* szFolder, const char* 
   m_cbMaxSize = cbMaxSize;
   m_bTemporary = bTemporary;
 
-  char* boot = nullptr;
-  const char* folder = szFolder;
-  if (folder) {
-    if (strlen(folder) > kMaxPath) {
-      m_sErr = kPathTooLongError;
-      return E_FAIL;
-    }
-  } else {
-    if (!VxRegReadBootPrjPath(&boot) || !boot) {
-      m_sErr = kBootPathError;
-      return kPathNotFound;
-    }
-    if (strlen(boot) + 1 > kMaxPath) {
-      delete[] boot;
-      m_sErr = kBootPathError;
-      return kPathTooLong;
-    }
-    folder = boot;
-  }
-
-  const size_t cbFolder = strlen(folder);
+  char folder[kMaxPath + 1];
+  HRESULT hr = vxcap::CaptureFolder(szFolder, kMaxPath - 1, folder, m_sErr);
+  if (FAILED(hr)) return hr;
   char path[kMaxPath + 1];
   bool madeTempFile = false;
-  HRESULT hr = S_OK;
   if (szFileName && *szFileName) {
-    if (cbFolder + strlen(szFileName) > kMaxPath - 1 || !JoinPath(path, folder, szFileName)) {
-      m_sErr = kPathTooLongError;
-      hr = E_FAIL;
+    if (!JoinPath(path, folder, szFileName)) {
+      m_sErr = vxcap::kPathTooLongError;
+      return E_FAIL;
     }
   } else if (OsUserGetTempFileName(folder, "CAP", 0, path)) {
     madeTempFile = true;
   } else {
-    hr = VxHResultFromLastError();
     m_sErr = "Failed to GetTempFileName!";
+    return VxHResultFromLastError();
   }
-  delete[] boot;
-  if (FAILED(hr)) return hr;
-  SetPath(path, cbFolder + 1);
+  SetPath(path, strlen(folder) + 1);
   // A named capture replaces an earlier capture of that name, never a file of another kind.
   if (!madeTempFile && vxcap::IsForeignFile(m_szFilePath)) return RefuseForeignFile(m_szFilePath);
 
@@ -531,11 +491,7 @@ HRESULT CCaptureFile::OpenFile() {
 // ---- Names --------------------------------------------------------------------------------
 
 HRESULT CCaptureFile::GetFileName(DWORD dwBufferLength, char* szFileName) {
-  if (!szFileName) return E_FAIL;
-  const size_t len = strlen(m_szFileName);
-  if (len + 1 > dwBufferLength) return E_FAIL;
-  memcpy(szFileName, m_szFileName, len + 1);
-  return S_OK;
+  return vxcap::CopyFileName(m_szFileName, dwBufferLength, szFileName);
 }
 
 // After a successful move the old name is gone (a move across file systems removes the
@@ -548,7 +504,7 @@ HRESULT CCaptureFile::Rename(const char* szFileName) {
   memcpy(newPath, m_szFilePath, cbFolder);
   snprintf(newPath + cbFolder, sizeof newPath - cbFolder, "%s", szFileName);
   if (SamePath(newPath, m_szFilePath)) return S_OK;
-  if (!OsUserMoveFile(m_szFilePath, newPath, kMoveReplaceAndCopy)) return VxHResultFromLastError();
+  if (!OsUserMoveFile(m_szFilePath, newPath, vxcap::kMoveCapture)) return VxHResultFromLastError();
   SetPath(newPath, cbFolder);
   return S_OK;
 }
@@ -561,33 +517,16 @@ HRESULT CCaptureFile::SaveCaptureAs(const char* szFileName, bool bBootPath, LONG
   const bool wasClosed = m_pFileStream == nullptr;
 
   char target[kMaxPath + 1];
-  if (bBootPath) {
-    char* boot = nullptr;
-    if (!VxRegReadBootPrjPath(&boot) || !boot) {
-      m_sErr = kBootPathError;
-      return kPathNotFound;
-    }
-    const bool tooLong = strlen(boot) + 1 + strlen(szFileName) > kMaxPath - 2;
-    if (!tooLong) JoinPath(target, boot, szFileName);
-    delete[] boot;
-    if (tooLong) {
-      m_sErr = kBootPathError;
-      return kPathTooLong;
-    }
-  } else {
-    if (strlen(szFileName) > kMaxPath) return E_FAIL;
-    snprintf(target, sizeof target, "%s", szFileName);
-  }
-
+  HRESULT hr = vxcap::SaveTargetPath(szFileName, bBootPath, kMaxBootSavePath, target, m_sErr);
+  if (FAILED(hr)) return hr;
   if (!SamePath(target, m_szFilePath) && vxcap::IsForeignFile(target))
     return RefuseForeignFile(target);
 
-  HRESULT hr = S_OK;
   const bool whole = nStartFrame == 0 && (nFrames == -1 || nFrames == m_nFrames);
   if (whole) {
     if (!wasClosed) CloseFile();
     if (m_bTemporary) {
-      if (OsUserMoveFile(m_szFilePath, target, kMoveReplaceAndCopy)) {
+      if (OsUserMoveFile(m_szFilePath, target, vxcap::kMoveCapture)) {
         m_bTemporary = false;
         SetPath(target, NamePos(target));
       } else {

@@ -73,8 +73,9 @@ class CCaptureFile : public CCaptureFileBase {
   virtual HRESULT AddFramesToTable(IVxStream* pTableStream, DWORD cbTable, DWORD cbFrames,
                                    DWORD cbShift, bool bPosShift);
 
-  // The boot project folder into szBootPath (dwCount characters, the rest zero-filled).
-  // Returns 0, 2 when it cannot be read, 234 when it does not fit with its terminating zero.
+  // vxcap::GetBootPrjPath: the boot project folder into szBootPath (dwCount characters, the
+  // rest zero-filled). Returns 0, 2 when it cannot be read, 234 when it does not fit with its
+  // terminating zero.
   static DWORD GetBootPrjPath(char* szBootPath, DWORD dwCount);
 
  protected:

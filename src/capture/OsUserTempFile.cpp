@@ -4,11 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "capture/CapturePath.h"
 #include "os/OsUserFile.h"
-
-namespace {
-constexpr size_t kMaxPath = 1024;
-}
 
 UINT OsUserGetTempFileName(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique,
                            LPSTR lpTempFileName) {
@@ -24,9 +21,9 @@ UINT OsUserGetTempFileName(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUniqu
     errno = ENOMEM;
     return 0;
   }
-  char path[kMaxPath + 1];
+  char path[vxcap::kMaxCapturePath + 1];
   int n = snprintf(path, sizeof path, "%s/%s%s", lpPathName, lpPrefixString, text);
-  if (n < 0 || static_cast<size_t>(n) > kMaxPath) {
+  if (n < 0 || static_cast<size_t>(n) > vxcap::kMaxCapturePath) {
     errno = EINVAL;
     return 0;
   }

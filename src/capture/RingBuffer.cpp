@@ -11,7 +11,6 @@
 #include "capture/CapturePath.h"
 #include "capture/OsUserTempFile.h"
 #include "os/OsUserFile.h"
-#include "registry/VxReg.h"
 #include "support/VxLastError.h"
 #include "support/VxStream.h"
 
@@ -21,32 +20,10 @@ using vxcap::JoinPath;
 using vxcap::NamePos;
 using vxcap::SamePath;
 
-constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070002);
-constexpr HRESULT kPathTooLong = static_cast<HRESULT>(0x800700EA);
-// Names change when a capture ends or is saved; the move is on the disk when it returns.
-constexpr DWORD kMoveReplaceAndCopy =
-    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
-constexpr char kBootPathError[] = "Failed to read boot project path!";
-constexpr char kPathTooLongError[] = "Capture path too long!";
-
-// The boot project folder into out (kMaxPath + 1 characters); the error text goes to sErr.
-HRESULT ReadBootFolder(char* out, size_t cbMaxLen, CString& sErr) {
-  char* boot = nullptr;
-  if (!VxRegReadBootPrjPath(&boot) || !boot) {
-    sErr = kBootPathError;
-    return kPathNotFound;
-  }
-  const size_t len = strlen(boot);
-  HRESULT hr = S_OK;
-  if (len > cbMaxLen) {
-    sErr = kBootPathError;
-    hr = kPathTooLong;
-  } else {
-    memcpy(out, boot, len + 1);
-  }
-  delete[] boot;
-  return hr;
-}
+// Folder, separator and main name: ring file names are two characters longer ("~9.cap" for
+// ".cap"). A save into the boot project folder may use one more.
+constexpr size_t kMaxMainPath = vxcap::kMaxCapturePath - 2;
+constexpr size_t kMaxBootSavePath = vxcap::kMaxCapturePath - 1;
 
 // x.cap -> x.ca~: the name under which an earlier capture is kept instead of overwritten.
 void BackupName(const char* name, char* out, size_t cbOut) {
@@ -59,7 +36,7 @@ void BackupName(const char* name, char* out, size_t cbOut) {
 void MoveAside(const char* path) {
   char backup[CRingBuffer::kMaxPath + 1];
   BackupName(path, backup, sizeof backup);
-  OsUserMoveFile(path, backup, kMoveReplaceAndCopy);
+  OsUserMoveFile(path, backup, vxcap::kMoveCapture);
 }
 
 void BackUp(CCaptureFile* file) {
@@ -178,7 +155,7 @@ HRESULT CRingBuffer::Create(DWORD cbMaxSize) {
   m_sErr.Empty();
   if (m_bCreated) return E_FAIL;
   char folder[kMaxPath + 1];
-  HRESULT hr = ReadBootFolder(folder, kMaxPath - 1, m_sErr);
+  HRESULT hr = vxcap::CaptureFolder(nullptr, kMaxPath - 1, folder, m_sErr);
   if (FAILED(hr)) return hr;
   return Create(cbMaxSize, folder, nullptr, true);
 }
@@ -191,26 +168,15 @@ HRESULT CRingBuffer::Create(DWORD cbMaxSize, const char* szFolder, const char* s
   m_bTemporary = bTemporary;
 
   char folder[kMaxPath + 1];
-  if (szFolder) {
-    if (strlen(szFolder) > kMaxPath) {
-      m_sErr = kPathTooLongError;
-      return E_FAIL;
-    }
-    snprintf(folder, sizeof folder, "%s", szFolder);
-  } else {
-    HRESULT hr = ReadBootFolder(folder, kMaxPath, m_sErr);
-    if (FAILED(hr)) return hr;
-  }
-  const size_t cbFolder = strlen(folder);
+  HRESULT hr = vxcap::CaptureFolder(szFolder, kMaxPath, folder, m_sErr);
+  if (FAILED(hr)) return hr;
 
-  // Ring file names are two characters longer than the main name ("~9.cap" for ".cap").
   bool madeTempFile = false;
   if (szFileName && *szFileName) {
-    if (cbFolder + strlen(szFileName) > kMaxPath - 3) {
-      m_sErr = kPathTooLongError;
+    if (!JoinPath(m_szFilePath, folder, szFileName, kMaxMainPath)) {
+      m_sErr = vxcap::kPathTooLongError;
       return E_FAIL;
     }
-    JoinPath(m_szFilePath, folder, szFileName);
   } else {
     if (!OsUserGetTempFileName(folder, "CAP", 0, m_szFilePath)) {
       m_sErr = "Failed to GetTempFileName!";
@@ -218,7 +184,7 @@ HRESULT CRingBuffer::Create(DWORD cbMaxSize, const char* szFolder, const char* s
     }
     madeTempFile = true;
   }
-  m_szFileName = m_szFilePath + std::min(cbFolder + 1, strlen(m_szFilePath));
+  m_szFileName = vxcap::StorePath(m_szFilePath, m_szFilePath, strlen(folder) + 1);
   m_cbFileSize = FileSizeFor(cbMaxSize, m_nFiles);
   m_nCurIndex = 0;
 
@@ -232,7 +198,6 @@ HRESULT CRingBuffer::Create(DWORD cbMaxSize, const char* szFolder, const char* s
 
   LONG nDropped = 0;
   DWORD cbDropped = 0;
-  HRESULT hr = S_OK;
   if (!m_bOverwriteExisting && !madeTempFile) hr = ContinueCapture(folder, nDropped, cbDropped);
 
   for (LONG j = 0; SUCCEEDED(hr) && j < m_nFiles; ++j) {
@@ -370,7 +335,7 @@ HRESULT CRingBuffer::KeepNewestFrames(const char* szFolder, CRingBufferFile*& pM
   snprintf(mainPath, sizeof mainPath, "%s", pMain->GetFilePath());
   if (SUCCEEDED(hr)) {
     pMain->CloseFile();
-    if (OsUserMoveFile(kept.GetFilePath(), mainPath, kMoveReplaceAndCopy))
+    if (OsUserMoveFile(kept.GetFilePath(), mainPath, vxcap::kMoveCapture))
       kept.SetTemporary(false);
     else
       hr = VxHResultFromLastError();
@@ -735,27 +700,15 @@ HRESULT CRingBuffer::CloseFile() {
 HRESULT CRingBuffer::SaveCaptureAs(const char* szFileName, bool bBootPath, LONG, LONG) {
   if (!m_bCreated || !m_bClosed || !szFileName) return E_FAIL;
   char target[kMaxPath + 1];
-  if (bBootPath) {
-    char boot[kMaxPath + 1];
-    HRESULT hr = ReadBootFolder(boot, kMaxPath, m_sErr);
-    if (FAILED(hr)) return hr;
-    if (strlen(boot) + 1 + strlen(szFileName) > kMaxPath - 1) {
-      m_sErr = kBootPathError;
-      return kPathTooLong;
-    }
-    JoinPath(target, boot, szFileName);
-  } else {
-    if (strlen(szFileName) > kMaxPath) return E_FAIL;
-    snprintf(target, sizeof target, "%s", szFileName);
-  }
+  const HRESULT hr = vxcap::SaveTargetPath(szFileName, bBootPath, kMaxBootSavePath, target, m_sErr);
+  if (FAILED(hr)) return hr;
   if (SamePath(target, m_szFilePath)) return S_OK;
   if (vxcap::IsForeignFile(target)) return RefuseForeignFile(target);
 
   if (m_bTemporary) {
-    if (!OsUserMoveFile(m_szFilePath, target, kMoveReplaceAndCopy)) return VxHResultFromLastError();
+    if (!OsUserMoveFile(m_szFilePath, target, vxcap::kMoveCapture)) return VxHResultFromLastError();
     m_bTemporary = false;
-    snprintf(m_szFilePath, sizeof m_szFilePath, "%s", target);
-    m_szFileName = m_szFilePath + NamePos(m_szFilePath);
+    m_szFileName = vxcap::StorePath(m_szFilePath, target, NamePos(target));
     if (m_pBufferFiles[0]) {
       m_pBufferFiles[0]->SetTemporary(false);
       m_pBufferFiles[0]->SetMovedPath(m_szFilePath);
@@ -767,11 +720,7 @@ HRESULT CRingBuffer::SaveCaptureAs(const char* szFileName, bool bBootPath, LONG,
 }
 
 HRESULT CRingBuffer::GetFileName(DWORD dwBufferLength, char* szFileName) {
-  if (!szFileName) return E_FAIL;
-  const size_t len = strlen(m_szFileName);
-  if (len + 1 > dwBufferLength) return E_FAIL;
-  memcpy(szFileName, m_szFileName, len + 1);
-  return S_OK;
+  return vxcap::CopyFileName(m_szFileName, dwBufferLength, szFileName);
 }
 
 HRESULT CRingBuffer::OnOverflow(LONG&, DWORD&) {

@@ -1,6 +1,7 @@
 #include "capture/RingBufferFile.h"
 
 #include "capture/CaptureFormat.h"
+#include "capture/CapturePath.h"
 
 bool CRingBufferFile::HoldsRingFrame(LONG nRingFrame) {
   return nRingFrame >= m_nBufferStartFrame &&
@@ -14,10 +15,7 @@ DWORD CRingBufferFile::GetBytesLeft() {
 }
 
 void CRingBufferFile::SetMovedPath(const char* szPath) {
-  size_t name = 0;
-  for (size_t i = 0; szPath[i]; ++i)
-    if (szPath[i] == '\\' || szPath[i] == '/') name = i + 1;
-  SetPath(szPath, name);
+  SetPath(szPath, vxcap::NamePos(szPath));
 }
 
 HRESULT CRingBufferFile::ReadTableEntries(LONG nPos, LONG n, DWORD* pEntries) {
