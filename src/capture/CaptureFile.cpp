@@ -301,7 +301,7 @@ HRESULT CCaptureFile::CommitAppend(DWORD cbFrames, LONG nFrames, DWORD nOldTable
   return hr;
 }
 
-HRESULT CCaptureFile::ReadFromStream(IVxStream* pFrom, DWORD cb) {
+HRESULT CCaptureFile::WriteFromStream(IVxStream* pFrom, DWORD cb) {
   DWORD read = 0, written = 0;
   HRESULT hr = pFrom->CopyTo(m_pFileStream, cb, &read, &written);
   if (SUCCEEDED(hr) && written != cb) hr = E_FAIL;
@@ -325,7 +325,7 @@ HRESULT CCaptureFile::AddFramesToTable(IVxStream* pTableStream, DWORD cbTable, D
   if (FAILED(hr)) return hr;
   hr = m_pFileStream->SetPosition(m_nTableOffset + GetSizeOfTable());
   if (SUCCEEDED(hr) && cbShift == 0) {
-    hr = ReadFromStream(pTableStream, cbTable);
+    hr = WriteFromStream(pTableStream, cbTable);
   } else if (SUCCEEDED(hr)) {
     BYTE chunk[1000];
     for (DWORD done = 0; SUCCEEDED(hr) && done < cbTable;) {
@@ -370,7 +370,7 @@ HRESULT CCaptureFile::WriteFrames(IVxStream* pTableStream, DWORD cbTable, IVxStr
   HRESULT hr = AddFramesToTable(pTableStream, cbTable, cbFrames, 0, true);
   if (FAILED(hr)) return hr;
   hr = m_pFileStream->SetPosition(m_cbFrames + m_cbHeader);
-  if (SUCCEEDED(hr)) hr = ReadFromStream(pFrameStream, cbFrames);
+  if (SUCCEEDED(hr)) hr = WriteFromStream(pFrameStream, cbFrames);
   if (FAILED(hr)) {
     MoveTableBack(oldTableOffset);
     return hr;
@@ -419,7 +419,7 @@ HRESULT CCaptureFile::WriteFrames(CCaptureFile* pCaptureFile, LONG nStartFrame, 
   if (SUCCEEDED(hr)) {
     hr = m_pFileStream->SetPosition(m_cbFrames + m_cbHeader);
     if (SUCCEEDED(hr)) hr = s->SetPosition(srcFrom);
-    if (SUCCEEDED(hr)) hr = ReadFromStream(s, cbRecords);
+    if (SUCCEEDED(hr)) hr = WriteFromStream(s, cbRecords);
     if (FAILED(hr)) MoveTableBack(oldTableOffset);
   }
   if (SUCCEEDED(hr)) hr = CommitAppend(cbRecords, count, oldTableOffset);

@@ -90,7 +90,8 @@ class CCaptureFile : public CCaptureFileBase {
   HRESULT MoveTableUp(DWORD cbFrames, DWORD cbNewEntries);
   void MoveTableBack(DWORD nOldTableOffset);
   HRESULT CommitAppend(DWORD cbFrames, LONG nFrames, DWORD nOldTableOffset);
-  HRESULT ReadFromStream(IVxStream* pFrom, DWORD cb);
+  // Copies cb bytes of pFrom into the file at its current position.
+  HRESULT WriteFromStream(IVxStream* pFrom, DWORD cb);
   void SetPath(const char* szPath, size_t cbFolder);
 
   IVxFileStream* m_pFileStream = nullptr;

@@ -39,8 +39,8 @@ class CCaptureMngt : public IOverflow {
 
   // Settings. Those marked "idle only" are ignored while a capture runs; all others take
   // effect at the next Start.
-  void SetFileSize(DWORD cbFileSize);  // idle only; at least 1 MiB
-  DWORD OsUserGetFileSize();
+  void SetFileSize(DWORD cbFileSize);      // idle only; at least 1 MiB
+  DWORD OsUserGetFileSize();               // the maximum capture size set, not a size on disk
   void SetBufferSize(DWORD cbBufferSize);  // idle only; at most half the file size
   DWORD GetBufferSize();
   void EnableRingBuffer(bool bEnable);  // idle only

@@ -52,8 +52,9 @@ class CRingBuffer : public CCaptureFileBase {
   // file, also when a later part fails.
   HRESULT WriteFrames(IVxStream* pTableStream, DWORD cbTable, IVxStream* pFrameStream,
                       DWORD cbFrames) override;
-  // Moves on to the next slot, or drops the oldest file: its frames and bytes are added to
-  // the two counts. Always S_OK.
+  // Rotates the ring: moves on to the next slot or, from the last one, empties the oldest file
+  // and makes it the newest; the frames and bytes dropped are added to the two counts.
+  // Always S_OK.
   virtual HRESULT AddBufferFile(DWORD& cbShiftFrames, LONG& nShiftFrames);
 
   // The ring has no single stream.

@@ -126,6 +126,7 @@ class CNmxLogger {
   void EnableRingBuffer(bool bEnable) { m_pCaptureMngt->EnableRingBuffer(bEnable); }
   void SetRingBufferFileCount(LONG nFiles) { m_pCaptureMngt->SetRingBufferFileCount(nFiles); }
   void SetOverwriteExisting(bool bOverwrite) { m_pCaptureMngt->SetOverwriteExisting(bOverwrite); }
+  // The maximum capture size set, not a size on disk.
   ULONG OsUserGetFileSize() { return m_pCaptureMngt->OsUserGetFileSize(); }
   ULONG GetBufferSize() { return m_pCaptureMngt->GetBufferSize(); }
   bool IsRingBuffer() { return m_pCaptureMngt->IsRingBuffer(); }
@@ -187,6 +188,7 @@ class CNmxLogger {
  private:
   // Capturing, or a self-stop is still under way.
   bool IsBusy() const { return IsStarted() || m_bSelfStopping.load(); }
+  // The writer thread's routine: runs WriterLoop, which writes the queue, not a receiver.
   static DWORD NmxReceiverThread(LPVOID pParam);
   void WriterLoop();
   void StopFromWriter();
@@ -247,7 +249,8 @@ class CNmxLogger {
   IVxNmxLoggerCallback* m_pCallback;
   std::atomic<bool> m_bConnected{false};
   std::atomic<LONG> m_nLoggerCycle{NMX_LOGGER_CYCLE_MS};
-  OS_USER_THREAD_HANDLE m_hReceiverThread = nullptr;  // guarded by m_csControl
+  // The writer thread of the current run (NmxReceiverThread); guarded by m_csControl.
+  OS_USER_THREAD_HANDLE m_hReceiverThread = nullptr;
   OS_USER_THREAD_ID m_dwReceiverThreadId = {};
   OS_USER_EVENT_HANDLE m_hStopLoggerEvent;
   // Auto-reset; ends the writer's wait: the queue passed its high-water mark, or a stop.
