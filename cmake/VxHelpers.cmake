@@ -5,6 +5,10 @@ if(VX_WERROR)
   target_compile_options(vx_flags INTERFACE -Werror)
 endif()
 target_compile_definitions(vx_flags INTERFACE _FILE_OFFSET_BITS=64)
+# clang checks the lock annotations of os/ThreadSafety.h; other compilers ignore them.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  target_compile_options(vx_flags INTERFACE -Wthread-safety)
+endif()
 
 if(VX_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

@@ -11,6 +11,7 @@
 #include <time.h>
 
 #include "os/OsTypes.h"
+#include "os/ThreadSafety.h"
 
 typedef void* OS_USER_HANDLE;
 typedef void* OS_USER_EVENT_HANDLE;
@@ -27,7 +28,7 @@ typedef PVOID LPSECURITY_ATTRIBUTES;
 constexpr DWORD CREATE_SUSPENDED = 0x4;
 
 // A recursive mutex; the owning object embeds it and calls init and delete itself.
-struct OsUserCriticalSection {
+struct CAPABILITY("mutex") OsUserCriticalSection {
   pthread_mutex_t mutex;
 };
 typedef OsUserCriticalSection CRITICAL_SECTION;
@@ -113,15 +114,17 @@ LONG InterlockedDecrement(LONG* p);
 DWORD OsUserGetLastError();
 
 // A re-entrant lock object: a critical section initialised and destroyed with the object.
-class COsUserLock {
+class CAPABILITY("mutex") COsUserLock {
  public:
   COsUserLock() { OsUserInitializeCriticalSection(&m_cs); }
   ~COsUserLock() { OsUserDeleteCriticalSection(&m_cs); }
   COsUserLock(const COsUserLock&) = delete;
   COsUserLock& operator=(const COsUserLock&) = delete;
 
-  void Lock() { OsUserEnterCriticalSection(&m_cs); }
-  void Unlock() { OsUserLeaveCriticalSection(&m_cs); }
+  // The analysis sees this object as the lock, not the section inside it; the guard's
+  // functions below are exempt for the same reason.
+  void Lock() ACQUIRE() NO_THREAD_SAFETY_ANALYSIS { OsUserEnterCriticalSection(&m_cs); }
+  void Unlock() RELEASE() NO_THREAD_SAFETY_ANALYSIS { OsUserLeaveCriticalSection(&m_cs); }
   CRITICAL_SECTION& Section() { return m_cs; }
 
  private:
@@ -129,11 +132,16 @@ class COsUserLock {
 };
 
 // Holds a critical section (or a COsUserLock) for the lifetime of the guard.
-class COsCsLock {
+class SCOPED_CAPABILITY COsCsLock {
  public:
-  explicit COsCsLock(CRITICAL_SECTION& cs) : m_cs(cs) { OsUserEnterCriticalSection(&m_cs); }
-  explicit COsCsLock(COsUserLock& lock) : COsCsLock(lock.Section()) {}
-  ~COsCsLock() { OsUserLeaveCriticalSection(&m_cs); }
+  explicit COsCsLock(CRITICAL_SECTION& cs) ACQUIRE(cs) NO_THREAD_SAFETY_ANALYSIS : m_cs(cs) {
+    OsUserEnterCriticalSection(&m_cs);
+  }
+  explicit COsCsLock(COsUserLock& lock) ACQUIRE(lock) NO_THREAD_SAFETY_ANALYSIS
+      : m_cs(lock.Section()) {
+    OsUserEnterCriticalSection(&m_cs);
+  }
+  ~COsCsLock() RELEASE() NO_THREAD_SAFETY_ANALYSIS { OsUserLeaveCriticalSection(&m_cs); }
   COsCsLock(const COsCsLock&) = delete;
   COsCsLock& operator=(const COsCsLock&) = delete;
 
