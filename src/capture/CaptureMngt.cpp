@@ -430,9 +430,11 @@ bool CCaptureMngt::TakesNoMoreFrames() const {
 
 HRESULT CCaptureMngt::StoreFrame(const FRAME* pFrame, DWORD cb) {
   if (TakesNoMoreFrames()) return S_FALSE;
+  DWORD cbMaxBuffer = 0;
   {
     COsCsLock mem(m_csMem);
-    if (static_cast<ULONGLONG>(m_pCaptureMem->GetSize()) + cb <= m_pCaptureMem->GetMaxSize())
+    cbMaxBuffer = m_pCaptureMem->GetMaxSize();
+    if (static_cast<ULONGLONG>(m_pCaptureMem->GetSize()) + cb <= cbMaxBuffer)
       return WriteToBuffer(pFrame, cb);
   }
 
@@ -445,7 +447,7 @@ HRESULT CCaptureMngt::StoreFrame(const FRAME* pFrame, DWORD cb) {
   }
   if (TakesNoMoreFrames()) return S_FALSE;
 
-  if (cb > m_pCaptureMem->GetMaxSize()) return WriteBypassingBuffer(pFrame, cb);
+  if (cb > cbMaxBuffer) return WriteBypassingBuffer(pFrame, cb);
 
   COsCsLock mem(m_csMem);
   // Frames the disk did not take are kept rather than overwritten; this frame is refused.

@@ -10,6 +10,7 @@
 #include "capture/IOverflow.h"
 #include "os/OsTypes.h"
 #include "os/OsUserTools.h"
+#include "os/ThreadSafety.h"
 #include "os/VxString.h"
 
 // The engine's writer thread stores frame records with WriteFrame (a memory copy under the
@@ -111,61 +112,62 @@ class CCaptureMngt : public IOverflow {
 
  private:
   // Start under all three locks.
-  HRESULT StartLocked();
+  HRESULT StartLocked() REQUIRES(m_csControl, m_csFile, m_csMem);
   // A failure result in words, for a failure that brought no explanation of its own.
   static CString DescribeFailure(HRESULT hr);
   static DWORD FileThreadProc(LPVOID pParam);
   void FileThread();
   HRESULT CopyFramesToFile();
   // Under the memory lock: appends the record to the buffer and counts it.
-  HRESULT WriteToBuffer(const FRAME* pFrame, DWORD cbFrame);
+  HRESULT WriteToBuffer(const FRAME* pFrame, DWORD cbFrame) REQUIRES(m_csMem);
   // WriteFrame's work once the capture runs; any result but S_OK means not stored.
-  HRESULT StoreFrame(const FRAME* pFrame, DWORD cb);
-  HRESULT WriteBypassingBuffer(const FRAME* pFrame, DWORD cbFrame);
-  // The single file is full, or the capture failed.
-  bool TakesNoMoreFrames() const;
+  HRESULT StoreFrame(const FRAME* pFrame, DWORD cb) REQUIRES(m_csWrite);
+  HRESULT WriteBypassingBuffer(const FRAME* pFrame, DWORD cbFrame) REQUIRES(m_csWrite);
+  // The single file is full, or the capture failed. Reads the ring switch without the file
+  // lock: it changes only while no capture runs.
+  bool TakesNoMoreFrames() const NO_THREAD_SAFETY_ANALYSIS;
   // Under the memory lock: frames in the buffer that are not on disk yet.
-  bool HasUncopiedFrames();
+  bool HasUncopiedFrames() REQUIRES(m_csMem);
   // Under both locks: the buffer starts empty behind the frames on disk.
-  void RebaseBuffer();
+  void RebaseBuffer() REQUIRES(m_csFile, m_csMem);
   static char* CopyName(const char* s);
   // Under the memory lock: remembers the first write error; one that more writes cannot
   // cure ends the capture.
-  void NoteWriteError(HRESULT hr);
+  void NoteWriteError(HRESULT hr) REQUIRES(m_csMem);
   // Under the memory lock.
-  void CountNotStored(ULONGLONG nFrames) { m_nFramesNotStored += nFrames; }
+  void CountNotStored(ULONGLONG nFrames) REQUIRES(m_csMem) { m_nFramesNotStored += nFrames; }
 
  protected:
   // The capture object a Start creates; tests put a file of their own in its place.
-  virtual CCaptureFileBase* NewCaptureObject();
+  virtual CCaptureFileBase* NewCaptureObject() REQUIRES(m_csFile);
 
   // The state is protected so that tests can put the counters at their limits.
   std::atomic<bool> m_bStarted{false};
-  CCaptureMem* m_pCaptureMem = nullptr;
-  CCaptureFileBase* m_pCaptureFile = nullptr;
-  DWORD m_cbFile = kMinFileSize;
-  DWORD m_cbBuffer = 0;
-  char* m_strSaveFileName = nullptr;
-  char* m_strFolder = nullptr;
-  LONG m_nFrames = 0;
-  DWORD m_cbFrames = 0;
-  LONG m_nNextFrame = 0;
-  DWORD m_nNextMemPos = 0;
-  bool m_bRingBuffer = true;
-  LONG m_nRingBufferFiles;
-  bool m_bOverwriteExisting;
+  CCaptureMem* m_pCaptureMem GUARDED_BY(m_csMem) = nullptr;
+  CCaptureFileBase* m_pCaptureFile GUARDED_BY(m_csFile) = nullptr;
+  DWORD m_cbFile GUARDED_BY(m_csFile) = kMinFileSize;
+  DWORD m_cbBuffer GUARDED_BY(m_csFile) = 0;
+  char* m_strSaveFileName GUARDED_BY(m_csFile) = nullptr;
+  char* m_strFolder GUARDED_BY(m_csFile) = nullptr;
+  LONG m_nFrames GUARDED_BY(m_csMem) = 0;
+  DWORD m_cbFrames GUARDED_BY(m_csMem) = 0;
+  LONG m_nNextFrame GUARDED_BY(m_csMem) = 0;
+  DWORD m_nNextMemPos GUARDED_BY(m_csMem) = 0;
+  bool m_bRingBuffer GUARDED_BY(m_csFile) = true;
+  LONG m_nRingBufferFiles GUARDED_BY(m_csFile);
+  bool m_bOverwriteExisting GUARDED_BY(m_csFile);
   std::atomic<bool> m_bFull{false};
-  bool m_bAutoSave = true;
-  DWORD m_nOverflowCount = 0;
-  LONG m_nOverflowFrames = 0;
-  DWORD m_cbOverflowFrames = 0;
-  LONGLONG m_nDroppedFrames = 0;
-  ULONGLONG m_cbDroppedFrames = 0;
-  ULONGLONG m_nFramesNotStored = 0;
-  HRESULT m_hrWriteError = S_OK;
+  bool m_bAutoSave GUARDED_BY(m_csFile) = true;
+  DWORD m_nOverflowCount GUARDED_BY(m_csMem) = 0;
+  LONG m_nOverflowFrames GUARDED_BY(m_csMem) = 0;
+  DWORD m_cbOverflowFrames GUARDED_BY(m_csMem) = 0;
+  LONGLONG m_nDroppedFrames GUARDED_BY(m_csMem) = 0;
+  ULONGLONG m_cbDroppedFrames GUARDED_BY(m_csMem) = 0;
+  ULONGLONG m_nFramesNotStored GUARDED_BY(m_csMem) = 0;
+  HRESULT m_hrWriteError GUARDED_BY(m_csMem) = S_OK;
   std::atomic<bool> m_bFailed{false};
-  OS_USER_THREAD_HANDLE m_hFileThread = nullptr;
-  OS_USER_THREAD_ID m_dwFileThreadId = {};
+  OS_USER_THREAD_HANDLE m_hFileThread GUARDED_BY(m_csControl) = nullptr;
+  OS_USER_THREAD_ID m_dwFileThreadId GUARDED_BY(m_csControl) = {};
   std::atomic<bool> m_bFileThreadEnded{true};
   DWORD m_nFileUpdateCycle;
   OS_USER_EVENT_HANDLE m_hFileEvents[2] = {};
@@ -174,5 +176,5 @@ class CCaptureMngt : public IOverflow {
   COsUserLock m_csWrite;
   COsUserLock m_csFile;
   COsUserLock m_csMem;
-  CString m_sErr;
+  CString m_sErr GUARDED_BY(m_csFile);
 };

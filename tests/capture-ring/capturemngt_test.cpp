@@ -64,6 +64,7 @@ class CTestMngt : public CCaptureMngt {
   using CCaptureMngt::CCaptureMngt;
   void SetOverflowCount(DWORD n) {
     COsCsLock file(m_csFile);
+    COsCsLock mem(m_csMem);
     m_nOverflowCount = n;
   }
   // The lock a writer holds for the whole of WriteFrame.
