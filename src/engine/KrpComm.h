@@ -10,6 +10,7 @@
 #include "engine/KrpHashTable.h"
 #include "nmx/NmxTypes.h"
 #include "os/OsUserTools.h"
+#include "os/ThreadSafety.h"
 #include "support/IVxStream.h"
 #include "viewer/VxKrpItf.h"
 
@@ -124,18 +125,21 @@ class CKrpComm : public IVxKrpSync, public IVxKrpComm {
     BYTE* pStream;  // the notification stream: 24 bytes of headers, then cbLength bytes
   };
 
-  HRESULT WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data);
-  HRESULT WriteFilter(DWORD indexOffset, DWORD length, const BYTE* data);
-  HRESULT ReadCapture(DWORD indexOffset, DWORD length, BYTE* data, DWORD* bytesRead);
-  HRESULT ReadView(DWORD hView, DWORD length, BYTE* data, DWORD* bytesRead);
-  HRESULT ReadFilter(DWORD indexOffset, DWORD length, BYTE* data, DWORD* bytesRead);
-  HRESULT CreateView(DWORD length, BYTE* data, DWORD* bytesRead);
-  HRESULT CloseView(DWORD hView);
+  // One request at a time: each runs under m_csCrit.
+  HRESULT WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data) REQUIRES(m_csCrit);
+  HRESULT WriteFilter(DWORD indexOffset, DWORD length, const BYTE* data) REQUIRES(m_csCrit);
+  HRESULT ReadCapture(DWORD indexOffset, DWORD length, BYTE* data, DWORD* bytesRead)
+      REQUIRES(m_csCrit);
+  HRESULT ReadView(DWORD hView, DWORD length, BYTE* data, DWORD* bytesRead) REQUIRES(m_csCrit);
+  HRESULT ReadFilter(DWORD indexOffset, DWORD length, BYTE* data, DWORD* bytesRead)
+      REQUIRES(m_csCrit);
+  HRESULT CreateView(DWORD length, BYTE* data, DWORD* bytesRead) REQUIRES(m_csCrit);
+  HRESULT CloseView(DWORD hView) REQUIRES(m_csCrit);
   HRESULT OpenFile(DWORD readLength, BYTE* readData, DWORD writeLength, const BYTE* writeData,
-                   DWORD* bytesRead);
+                   DWORD* bytesRead) REQUIRES(m_csCrit);
   HRESULT ReadFile(DWORD readLength, BYTE* readData, DWORD writeLength, const BYTE* writeData,
-                   DWORD* bytesRead);
-  HRESULT CloseFile(DWORD length, const BYTE* data);
+                   DWORD* bytesRead) REQUIRES(m_csCrit);
+  HRESULT CloseFile(DWORD length, const BYTE* data) REQUIRES(m_csCrit);
 
   // The notification handle of view hView, 0 when it has none or does not exist.
   DWORD NotificationOfView(DWORD hView);
@@ -150,9 +154,9 @@ class CKrpComm : public IVxKrpSync, public IVxKrpComm {
   IVxKrpServerInternal* m_pKrpServer;
   IVxKrpAsyncRes* m_pAsyncRes = nullptr;
   CNmxLogger* m_pNmxLogger;
-  DWORD m_hNote = 0;
-  TNotificationTable m_noteTable;
-  IVxFileStream* m_pOpenFileList[KRPCOMM_FILE_SLOTS] = {};
+  DWORD m_hNote GUARDED_BY(m_csCrit) = 0;
+  TNotificationTable m_noteTable;  // locked by itself
+  IVxFileStream* m_pOpenFileList[KRPCOMM_FILE_SLOTS] GUARDED_BY(m_csCrit) = {};
   COsUserLock m_csCrit;
   std::atomic<bool> m_bRetired{false};
 };

@@ -237,11 +237,12 @@ ULONG CNmxFilter::GetPendingRequests() {
 
 // ---- Tables -------------------------------------------------------------------------------
 
-HRESULT CNmxFilter::ReplaceTable(BYTE*& slot, const BYTE* table, size_t cb) {
+HRESULT CNmxFilter::ReplaceTable(bool bInclude, const BYTE* table, size_t cb) {
   BYTE* copy = static_cast<BYTE*>(malloc(cb));
   if (!copy) return E_OUTOFMEMORY;
   memcpy(copy, table, cb);
   COsCsLock lock(m_cs);
+  BYTE*& slot = bInclude ? m_pIncludeTable : m_pExcludeTable;
   free(slot);
   slot = copy;
   return S_OK;
@@ -250,27 +251,27 @@ HRESULT CNmxFilter::ReplaceTable(BYTE*& slot, const BYTE* table, size_t cb) {
 HRESULT CNmxFilter::SetIncludeTable(const TNmxAddressTable* table) {
   if (!table) return E_POINTER;
   const BYTE* p = reinterpret_cast<const BYTE*>(table);
-  return ReplaceTable(m_pIncludeTable, p, NmxAddressTableSize(NmxAddressTableCount(p)));
+  return ReplaceTable(true, p, NmxAddressTableSize(NmxAddressTableCount(p)));
 }
 
 HRESULT CNmxFilter::SetExcludeTable(const TNmxAddressTable* table) {
   if (!table) return E_POINTER;
   const BYTE* p = reinterpret_cast<const BYTE*>(table);
-  return ReplaceTable(m_pExcludeTable, p, NmxAddressTableSize(NmxAddressTableCount(p)));
+  return ReplaceTable(false, p, NmxAddressTableSize(NmxAddressTableCount(p)));
 }
 
 HRESULT CNmxFilter::SetIncludeTable(const BYTE* table, DWORD cb) {
   if (!table || cb < NMX_ADDRESS_TABLE_HEAD ||
       cb != NmxAddressTableSize(NmxAddressTableCount(table)))
     return KrpResultFromCode(KRP_E_INVALID_SIZE);
-  return ReplaceTable(m_pIncludeTable, table, cb);
+  return ReplaceTable(true, table, cb);
 }
 
 HRESULT CNmxFilter::SetExcludeTable(const BYTE* table, DWORD cb) {
   if (!table || cb < NMX_ADDRESS_TABLE_HEAD ||
       cb != NmxAddressTableSize(NmxAddressTableCount(table)))
     return KrpResultFromCode(KRP_E_INVALID_SIZE);
-  return ReplaceTable(m_pExcludeTable, table, cb);
+  return ReplaceTable(false, table, cb);
 }
 
 const TNmxAddressTable* CNmxFilter::GetIncludeTable() {

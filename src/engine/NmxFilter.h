@@ -11,6 +11,7 @@
 #include "nmx/NmxTypes.h"
 #include "os/OsTypes.h"
 #include "os/OsUserTools.h"
+#include "os/ThreadSafety.h"
 
 namespace pugi {
 class xml_node;
@@ -79,14 +80,14 @@ class CNmxFilter {
  private:
   static constexpr ULONG kBuckets = 4096;  // power of two
 
-  // Under m_cs.
-  bool FilterKrpRequest(WORD targetPort, WORD cmdId, const BYTE* data, DWORD cbData);
+  bool FilterKrpRequest(WORD targetPort, WORD cmdId, const BYTE* data, DWORD cbData) REQUIRES(m_cs);
   static bool CheckKrpFilterCommand(const TKrpCommandFilter& f, ULONG group, ULONG offset);
-  void AddToRequestMap(const NmxHead& request);
-  bool CheckReqMap(const NmxHead& response);
+  void AddToRequestMap(const NmxHead& request) REQUIRES(m_cs);
+  bool CheckReqMap(const NmxHead& response) REQUIRES(m_cs);
   // True when an entry matches the command's sender or target.
   static bool AddressTableMatches(const BYTE* table, const NmxHead& head);
-  HRESULT ReplaceTable(BYTE*& slot, const BYTE* table, size_t cb);
+  // Puts a copy of the cb bytes of table in place of the include or the exclude table.
+  HRESULT ReplaceTable(bool bInclude, const BYTE* table, size_t cb);
   bool CopyTable(const BYTE* table, std::vector<BYTE>* bytes);
   void LoadAddressTable(const pugi::xml_node& filterInfo, const char* path, BYTE*& table,
                         BOOL& bActive);
@@ -95,25 +96,25 @@ class CNmxFilter {
   static ULONG Bucket(ULONG invokeId) { return (invokeId * 2654435761u) & (kBuckets - 1); }
 
   // Address tables in their byte layout (NmxFilterTypes.h); malloc'ed, owned, may be null.
-  BYTE* m_pIncludeTable = nullptr;
-  BYTE* m_pExcludeTable = nullptr;
-  TKrpCommandTable* m_pKrpCmdTable = nullptr;
+  BYTE* m_pIncludeTable GUARDED_BY(m_cs) = nullptr;
+  BYTE* m_pExcludeTable GUARDED_BY(m_cs) = nullptr;
+  TKrpCommandTable* m_pKrpCmdTable GUARDED_BY(m_cs) = nullptr;
   // Target port -> the filters of m_pKrpCmdTable that apply to it, in table order.
-  std::map<ULONG, std::vector<const TKrpCommandFilter*>> m_mapKrpCmdFilter;
+  std::map<ULONG, std::vector<const TKrpCommandFilter*>> m_mapKrpCmdFilter GUARDED_BY(m_cs);
   // Pending requests by invoke id: bucket heads of chains in arrival order. Fixed, so that
   // the receive path never allocates.
-  TFilterListLink m_mapRequest[kBuckets];
-  TFilterListLink m_listRequestFree;
-  TFilterListLink m_listRequestPend;  // oldest first
-  ULONG m_nPend = 0;
-  KrpReqEntry m_krpReq[kRequestEntries];
-  DWORD m_dwFilterFlags = 0;
-  BOOL m_bFilter = FALSE;
-  BOOL m_bExpression = FALSE;  // reserved
-  BOOL m_bIncludeTable = FALSE;
-  BOOL m_bExcludeTable = FALSE;
-  BOOL m_bKrpCmdTable = FALSE;
-  BOOL m_bKrpCmds = FALSE;   // reserved
-  BOOL m_bKrpRange = FALSE;  // reserved
+  TFilterListLink m_mapRequest[kBuckets] GUARDED_BY(m_cs);
+  TFilterListLink m_listRequestFree GUARDED_BY(m_cs);
+  TFilterListLink m_listRequestPend GUARDED_BY(m_cs);  // oldest first
+  ULONG m_nPend GUARDED_BY(m_cs) = 0;
+  KrpReqEntry m_krpReq[kRequestEntries] GUARDED_BY(m_cs);
+  DWORD m_dwFilterFlags GUARDED_BY(m_cs) = 0;
+  BOOL m_bFilter GUARDED_BY(m_cs) = FALSE;
+  BOOL m_bExpression GUARDED_BY(m_cs) = FALSE;  // reserved
+  BOOL m_bIncludeTable GUARDED_BY(m_cs) = FALSE;
+  BOOL m_bExcludeTable GUARDED_BY(m_cs) = FALSE;
+  BOOL m_bKrpCmdTable GUARDED_BY(m_cs) = FALSE;
+  BOOL m_bKrpCmds GUARDED_BY(m_cs) = FALSE;   // reserved
+  BOOL m_bKrpRange GUARDED_BY(m_cs) = FALSE;  // reserved
   COsUserLock m_cs;
 };

@@ -17,6 +17,7 @@
 #include "nmx/NmxTypes.h"
 #include "os/OsTypes.h"
 #include "os/OsUserTools.h"
+#include "os/ThreadSafety.h"
 #include "os/VxString.h"
 
 // The viewer command handler (engine/KrpComm.h), created by Connect.
@@ -115,7 +116,7 @@ class CNmxLogger {
   CCaptureView* GetView(LONG hView);
   void CloseView(LONG hView);
   void CloseAllViews();
-  COsUserLock& ViewLock() { return m_csView; }
+  COsUserLock& ViewLock() RETURN_CAPABILITY(m_csView) { return m_csView; }
 
   // Capture settings, passed to the capture manager unchanged.
   void SetFileSize(ULONG cbFileSize) { m_pCaptureMngt->SetFileSize(cbFileSize); }
@@ -173,7 +174,7 @@ class CNmxLogger {
   // Called once per run by whichever thread ends it, before the writer is told to stop.
   virtual void OnCaptureStopping() {}
   // Under m_csControl: waits for the writer of a run that stopped itself.
-  void ReapWriter();
+  void ReapWriter() REQUIRES(m_csControl);
   // The writer's cycle in milliseconds (25); a change applies from its next wait.
   void SetWriterCycle(LONG ms) { m_nLoggerCycle = ms; }
   // Stops and waits for the writer. A derived class that overrides the hooks above calls it
@@ -192,12 +193,14 @@ class CNmxLogger {
   static DWORD NmxReceiverThread(LPVOID pParam);
   void WriterLoop();
   void StopFromWriter();
-  // Ends the run whose m_bStarted this thread cleared.
-  void EndRun(bool bOnWriter);
+  // Ends the run whose m_bStarted this thread cleared. Stop calls it under m_csControl and
+  // reaps the writer; the writer calls it without the lock and reaps nothing, which the
+  // analysis cannot tell apart.
+  void EndRun(bool bOnWriter) NO_THREAD_SAFETY_ANALYSIS;
   // Frees every queued frame; returns how many.
   ULONGLONG DiscardQueuedFrames();
   // Under m_csFrameList: appends frame; true when the queue just passed its high-water mark.
-  bool QueueFrame(FRAME* frame, DWORD cbRecord);
+  bool QueueFrame(FRAME* frame, DWORD cbRecord) REQUIRES(m_csFrameList);
   // Gives the memory of a frame taken out of a queue back, in queue order.
   void ReleaseFrame(FRAME* frame);
   // Writes the record of cmd into frame (cbRecord bytes).
@@ -215,52 +218,53 @@ class CNmxLogger {
     bool bReconnect;
   };
   // Under m_csControl: creates and connects a handler on m_nPort and m_strAddress.
-  HRESULT ConnectLocked();
+  HRESULT ConnectLocked() REQUIRES(m_csControl);
   // Under m_csControl: a settings document's "ConnectionPort" and "ConnectionAddress" (either
   // may be empty); moves an enabled viewer service.
-  void ApplyConnectionSettings(const pugi::xml_node& port, const pugi::xml_node& address);
+  void ApplyConnectionSettings(const pugi::xml_node& port, const pugi::xml_node& address)
+      REQUIRES(m_csControl);
   // Under m_csControl: takes the handler out of service and closes the view. The caller
   // deletes the handler outside m_csControl, since a request it is serving may wait for it.
-  CKrpComm* DetachViewerService();
+  CKrpComm* DetachViewerService() REQUIRES(m_csControl);
   // Under m_csControl: as DetachViewerService, but the handler is deleted later, once the
   // request it may be serving on this very thread has been answered. With bReconnect the
   // service is enabled again (ReconnectAfterRetire) once the handler has gone, for a listener
   // that needs the port it holds. False when no thread could be started for that.
-  bool RetireViewerService(bool bReconnect = false);
+  bool RetireViewerService(bool bReconnect = false) REQUIRES(m_csControl);
   // On a reaper thread: enables the service a settings document moved, unless it was enabled,
   // disabled or stopped for good meanwhile.
   void ReconnectAfterRetire();
   // Under m_csControl: says on the console and in the system log that the listener could not
   // be opened on m_nPort and m_strAddress.
-  void ReportListenerFailure(HRESULT hr);
+  void ReportListenerFailure(HRESULT hr) REQUIRES(m_csControl);
   // Under m_csControl: forgets the retired handlers that are gone, without waiting.
-  void ReapRetiredHandlers();
+  void ReapRetiredHandlers() REQUIRES(m_csControl);
   static DWORD ReaperThread(LPVOID pParam);
 
   std::atomic<LONG> m_nPort{NMX_LOGGER_DEFAULT_PORT};
-  CString m_strAddress;                    // guarded by m_csControl
-  CKrpComm* m_pKrpComm = nullptr;          // guarded by m_csControl
-  std::vector<TRetiredHandler> m_retired;  // guarded by m_csControl
+  CString m_strAddress GUARDED_BY(m_csControl);
+  CKrpComm* m_pKrpComm GUARDED_BY(m_csControl) = nullptr;
+  std::vector<TRetiredHandler> m_retired GUARDED_BY(m_csControl);
   std::atomic<bool> m_bReapNow{false};
-  bool m_bReconnectWanted = false;  // guarded by m_csControl
+  bool m_bReconnectWanted GUARDED_BY(m_csControl) = false;
   std::atomic<WORD> m_nListenPort{0};
   std::unique_ptr<CCaptureMngt> m_pCaptureMngt;
-  CCaptureView* m_pCaptureView = nullptr;  // guarded by m_csView
+  CCaptureView* m_pCaptureView GUARDED_BY(m_csView) = nullptr;
   IVxNmxLoggerCallback* m_pCallback;
   std::atomic<bool> m_bConnected{false};
   std::atomic<LONG> m_nLoggerCycle{NMX_LOGGER_CYCLE_MS};
-  // The writer thread of the current run (NmxReceiverThread); guarded by m_csControl.
-  OS_USER_THREAD_HANDLE m_hReceiverThread = nullptr;
-  OS_USER_THREAD_ID m_dwReceiverThreadId = {};
+  // The writer thread of the current run (NmxReceiverThread).
+  OS_USER_THREAD_HANDLE m_hReceiverThread GUARDED_BY(m_csControl) = nullptr;
+  OS_USER_THREAD_ID m_dwReceiverThreadId GUARDED_BY(m_csControl) = {};
   OS_USER_EVENT_HANDLE m_hStopLoggerEvent;
   // Auto-reset; ends the writer's wait: the queue passed its high-water mark, or a stop.
   OS_USER_EVENT_HANDLE m_hWakeWriter;
   CNmxFilter m_filter;
   std::atomic<BOOL> m_bViewerConnected{FALSE};
-  std::unique_ptr<TFrameList> m_pFrameList;   // the shared queue, guarded by m_csFrameList
+  std::unique_ptr<TFrameList> m_pFrameList GUARDED_BY(m_csFrameList);  // the shared queue
   std::unique_ptr<TFrameList> m_pWriterList;  // the writer's batch, traded for the queue
-  CFrameArena m_arena;    // taken from under m_csFrameList, given back in queue order
-  size_t m_cbQueued = 0;  // record bytes in m_pFrameList, guarded by m_csFrameList
+  CFrameArena m_arena;  // taken from under m_csFrameList, given back in queue order
+  size_t m_cbQueued GUARDED_BY(m_csFrameList) = 0;  // record bytes in m_pFrameList
   COsUserLock m_csFrameList;
   std::atomic<ULONGLONG> m_nDroppedFrames{0};
   std::atomic<bool> m_bWriteErrorTaken{false};
