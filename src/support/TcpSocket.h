@@ -20,6 +20,7 @@
 #include <atomic>
 
 #include "os/OsUserTools.h"
+#include "os/ThreadSafety.h"
 #include "support/SocketOs.h"
 
 namespace VxFunctions {
@@ -148,14 +149,14 @@ class CTcpSocket {
   int m_nSocketType;
   CTcpConnList* m_pTcpConnList;
   std::atomic<LONG> m_refCnt;
-  DWORD m_nWaitThreadCnt;
+  DWORD m_nWaitThreadCnt GUARDED_BY(m_lock);
   std::atomic<bool> m_bEnabled;
   COsUserLock m_lock;
-  OS_USER_THREAD_ID m_threadId;
-  OS_USER_THREAD_HANDLE m_hTcpThread;
+  OS_USER_THREAD_ID m_threadId GUARDED_BY(m_lock);
+  OS_USER_THREAD_HANDLE m_hTcpThread GUARDED_BY(m_lock);
   // True from the start of the service thread until it has released the descriptor; a stale
   // handle of an ended thread does not keep the descriptor open.
-  bool m_bThreadRunning;
+  bool m_bThreadRunning GUARDED_BY(m_lock);
   COsUserLock m_sendLock;
   std::atomic<DWORD> m_dwReceiveIdleMs;
   std::atomic<DWORD> m_dwSendTimeoutMs;
@@ -164,10 +165,9 @@ class CTcpSocket {
   static SocketDebugStat m_sockStat;
 
  private:
-  // Closes the descriptor held, under m_sendLock. Caller holds m_lock.
-  DWORD CloseDescriptorLocked();
-  // Caller holds m_lock.
-  DWORD CreateTcpThreadLocked(DWORD priority);
+  // Closes the descriptor held, under m_sendLock.
+  DWORD CloseDescriptorLocked() REQUIRES(m_lock);
+  DWORD CreateTcpThreadLocked(DWORD priority) REQUIRES(m_lock);
   // Last step of the service thread: its own close, and the end of m_bThreadRunning.
   void FinishServiceThread();
 };
