@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs every test with CTest. With CI set, also runs the whole suite under
-# AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, all with -Werror.
+# AddressSanitizer + UndefinedBehaviorSanitizer, under ThreadSanitizer and built by clang,
+# whose -Wthread-safety checks the lock annotations; all with -Werror.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 2
 . scripts/lib.sh
 
+[ -n "${CI:-}" ] && VX_PACKAGES+=(clang)
 vx_ensure_packages || exit 2
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
@@ -48,6 +50,8 @@ run_config plain build "" RelWithDebInfo
 if [ -n "${CI:-}" ]; then
   run_config asan+ubsan build-asan address Debug
   run_config tsan build-tsan thread RelWithDebInfo
+  # No optimiser and no debug information: the build is for the analysis, and quick.
+  CC=clang CXX=clang++ run_config thread-safety build-tsa "" None
 fi
 
 echo
