@@ -75,8 +75,9 @@ HRESULT CCaptureFile::Create(DWORD cbMaxSize, const char* szFolder, const char* 
   } else if (OsUserGetTempFileName(folder, "CAP", 0, path)) {
     madeTempFile = true;
   } else {
+    hr = VxHResultFromLastError();  // before the text's allocation can touch errno
     m_sErr = "Failed to GetTempFileName!";
-    return VxHResultFromLastError();
+    return hr;
   }
   SetPath(path, strlen(folder) + 1);
   // A named capture replaces an earlier capture of that name, never a file of another kind.

@@ -93,8 +93,9 @@ HRESULT CRingBuffer::Create(DWORD cbMaxSize, const char* szFolder, const char* s
     }
   } else {
     if (!OsUserGetTempFileName(folder, "CAP", 0, m_szFilePath)) {
+      hr = VxHResultFromLastError();  // before the text's allocation can touch errno
       m_sErr = "Failed to GetTempFileName!";
-      return VxHResultFromLastError();
+      return hr;
     }
     madeTempFile = true;
   }
