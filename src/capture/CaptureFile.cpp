@@ -37,8 +37,8 @@ CCaptureFile::~CCaptureFile() {
   if (m_bCreated && m_bClosed && m_bTemporary) OsUserDeleteFile(m_szFilePath);
 }
 
-void CCaptureFile::SetPath(const char* szPath, size_t cbFolder) {
-  m_szFileName = vxcap::StorePath(m_szFilePath, szPath, cbFolder);
+void CCaptureFile::SetPath(const char* szPath, size_t namePos) {
+  m_szFileName = vxcap::StorePath(m_szFilePath, szPath, namePos);
 }
 
 DWORD CCaptureFile::GetBootPrjPath(char* szBootPath, DWORD dwCount) {

@@ -92,7 +92,8 @@ class CCaptureFile : public CCaptureFileBase {
   HRESULT CommitAppend(DWORD cbFrames, LONG nFrames, DWORD nOldTableOffset);
   // Copies cb bytes of pFrom into the file at its current position.
   HRESULT WriteFromStream(IVxStream* pFrom, DWORD cb);
-  void SetPath(const char* szPath, size_t cbFolder);
+  // Stores szPath; its name starts namePos characters in.
+  void SetPath(const char* szPath, size_t namePos);
 
   IVxFileStream* m_pFileStream = nullptr;
   char m_szFilePath[kMaxPath + 1] = {};
