@@ -3,8 +3,9 @@
 
 VX_PACKAGES=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
              libpugixml-dev uuid-dev)
-# Installed under CI only: the tests that use them skip, with a message, where they are missing.
-VX_CI_PACKAGES=(tshark)
+# Installed under CI only: tshark for tests that skip, with a message, where it is missing;
+# clang for the thread-safety build.
+VX_CI_PACKAGES=(tshark clang)
 
 vx_missing_packages() {
   local missing=() p wanted=("${VX_PACKAGES[@]}")

@@ -6,7 +6,6 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 2
 . scripts/lib.sh
 
-[ -n "${CI:-}" ] && VX_PACKAGES+=(clang)
 vx_ensure_packages || exit 2
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
