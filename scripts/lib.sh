@@ -1,8 +1,10 @@
 # Shared by the scripts: installing what a fresh Debian machine lacks, and building.
 # shellcheck shell=bash
 
+# mandoc and groff-base lint the manual pages; dpkg-dev gives cpack dpkg-shlibdeps for the
+# package's dependencies.
 VX_PACKAGES=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
-             libpugixml-dev uuid-dev)
+             libpugixml-dev uuid-dev mandoc groff-base dpkg-dev)
 # Installed under CI only: tshark for tests that skip, with a message, where it is missing;
 # clang for the thread-safety build.
 VX_CI_PACKAGES=(tshark clang)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test with CTest. With CI set, also runs the whole suite under
+# Builds and runs every test with CTest. With CI set, also builds the Debian package from the
+# plain build and checks it (scripts/check-deb.sh), and runs the whole suite under
 # AddressSanitizer + UndefinedBehaviorSanitizer, under ThreadSanitizer and built by clang,
 # whose -Wthread-safety checks the lock annotations; all with -Werror.
 set -uo pipefail
@@ -47,6 +48,14 @@ run_config() {
 
 run_config plain build "" RelWithDebInfo
 if [ -n "${CI:-}" ]; then
+  # The Debian package, from the plain build.
+  echo "=== package: cpack -G DEB and dpkg-deb checks (build)"
+  start=$(date +%s)
+  if [[ " ${failed[*]} " == *"plain (build)"* || " ${failed[*]} " == *"plain (configure)"* ]] ||
+     ! scripts/check-deb.sh build; then
+    failed+=("package")
+  fi
+  summary+=("package: $(( $(date +%s) - start )) s")
   run_config asan+ubsan build-asan address Debug
   run_config tsan build-tsan thread RelWithDebInfo
   # No optimiser and no debug information: the build is for the analysis, and quick.

@@ -1,0 +1,25 @@
+# cmake -DMANDOC=... [-DGROFF=...] -DMAN_DIR=... -P ManLint.cmake
+# Every page passes mandoc's lint with no message at all, and groff with every warning on.
+cmake_minimum_required(VERSION 3.20)
+if(NOT MANDOC)
+  message(FATAL_ERROR "mandoc not found (Debian: apt-get install mandoc)")
+endif()
+file(GLOB pages ${MAN_DIR}/*.[1-9])
+if(NOT pages)
+  message(FATAL_ERROR "no manual pages in ${MAN_DIR}")
+endif()
+set(failed FALSE)
+foreach(page ${pages})
+  execute_process(COMMAND ${MANDOC} -T lint -W style ${page}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL "")
+    message(SEND_ERROR "mandoc -T lint ${page}:\n${out}")
+  endif()
+  if(GROFF)
+    execute_process(COMMAND ${GROFF} -man -ww -z ${page}
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT rc EQUAL 0 OR NOT out STREQUAL "")
+      message(SEND_ERROR "groff -man -ww ${page}:\n${out}")
+    endif()
+  endif()
+endforeach()
