@@ -44,11 +44,11 @@ class ListenViewer : public testing::Test {
 
   std::string Boot() const { return m_dir.path() + "/Boot/"; }
 
-  std::unique_ptr<ChildProcess> StartLogger(std::vector<std::string> args) {
+  std::unique_ptr<ChildProcess> StartLogger(
+      std::vector<std::string> args, ChildProcess::Input input = ChildProcess::Input::kPipe) {
     std::vector<std::string> argv = {VX_LOGGER_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>(m_dir.path(), argv, ChildProcess::Input::kPipe,
-                                          m_router.Environment());
+    return std::make_unique<ChildProcess>(m_dir.path(), argv, input, m_router.Environment());
   }
 
   std::unique_ptr<ChildProcess> StartView(std::vector<std::string> args) {
