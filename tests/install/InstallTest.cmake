@@ -1,12 +1,17 @@
-# cmake -DBUILD_DIR=... -DPREFIX=... -DSERVICE=systemd|rc.d|none -P InstallTest.cmake
-# Installs the build into PREFIX and runs the installed programs from there, away from the
-# build folder: each prints its usage, each has its manual page, and the service file names
-# the installed program.
+# cmake -DBUILD_DIR=... -DSTAGE=... -DSERVICE=systemd|rc.d|none [-DSYSTEMD_ANALYZE=...]
+#       -P InstallTest.cmake
+# Installs the build for the prefix /usr into the scratch folder STAGE (DESTDIR, as packagers
+# do, so that no rule can write outside it) and runs the installed programs from there, away
+# from the build folder: each prints its usage, each has its manual page, and the service
+# file names the installed program.
 cmake_minimum_required(VERSION 3.20)
-set(ENV{DESTDIR} "")
-file(REMOVE_RECURSE ${PREFIX})
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
+set(prefix /usr)
+set(root ${STAGE}${prefix})
+file(REMOVE_RECURSE ${STAGE})
+set(ENV{DESTDIR} ${STAGE})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+unset(ENV{DESTDIR})
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cmake --install failed (${rc}):\n${out}")
 endif()
@@ -23,12 +28,12 @@ foreach(c ${cases})
   list(GET c 0 program)
   list(GET c 1 arg)
   list(GET c 2 expected)
-  set(exe ${PREFIX}/bin/${program})
+  set(exe ${root}/bin/${program})
   if(NOT EXISTS ${exe})
-    message(SEND_ERROR "${program} is not installed in ${PREFIX}/bin")
+    message(SEND_ERROR "${program} is not installed in ${root}/bin")
     continue()
   endif()
-  execute_process(COMMAND ${exe} ${arg} WORKING_DIRECTORY ${PREFIX} INPUT_FILE /dev/null
+  execute_process(COMMAND ${exe} ${arg} WORKING_DIRECTORY ${STAGE} INPUT_FILE /dev/null
                   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
   string(FIND "${out}" "${expected}" at)
   if(NOT rc EQUAL 0 OR NOT at EQUAL 0)
@@ -37,33 +42,37 @@ foreach(c ${cases})
 endforeach()
 
 # Every installed program has its manual page.
-file(GLOB programs RELATIVE ${PREFIX}/bin ${PREFIX}/bin/*)
+file(GLOB programs RELATIVE ${root}/bin ${root}/bin/*)
 foreach(program ${programs})
-  file(GLOB page ${PREFIX}/share/man/man[18]/${program}.[18]*)
+  file(GLOB page ${root}/share/man/man[18]/${program}.[18]*)
   if(NOT page)
-    message(SEND_ERROR "${program} has no manual page in ${PREFIX}/share/man")
+    message(SEND_ERROR "${program} has no manual page in ${root}/share/man")
   endif()
 endforeach()
 
-set(unit ${PREFIX}/lib/systemd/system/vxnmxlogger.service)
-set(rcd ${PREFIX}/etc/rc.d/vxnmxlogger)
 if(SERVICE STREQUAL "systemd")
+  set(unit ${root}/lib/systemd/system/vxnmxlogger.service)
   file(STRINGS ${unit} exec REGEX "^ExecStart=")
-  if(NOT exec STREQUAL "ExecStart=${PREFIX}/bin/VxNmxLogger -l")
+  if(NOT exec STREQUAL "ExecStart=${prefix}/bin/VxNmxLogger -l")
     message(SEND_ERROR "${unit}: ${exec}")
   endif()
-  # Offline: the unit's syntax, its program and its manual page.
+  # Offline, on a copy that names the staged program: the unit's syntax, its program and its
+  # manual page.
   if(SYSTEMD_ANALYZE)
-    set(ENV{MANPATH} ${PREFIX}/share/man)
-    execute_process(COMMAND ${SYSTEMD_ANALYZE} verify ${unit}
+    file(READ ${unit} text)
+    string(REPLACE "ExecStart=${prefix}/" "ExecStart=${root}/" text "${text}")
+    file(WRITE ${STAGE}/check/vxnmxlogger.service "${text}")
+    set(ENV{MANPATH} ${root}/share/man)
+    execute_process(COMMAND ${SYSTEMD_ANALYZE} verify ${STAGE}/check/vxnmxlogger.service
                     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT rc EQUAL 0 OR NOT out STREQUAL "")
       message(SEND_ERROR "systemd-analyze verify ${unit}:\n${out}")
     endif()
   endif()
 elseif(SERVICE STREQUAL "rc.d")
+  set(rcd ${root}/etc/rc.d/vxnmxlogger)
   file(STRINGS ${rcd} proc REGEX "^procname=")
-  if(NOT proc STREQUAL "procname=\"${PREFIX}/bin/VxNmxLogger\"")
+  if(NOT proc STREQUAL "procname=\"${prefix}/bin/VxNmxLogger\"")
     message(SEND_ERROR "${rcd}: ${proc}")
   endif()
 endif()
