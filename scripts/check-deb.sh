@@ -47,7 +47,7 @@ fi
 
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libpugixml libuuid1 libstdc++6 libc6; do
-  if ! grep -q "\(^\|, \)$lib[^,]* (>= " <<<"$depends"; then
+  if ! grep -q "\(^\|, \)${lib}[^,]* (>= " <<<"$depends"; then
     echo "$deb: no versioned dependency on $lib: $depends" >&2
     fail=1
   fi
