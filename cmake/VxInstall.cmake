@@ -1,6 +1,6 @@
-# Installation: the program and its tools into bin/, the manual pages into share/man, the
-# documents the pages refer to into share/doc/vxnmxlogger, and the service file of the
-# system's service manager. CPack packs the same into a Debian package (cpack -G DEB).
+# Installation: the program and its tools into bin/ (nmx-extcap installs itself, also into
+# Wireshark's extcap folder), the manual pages into share/man, the documents the pages refer
+# to into share/doc/vxnmxlogger, and the service file of the system's service manager. CPack packs the same into a Debian package (cpack -G DEB).
 include(GNUInstallDirs)
 
 set(VX_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/vxnmxlogger)
@@ -33,7 +33,8 @@ endforeach()
 add_custom_target(vx_man ALL DEPENDS ${VX_MAN_OUTPUTS})
 
 install(FILES README.md docs/ARCHITECTURE.md docs/capture-format.md docs/nmx-cap.md
-              docs/nmx-tcp.md docs/nmx-view.md docs/router-protocol.md docs/settings.md
+              docs/nmx-extcap.md docs/nmx-tcp.md docs/nmx-view.md docs/router-protocol.md
+              docs/settings.md
         DESTINATION ${VX_DOC_DIR})
 
 # The service file names the program by its installed path, which is only known when it is
@@ -84,12 +85,16 @@ command the router copies to it into capture files: one size-limited file or
 a ring of files in which the oldest frames give way. In listen mode a viewer
 starts and stops the capture and reads the frames live over TCP.
 .
-The package also holds the viewer nmx-view, the capture file tool nmx-cap, and
-nmx-router and nmx-traffic, stand-ins for systems without the runtime.")
+The package also holds the viewer nmx-view, the capture file tool nmx-cap,
+nmx-extcap, which makes the logger a live capture interface of Wireshark and
+tshark, and nmx-router and nmx-traffic, stand-ins for systems without the
+runtime.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 # dpkg-shlibdeps reads the libraries the binaries really link (libpugixml, libuuid, the C++
 # runtime) with the versions their symbols need, so the dependencies follow the build.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# nmx-extcap is only of use to them.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "tshark | wireshark")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

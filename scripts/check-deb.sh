@@ -27,18 +27,22 @@ fail=0
 files=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|')
 expected=(
   /usr/bin/VxNmxLogger /usr/bin/nmx-view /usr/bin/nmx-cap /usr/bin/nmx-router /usr/bin/nmx-traffic
+  /usr/bin/nmx-extcap
   /usr/share/man/man8/VxNmxLogger.8.gz /usr/share/man/man1/nmx-view.1.gz
   /usr/share/man/man1/nmx-cap.1.gz /usr/share/man/man8/nmx-router.8.gz
-  /usr/share/man/man1/nmx-traffic.1.gz
+  /usr/share/man/man1/nmx-traffic.1.gz /usr/share/man/man1/nmx-extcap.1.gz
   /usr/lib/systemd/system/vxnmxlogger.service
   /usr/share/doc/vxnmxlogger/README.md /usr/share/doc/vxnmxlogger/settings.md
 )
 for f in "${expected[@]}"; do
   grep -qxF "$f" <<<"$files" || { echo "$deb: missing $f" >&2; fail=1; }
 done
+# Wireshark's extcap folder is /usr/lib/<arch>/wireshark/extcap on Debian.
+extcap='^/usr/lib/\([^/]*/\)\?wireshark/extcap/nmx-extcap$'
+grep -q "$extcap" <<<"$files" || { echo "$deb: no nmx-extcap in Wireshark's extcap folder" >&2; fail=1; }
 # Only what is listed above, its folders and the documents.
 unexpected=$(grep -vxF -f <(printf '%s\n' "${expected[@]}") <<<"$files" |
-             grep -v -e '/$' -e '^/usr/share/doc/vxnmxlogger/[^/]*\.md$' || true)
+             grep -v -e '/$' -e '^/usr/share/doc/vxnmxlogger/[^/]*\.md$' -e "$extcap" || true)
 if [ -n "$unexpected" ]; then
   echo "$deb: unexpected files:" >&2
   echo "$unexpected" >&2

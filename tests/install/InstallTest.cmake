@@ -22,7 +22,8 @@ set(cases
   "nmx-cap|--help|usage: nmx-cap "
   "nmx-view|--help|usage: nmx-view "
   "nmx-router|--help|usage: nmx-router "
-  "nmx-traffic|--help|usage: nmx-traffic ")
+  "nmx-traffic|--help|usage: nmx-traffic "
+  "nmx-extcap|--help|usage: nmx-extcap ")
 foreach(c ${cases})
   string(REPLACE "|" ";" c "${c}")
   list(GET c 0 program)
@@ -40,6 +41,20 @@ foreach(c ${cases})
     message(SEND_ERROR "${exe} ${arg}: status ${rc}, output:\n${out}${err}")
   endif()
 endforeach()
+
+# Where Wireshark and tshark look for it, it answers their first question.
+file(GLOB_RECURSE extcap ${STAGE}/*nmx-extcap)
+list(FILTER extcap INCLUDE REGEX "/wireshark/extcap/nmx-extcap$")
+if(NOT extcap)
+  message(SEND_ERROR "nmx-extcap is not installed into a wireshark/extcap folder in ${STAGE}")
+else()
+  list(GET extcap 0 extcap)
+  execute_process(COMMAND ${extcap} --extcap-interfaces INPUT_FILE /dev/null
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+  if(NOT rc EQUAL 0 OR NOT out MATCHES "interface {value=nmxlogger}")
+    message(SEND_ERROR "${extcap} --extcap-interfaces: status ${rc}, output:\n${out}${err}")
+  endif()
+endif()
 
 # Every installed program has its manual page.
 file(GLOB programs RELATIVE ${root}/bin ${root}/bin/*)
