@@ -109,6 +109,14 @@ void CNmxR3Port::CloseEvents() {
   }
 }
 
+BOOL CNmxR3Port::AbandonConnect(DWORD dwError) {
+  m_nLastError = dwError;
+  DeleteHandle(m_pSendDrv);
+  DeleteHandle(m_pReceiveDrv);
+  CloseEvents();
+  return FALSE;
+}
+
 BOOL CNmxR3Port::NmxConnect(WORD port, DWORD nBuffer, DWORD nQueueSize) {
   if (m_bConnected) {
     m_nLastError = NMX_R3_ERR_CONNECTED;
@@ -143,20 +151,9 @@ BOOL CNmxR3Port::NmxConnect(WORD port, DWORD nBuffer, DWORD nQueueSize) {
   for (auto& h : m_pImpl->m_hEvent) h = OsUserCreateEvent(nullptr, TRUE, FALSE, nullptr);
 
   m_pReceiveDrv = new CDrvControl();
-  if (m_pReceiveDrv->OpenRouter(TRUE) != 0) {
-    m_nLastError = NMX_R3_ERR_DEVICE;
-    DeleteHandle(m_pReceiveDrv);
-    CloseEvents();
-    return FALSE;
-  }
+  if (m_pReceiveDrv->OpenRouter(TRUE) != 0) return AbandonConnect(NMX_R3_ERR_DEVICE);
   m_pSendDrv = new CDrvControl();
-  if (m_pSendDrv->OpenRouter(FALSE) != 0) {
-    m_nLastError = NMX_R3_ERR_DEVICE;
-    DeleteHandle(m_pSendDrv);
-    DeleteHandle(m_pReceiveDrv);
-    CloseEvents();
-    return FALSE;
-  }
+  if (m_pSendDrv->OpenRouter(FALSE) != 0) return AbandonConnect(NMX_R3_ERR_DEVICE);
 
   // Without an answer the port keeps the NetId it has.
   NmxNetId netId{};
@@ -170,24 +167,10 @@ BOOL CNmxR3Port::NmxConnect(WORD port, DWORD nBuffer, DWORD nQueueSize) {
   cbRet = 0;
   DWORD err = m_pReceiveDrv->IoControl(IOCTL_NMX_REGISTER_PORT, &rec, sizeof(rec), &out,
                                        sizeof(out), &cbRet, nullptr);
-  if (err != 0 || cbRet < sizeof(out)) {
-    // A registration the device did not answer must not pass for one with answer 0.
-    m_nLastError = NMX_R3_ERR_DEVICE;
-  } else if (out.m_err == 0) {
-    m_bEnabled = TRUE;
-  } else if (out.m_err == NMX_REGISTER_SYSTEM_STOPPED) {
-    m_bEnabled = FALSE;
-  } else {
-    m_nLastError = out.m_err;
-  }
-  if (err != 0 || cbRet < sizeof(out) ||
-      (out.m_err != 0 && out.m_err != NMX_REGISTER_SYSTEM_STOPPED)) {
-    DeleteHandle(m_pSendDrv);
-    DeleteHandle(m_pReceiveDrv);
-    CloseEvents();
-    return FALSE;
-  }
-
+  // A registration the device did not answer must not pass for one with answer 0.
+  if (err != 0 || cbRet < sizeof(out)) return AbandonConnect(NMX_R3_ERR_DEVICE);
+  if (out.m_err != 0 && out.m_err != NMX_REGISTER_SYSTEM_STOPPED) return AbandonConnect(out.m_err);
+  m_bEnabled = out.m_err == 0;
   m_bConnected = TRUE;
   m_addr.port = out.m_port;
 
@@ -214,11 +197,7 @@ BOOL CNmxR3Port::NmxConnect(WORD port, DWORD nBuffer, DWORD nQueueSize) {
                              sizeof(attachOut), &cbRet, nullptr);
     m_bConnected = FALSE;
     m_bEnabled = FALSE;
-    m_nLastError = NMX_R3_ERR_NO_THREAD;
-    DeleteHandle(m_pSendDrv);
-    DeleteHandle(m_pReceiveDrv);
-    CloseEvents();
-    return FALSE;
+    return AbandonConnect(NMX_R3_ERR_NO_THREAD);
   }
   m_pImpl->m_ctx = ctx;
   m_pImpl->m_hThread = hThread;

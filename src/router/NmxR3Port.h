@@ -108,6 +108,9 @@ class CNmxR3Port : public CNmxPort {
   void DeliverSystemCommand(WORD id);
   // Under m_pImpl->m_lock: connected and enabled, else false with the last error set.
   bool MaySend();
+  // The one way out of a failed NmxConnect: sets the last error and releases the device
+  // handles opened so far and the events; returns FALSE.
+  BOOL AbandonConnect(DWORD dwError);
   void ReleaseThread();
   void CloseEvents();
   static void DeleteHandle(CDrvControl*& drv);
