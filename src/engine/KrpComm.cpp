@@ -255,6 +255,9 @@ HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data
             // until this request has been answered.
             engine.LoadXmlSettings(path.c_str(), true);
           } catch (...) {
+            // Only the XML parser throws, when its memory runs out. A start never depends on
+            // the document (the engine's own results are not answered either): the capture
+            // starts with the settings in force.
           }
         }
         engine.Start();
