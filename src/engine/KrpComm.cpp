@@ -1,5 +1,6 @@
 #include "engine/KrpComm.h"
 
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
@@ -18,54 +19,8 @@
 
 namespace {
 
-// Capture control offsets.
-constexpr DWORD kOffState = 1;
-constexpr DWORD kOffFileMode = 2;
-constexpr DWORD kOffFileSize = 3;
-constexpr DWORD kOffBufferSize = 4;
-constexpr DWORD kOffSaveAs = 5;
-constexpr DWORD kOffCaptureInfo = 6;
-constexpr DWORD kOffCreateView = 7;
-constexpr DWORD kOffCloseView = 8;
-constexpr DWORD kOffOpenFile = 9;
-constexpr DWORD kOffCloseFile = 10;
-constexpr DWORD kOffReadFile = 11;
-constexpr DWORD kOffFileName = 12;
-constexpr DWORD kOffSaveName = 13;
-constexpr DWORD kOffAutoSave = 14;
-
-// Filter offsets.
-constexpr DWORD kOffFilterActive = 1;
-constexpr DWORD kOffIncludeActive = 2;
-constexpr DWORD kOffExcludeActive = 3;
-constexpr DWORD kOffTableSizes = 4;
-constexpr DWORD kOffIncludeTable = 5;
-constexpr DWORD kOffExcludeTable = 6;
-constexpr DWORD kOffFilterFlags = 7;
-
-constexpr DWORD kCmdStart = 1;
-constexpr DWORD kCmdStop = 2;
-constexpr DWORD kStateCapturing = 1;
-constexpr DWORD kStateStopped = 2;
-constexpr DWORD kModeRing = 1;
-constexpr DWORD kModeSingle = 2;
-
-// A file name of Write 0x1000/5 and /13: at most 1024 characters and a terminator.
-constexpr DWORD kMaxNameData = 1025;
-constexpr DWORD kMaxNameChars = 1024;
+// The boot folder's path, as the capture reads it.
 constexpr DWORD kBootPathSize = 1024;
-
-// The notification stream in front of the capture packet: nStamps, the stamp (time and
-// nSamples) and the sample header (handle and size).
-constexpr DWORD kStreamHead = 24;
-constexpr size_t kStreamStamps = 0;
-constexpr size_t kStreamTime = 4;
-constexpr size_t kStreamSamples = 12;
-constexpr size_t kStreamHandle = 16;
-constexpr size_t kStreamSampleSize = 20;
-constexpr DWORD kNotificationInvokeId = 1;
-
-constexpr DWORD kMinPacketLength = vxcap::kPacketHeaderSize + 1;
 
 HRESULT Krp(DWORD code) {
   return KrpResultFromCode(code);
@@ -212,11 +167,11 @@ HRESULT CKrpComm::ReadWrite(DWORD indexGroup, DWORD indexOffset, DWORD readLengt
   BYTE* out = static_cast<BYTE*>(readData);
   const BYTE* in = static_cast<const BYTE*>(writeData);
   switch (indexOffset) {
-    case kOffCreateView:
+    case KRPCOMM_CAP_CREATE_VIEW:
       return CreateView(readLength, out, bytesRead);
-    case kOffOpenFile:
+    case KRPCOMM_CAP_OPEN_FILE:
       return OpenFile(readLength, out, writeLength, in, bytesRead);
-    case kOffReadFile:
+    case KRPCOMM_CAP_READ_FILE:
       return ReadFile(readLength, out, writeLength, in, bytesRead);
     default:
       return Krp(KRP_E_NOT_SUPPORTED);
@@ -244,10 +199,10 @@ HRESULT CKrpComm::DeviceNotification(const NmxAddr*, DWORD, const void*) {
 HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data) {
   CNmxLogger& engine = *m_pNmxLogger;
   switch (indexOffset) {
-    case kOffState: {
+    case KRPCOMM_CAP_STATE: {
       if (length < 4) return Krp(KRP_E_INVALID_SIZE);
       const DWORD cmd = Value32(data);
-      if (cmd == kCmdStart && !engine.IsStarted()) {
+      if (cmd == KRPCOMM_CMD_START && !engine.IsStarted()) {
         if (length > 4) {
           const std::string path = NameFromData(data + 4, length - 4, length - 4);
           try {
@@ -263,62 +218,63 @@ HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data
         engine.Start();
         return S_OK;
       }
-      if (cmd == kCmdStop && engine.IsStarted()) {
+      if (cmd == KRPCOMM_CMD_STOP && engine.IsStarted()) {
         engine.Stop();
         return S_OK;
       }
       return Krp(KRP_E_INVALID_STATE);
     }
-    case kOffFileMode: {
+    case KRPCOMM_CAP_FILE_MODE: {
       if (length < 4) return Krp(KRP_E_INVALID_SIZE);
       if (engine.IsStarted()) return Krp(KRP_E_GENERAL);
       const DWORD mode = Value32(data);
-      if (mode != kModeRing && mode != kModeSingle) return Krp(KRP_E_INVALID_PARAM);
-      engine.EnableRingBuffer(mode == kModeRing);
+      if (mode != KRPCOMM_MODE_RING && mode != KRPCOMM_MODE_SINGLE) return Krp(KRP_E_INVALID_PARAM);
+      engine.EnableRingBuffer(mode == KRPCOMM_MODE_RING);
       return S_OK;
     }
-    case kOffFileSize:
-    case kOffBufferSize: {
+    case KRPCOMM_CAP_FILE_SIZE:
+    case KRPCOMM_CAP_BUFFER_SIZE: {
       if (length < 4) return Krp(KRP_E_INVALID_SIZE);
       if (engine.IsStarted()) return Krp(KRP_E_GENERAL);
       // Bounded: the buffer is memory taken at the start, the file disk space.
       const DWORD bytes = Value32(data);
-      if (bytes > (indexOffset == kOffFileSize ? KRPCOMM_MAX_FILE_SIZE : KRPCOMM_MAX_BUFFER_SIZE))
+      if (bytes >
+          (indexOffset == KRPCOMM_CAP_FILE_SIZE ? KRPCOMM_MAX_FILE_SIZE : KRPCOMM_MAX_BUFFER_SIZE))
         return Krp(KRP_E_INVALID_SIZE);
-      if (indexOffset == kOffFileSize)
+      if (indexOffset == KRPCOMM_CAP_FILE_SIZE)
         engine.SetFileSize(bytes);
       else
         engine.SetBufferSize(bytes);
       return S_OK;
     }
-    case kOffSaveAs: {
-      if (length > kMaxNameData) return Krp(KRP_E_INVALID_SIZE);
-      const std::string name = NameFromData(data, length, kMaxNameChars);
+    case KRPCOMM_CAP_SAVE_AS: {
+      if (length > KRPCOMM_MAX_NAME_DATA) return Krp(KRP_E_INVALID_SIZE);
+      const std::string name = NameFromData(data, length, KRPCOMM_MAX_NAME_CHARS);
       if (!IsViewerRelativePath(name.c_str())) return Krp(KRP_E_INVALID_PARAM);
       // The boot folder holds the machine's project: a viewer may replace a capture there,
       // nothing else.
       const HRESULT hr = engine.SaveCaptureAs(name.c_str());
       return hr == vxcap::CAPTURE_E_FOREIGN_FILE ? Krp(KRP_E_INVALID_PARAM) : hr;
     }
-    case kOffCloseView:
+    case KRPCOMM_CAP_CLOSE_VIEW:
       if (length != 4) return Krp(KRP_E_INVALID_SIZE);
       return CloseView(Value32(data));
-    case kOffCloseFile:
+    case KRPCOMM_CAP_CLOSE_FILE:
       return CloseFile(length, data);
-    case kOffSaveName: {
-      if (length > kMaxNameData) return Krp(KRP_E_INVALID_SIZE);
+    case KRPCOMM_CAP_SAVE_NAME: {
+      if (length > KRPCOMM_MAX_NAME_DATA) return Krp(KRP_E_INVALID_SIZE);
       if (length == 0) {
         engine.SetSaveFileName(nullptr);
         return S_OK;
       }
-      const std::string name = NameFromData(data, length, kMaxNameChars);
+      const std::string name = NameFromData(data, length, KRPCOMM_MAX_NAME_CHARS);
       if (!IsViewerBareFileName(name.c_str()) ||
           engine.GetCaptureMngt()->IsForeignSaveFile(name.c_str()))
         return Krp(KRP_E_INVALID_PARAM);
       engine.SetSaveFileName(name.c_str());
       return S_OK;
     }
-    case kOffAutoSave:
+    case KRPCOMM_CAP_AUTO_SAVE:
       if (length != 4) return Krp(KRP_E_INVALID_SIZE);
       engine.SetAutoSave(Value32(data) != 0);
       return S_OK;
@@ -330,38 +286,38 @@ HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data
 HRESULT CKrpComm::ReadCapture(DWORD indexOffset, DWORD length, BYTE* data, DWORD* bytesRead) {
   CNmxLogger& engine = *m_pNmxLogger;
   switch (indexOffset) {
-    case kOffState:
-    case kOffFileMode:
-    case kOffFileSize:
-    case kOffBufferSize:
-    case kOffAutoSave: {
+    case KRPCOMM_CAP_STATE:
+    case KRPCOMM_CAP_FILE_MODE:
+    case KRPCOMM_CAP_FILE_SIZE:
+    case KRPCOMM_CAP_BUFFER_SIZE:
+    case KRPCOMM_CAP_AUTO_SAVE: {
       if (length != 4) return Krp(KRP_E_INVALID_SIZE);
       DWORD v = 0;
-      if (indexOffset == kOffState)
-        v = engine.IsStarted() ? kStateCapturing : kStateStopped;
-      else if (indexOffset == kOffFileMode)
-        v = engine.IsRingBuffer() ? kModeRing : kModeSingle;
-      else if (indexOffset == kOffFileSize)
+      if (indexOffset == KRPCOMM_CAP_STATE)
+        v = engine.IsStarted() ? KRPCOMM_STATE_CAPTURING : KRPCOMM_STATE_STOPPED;
+      else if (indexOffset == KRPCOMM_CAP_FILE_MODE)
+        v = engine.IsRingBuffer() ? KRPCOMM_MODE_RING : KRPCOMM_MODE_SINGLE;
+      else if (indexOffset == KRPCOMM_CAP_FILE_SIZE)
         v = engine.OsUserGetFileSize();
-      else if (indexOffset == kOffBufferSize)
+      else if (indexOffset == KRPCOMM_CAP_BUFFER_SIZE)
         v = engine.GetBufferSize();
       else
         v = engine.GetAutoSave() ? 1 : 0;
       Answer32(data, bytesRead, v);
       return S_OK;
     }
-    case kOffCaptureInfo: {
-      if (length != 12) return Krp(KRP_E_INVALID_SIZE);
+    case KRPCOMM_CAP_INFO: {
+      if (length != sizeof(KrpCommCaptureInfo)) return Krp(KRP_E_INVALID_SIZE);
       LONG nFrames = 0;
       ULONG cbFrames = 0, nOverflows = 0;
       engine.GetCaptureInfo(nFrames, cbFrames, nOverflows);
-      vx::EncodeLE32(data, static_cast<DWORD>(nFrames));
-      vx::EncodeLE32(data + 4, cbFrames);
-      vx::EncodeLE32(data + 8, nOverflows);
-      *bytesRead = 12;
+      vx::EncodeLE32(data + offsetof(KrpCommCaptureInfo, nFrames), static_cast<DWORD>(nFrames));
+      vx::EncodeLE32(data + offsetof(KrpCommCaptureInfo, cbFrames), cbFrames);
+      vx::EncodeLE32(data + offsetof(KrpCommCaptureInfo, nOverflows), nOverflows);
+      *bytesRead = sizeof(KrpCommCaptureInfo);
       return S_OK;
     }
-    case kOffFileName:
+    case KRPCOMM_CAP_FILE_NAME:
       if (FAILED(engine.GetFileName(length, reinterpret_cast<char*>(data))))
         return Krp(KRP_E_INVALID_SIZE);
       *bytesRead = static_cast<DWORD>(strnlen(reinterpret_cast<char*>(data), length)) + 1;
@@ -370,7 +326,7 @@ HRESULT CKrpComm::ReadCapture(DWORD indexOffset, DWORD length, BYTE* data, DWORD
         return Krp(KRP_E_INVALID_SIZE);
       }
       return S_OK;
-    case kOffSaveName: {
+    case KRPCOMM_CAP_SAVE_NAME: {
       const CString name = engine.GetSaveFileName();
       const size_t n = strlen(name) + 1;
       if (n > length) return Krp(KRP_E_INVALID_SIZE);
@@ -423,7 +379,7 @@ HRESULT CKrpComm::ReadView(DWORD hView, DWORD length, BYTE* data, DWORD* bytesRe
   if (m_bRetired) return Krp(KRP_E_INVALID_STATE);
   CCaptureView* v = m_pNmxLogger->GetView(static_cast<LONG>(hView));
   if (!v) return Krp(KRP_E_INVALID_OFFSET);
-  if (length < kMinPacketLength) return Krp(KRP_E_INVALID_SIZE);
+  if (length < KRPCOMM_MIN_PACKET_LENGTH) return Krp(KRP_E_INVALID_SIZE);
   const HRESULT hr = v->GetUnreadFrames(data, length);
   if (hr == S_FALSE) return S_OK;
   if (hr != S_OK) return Krp(KRP_E_GENERAL);
@@ -493,28 +449,28 @@ HRESULT CKrpComm::CloseFile(DWORD length, const BYTE* data) {
 HRESULT CKrpComm::WriteFilter(DWORD indexOffset, DWORD length, const BYTE* data) {
   CNmxLogger& engine = *m_pNmxLogger;
   switch (indexOffset) {
-    case kOffFilterActive:
-    case kOffIncludeActive:
-    case kOffExcludeActive: {
+    case KRPCOMM_FLT_ACTIVE:
+    case KRPCOMM_FLT_INCLUDE_ACTIVE:
+    case KRPCOMM_FLT_EXCLUDE_ACTIVE: {
       if (length != 4) return Krp(KRP_E_INVALID_SIZE);
       const BOOL b = static_cast<BOOL>(Value32(data));
-      if (indexOffset == kOffFilterActive)
+      if (indexOffset == KRPCOMM_FLT_ACTIVE)
         engine.EnableFilter(b);
-      else if (indexOffset == kOffIncludeActive)
+      else if (indexOffset == KRPCOMM_FLT_INCLUDE_ACTIVE)
         engine.EnableIncludeTable(b);
       else
         engine.EnableExcludeTable(b);
       return S_OK;
     }
-    case kOffIncludeTable:
-    case kOffExcludeTable: {
+    case KRPCOMM_FLT_INCLUDE_TABLE:
+    case KRPCOMM_FLT_EXCLUDE_TABLE: {
       if (length < NMX_ADDRESS_TABLE_HEAD ||
           length != NmxAddressTableSize(NmxAddressTableCount(data)))
         return Krp(KRP_E_INVALID_SIZE);
-      return indexOffset == kOffIncludeTable ? engine.SetIncludeTable(data, length)
-                                             : engine.SetExcludeTable(data, length);
+      return indexOffset == KRPCOMM_FLT_INCLUDE_TABLE ? engine.SetIncludeTable(data, length)
+                                                      : engine.SetExcludeTable(data, length);
     }
-    case kOffFilterFlags:
+    case KRPCOMM_FLT_FLAGS:
       if (length != 4) return Krp(KRP_E_INVALID_SIZE);
       return engine.SetFilterFlags(Value32(data));
     default:
@@ -525,24 +481,24 @@ HRESULT CKrpComm::WriteFilter(DWORD indexOffset, DWORD length, const BYTE* data)
 HRESULT CKrpComm::ReadFilter(DWORD indexOffset, DWORD length, BYTE* data, DWORD* bytesRead) {
   CNmxLogger& engine = *m_pNmxLogger;
   switch (indexOffset) {
-    case kOffFilterActive:
-    case kOffIncludeActive:
-    case kOffExcludeActive:
-    case kOffFilterFlags: {
+    case KRPCOMM_FLT_ACTIVE:
+    case KRPCOMM_FLT_INCLUDE_ACTIVE:
+    case KRPCOMM_FLT_EXCLUDE_ACTIVE:
+    case KRPCOMM_FLT_FLAGS: {
       if (length != 4) return Krp(KRP_E_INVALID_SIZE);
       DWORD v = 0;
-      if (indexOffset == kOffFilterActive)
+      if (indexOffset == KRPCOMM_FLT_ACTIVE)
         v = static_cast<DWORD>(engine.IsFilterActive());
-      else if (indexOffset == kOffIncludeActive)
+      else if (indexOffset == KRPCOMM_FLT_INCLUDE_ACTIVE)
         v = static_cast<DWORD>(engine.IsIncludeTableActive());
-      else if (indexOffset == kOffExcludeActive)
+      else if (indexOffset == KRPCOMM_FLT_EXCLUDE_ACTIVE)
         v = static_cast<DWORD>(engine.IsExcludeTableActive());
       else
         v = engine.GetFilterFlags();
       Answer32(data, bytesRead, v);
       return S_OK;
     }
-    case kOffTableSizes: {
+    case KRPCOMM_FLT_TABLE_SIZES: {
       if (length != 8) return Krp(KRP_E_INVALID_SIZE);
       TNmxFilterInfo info{};
       if (!engine.Filters().GetFilterInfo(&info)) return Krp(KRP_E_GENERAL);
@@ -551,11 +507,12 @@ HRESULT CKrpComm::ReadFilter(DWORD indexOffset, DWORD length, BYTE* data, DWORD*
       *bytesRead = 8;
       return S_OK;
     }
-    case kOffIncludeTable:
-    case kOffExcludeTable: {
+    case KRPCOMM_FLT_INCLUDE_TABLE:
+    case KRPCOMM_FLT_EXCLUDE_TABLE: {
       std::vector<BYTE> table;
-      const bool have = indexOffset == kOffIncludeTable ? engine.Filters().CopyIncludeTable(&table)
-                                                        : engine.Filters().CopyExcludeTable(&table);
+      const bool have = indexOffset == KRPCOMM_FLT_INCLUDE_TABLE
+                            ? engine.Filters().CopyIncludeTable(&table)
+                            : engine.Filters().CopyExcludeTable(&table);
       if (!have) return Krp(KRP_E_GENERAL);
       if (table.size() != length) return Krp(KRP_E_INVALID_SIZE);
       memcpy(data, table.data(), table.size());
@@ -581,12 +538,13 @@ HRESULT CKrpComm::AddDeviceNotification(DWORD indexGroup, DWORD indexOffset,
   if (!view) return Krp(KRP_E_INVALID_OFFSET);
   if (view->GetNotificationHandle() != 0) return Krp(KRP_E_GENERAL);
   // Each packet is sent whole in one frame, whose buffer the viewer's length decides.
-  if (attrib->cbLength < kMinPacketLength || attrib->cbLength > KRPCOMM_MAX_NOTIFICATION_LENGTH)
+  if (attrib->cbLength < KRPCOMM_MIN_PACKET_LENGTH ||
+      attrib->cbLength > KRPCOMM_MAX_NOTIFICATION_LENGTH)
     return Krp(KRP_E_INVALID_SIZE);
   if (m_noteTable.IsFull()) return Krp(KRP_E_GENERAL);
 
   auto* n = new (std::nothrow) TViewNoteParam{};
-  BYTE* stream = new (std::nothrow) BYTE[kStreamHead + attrib->cbLength];
+  BYTE* stream = new (std::nothrow) BYTE[KRPCOMM_NOTIFICATION_HEAD + attrib->cbLength];
   if (!n || !stream) {
     delete n;
     delete[] stream;
@@ -648,10 +606,10 @@ DWORD CKrpComm::NotificationThread(LPVOID pParam) {
 
 void CKrpComm::RunNotification(TViewNoteParam& n) {
   BYTE* stream = n.pStream;
-  memset(stream, 0, kStreamHead);
-  vx::EncodeLE32(stream + kStreamStamps, 1);
-  vx::EncodeLE32(stream + kStreamSamples, 1);
-  vx::EncodeLE32(stream + kStreamHandle, n.hNote);
+  memset(stream, 0, KRPCOMM_NOTIFICATION_HEAD);
+  vx::EncodeLE32(stream + KRPCOMM_NOTE_STAMPS, 1);
+  vx::EncodeLE32(stream + KRPCOMM_NOTE_SAMPLES, 1);
+  vx::EncodeLE32(stream + KRPCOMM_NOTE_HANDLE, n.hNote);
   const DWORD timeoutMs = n.nCycleTime / 10000;
   for (;;) {
     const DWORD w = OsUserWaitForSingleObject(n.hStopEvent, timeoutMs);
@@ -660,15 +618,16 @@ void CKrpComm::RunNotification(TViewNoteParam& n) {
     for (bool first = true;; first = false) {
       if (ReadNotificationPacket(n) != S_OK) break;
       TCapturePacketHdr hdr{};
-      vxcap::DecodeCapturePacketHdr(stream + kStreamHead, n.cbLength, &hdr);
+      vxcap::DecodeCapturePacketHdr(stream + KRPCOMM_NOTIFICATION_HEAD, n.cbLength, &hdr);
       // A continuation belongs to a sequence some other reader began.
       if (first && hdr.nPacket != 0) break;
       if (hdr.cbData > n.cbLength - vxcap::kPacketHeaderSize) break;
-      vx::EncodeLE64(stream + kStreamTime, static_cast<ULONGLONG>(OsUserGetSystemTimeAsFileTime()));
-      vx::EncodeLE32(stream + kStreamSampleSize, vxcap::kPacketHeaderSize + hdr.cbData);
-      m_pAsyncRes->DeviceNotificationRes(n.addr, kNotificationInvokeId,
-                                         kStreamHead + vxcap::kPacketHeaderSize + hdr.cbData,
-                                         stream);
+      vx::EncodeLE64(stream + KRPCOMM_NOTE_TIME,
+                     static_cast<ULONGLONG>(OsUserGetSystemTimeAsFileTime()));
+      vx::EncodeLE32(stream + KRPCOMM_NOTE_SAMPLE_SIZE, vxcap::kPacketHeaderSize + hdr.cbData);
+      m_pAsyncRes->DeviceNotificationRes(
+          n.addr, KRPCOMM_NOTIFICATION_INVOKE_ID,
+          KRPCOMM_NOTIFICATION_HEAD + vxcap::kPacketHeaderSize + hdr.cbData, stream);
       if (hdr.cbLeft == 0) break;
       // A long burst must not hold up the deletion of the notification.
       if (OsUserWaitForSingleObject(n.hStopEvent, 0) == WAIT_OBJECT_0) return;
@@ -682,7 +641,7 @@ HRESULT CKrpComm::ReadNotificationPacket(TViewNoteParam& n) {
   // The view may have been closed by the engine since; a new one has no handle yet.
   CCaptureView* v = m_pNmxLogger->GetView(static_cast<LONG>(n.hView));
   if (v != n.pView || v->GetNotificationHandle() != n.hNote) return S_FALSE;
-  return v->GetUnreadFrames(n.pStream + kStreamHead, n.cbLength);
+  return v->GetUnreadFrames(n.pStream + KRPCOMM_NOTIFICATION_HEAD, n.cbLength);
 }
 
 // ---- Connection events ----------------------------------------------------------------------

@@ -12,27 +12,11 @@
 #include "os/OsUserTools.h"
 #include "os/ThreadSafety.h"
 #include "support/IVxStream.h"
+#include "viewer/KrpCommFormat.h"
 #include "viewer/VxKrpItf.h"
 
 class CNmxLogger;
 class CViewerTcpServer;
-
-// NMX port of the program's KRP server.
-constexpr LONG KRPCOMM_KRP_PORT = 10502;
-// Index groups.
-constexpr DWORD KRPCOMM_IG_CAPTURE = 0x1000;
-constexpr DWORD KRPCOMM_IG_VIEW = 0x1500;
-constexpr DWORD KRPCOMM_IG_FILTER = 0x2000;
-// File streams a viewer may hold open at once.
-constexpr DWORD KRPCOMM_FILE_SLOTS = 10;
-// Largest capture a viewer may set (Write 0x1000/3): 4095 MiB, the most a settings document
-// can give, below the 4 GiB a capture file's 32-bit offsets reach.
-constexpr DWORD KRPCOMM_MAX_FILE_SIZE = 4095u << 20;
-// Largest memory buffer a viewer may set (Write 0x1000/4): 64 MiB, what a settings document
-// can give (65535 KiB) rounded up; a thousand times the default, and at most half the file.
-constexpr DWORD KRPCOMM_MAX_BUFFER_SIZE = 64u << 20;
-// Largest notification packet a viewer may ask for; one packet must fit one NMX/TCP frame.
-constexpr DWORD KRPCOMM_MAX_NOTIFICATION_LENGTH = 16u * 1024 * 1024;
 
 struct NotificationTableKey_ {
   DWORD hNote;

@@ -13,6 +13,7 @@
 #include "e2e/ListenFixture.h"
 #include "nmx/KrpTypes.h"
 #include "os/OsUserTools.h"
+#include "viewer/KrpCommFormat.h"
 #include "viewer/ViewerTestUtil.h"
 
 namespace {
@@ -23,8 +24,6 @@ using viewertest::Frame;
 using viewertest::KrpRequest;
 using viewertest::RawPeer;
 
-constexpr DWORD kIgCapture = 0x1000;
-constexpr DWORD kIgView = 0x1500;
 constexpr DWORD kNoAnswer = 0xFFFFFFFF;
 constexpr DWORD kInvalidSize = 0x705;
 
@@ -65,12 +64,12 @@ class ListenAbuse : public ListenViewer {
     }
   }
   static DWORD WriteCapture(RawPeer& peer, DWORD offset, DWORD value) {
-    return Ask(peer, KRP_CMD_WRITE, offset, Words({kIgCapture, offset, 4, value}));
+    return Ask(peer, KRP_CMD_WRITE, offset, Words({KRPCOMM_IG_CAPTURE, offset, 4, value}));
   }
   // A new viewer gets its capture state read.
   bool Served() {
     RawPeer viewer(m_port);
-    return Ask(viewer, KRP_CMD_READ, 1, Words({kIgCapture, 1, 4})) == 0;
+    return Ask(viewer, KRP_CMD_READ, 1, Words({KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4})) == 0;
   }
 };
 
@@ -126,7 +125,8 @@ TEST_F(ListenAbuse, TheDaemonStaysUpWithBoundedMemoryAndServesTheNextViewer) {
     DWORD invoke = 100;
     for (const auto& k : cut)
       ASSERT_TRUE(peer.Send(KrpRequest(k.cmdId, ++invoke, Bytes(k.cbPayload))));
-    const Bytes whole = KrpRequest(KRP_CMD_READ, 7, Words({kIgCapture, 1, 4}));
+    const Bytes whole =
+        KrpRequest(KRP_CMD_READ, 7, Words({KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4}));
     for (BYTE b : whole) {
       ASSERT_TRUE(peer.Send({b}));
       OsUserSleep(1);
@@ -149,9 +149,11 @@ TEST_F(ListenAbuse, TheDaemonStaysUpWithBoundedMemoryAndServesTheNextViewer) {
   // waiting behind it is served.
   {
     RawPeer stalled(m_port);
-    ASSERT_EQ(Ask(stalled, KRP_CMD_READWRITE, 2, Words({kIgCapture, 7, 4, 0})), 0u);
+    ASSERT_EQ(Ask(stalled, KRP_CMD_READWRITE, 2,
+                  Words({KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CREATE_VIEW, 4, 0})),
+              0u);
     ASSERT_EQ(Ask(stalled, KRP_CMD_ADDDEVICENOTIFICATION, 3,
-                  Words({kIgView, 1, 65536, 4, 0, 10000, 0, 0, 0, 0})),
+                  Words({KRPCOMM_IG_VIEW, 1, 65536, 4, 0, 10000, 0, 0, 0, 0})),
               0u);
     // Until what this side does not read fills its receive buffer (which does not grow
     // without reads), and a while longer, so that the daemon's writes back up.
@@ -161,7 +163,8 @@ TEST_F(ListenAbuse, TheDaemonStaysUpWithBoundedMemoryAndServesTheNextViewer) {
     })) << "no notifications arrived";
     OsUserSleep(1000);
     RawPeer next(m_port);
-    ASSERT_TRUE(next.Send(KrpRequest(KRP_CMD_READ, 4, Words({kIgCapture, 1, 4}))));
+    ASSERT_TRUE(
+        next.Send(KrpRequest(KRP_CMD_READ, 4, Words({KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4}))));
     stalled.Close();
     Frame f;
     ASSERT_TRUE(next.ReadFrame(&f));

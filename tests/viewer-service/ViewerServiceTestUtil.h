@@ -19,15 +19,12 @@
 #include "nmx/NmxPort.h"
 #include "os/ByteOrder.h"
 #include "registry/VxRegTesting.h"
+#include "viewer/KrpCommFormat.h"
 #include "viewer/ViewerTestUtil.h"
 
 namespace vstest {
 
 using viewertest::Bytes;
-
-constexpr DWORD kIgCapture = 0x1000;
-constexpr DWORD kIgView = 0x1500;
-constexpr DWORD kIgFilter = 0x2000;
 
 // VX_BASE_DIR for the whole test program: a registry naming the boot folder Base()/Boot/
 // and the local NetId 5.1.204.160.1.1.

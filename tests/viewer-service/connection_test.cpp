@@ -74,8 +74,8 @@ TEST_F(Viewers, ALeavingViewerTakesItsViewAndNotificationWithIt) {
     Client c(Port());
     ASSERT_TRUE(c.Connected());
     // A ring, so that the traffic never fills the capture.
-    ASSERT_EQ(c.Write(kIgCapture, 2, LE32s({1})).result, 0u);
-    ASSERT_EQ(c.Write(kIgCapture, 1, LE32s({1})).result, 0u);
+    ASSERT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE, LE32s({1})).result, 0u);
+    ASSERT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, LE32s({1})).result, 0u);
   }
   Feeder feeder(*m_engine);
   for (int round = 0; round < 5; ++round) {
@@ -83,10 +83,11 @@ TEST_F(Viewers, ALeavingViewerTakesItsViewAndNotificationWithIt) {
     {
       Client c(Port());
       ASSERT_TRUE(c.Connected());
-      const Answer view = c.ReadWrite(kIgCapture, 7, 4, {});
+      const Answer view = c.ReadWrite(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CREATE_VIEW, 4, {});
       ASSERT_EQ(view.result, 0u);
       // Small packets: the notification is in the middle of a burst when the viewer goes.
-      ASSERT_EQ(c.AddNotification(kIgView, Word(view.data), 24 + 256, kCycle1ms).result, 0u);
+      ASSERT_EQ(c.AddNotification(KRPCOMM_IG_VIEW, Word(view.data), 24 + 256, kCycle1ms).result,
+                0u);
       Sample s;
       std::string error;
       ASSERT_TRUE(c.NextSample(&s, &error)) << error;
@@ -95,8 +96,8 @@ TEST_F(Viewers, ALeavingViewerTakesItsViewAndNotificationWithIt) {
     // The next viewer is served only once the last one was cleaned up.
     Client next(Port());
     ASSERT_TRUE(next.Connected());
-    EXPECT_EQ(next.Read(kIgView, 1, 4096).result, kNoView);
-    EXPECT_EQ(next.AddNotification(kIgView, 1, 4096, kCycle1ms).result, kNoView);
+    EXPECT_EQ(next.Read(KRPCOMM_IG_VIEW, 1, 4096).result, kNoView);
+    EXPECT_EQ(next.AddNotification(KRPCOMM_IG_VIEW, 1, 4096, kCycle1ms).result, kNoView);
     EXPECT_TRUE(m_engine->IsConnectedToViewer());
   }
   EXPECT_TRUE(vxtest::WaitUntil([&] { return !m_engine->IsConnectedToViewer(); }));
@@ -131,13 +132,13 @@ TEST_F(SlowStart, ASettingsFileWithANewPortMovesTheServiceAfterTheAnswer) {
 
   Client c(oldPort);
   ASSERT_TRUE(c.Connected());
-  ASSERT_EQ(c.ReadWrite(kIgCapture, 7, 4, {}).result, 0u);
-  ASSERT_EQ(c.AddNotification(kIgView, 1, 4096, kCycle1ms).result, 0u);
+  ASSERT_EQ(c.ReadWrite(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CREATE_VIEW, 4, {}).result, 0u);
+  ASSERT_EQ(c.AddNotification(KRPCOMM_IG_VIEW, 1, 4096, kCycle1ms).result, 0u);
   Bytes start = LE32s({1});
   const Bytes name = Text(path);
   start.insert(start.end(), name.begin(), name.end());
   // The handler serving this request is the one the document replaces.
-  const Answer a = c.Write(kIgCapture, 1, start);
+  const Answer a = c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, start);
   EXPECT_TRUE(a.answered);
   EXPECT_EQ(a.result, 0u);
   EXPECT_TRUE(c.WaitClosed());
@@ -147,8 +148,8 @@ TEST_F(SlowStart, ASettingsFileWithANewPortMovesTheServiceAfterTheAnswer) {
 
   Client moved(newPort);
   ASSERT_TRUE(moved.Connected());
-  EXPECT_EQ(moved.Read(kIgCapture, 1, 4).data, LE32s({1}));
-  EXPECT_EQ(moved.Read(kIgView, 1, 4096).result, kNoView);
+  EXPECT_EQ(moved.Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4).data, LE32s({1}));
+  EXPECT_EQ(moved.Read(KRPCOMM_IG_VIEW, 1, 4096).result, kNoView);
   // The old port is closed once its handler is gone.
   EXPECT_TRUE(vxtest::WaitUntil([&] {
     Client old(oldPort);
@@ -160,7 +161,7 @@ TEST_F(SlowStart, ASettingsFileWithANewPortMovesTheServiceAfterTheAnswer) {
 TEST_F(Viewers, ASettingsDocumentFromTheHostMovesTheServiceAwayFromAConnectedViewer) {
   Client c(Port());
   ASSERT_TRUE(c.Connected());
-  ASSERT_EQ(c.Read(kIgCapture, 1, 4).result, 0u);
+  ASSERT_EQ(c.Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4).result, 0u);
   const WORD newPort = vxtest::FreeTcpPort();
   ASSERT_TRUE(m_engine->LoadXmlSettings(("<VxNmxLogger><ConnectionPort>" + std::to_string(newPort) +
                                          "</ConnectionPort><CaptureInfo/></VxNmxLogger>")
@@ -169,7 +170,7 @@ TEST_F(Viewers, ASettingsDocumentFromTheHostMovesTheServiceAwayFromAConnectedVie
   EXPECT_TRUE(c.WaitClosed());
   Client moved(newPort);
   ASSERT_TRUE(moved.Connected());
-  EXPECT_EQ(moved.Read(kIgCapture, 1, 4).data, LE32s({2}));
+  EXPECT_EQ(moved.Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4).data, LE32s({2}));
 }
 
 // A document cannot send the service where no viewer finds it: port 0 (or text that reads as
@@ -193,7 +194,8 @@ TEST_F(Viewers, ASettingsDocumentThatCannotMoveTheServiceSaysWhy) {
                                               .c_str(),
                                           false));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), k.line);
-    EXPECT_EQ(c.Read(kIgCapture, 1, 4).data, LE32s({2})) << "still served where it was";
+    EXPECT_EQ(c.Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4).data, LE32s({2}))
+        << "still served where it was";
   }
 
   const TakenPort taken;
@@ -230,7 +232,7 @@ TEST_F(Viewers, TheServiceCanBeRestrictedToOneLocalAddress) {
   {
     Client c(port);
     ASSERT_TRUE(c.Connected());
-    EXPECT_EQ(c.Read(kIgCapture, 1, 4).data, LE32s({2}));
+    EXPECT_EQ(c.Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4).data, LE32s({2}));
   }
   EXPECT_FALSE(vxtest::Reachable("127.0.0.2", port));
   EXPECT_STREQ(m_engine->GetConnectionAddress(), "127.0.0.1");
@@ -251,10 +253,10 @@ TEST_F(Viewers, TheServiceCanBeRestrictedToOneLocalAddress) {
 TEST_F(Viewers, DisablingTheServiceClosesTheConnectionAndTheView) {
   Client c(Port());
   ASSERT_TRUE(c.Connected());
-  ASSERT_EQ(c.Write(kIgCapture, 2, LE32s({1})).result, 0u);
-  ASSERT_EQ(c.Write(kIgCapture, 1, LE32s({1})).result, 0u);
-  ASSERT_EQ(c.ReadWrite(kIgCapture, 7, 4, {}).result, 0u);
-  ASSERT_EQ(c.AddNotification(kIgView, 1, 4096, kCycle1ms).result, 0u);
+  ASSERT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE, LE32s({1})).result, 0u);
+  ASSERT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, LE32s({1})).result, 0u);
+  ASSERT_EQ(c.ReadWrite(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CREATE_VIEW, 4, {}).result, 0u);
+  ASSERT_EQ(c.AddNotification(KRPCOMM_IG_VIEW, 1, 4096, kCycle1ms).result, 0u);
   Feeder feeder(*m_engine);
   EXPECT_EQ(m_engine->Connect(), S_OK);  // already enabled
   EXPECT_EQ(m_engine->Disconnect(), S_OK);

@@ -37,8 +37,9 @@ class ListenMode : public testing::Test {
     m_client = std::make_unique<Client>(m_nPort);
     ASSERT_TRUE(m_client->Connected());
     // A single file with a name, so that nothing is left behind in the boot folder.
-    ASSERT_EQ(m_client->Write(kIgCapture, 2, LE32s({2})).result, 0u);
-    ASSERT_EQ(m_client->Write(kIgCapture, 13, Text("listen.cap")).result, 0u);
+    ASSERT_EQ(m_client->Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE, LE32s({2})).result, 0u);
+    ASSERT_EQ(m_client->Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_NAME, Text("listen.cap")).result,
+              0u);
   }
   void TearDown() override {
     m_client.reset();
@@ -61,10 +62,10 @@ TEST_F(ListenMode, TheRouterConnectionFollowsTheCaptureAViewerStartsAndStops) {
   EXPECT_EQ(m_port.GetState(), CNmxLoggerPort::OPENED);
   EXPECT_FALSE(m_port.RouterConnected());
   for (int run = 0; run < 2; ++run) {
-    ASSERT_EQ(m_client->Write(kIgCapture, 1, LE32s({1})).result, 0u);
+    ASSERT_EQ(m_client->Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, LE32s({1})).result, 0u);
     EXPECT_TRUE(m_port.RouterConnected());
     EXPECT_EQ(m_port.GetState(), CNmxLoggerPort::STARTED);
-    ASSERT_EQ(m_client->Write(kIgCapture, 1, LE32s({2})).result, 0u);
+    ASSERT_EQ(m_client->Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, LE32s({2})).result, 0u);
     EXPECT_FALSE(m_port.RouterConnected());
     EXPECT_EQ(m_port.GetState(), CNmxLoggerPort::STARTED);
   }
@@ -79,8 +80,8 @@ TEST_F(ListenMode, TheRouterConnectionFollowsTheCaptureAViewerStartsAndStops) {
 
 TEST_F(ListenMode, FramesLostDuringAViewersCaptureAreOwnedUpToWhenItStops) {
   // A ring never fills up, so the capture runs until the viewer stops it.
-  ASSERT_EQ(m_client->Write(kIgCapture, 2, LE32s({1})).result, 0u);
-  ASSERT_EQ(m_client->Write(kIgCapture, 1, LE32s({1})).result, 0u);
+  ASSERT_EQ(m_client->Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE, LE32s({1})).result, 0u);
+  ASSERT_EQ(m_client->Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, LE32s({1})).result, 0u);
   ASSERT_TRUE(m_port.IsStarted());
   // Faster than the writer empties the engine's queue.
   Bytes cmd = TrafficCommand(1, 64);
@@ -88,7 +89,7 @@ TEST_F(ListenMode, FramesLostDuringAViewersCaptureAreOwnedUpToWhenItStops) {
     for (int i = 0; i < 20000; ++i) m_port.NmxReceive(reinterpret_cast<NmxCmd*>(cmd.data()));
     return m_port.GetDroppedFrames() > 0;
   }));
-  ASSERT_EQ(m_client->Write(kIgCapture, 1, LE32s({2})).result, 0u);
+  ASSERT_EQ(m_client->Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, LE32s({2})).result, 0u);
   const ULONGLONG dropped = m_port.GetDroppedFrames();
   fflush(stdout);
   const std::string out = testing::internal::GetCapturedStdout();
@@ -100,11 +101,11 @@ TEST_F(ListenMode, FramesLostDuringAViewersCaptureAreOwnedUpToWhenItStops) {
 
 TEST_F(ListenMode, TheHostAndAViewerStoppingTogetherNeverDeadlock) {
   for (int round = 0; round < 20; ++round) {
-    ASSERT_EQ(m_client->Write(kIgCapture, 1, LE32s({1})).result, 0u);
+    ASSERT_EQ(m_client->Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, LE32s({1})).result, 0u);
     ASSERT_TRUE(m_port.IsStarted());
     std::atomic<int> done{0};
     std::thread viewer([&] {
-      const Answer a = m_client->Write(kIgCapture, 1, LE32s({2}));
+      const Answer a = m_client->Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, LE32s({2}));
       EXPECT_TRUE(a.result == 0 || a.result == 0x712) << a.result;
       ++done;
     });

@@ -21,10 +21,12 @@ constexpr DWORD kCycle1ms = 10000;
 
 class Views : public EngineFixture {
  protected:
-  void StartCapture(Client& c) { ASSERT_EQ(c.Write(kIgCapture, 1, LE32s({1})).result, 0u); }
+  void StartCapture(Client& c) {
+    ASSERT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, LE32s({1})).result, 0u);
+  }
 
   DWORD OpenView(Client& c) {
-    const Answer a = c.ReadWrite(kIgCapture, 7, 4, {});
+    const Answer a = c.ReadWrite(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CREATE_VIEW, 4, {});
     EXPECT_EQ(a.result, 0u);
     EXPECT_EQ(a.data, LE32s({1}));
     return Word(a.data);
@@ -57,16 +59,16 @@ class Views : public EngineFixture {
 TEST_F(Views, ReadOnRequestDeliversNewFramesInPacketsOfTheViewersSize) {
   Client c(Port());
   ASSERT_TRUE(c.Connected());
-  EXPECT_EQ(c.Read(kIgView, 1, 4096).result, kNoView);
-  EXPECT_EQ(c.ReadWrite(kIgCapture, 7, 8, {}).result, kInvalidSize);
+  EXPECT_EQ(c.Read(KRPCOMM_IG_VIEW, 1, 4096).result, kNoView);
+  EXPECT_EQ(c.ReadWrite(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CREATE_VIEW, 8, {}).result, kInvalidSize);
   StartCapture(c);
   Feed(4);  // before the view: not delivered
   ASSERT_TRUE(WaitFrames(4));
   ASSERT_EQ(OpenView(c), 1u);
-  EXPECT_EQ(c.Read(kIgView, 2, 4096).result, kNoView);
-  EXPECT_EQ(c.Read(kIgView, 1, 24).result, kInvalidSize);
+  EXPECT_EQ(c.Read(KRPCOMM_IG_VIEW, 2, 4096).result, kNoView);
+  EXPECT_EQ(c.Read(KRPCOMM_IG_VIEW, 1, 24).result, kInvalidSize);
   // No new frames: an empty answer that succeeds.
-  Answer a = c.Read(kIgView, 1, 4096);
+  Answer a = c.Read(KRPCOMM_IG_VIEW, 1, 4096);
   EXPECT_EQ(a.result, 0u);
   EXPECT_TRUE(a.data.empty());
 
@@ -78,7 +80,7 @@ TEST_F(Views, ReadOnRequestDeliversNewFramesInPacketsOfTheViewersSize) {
   std::string error;
   int packets = 0;
   do {
-    a = c.Read(kIgView, 1, 24 + 250);
+    a = c.Read(KRPCOMM_IG_VIEW, 1, 24 + 250);
     ASSERT_EQ(a.result, 0u);
     ASSERT_FALSE(a.data.empty());
     ASSERT_TRUE(r.Add(a.data, &error)) << error;
@@ -89,26 +91,28 @@ TEST_F(Views, ReadOnRequestDeliversNewFramesInPacketsOfTheViewersSize) {
   ExpectFed(r.Records(), 4);
 
   // Closed: gone, and a second close finds nothing.
-  EXPECT_EQ(c.Write(kIgCapture, 8, LE32s({1})).result, 0u);
-  EXPECT_EQ(c.Read(kIgView, 1, 4096).result, kNoView);
-  EXPECT_EQ(c.Write(kIgCapture, 8, LE32s({1})).result, 0x70Bu);
+  EXPECT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_VIEW, LE32s({1})).result, 0u);
+  EXPECT_EQ(c.Read(KRPCOMM_IG_VIEW, 1, 4096).result, kNoView);
+  EXPECT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_VIEW, LE32s({1})).result, 0x70Bu);
 }
 
 TEST_F(Views, NotificationPushesEveryFrameOnceInOrderWithTheCurrentTime) {
   Client c(Port());
   ASSERT_TRUE(c.Connected());
-  EXPECT_EQ(c.AddNotification(kIgCapture, 1, 4096, kCycle1ms).result, kNotSupported);
-  EXPECT_EQ(c.AddNotification(kIgView, 1, 4096, kCycle1ms).result, kNoView);
+  EXPECT_EQ(c.AddNotification(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4096, kCycle1ms).result,
+            kNotSupported);
+  EXPECT_EQ(c.AddNotification(KRPCOMM_IG_VIEW, 1, 4096, kCycle1ms).result, kNoView);
   StartCapture(c);
   const DWORD hView = OpenView(c);
-  EXPECT_EQ(c.AddNotification(kIgView, hView, 24, kCycle1ms).result, kInvalidSize);
-  EXPECT_EQ(c.AddNotification(kIgView, hView, (16u << 20) + 1, kCycle1ms).result, kInvalidSize);
+  EXPECT_EQ(c.AddNotification(KRPCOMM_IG_VIEW, hView, 24, kCycle1ms).result, kInvalidSize);
+  EXPECT_EQ(c.AddNotification(KRPCOMM_IG_VIEW, hView, (16u << 20) + 1, kCycle1ms).result,
+            kInvalidSize);
   // Small packets, so that bursts continue over several packets.
-  const Answer add = c.AddNotification(kIgView, hView, 24 + 300, kCycle1ms);
+  const Answer add = c.AddNotification(KRPCOMM_IG_VIEW, hView, 24 + 300, kCycle1ms);
   ASSERT_EQ(add.result, 0u);
   const DWORD hNote = Word(add.data);
   EXPECT_EQ(hNote, 1u);
-  EXPECT_EQ(c.AddNotification(kIgView, hView, 4096, kCycle1ms).result, kGeneral);
+  EXPECT_EQ(c.AddNotification(KRPCOMM_IG_VIEW, hView, 4096, kCycle1ms).result, kGeneral);
 
   Reassembler r;
   for (int round = 0; round < 5; ++round) {
@@ -121,10 +125,10 @@ TEST_F(Views, NotificationPushesEveryFrameOnceInOrderWithTheCurrentTime) {
   EXPECT_EQ(c.DelNotification(hNote).result, kInvalidHandle);
   EXPECT_EQ(c.DelNotification(77).result, kInvalidHandle);
   // The view keeps its handle: no new notification until it is opened again.
-  EXPECT_EQ(c.AddNotification(kIgView, hView, 4096, kCycle1ms).result, kGeneral);
-  EXPECT_EQ(c.Write(kIgCapture, 8, LE32s({hView})).result, 0u);
+  EXPECT_EQ(c.AddNotification(KRPCOMM_IG_VIEW, hView, 4096, kCycle1ms).result, kGeneral);
+  EXPECT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_VIEW, LE32s({hView})).result, 0u);
   ASSERT_EQ(OpenView(c), 1u);
-  const Answer again = c.AddNotification(kIgView, 1, 4096, kCycle1ms);
+  const Answer again = c.AddNotification(KRPCOMM_IG_VIEW, 1, 4096, kCycle1ms);
   EXPECT_EQ(again.result, 0u);
   EXPECT_EQ(Word(again.data), 2u);
   // Reopening the view ends its notification first.
@@ -137,7 +141,7 @@ TEST_F(Views, ARecordLargerThanAPacketArrivesWhole) {
   ASSERT_TRUE(c.Connected());
   StartCapture(c);
   const DWORD hView = OpenView(c);
-  const Answer add = c.AddNotification(kIgView, hView, 24 + 1000, kCycle1ms);
+  const Answer add = c.AddNotification(KRPCOMM_IG_VIEW, hView, 24 + 1000, kCycle1ms);
   ASSERT_EQ(add.result, 0u);
   Feed(3, 5000);
   Reassembler r;
@@ -152,7 +156,7 @@ TEST_F(Views, ReadsOnRequestAndByNotificationDoNotInterleave) {
   ASSERT_TRUE(c.Connected());
   StartCapture(c);
   const DWORD hView = OpenView(c);
-  ASSERT_EQ(c.AddNotification(kIgView, hView, 24 + 200, kCycle1ms).result, 0u);
+  ASSERT_EQ(c.AddNotification(KRPCOMM_IG_VIEW, hView, 24 + 200, kCycle1ms).result, 0u);
   std::atomic<bool> stop{false};
   std::thread feeder([&] {
     for (DWORD n = 1; !stop; ++n) {
@@ -163,7 +167,7 @@ TEST_F(Views, ReadsOnRequestAndByNotificationDoNotInterleave) {
   });
   TCapturePacketHdr h{};
   for (int i = 0; i < 300; ++i) {
-    const Answer a = c.Read(kIgView, 1, 24 + 200);
+    const Answer a = c.Read(KRPCOMM_IG_VIEW, 1, 24 + 200);
     ASSERT_EQ(a.result, 0u);
     if (a.data.empty()) continue;
     ASSERT_TRUE(vxcap::DecodeCapturePacketHdr(a.data.data(), a.data.size(), &h));
