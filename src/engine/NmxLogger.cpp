@@ -8,9 +8,9 @@
 #include <utility>
 
 #include "engine/FailureReport.h"
-#include "engine/KrpComm.h"
 #include "nmx/KrpTypes.h"
 #include "os/ByteOrder.h"
+#include "viewer/KrpComm.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "os/ThreadSafety.h"
 #include "os/VxString.h"
 
-// The viewer command handler (engine/KrpComm.h), created by Connect.
+// The viewer command handler (viewer/KrpComm.h), created by Connect.
 class CKrpComm;
 namespace pugi {
 class xml_node;

@@ -19,13 +19,13 @@
 #include <vector>
 
 #include "capture/CaptureFormat.h"
-#include "engine/KrpComm.h"
 #include "engine/NmxLogger.h"
-#include "engine/ViewerConnection.h"
 #include "fuzz/FuzzSupport.h"
 #include "nmx/KrpTypes.h"
 #include "nmx/NmxTypes.h"
 #include "os/ByteOrder.h"
+#include "viewer/KrpComm.h"
+#include "viewer/ViewerConnection.h"
 
 namespace {
 

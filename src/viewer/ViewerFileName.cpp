@@ -1,4 +1,4 @@
-#include "engine/ViewerFileName.h"
+#include "viewer/ViewerFileName.h"
 
 #include <cstring>
 

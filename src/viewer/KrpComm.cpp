@@ -1,4 +1,4 @@
-#include "engine/KrpComm.h"
+#include "viewer/KrpComm.h"
 
 #include <cstddef>
 #include <cstring>
@@ -8,14 +8,14 @@
 
 #include "capture/CaptureFile.h"
 #include "capture/CapturePacket.h"
-#include "engine/KrpServer.h"
 #include "engine/NmxLogger.h"
-#include "engine/ViewerFileName.h"
-#include "engine/ViewerTcpServer.h"
 #include "nmx/KrpTypes.h"
 #include "os/ByteOrder.h"
 #include "os/OsUserFile.h"
 #include "support/VxFileStream.h"
+#include "viewer/KrpServer.h"
+#include "viewer/ViewerFileName.h"
+#include "viewer/ViewerTcpServer.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "engine/ViewerTcpServer.h"
+#include "viewer/ViewerTcpServer.h"
 
 #include <new>
 
-#include "engine/ViewerConnection.h"
+#include "viewer/ViewerConnection.h"
 
 CViewerTcpServer::~CViewerTcpServer() {
   // The listener thread creates connections of this part, and connections count into

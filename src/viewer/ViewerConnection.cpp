@@ -1,4 +1,4 @@
-#include "engine/ViewerConnection.h"
+#include "viewer/ViewerConnection.h"
 
 CViewerConnection::CViewerConnection(std::atomic<int>& nServing, LONG krpPort, IVxKrpSync* handler,
                                      DWORD sendTimeoutMs)

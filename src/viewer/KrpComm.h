@@ -7,12 +7,12 @@
 #include <atomic>
 
 #include "capture/CaptureView.h"
-#include "engine/KrpHashTable.h"
 #include "nmx/NmxTypes.h"
 #include "os/OsUserTools.h"
 #include "os/ThreadSafety.h"
 #include "support/IVxStream.h"
 #include "viewer/KrpCommFormat.h"
+#include "viewer/KrpHashTable.h"
 #include "viewer/VxKrpItf.h"
 
 class CNmxLogger;

@@ -1,4 +1,4 @@
-#include "engine/KrpServer.h"
+#include "viewer/KrpServer.h"
 
 CKrpServer::~CKrpServer() {
   if (m_pServer) m_pServer->Release();
