@@ -1,8 +1,8 @@
-#include "TrafficClient.h"
+#include "nmx-traffic/TrafficClient.h"
 
 #include <sstream>
 
-#include "TrafficServer.h"
+#include "nmx-traffic/TrafficServer.h"
 #include "os/ByteOrder.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "TrafficPort.h"
+#include "nmx-traffic/TrafficPort.h"
 
 enum class TrafficOp { Read, Write, ReadWrite, ReadState, DevInfo, Notification };
 

@@ -1,4 +1,4 @@
-#include "TrafficPort.h"
+#include "nmx-traffic/TrafficPort.h"
 
 #include <cstring>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "TrafficServer.h"
+#include "nmx-traffic/TrafficServer.h"
 
 #include <time.h>
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "TrafficPort.h"
+#include "nmx-traffic/TrafficPort.h"
 
 // A deterministic byte pattern for reads: byte i of a read at (group, offset).
 BYTE TrafficPatternByte(DWORD indexGroup, DWORD indexOffset, DWORD i);
