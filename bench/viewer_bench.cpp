@@ -68,19 +68,6 @@ bool WaitFor(const std::string& path, const std::string& needle, int seconds) {
   return true;
 }
 
-// A fresh port for each logger, so that no connection of the last run holds it.
-std::string FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-  socklen_t len = sizeof sin;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-  close(fd);
-  return std::to_string(ntohs(sin.sin_port));
-}
-
 int Exit(pid_t pid) {
   int st = 0;
   waitpid(pid, &st, 0);
@@ -123,7 +110,8 @@ struct Result {
 Result RunOnce(const std::string& dir, const std::vector<std::string>& env, unsigned long long ops,
                const std::string& size, const std::string& rate) {
   Result r;
-  const std::string port = FreePort();
+  // A fresh port for each logger, so that no connection of the last run holds it.
+  const std::string port = std::to_string(vxtest::FreeTcpPort());
   const std::vector<std::string> view = {NMX_VIEW_PATH, "--port", port};
   auto runView = [&](std::vector<std::string> args, const std::string& out) {
     std::vector<std::string> argv = view;

@@ -89,4 +89,30 @@ inline unsigned short FreeTcpPort() {
   return ntohs(sin.sin_port);
 }
 
+// A TCP port some other program listens on, on every address, until destroyed or Free();
+// Port() is 0 when none could be taken.
+class TakenPort {
+ public:
+  TakenPort() : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    socklen_t len = sizeof sin;
+    if (bind(m_fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0 && listen(m_fd, 1) == 0 &&
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&sin), &len) == 0)
+      m_port = ntohs(sin.sin_port);
+  }
+  ~TakenPort() { Free(); }
+  TakenPort(const TakenPort&) = delete;
+  TakenPort& operator=(const TakenPort&) = delete;
+  unsigned short Port() const { return m_port; }
+  void Free() {
+    if (m_fd != -1) close(m_fd);
+    m_fd = -1;
+  }
+
+ private:
+  int m_fd;
+  unsigned short m_port = 0;
+};
+
 }  // namespace vxtest

@@ -95,18 +95,11 @@ TEST_F(LoggerPortTest, StatesRefuseWhatTheyCannotDo) {
 TEST_F(LoggerPortTest, ListenerThatCannotOpenLeavesNoComponentBehind) {
   // A port that is taken: the listener cannot open it, whether or not the viewer service
   // exists in this build.
-  int taken = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(taken, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(taken, 1), 0);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  vxtest::TakenPort taken;
+  ASSERT_NE(taken.Port(), 0);
 
   CNmxLoggerPort port;
-  HRESULT hr = port.Open(true, ntohs(addr.sin_port));
+  HRESULT hr = port.Open(true, taken.Port());
   EXPECT_LT(hr, 0);
   EXPECT_EQ(port.GetState(), CNmxLoggerPort::INIT);
   EXPECT_FALSE(port.IsListener());
@@ -115,7 +108,7 @@ TEST_F(LoggerPortTest, ListenerThatCannotOpenLeavesNoComponentBehind) {
   // The failed component was released: a new Open creates a fresh one.
   EXPECT_EQ(port.Open(false, 48914), S_OK);
   port.Close();
-  close(taken);
+  taken.Free();
   // The listener looks up the local NetId first; this folder has no registry file, which the
   // registry reports on its own line.
   const std::string out = Output();

@@ -128,22 +128,15 @@ TEST(Options, AListenerPortInUseIsReportedAndTheRunEnds) {
   vxtest::TempDir dir;
   vxtest::RouterProcess router(dir);
   ASSERT_TRUE(router.Started());
-  const int holder = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(holder, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_ANY);
-  socklen_t len = sizeof sin;
-  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
-  ASSERT_EQ(listen(holder, 1), 0);
-  ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&sin), &len), 0);
-  const std::string port = std::to_string(ntohs(sin.sin_port));
+  vxtest::TakenPort holder;
+  ASSERT_NE(holder.Port(), 0);
+  const std::string port = std::to_string(holder.Port());
 
   ChildProcess p(dir.path(), {VX_LOGGER_PATH, "-l", "-p", port}, ChildProcess::Input::kPipe,
                  router.Environment());
   ASSERT_TRUE(p.Started());
   EXPECT_EQ(p.Wait(), 0);
-  close(holder);
+  holder.Free();
   const std::string out = p.Output();
   EXPECT_TRUE(
       std::regex_search(out, std::regex("Failed to open listener port \\(err=([0-9a-f]+)\\)\n"

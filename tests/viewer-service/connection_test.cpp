@@ -21,31 +21,6 @@ namespace {
 constexpr DWORD kNoView = 0x703;
 constexpr DWORD kCycle1ms = 10000;
 
-// A port some other program listens on, on every address, until destroyed.
-class TakenPort {
- public:
-  TakenPort() : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    socklen_t len = sizeof sin;
-    if (bind(m_fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0 && listen(m_fd, 1) == 0 &&
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&sin), &len) == 0)
-      m_port = ntohs(sin.sin_port);
-  }
-  ~TakenPort() { Free(); }
-  TakenPort(const TakenPort&) = delete;
-  TakenPort& operator=(const TakenPort&) = delete;
-  WORD Port() const { return m_port; }
-  void Free() {
-    if (m_fd != -1) close(m_fd);
-    m_fd = -1;
-  }
-
- private:
-  int m_fd;
-  WORD m_port = 0;
-};
-
 // Feeds commands on a thread of its own, as the router port would, until destroyed.
 class Feeder {
  public:
@@ -198,7 +173,7 @@ TEST_F(Viewers, ASettingsDocumentThatCannotMoveTheServiceSaysWhy) {
         << "still served where it was";
   }
 
-  const TakenPort taken;
+  const vxtest::TakenPort taken;
   ASSERT_NE(taken.Port(), 0);
   const std::string busy = std::to_string(taken.Port());
   testing::internal::CaptureStdout();
@@ -270,7 +245,7 @@ TEST_F(Viewers, DisablingTheServiceClosesTheConnectionAndTheView) {
 }
 
 TEST(ViewerAttachment, TheComponentReportsAPortInUseAsAFailure) {
-  TakenPort taken;
+  vxtest::TakenPort taken;
   ASSERT_NE(taken.Port(), 0);
 
   IVxNmxLogger2* p = nullptr;
