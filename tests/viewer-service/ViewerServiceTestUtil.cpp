@@ -157,8 +157,9 @@ bool Client::ReadUntilAnswer(DWORD invokeId, Frame* answer) {
 }
 
 bool Client::DecodeNotification(const Frame& f, std::string* error) {
-  const NmxAddr server(viewertest::kLocalNetId, 10502);
-  if (f.head.target != server || f.head.hUser != 1 || f.head.stateFlags != NMX_FLAG_KRP_COMMAND) {
+  const NmxAddr server(viewertest::kLocalNetId, KRPCOMM_KRP_PORT);
+  if (f.head.target != server || f.head.hUser != KRPCOMM_NOTIFICATION_INVOKE_ID ||
+      f.head.stateFlags != NMX_FLAG_KRP_COMMAND) {
     *error = "notification header";
     return false;
   }
