@@ -9,9 +9,6 @@
 
 namespace {
 
-constexpr DWORD kCmdStart = 1;
-constexpr DWORD kCmdStop = 2;
-constexpr DWORD kStateCapturing = 1;
 constexpr DWORD kPacketBytes = 65536;
 constexpr char kProgram[] = "nmx-extcap";
 
@@ -103,16 +100,18 @@ bool CPcapngOutput::Close(int* status) {
 bool StartIfStopped(CViewSession& s, bool bStart, bool* started, int* status) {
   *started = false;
   DWORD state = 0;
-  if (!s.ReadValue(kIgCapture, 1, &state, "capture state", status)) return false;
-  if (state == kStateCapturing || !bStart) return true;
-  const KrpReply r = s.WriteValue(kIgCapture, 1, kCmdStart);
+  if (!s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, &state, "capture state", status))
+    return false;
+  if (state == KRPCOMM_STATE_CAPTURING || !bStart) return true;
+  const KrpReply r = s.WriteValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, KRPCOMM_CMD_START);
   // Someone else started it in between, which is as good.
   if (r.answered && r.result == KRP_E_INVALID_STATE) return true;
   if (!s.Check(r, "start", status)) return false;
   *started = true;
   // The logger does not report why a start failed; its state tells whether it did.
-  if (!s.ReadValue(kIgCapture, 1, &state, "capture state", status)) return false;
-  if (state != kStateCapturing) {
+  if (!s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, &state, "capture state", status))
+    return false;
+  if (state != KRPCOMM_STATE_CAPTURING) {
     *status = s.Fail("the logger did not start capturing (see its console)", kViewExitFailed);
     return false;
   }
@@ -142,7 +141,8 @@ int RunExtcapCapture(const ExtcapCaptureOptions& opt, CExtcapFilter& filter, std
       status = s.Fail("the logger closed the connection", kViewExitConnection);
   }
   follower.End();
-  if (started && s.Client().Connected()) s.WriteValue(kIgCapture, 1, kCmdStop);
+  if (started && s.Client().Connected())
+    s.WriteValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, KRPCOMM_CMD_STOP);
   output.Close(&status);
   return status;
 }

@@ -2,12 +2,14 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "nmx/KrpTypes.h"
 #include "os/ByteOrder.h"
 
 namespace {
@@ -68,15 +70,15 @@ void QueueSamples(const BYTE* p, DWORD n, CPacketQueue& queue) {
   size_t at = 4;
   std::vector<std::pair<size_t, DWORD>> samples;
   for (DWORD s = 0; s < nStamps; ++s) {
-    if (n - at < 12) return;
-    const DWORD nSamples = vx::DecodeLE32(p + at + 8);
-    at += 12;
+    if (n - at < sizeof(KrpStampHeader)) return;
+    const DWORD nSamples = vx::DecodeLE32(p + at + offsetof(KrpStampHeader, nSamples));
+    at += sizeof(KrpStampHeader);
     for (DWORD k = 0; k < nSamples; ++k) {
-      if (n - at < 8) return;
-      const DWORD cb = vx::DecodeLE32(p + at + 4);
-      if (n - at - 8 < cb) return;
-      samples.emplace_back(at + 8, cb);
-      at += 8 + size_t{cb};
+      if (n - at < sizeof(KrpNotificationSample)) return;
+      const DWORD cb = vx::DecodeLE32(p + at + offsetof(KrpNotificationSample, cbSampleSize));
+      if (n - at - sizeof(KrpNotificationSample) < cb) return;
+      samples.emplace_back(at + sizeof(KrpNotificationSample), cb);
+      at += sizeof(KrpNotificationSample) + size_t{cb};
     }
   }
   for (const auto& s : samples) queue.Push(p + s.first, s.second);
@@ -102,7 +104,8 @@ bool CFrameFollower::Begin(int* status) {
     return false;
   }
   CViewClient& client = m_s.Client();
-  const KrpReply view = client.ReadWrite(kIgCapture, 7, 4, nullptr, 0);
+  const KrpReply view =
+      client.ReadWrite(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CREATE_VIEW, 4, nullptr, 0);
   if (!m_s.Check(view, "open a view", status)) return false;
   if (view.data.size() != 4) {
     *status = m_s.Fail("open a view: the logger gave no handle", kViewExitFailed);
@@ -118,7 +121,7 @@ bool CFrameFollower::Begin(int* status) {
   attrib.cbLength = m_cbPacket;
   attrib.nTransMode = kTransModeCyclic;
   attrib.nCycleTime = m_nCycleMs * 10000;
-  const KrpReply add = client.AddNotification(kIgView, m_hView, attrib);
+  const KrpReply add = client.AddNotification(KRPCOMM_IG_VIEW, m_hView, attrib);
   if (!m_s.Check(add, "notification", status)) {
     End();
     return false;
@@ -152,7 +155,7 @@ int CFrameFollower::Run(IFrameSink& sink) {
         sink.Idle();
       continue;
     }
-    const KrpReply r = client.Read(kIgView, m_hView, m_cbPacket);
+    const KrpReply r = client.Read(KRPCOMM_IG_VIEW, m_hView, m_cbPacket);
     int status = kViewExitOk;
     if (!m_s.Check(r, "read the view", &status)) return status;
     if (r.data.empty()) {
@@ -174,7 +177,7 @@ void CFrameFollower::End() {
     if (m_bViewOpen) {
       BYTE hView[4];
       vx::EncodeLE32(hView, m_hView);
-      client.Write(kIgCapture, 8, hView, sizeof hView);
+      client.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_VIEW, hView, sizeof hView);
     }
   }
   if (m_bNotify) client.SetNotificationSink(nullptr);

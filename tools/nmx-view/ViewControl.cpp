@@ -6,19 +6,13 @@
 
 namespace {
 
-constexpr DWORD kCmdStart = 1;
-constexpr DWORD kCmdStop = 2;
-constexpr DWORD kStateCapturing = 1;
-// A name the logger takes: at most 1024 characters.
-constexpr size_t kMaxName = 1024;
-
 std::vector<BYTE> NameBytes(const std::string& name) {
   std::vector<BYTE> b(name.begin(), name.end());
   b.push_back(0);
   return b;
 }
 
-const CViewSession::Meanings kSettingsWhileCapturing = {{0x700, "refused while capturing"}};
+const CViewSession::Meanings kSettingsWhileCapturing = {{KRP_E_GENERAL, "refused while capturing"}};
 
 }  // namespace
 
@@ -45,32 +39,34 @@ bool ParseByteCount(const std::string& text, DWORD* value) {
 
 int ViewStart(CViewSession& s, const std::string& settingsFile) {
   std::vector<BYTE> data(4);
-  vx::EncodeLE32(data.data(), kCmdStart);
+  vx::EncodeLE32(data.data(), KRPCOMM_CMD_START);
   if (!settingsFile.empty()) {
     const std::vector<BYTE> name = NameBytes(settingsFile);
     data.insert(data.end(), name.begin(), name.end());
   }
   int status = kViewExitOk;
-  if (!s.Check(s.Client().Write(kIgCapture, 1, data.data(), static_cast<DWORD>(data.size())),
-               "start", &status, {{0x712, "already capturing"}}))
+  if (!s.Check(s.Client().Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, data.data(),
+                                static_cast<DWORD>(data.size())),
+               "start", &status, {{KRP_E_INVALID_STATE, "already capturing"}}))
     return status;
   // The logger does not report why a start failed; its state tells whether it did. A
   // settings file that moved the viewer port ends this connection instead.
-  const KrpReply r = s.Client().Read(kIgCapture, 1, 4);
+  const KrpReply r = s.Client().Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4);
   if (!r.answered && !settingsFile.empty()) {
     s.Err() << "nmx-view: start: the logger closed the connection after loading " << settingsFile
             << " (a new viewer port?)\n";
     return kViewExitOk;
   }
   if (!s.Check(r, "capture state", &status)) return status;
-  if (r.data.size() != 4 || vx::DecodeLE32(r.data.data()) != kStateCapturing)
+  if (r.data.size() != 4 || vx::DecodeLE32(r.data.data()) != KRPCOMM_STATE_CAPTURING)
     return s.Fail("the logger did not start capturing (see its console)", kViewExitFailed);
   return kViewExitOk;
 }
 
 int ViewStop(CViewSession& s) {
   int status = kViewExitOk;
-  s.Check(s.WriteValue(kIgCapture, 1, kCmdStop), "stop", &status, {{0x712, "not capturing"}});
+  s.Check(s.WriteValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, KRPCOMM_CMD_STOP), "stop", &status,
+          {{KRP_E_INVALID_STATE, "not capturing"}});
   return status;
 }
 
@@ -82,8 +78,9 @@ int ViewSet(CViewSession& s, const std::vector<std::string>& args) {
   int status = kViewExitOk;
   if (what == "ring" || what == "single") {
     if (args.size() != 1) return s.Fail(what + " takes no value", kViewExitUsage);
-    s.Check(s.WriteValue(kIgCapture, 2, what == "ring" ? 1 : 2), "file mode", &status,
-            kSettingsWhileCapturing);
+    s.Check(s.WriteValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE,
+                         what == "ring" ? KRPCOMM_MODE_RING : KRPCOMM_MODE_SINGLE),
+            "file mode", &status, kSettingsWhileCapturing);
     return status;
   }
   if (args.size() != 2) return s.Fail(what + " takes one value", kViewExitUsage);
@@ -94,20 +91,22 @@ int ViewSet(CViewSession& s, const std::vector<std::string>& args) {
       return s.Fail("'" + value + "' is not a byte count (like 4194304, 4096K or 4M)",
                     kViewExitUsage);
     const bool file = what == "filesize";
-    s.Check(s.WriteValue(kIgCapture, file ? 3 : 4, bytes), file ? "file size" : "buffer size",
-            &status,
-            {{0x700, "refused while capturing"},
-             {0x705, file ? "too large (at most 4095M)" : "too large (at most 64M)"}});
+    s.Check(s.WriteValue(KRPCOMM_IG_CAPTURE, file ? KRPCOMM_CAP_FILE_SIZE : KRPCOMM_CAP_BUFFER_SIZE,
+                         bytes),
+            file ? "file size" : "buffer size", &status,
+            {{KRP_E_GENERAL, "refused while capturing"},
+             {KRP_E_INVALID_SIZE, file ? "too large (at most 4095M)" : "too large (at most 64M)"}});
     return status;
   }
   if (what == "savename") {
-    if (value.size() > kMaxName)
+    if (value.size() > KRPCOMM_MAX_NAME_CHARS)
       return s.Fail("the name is longer than 1024 characters", kViewExitUsage);
     // An empty name removes it.
     const std::vector<BYTE> name = value.empty() ? std::vector<BYTE>() : NameBytes(value);
-    s.Check(s.Client().Write(kIgCapture, 13, name.data(), static_cast<DWORD>(name.size())),
+    s.Check(s.Client().Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_NAME, name.data(),
+                             static_cast<DWORD>(name.size())),
             "save name", &status,
-            {{0x70B,
+            {{KRP_E_INVALID_PARAM,
               "not a file name (no folders, no \".\" or \"..\", no control characters), or a "
               "file of that name that is not a capture exists"}});
     return status;
@@ -118,23 +117,24 @@ int ViewSet(CViewSession& s, const std::vector<std::string>& args) {
       on = 1;
     else if (value != "off" && value != "0" && value != "no")
       return s.Fail("autosave takes on or off", kViewExitUsage);
-    s.Check(s.WriteValue(kIgCapture, 14, on), "auto-save", &status);
+    s.Check(s.WriteValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_AUTO_SAVE, on), "auto-save", &status);
     return status;
   }
   return s.Fail("unknown setting '" + what + "'", kViewExitUsage);
 }
 
 int ViewSave(CViewSession& s, const std::string& name) {
-  if (name.empty() || name.size() > kMaxName)
+  if (name.empty() || name.size() > KRPCOMM_MAX_NAME_CHARS)
     return s.Fail("the name must have 1 to 1024 characters", kViewExitUsage);
   const std::vector<BYTE> bytes = NameBytes(name);
   int status = kViewExitOk;
-  s.Check(s.Client().Write(kIgCapture, 5, bytes.data(), static_cast<DWORD>(bytes.size())), name,
-          &status,
-          {{0x700,
+  s.Check(s.Client().Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_AS, bytes.data(),
+                           static_cast<DWORD>(bytes.size())),
+          name, &status,
+          {{KRP_E_GENERAL,
             "the logger could not save it (still capturing, nothing captured yet, or "
             "the file cannot be written)"},
-           {0x70B,
+           {KRP_E_INVALID_PARAM,
             "not a name inside the boot folder (no absolute path, no \".\" or \"..\", no "
             "control characters), or a file of that name that is not a capture exists"}});
   return status;

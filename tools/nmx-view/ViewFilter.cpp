@@ -5,13 +5,10 @@
 #include <cstring>
 
 #include "nmx-view/ViewCommands.h"
+#include "nmx/NmxFilterFormat.h"
 #include "os/ByteOrder.h"
 
 namespace {
-
-constexpr size_t kEntrySize = 10;
-constexpr DWORD kFlagKrp = 1;
-constexpr DWORD kFlagError = 2;
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* v) {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
@@ -45,18 +42,18 @@ std::string NetIdText(const BYTE* id) {
 
 std::vector<std::string> TableEntries(const std::vector<BYTE>& table) {
   std::vector<std::string> entries;
-  if (table.size() < 4) return entries;
-  const DWORD n = vx::DecodeLE32(table.data());
-  for (DWORD i = 0; i < n && 4 + (i + 1) * kEntrySize <= table.size(); ++i)
-    entries.push_back(FormatAddressEntry(table.data() + 4 + i * kEntrySize));
+  if (table.size() < NMX_ADDRESS_TABLE_HEAD) return entries;
+  const DWORD n = NmxAddressTableCount(table.data());
+  for (DWORD i = 0; i < n && NmxAddressTableSize(i + 1) <= table.size(); ++i)
+    entries.push_back(FormatAddressEntry(table.data() + NmxAddressTableSize(i)));
   return entries;
 }
 
 std::string FlagsText(DWORD flags) {
   std::string s;
-  if (flags & kFlagKrp) s += "krp";
-  if (flags & kFlagError) s += s.empty() ? "error" : ",error";
-  if (const DWORD other = flags & ~(kFlagKrp | kFlagError)) {
+  if (flags & NMX_FILTER_KRP) s += "krp";
+  if (flags & NMX_FILTER_ERROR) s += s.empty() ? "error" : ",error";
+  if (const DWORD other = flags & ~(NMX_FILTER_KRP | NMX_FILTER_ERROR)) {
     char buf[24];
     snprintf(buf, sizeof buf, "%s0x%X", s.empty() ? "" : ",", static_cast<unsigned>(other));
     s += buf;
@@ -66,8 +63,9 @@ std::string FlagsText(DWORD flags) {
 
 // A table's bytes, read with its exact length (the logger refuses any other).
 bool ReadTable(CViewSession& s, DWORD offset, DWORD size, std::vector<BYTE>* table, int* status) {
-  const KrpReply r = s.Client().Read(kIgFilter, offset, size);
-  if (!s.Check(r, offset == 5 ? "include table" : "exclude table", status)) return false;
+  const KrpReply r = s.Client().Read(KRPCOMM_IG_FILTER, offset, size);
+  if (!s.Check(r, offset == KRPCOMM_FLT_INCLUDE_TABLE ? "include table" : "exclude table", status))
+    return false;
   *table = r.data;
   return true;
 }
@@ -78,9 +76,9 @@ int SetTable(CViewSession& s, DWORD offset, const std::vector<std::string>& addr
   if (!BuildAddressTable(addrs, &table, &error)) return s.Fail(error, kViewExitUsage);
   int status = kViewExitOk;
   const KrpReply r =
-      s.Client().Write(kIgFilter, offset, table.data(), static_cast<DWORD>(table.size()));
-  s.Check(r, offset == 5 ? "include table" : "exclude table", &status,
-          {{0x700, "refused while capturing"}});
+      s.Client().Write(KRPCOMM_IG_FILTER, offset, table.data(), static_cast<DWORD>(table.size()));
+  s.Check(r, offset == KRPCOMM_FLT_INCLUDE_TABLE ? "include table" : "exclude table", &status,
+          {{KRP_E_GENERAL, "refused while capturing"}});
   return status;
 }
 
@@ -88,10 +86,10 @@ int SetTable(CViewSession& s, DWORD offset, const std::vector<std::string>& addr
 
 bool BuildAddressTable(const std::vector<std::string>& addrs, std::vector<BYTE>* table,
                        std::string* error) {
-  table->assign(4 + addrs.size() * kEntrySize, 0);
+  table->assign(NmxAddressTableSize(addrs.size()), 0);
   vx::EncodeLE32(table->data(), static_cast<DWORD>(addrs.size()));
   for (size_t i = 0; i < addrs.size(); ++i)
-    if (!ParseAddressEntry(addrs[i], table->data() + 4 + i * kEntrySize, error)) return false;
+    if (!ParseAddressEntry(addrs[i], table->data() + NmxAddressTableSize(i), error)) return false;
   return true;
 }
 
@@ -102,9 +100,9 @@ bool ParseFilterFlags(const std::string& list, DWORD* flags, std::string* error)
     const size_t comma = std::min(list.find(',', at), list.size());
     const std::string word = list.substr(at, comma - at);
     if (word == "krp") {
-      *flags |= kFlagKrp;
+      *flags |= NMX_FILTER_KRP;
     } else if (word == "error") {
-      *flags |= kFlagError;
+      *flags |= NMX_FILTER_ERROR;
     } else if (word != "none" || list != "none") {
       *error = "unknown filter flag '" + word + "' (none, krp, error)";
       return false;
@@ -115,7 +113,7 @@ bool ParseFilterFlags(const std::string& list, DWORD* flags, std::string* error)
 }
 
 bool ParseAddressEntry(const std::string& text, BYTE* entry, std::string* error) {
-  memset(entry, 0, kEntrySize);
+  memset(entry, 0, NMX_ADDRESS_ENTRY_SIZE);
   if (text.empty()) {
     *error = "an empty address";
     return false;
@@ -167,24 +165,28 @@ std::string FormatAddressEntry(const BYTE* entry) {
 
 bool ReadFilterState(CViewSession& s, FilterState* st, int* status) {
   DWORD active = 0, include = 0, exclude = 0;
-  if (!s.ReadValue(kIgFilter, 1, &active, "filter switch", status) ||
-      !s.ReadValue(kIgFilter, 2, &include, "include switch", status) ||
-      !s.ReadValue(kIgFilter, 3, &exclude, "exclude switch", status) ||
-      !s.ReadValue(kIgFilter, 7, &st->dwFlags, "filter flags", status))
+  if (!s.ReadValue(KRPCOMM_IG_FILTER, KRPCOMM_FLT_ACTIVE, &active, "filter switch", status) ||
+      !s.ReadValue(KRPCOMM_IG_FILTER, KRPCOMM_FLT_INCLUDE_ACTIVE, &include, "include switch",
+                   status) ||
+      !s.ReadValue(KRPCOMM_IG_FILTER, KRPCOMM_FLT_EXCLUDE_ACTIVE, &exclude, "exclude switch",
+                   status) ||
+      !s.ReadValue(KRPCOMM_IG_FILTER, KRPCOMM_FLT_FLAGS, &st->dwFlags, "filter flags", status))
     return false;
   st->bActive = active != 0;
   st->bInclude = include != 0;
   st->bExclude = exclude != 0;
-  const KrpReply sizes = s.Client().Read(kIgFilter, 4, 8);
+  const KrpReply sizes = s.Client().Read(KRPCOMM_IG_FILTER, KRPCOMM_FLT_TABLE_SIZES, 8);
   // Without a table the logger reports no sizes; both tables are then shown empty.
-  if (sizes.answered && sizes.result == 0x700) return true;
+  if (sizes.answered && sizes.result == KRP_E_GENERAL) return true;
   if (!s.Check(sizes, "table sizes", status)) return false;
   if (sizes.data.size() != 8) {
     *status = s.Fail("table sizes: short answer", kViewExitFailed);
     return false;
   }
-  return ReadTable(s, 5, vx::DecodeLE32(sizes.data.data()), &st->include, status) &&
-         ReadTable(s, 6, vx::DecodeLE32(sizes.data.data() + 4), &st->exclude, status);
+  return ReadTable(s, KRPCOMM_FLT_INCLUDE_TABLE, vx::DecodeLE32(sizes.data.data()), &st->include,
+                   status) &&
+         ReadTable(s, KRPCOMM_FLT_EXCLUDE_TABLE, vx::DecodeLE32(sizes.data.data() + 4),
+                   &st->exclude, status);
 }
 
 void PrintFilterState(std::ostream& out, const FilterState& st) {
@@ -209,8 +211,8 @@ std::string FilterStateJson(const FilterState& st) {
     return j + "]}";
   };
   std::string flags = "[";
-  if (st.dwFlags & kFlagKrp) flags += "\"krp\"";
-  if (st.dwFlags & kFlagError) flags += flags.size() > 1 ? ",\"error\"" : "\"error\"";
+  if (st.dwFlags & NMX_FILTER_KRP) flags += "\"krp\"";
+  if (st.dwFlags & NMX_FILTER_ERROR) flags += flags.size() > 1 ? ",\"error\"" : "\"error\"";
   flags += "]";
   return std::string("{\"active\":") + (st.bActive ? "true" : "false") +
          ",\"include\":" + table(st.bInclude, st.include) +
@@ -235,18 +237,19 @@ int ViewFilter(CViewSession& s, const std::vector<std::string>& args) {
     const std::string which = args.size() > 1 ? args[1] : "filter";
     DWORD offset = 0;
     if (which == "filter")
-      offset = 1;
+      offset = KRPCOMM_FLT_ACTIVE;
     else if (which == "include")
-      offset = 2;
+      offset = KRPCOMM_FLT_INCLUDE_ACTIVE;
     else if (which == "exclude")
-      offset = 3;
+      offset = KRPCOMM_FLT_EXCLUDE_ACTIVE;
     if (offset == 0 || args.size() > 2)
       return s.Fail(what + " takes filter, include or exclude", kViewExitUsage);
-    s.Check(s.WriteValue(kIgFilter, offset, what == "enable" ? 1 : 0), which + " switch", &status);
+    s.Check(s.WriteValue(KRPCOMM_IG_FILTER, offset, what == "enable" ? 1 : 0), which + " switch",
+            &status);
     return status;
   }
   if (what == "include" || what == "exclude")
-    return SetTable(s, what == "include" ? 5 : 6,
+    return SetTable(s, what == "include" ? KRPCOMM_FLT_INCLUDE_TABLE : KRPCOMM_FLT_EXCLUDE_TABLE,
                     std::vector<std::string>(args.begin() + 1, args.end()));
   if (what == "flags") {
     if (args.size() != 2)
@@ -254,8 +257,8 @@ int ViewFilter(CViewSession& s, const std::vector<std::string>& args) {
     DWORD flags = 0;
     std::string error;
     if (!ParseFilterFlags(args[1], &flags, &error)) return s.Fail(error, kViewExitUsage);
-    s.Check(s.WriteValue(kIgFilter, 7, flags), "filter flags", &status,
-            {{0x700, "refused while capturing"}});
+    s.Check(s.WriteValue(KRPCOMM_IG_FILTER, KRPCOMM_FLT_FLAGS, flags), "filter flags", &status,
+            {{KRP_E_GENERAL, "refused while capturing"}});
     return status;
   }
   return s.Fail("unknown filter command '" + what + "'", kViewExitUsage);

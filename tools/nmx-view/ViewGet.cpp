@@ -5,24 +5,23 @@
 namespace {
 
 constexpr DWORD kChunk = 65536;
-constexpr size_t kMaxName = 1024;
 
 }  // namespace
 
 int ViewGet(CViewSession& s, const std::string& name, const std::string& local) {
-  if (name.empty() || name.size() > kMaxName)
+  if (name.empty() || name.size() > KRPCOMM_MAX_NAME_CHARS)
     return s.Fail("the name must have 1 to 1024 characters", kViewExitUsage);
   std::vector<BYTE> request(name.begin(), name.end());
   request.push_back(0);
   int status = kViewExitOk;
-  const KrpReply open =
-      s.Client().ReadWrite(kIgCapture, 9, 4, request.data(), static_cast<DWORD>(request.size()));
+  const KrpReply open = s.Client().ReadWrite(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_OPEN_FILE, 4,
+                                             request.data(), static_cast<DWORD>(request.size()));
   if (!s.Check(open, name, &status,
-               {{0x700, "cannot open it (no such file, or all 10 file slots in use)"},
-                {0x70B,
+               {{KRP_E_GENERAL, "cannot open it (no such file, or all 10 file slots in use)"},
+                {KRP_E_INVALID_PARAM,
                  "not a file inside the boot folder (no absolute path, no \".\" or \"..\", no "
                  "control characters, not a folder)"},
-                {0x705, "the name is too long"}}))
+                {KRP_E_INVALID_SIZE, "the name is too long"}}))
     return status;
   if (open.data.size() != 4)
     return s.Fail(name + ": the logger gave no file slot", kViewExitFailed);
@@ -35,7 +34,8 @@ int ViewGet(CViewSession& s, const std::string& name, const std::string& local) 
   if (!toOut && !sink.Create(local)) status = s.Fail(sink.Error(), kViewExitFailed);
   uint64_t total = 0;
   while (status == kViewExitOk) {
-    const KrpReply r = s.Client().ReadWrite(kIgCapture, 11, kChunk, slotBytes, 4);
+    const KrpReply r =
+        s.Client().ReadWrite(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_READ_FILE, kChunk, slotBytes, 4);
     if (!s.Check(r, name, &status)) break;
     if (r.data.empty()) break;
     total += r.data.size();
@@ -48,7 +48,8 @@ int ViewGet(CViewSession& s, const std::string& name, const std::string& local) 
     }
   }
   // The slot is the logger's; it is given back whatever happened here.
-  if (s.Client().Connected()) s.Client().Write(kIgCapture, 10, slotBytes, 4);
+  if (s.Client().Connected())
+    s.Client().Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_FILE, slotBytes, 4);
   if (!toOut) {
     if (status == kViewExitOk && !sink.Close()) status = s.Fail(sink.Error(), kViewExitFailed);
     if (status != kViewExitOk) sink.Discard();

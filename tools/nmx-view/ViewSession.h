@@ -9,11 +9,7 @@
 
 #include "nmx-view/NmxView.h"
 #include "nmx-view/ViewClient.h"
-
-// Index groups of the logger's command set.
-constexpr DWORD kIgCapture = 0x1000;
-constexpr DWORD kIgView = 0x1500;
-constexpr DWORD kIgFilter = 0x2000;
+#include "viewer/KrpCommFormat.h"
 
 // Not thread-safe.
 class CViewSession {

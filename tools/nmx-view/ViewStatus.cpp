@@ -1,3 +1,4 @@
+#include <cstddef>
 #include <cstring>
 
 #include "nmx-cap/CapFrameFormat.h"
@@ -6,17 +7,18 @@
 
 namespace {
 
-constexpr DWORD kNameRoom = 1025;
+constexpr DWORD kNameRoom = KRPCOMM_MAX_NAME_DATA;
 
 // A name the logger reports, or "" when it has none (the capture file before the first
 // start: the logger answers "invalid size").
 bool ReadName(CViewSession& s, DWORD offset, std::string* name, int* status) {
-  const KrpReply r = s.Client().Read(kIgCapture, offset, kNameRoom);
-  if (r.answered && r.result == 0x705 && offset == 12) {
+  const KrpReply r = s.Client().Read(KRPCOMM_IG_CAPTURE, offset, kNameRoom);
+  if (r.answered && r.result == KRP_E_INVALID_SIZE && offset == KRPCOMM_CAP_FILE_NAME) {
     name->clear();
     return true;
   }
-  if (!s.Check(r, offset == 12 ? "capture file name" : "save name", status)) return false;
+  if (!s.Check(r, offset == KRPCOMM_CAP_FILE_NAME ? "capture file name" : "save name", status))
+    return false;
   const char* p = reinterpret_cast<const char*>(r.data.data());
   name->assign(p, strnlen(p, r.data.size()));
   return true;
@@ -35,25 +37,32 @@ std::string JsonText(const std::string& s) {
 int ViewStatus(CViewSession& s) {
   int status = kViewExitOk;
   DWORD state = 0, mode = 0, fileSize = 0, bufferSize = 0, autoSave = 0;
-  if (!s.ReadValue(kIgCapture, 1, &state, "capture state", &status) ||
-      !s.ReadValue(kIgCapture, 2, &mode, "file mode", &status) ||
-      !s.ReadValue(kIgCapture, 3, &fileSize, "file size", &status) ||
-      !s.ReadValue(kIgCapture, 4, &bufferSize, "buffer size", &status) ||
-      !s.ReadValue(kIgCapture, 14, &autoSave, "auto-save", &status))
+  if (!s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, &state, "capture state", &status) ||
+      !s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE, &mode, "file mode", &status) ||
+      !s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_SIZE, &fileSize, "file size", &status) ||
+      !s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_BUFFER_SIZE, &bufferSize, "buffer size",
+                   &status) ||
+      !s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_AUTO_SAVE, &autoSave, "auto-save", &status))
     return status;
-  const KrpReply info = s.Client().Read(kIgCapture, 6, 12);
+  const KrpReply info =
+      s.Client().Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_INFO, sizeof(KrpCommCaptureInfo));
   if (!s.Check(info, "capture counts", &status)) return status;
-  if (info.data.size() != 12) return s.Fail("capture counts: short answer", kViewExitFailed);
-  const LONG frames = static_cast<LONG>(vx::DecodeLE32(info.data.data()));
-  const DWORD bytes = vx::DecodeLE32(info.data.data() + 4);
-  const DWORD overflows = vx::DecodeLE32(info.data.data() + 8);
+  if (info.data.size() != sizeof(KrpCommCaptureInfo))
+    return s.Fail("capture counts: short answer", kViewExitFailed);
+  const LONG frames =
+      static_cast<LONG>(vx::DecodeLE32(info.data.data() + offsetof(KrpCommCaptureInfo, nFrames)));
+  const DWORD bytes = vx::DecodeLE32(info.data.data() + offsetof(KrpCommCaptureInfo, cbFrames));
+  const DWORD overflows =
+      vx::DecodeLE32(info.data.data() + offsetof(KrpCommCaptureInfo, nOverflows));
   std::string file, saveName;
-  if (!ReadName(s, 12, &file, &status) || !ReadName(s, 13, &saveName, &status)) return status;
+  if (!ReadName(s, KRPCOMM_CAP_FILE_NAME, &file, &status) ||
+      !ReadName(s, KRPCOMM_CAP_SAVE_NAME, &saveName, &status))
+    return status;
   FilterState filter;
   if (!ReadFilterState(s, &filter, &status)) return status;
 
-  const bool capturing = state == 1;
-  const bool ring = mode == 1;
+  const bool capturing = state == KRPCOMM_STATE_CAPTURING;
+  const bool ring = mode == KRPCOMM_MODE_RING;
   std::ostream& out = s.Out();
   if (s.Options().bJson) {
     out << "{\"state\":\"" << (capturing ? "capturing" : "stopped") << "\",\"fileMode\":\""
