@@ -2,6 +2,9 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
+
+#include "os/ByteOrder.h"
 
 namespace {
 
@@ -73,4 +76,18 @@ const char* NmxNetId::ToText(char* buf, size_t size) const {
   if (buf != nullptr && size > 0)
     snprintf(buf, size, "%u.%u.%u.%u.%u.%u", b[0], b[1], b[2], b[3], b[4], b[5]);
   return buf;
+}
+
+NmxHead DecodeNmxHead(const BYTE* p) {
+  NmxHead h{};
+  memcpy(h.target.netId.b, p, 6);
+  h.target.port = vx::DecodeLE16(p + 6);
+  memcpy(h.sender.netId.b, p + 8, 6);
+  h.sender.port = vx::DecodeLE16(p + 14);
+  h.cmdId = vx::DecodeLE16(p + 16);
+  h.stateFlags = vx::DecodeLE16(p + 18);
+  h.cbData = vx::DecodeLE32(p + 20);
+  h.errCode = static_cast<LONG>(vx::DecodeLE32(p + 24));
+  h.hUser = vx::DecodeLE32(p + 28);
+  return h;
 }

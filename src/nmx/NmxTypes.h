@@ -134,6 +134,10 @@ static_assert(offsetof(NmxHead, packetNo) == 30);
 static_assert(offsetof(NmxCmd, data) == NMX_HEAD_SIZE);
 static_assert(alignof(NmxHead) == 1 && alignof(NmxCmd) == 1, "usable at any buffer offset");
 
+// The NMX header from its 32 wire bytes, field by field: for bytes read from a file or a
+// stream, which are never used in place.
+NmxHead DecodeNmxHead(const BYTE* p);
+
 // 127.0.0.1.1.1, and the sender NetId that replaces ours when a KRP command goes to it.
 constexpr NmxNetId NMXNETID_LOOPBACK = {{127, 0, 0, 1, 1, 1}};
 constexpr NmxNetId IP2NMXNETID_LOOPBACK = {{127, 0, 0, 0, 1, 1}};

@@ -5,8 +5,8 @@
 #include <climits>
 
 #include "NmxCapTestUtil.h"
-#include "nmx-cap/CapTime.h"
-#include "nmx-cap/KrpDecode.h"
+#include "frames/CapTime.h"
+#include "frames/KrpDecode.h"
 #include "nmx/KrpTypes.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "NmxCapTestUtil.h"
 #include "common/Pcapng.h"
-#include "nmx-cap/CapTime.h"
+#include "frames/CapTime.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "common/Pcapng.h"
 #include "common/TestUtil.h"
-#include "nmx-cap/PcapngWriter.h"
+#include "frames/PcapngWriter.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "nmx-cap/CapFrameFormat.h"
+#include "frames/CapFrameFormat.h"
 #include "nmx-cap/CapFrameReader.h"
 #include "nmx-view/PacketAssembler.h"
 #include "nmx-view/ViewCommands.h"

@@ -79,17 +79,9 @@ struct Head {
 };
 
 inline Head DecodeHead(const BYTE* p) {
-  Head h;
-  memcpy(h.target.netId.b, p, 6);
-  h.target.port = vx::DecodeLE16(p + 6);
-  memcpy(h.sender.netId.b, p + 8, 6);
-  h.sender.port = vx::DecodeLE16(p + 14);
-  h.cmdId = vx::DecodeLE16(p + 16);
-  h.stateFlags = vx::DecodeLE16(p + 18);
-  h.cbData = vx::DecodeLE32(p + 20);
-  h.errCode = vx::DecodeLE32(p + 24);
-  h.hUser = vx::DecodeLE32(p + 28);
-  return h;
+  const NmxHead n = DecodeNmxHead(p);
+  return Head{n.target, n.sender, n.cmdId, n.stateFlags, n.cbData, static_cast<DWORD>(n.errCode),
+              n.hUser};
 }
 
 // One NMX/TCP frame: prefix, 32-byte header, data. length overrides the prefix length and

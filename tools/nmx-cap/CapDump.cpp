@@ -1,4 +1,4 @@
-#include "nmx-cap/CapFrameFormat.h"
+#include "frames/CapFrameFormat.h"
 #include "nmx-cap/CapFrameReader.h"
 #include "nmx-cap/CapReport.h"
 #include "nmx-cap/NmxCap.h"

@@ -1,8 +1,8 @@
+#include "frames/CapTime.h"
+#include "frames/PcapngWriter.h"
 #include "nmx-cap/CapFrameReader.h"
 #include "nmx-cap/CapReport.h"
-#include "nmx-cap/CapTime.h"
 #include "nmx-cap/NmxCap.h"
-#include "nmx-cap/PcapngWriter.h"
 
 int CapExport(const std::string& file, const std::string& outFile, std::ostream& out,
               std::ostream& err) {

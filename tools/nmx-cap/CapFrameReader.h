@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "capture/CaptureFormat.h"
-#include "nmx-cap/CapFile.h"
-#include "nmx-cap/CapRecord.h"
+#include "frames/CapFile.h"
+#include "frames/CapRecord.h"
 
 // The file must outlive the reader. Not thread-safe.
 class CCapFrameReader {

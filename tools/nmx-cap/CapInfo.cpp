@@ -1,10 +1,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "frames/CapTime.h"
 #include "nmx-cap/CapFrameReader.h"
 #include "nmx-cap/CapReport.h"
 #include "nmx-cap/CapStats.h"
-#include "nmx-cap/CapTime.h"
 #include "nmx-cap/NmxCap.h"
 
 namespace {

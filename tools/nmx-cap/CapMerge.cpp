@@ -2,9 +2,9 @@
 #include <queue>
 #include <utility>
 
+#include "frames/CapWriter.h"
 #include "nmx-cap/CapFrameReader.h"
 #include "nmx-cap/CapReport.h"
-#include "nmx-cap/CapWriter.h"
 #include "nmx-cap/NmxCap.h"
 #include "os/OsUserTools.h"
 

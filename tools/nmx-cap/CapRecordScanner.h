@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "nmx-cap/CapFile.h"
-#include "nmx-cap/CapRecord.h"
+#include "frames/CapFile.h"
+#include "frames/CapRecord.h"
 
 // The file must outlive the scanner. Not thread-safe.
 class CCapRecordScanner {

@@ -1,11 +1,11 @@
 #include <algorithm>
 #include <vector>
 
+#include "frames/CapWriter.h"
+#include "frames/FileSink.h"
 #include "nmx-cap/CapFrameReader.h"
 #include "nmx-cap/CapRecordScanner.h"
 #include "nmx-cap/CapReport.h"
-#include "nmx-cap/CapWriter.h"
-#include "nmx-cap/FileSink.h"
 #include "nmx-cap/NmxCap.h"
 
 namespace {

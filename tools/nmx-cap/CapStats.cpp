@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "nmx-cap/CapFrameFormat.h"
-#include "nmx-cap/CapTime.h"
+#include "frames/CapFrameFormat.h"
+#include "frames/CapTime.h"
 #include "nmx/KrpTypes.h"
 
 namespace {

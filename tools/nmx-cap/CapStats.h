@@ -7,8 +7,8 @@
 #include <ostream>
 #include <unordered_map>
 
-#include "nmx-cap/CapRecord.h"
-#include "nmx-cap/KrpDecode.h"
+#include "frames/CapRecord.h"
+#include "frames/KrpDecode.h"
 
 // Memory stays bounded on any file: at most kMaxAddresses addresses are counted one by one
 // (the rest together), and at most kMaxPending unanswered requests are remembered (later

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "nmx-cap/KrpDecode.h"
+#include "frames/KrpDecode.h"
 
 namespace {
 

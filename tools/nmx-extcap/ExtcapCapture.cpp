@@ -1,8 +1,8 @@
 #include "nmx-extcap/ExtcapCapture.h"
 
 #include "capture/CaptureFormat.h"
-#include "nmx-cap/CapTime.h"
-#include "nmx-cap/PcapngWriter.h"
+#include "frames/CapTime.h"
+#include "frames/PcapngWriter.h"
 #include "nmx-view/FrameFollower.h"
 #include "nmx-view/ViewSession.h"
 #include "nmx/KrpTypes.h"

@@ -1,9 +1,9 @@
 #include <chrono>
 
 #include "capture/CaptureFormat.h"
-#include "nmx-cap/CapFrameFormat.h"
-#include "nmx-cap/CapRecord.h"
-#include "nmx-cap/CapWriter.h"
+#include "frames/CapFrameFormat.h"
+#include "frames/CapRecord.h"
+#include "frames/CapWriter.h"
 #include "nmx-view/FrameFollower.h"
 #include "nmx-view/ViewCommands.h"
 

@@ -1,4 +1,4 @@
-#include "nmx-cap/FileSink.h"
+#include "frames/FileSink.h"
 #include "nmx-view/ViewCommands.h"
 #include "os/ByteOrder.h"
 

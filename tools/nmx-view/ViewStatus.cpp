@@ -1,7 +1,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "nmx-cap/CapFrameFormat.h"
+#include "frames/CapFrameFormat.h"
 #include "nmx-view/ViewCommands.h"
 #include "os/ByteOrder.h"
 

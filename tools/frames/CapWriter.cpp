@@ -1,4 +1,4 @@
-#include "nmx-cap/CapWriter.h"
+#include "frames/CapWriter.h"
 
 #include "capture/CaptureFormat.h"
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "nmx-cap/FileSink.h"
+#include "frames/FileSink.h"
 #include "os/OsTypes.h"
 
 // Not thread-safe.

@@ -1,4 +1,4 @@
-#include "nmx-cap/CapRecord.h"
+#include "frames/CapRecord.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -29,20 +29,6 @@ std::string CapProblem::Text() const {
     return Format("frame %lld at offset %llu: %s", static_cast<long long>(nFrame),
                   static_cast<unsigned long long>(nOffset), strWhat.c_str());
   return Format("offset %llu: %s", static_cast<unsigned long long>(nOffset), strWhat.c_str());
-}
-
-NmxHead DecodeNmxHead(const BYTE* p) {
-  NmxHead h;
-  memcpy(h.target.netId.b, p, 6);
-  h.target.port = vx::DecodeLE16(p + 6);
-  memcpy(h.sender.netId.b, p + 8, 6);
-  h.sender.port = vx::DecodeLE16(p + 14);
-  h.cmdId = vx::DecodeLE16(p + 16);
-  h.stateFlags = vx::DecodeLE16(p + 18);
-  h.cbData = vx::DecodeLE32(p + 20);
-  h.errCode = static_cast<LONG>(vx::DecodeLE32(p + 24));
-  h.hUser = vx::DecodeLE32(p + 28);
-  return h;
 }
 
 RecordStatus CheckRecordHead(const BYTE* p, size_t cbPrefix, uint64_t cbSpace,

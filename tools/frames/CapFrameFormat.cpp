@@ -1,8 +1,8 @@
-#include "nmx-cap/CapFrameFormat.h"
+#include "frames/CapFrameFormat.h"
 
 #include <cstdio>
 
-#include "nmx-cap/CapTime.h"
+#include "frames/CapTime.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "nmx-cap/CapTime.h"
+#include "frames/CapTime.h"
 
 #include <chrono>
 #include <cstdio>

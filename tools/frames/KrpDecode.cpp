@@ -1,4 +1,4 @@
-#include "nmx-cap/KrpDecode.h"
+#include "frames/KrpDecode.h"
 
 #include <strings.h>
 

@@ -1,4 +1,4 @@
-#include "nmx-cap/CapFile.h"
+#include "frames/CapFile.h"
 
 #include <errno.h>
 #include <fcntl.h>

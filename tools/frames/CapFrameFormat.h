@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "nmx-cap/CapRecord.h"
-#include "nmx-cap/KrpDecode.h"
+#include "frames/CapRecord.h"
+#include "frames/KrpDecode.h"
 #include "nmx/NmxTypes.h"
 
 // "5.1.204.160.1.1:851".

@@ -1,4 +1,4 @@
-#include "nmx-cap/PcapngWriter.h"
+#include "frames/PcapngWriter.h"
 
 #include <cstring>
 #include <vector>

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "capture/CaptureFormat.h"
-#include "nmx-cap/CapFile.h"
+#include "frames/CapFile.h"
 #include "nmx/NmxTypes.h"
 #include "os/OsTypes.h"
 
@@ -42,9 +42,6 @@ struct CapFrame {
 
   static constexpr DWORD kDataOffset = vxcap::kPacketOffset + vxcap::kNmxHeadSize;
 };
-
-// The NMX header from its 32 wire bytes, field by field.
-NmxHead DecodeNmxHead(const BYTE* p);
 
 // Checks a record from its first bytes: prefix holds cbPrefix bytes of a record that has
 // cbSpace bytes of room before whatever follows it. The same checks as

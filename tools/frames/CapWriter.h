@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "nmx-cap/FileSink.h"
+#include "frames/FileSink.h"
 #include "os/OsTypes.h"
 #include "os/OsUserTools.h"
 

@@ -1,4 +1,4 @@
-#include "nmx-cap/FileSink.h"
+#include "frames/FileSink.h"
 
 #include <errno.h>
 #include <fcntl.h>
