@@ -89,7 +89,7 @@ class RegistryTest : public ::testing::Test {
   vxtest::TempDir m_dir;
 };
 
-// Starts the rewriter process (see registry_rewriter.cpp) on a registry file.
+// Starts the rewriter process (see RegistryRewriter.cpp) on a registry file.
 inline pid_t SpawnRewriter(const std::vector<std::string>& args) {
   std::vector<std::string> all = {VX_REGISTRY_REWRITER};
   all.insert(all.end(), args.begin(), args.end());

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <thread>
 
-#include "RecordingPort.h"
+#include "common/RecordingPort.h"
 #include "common/RouterProcess.h"
 #include "os/ByteOrder.h"
 #include "router/DrvControl.h"

@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "viewer-service/ViewerServiceTestUtil.h"
+#include "viewer/ViewerServiceTestUtil.h"
 
 using namespace vstest;
 

@@ -18,7 +18,7 @@
 #include "nmx-cap/CapFrameReader.h"
 #include "nmx-view/PacketAssembler.h"
 #include "nmx-view/ViewCommands.h"
-#include "viewer-service/ViewerServiceTestUtil.h"
+#include "viewer/ViewerServiceTestUtil.h"
 
 using namespace vstest;
 

@@ -10,7 +10,7 @@
 
 #include <cstring>
 
-#include "RecordingPort.h"
+#include "common/RecordingPort.h"
 #include "common/RouterProcess.h"
 #include "os/ByteOrder.h"
 #include "os/OsUserTools.h"

@@ -1,4 +1,4 @@
-#include "viewer-service/ViewerServiceTestUtil.h"
+#include "viewer/ViewerServiceTestUtil.h"
 
 #include <stdlib.h>
 

@@ -4,7 +4,7 @@
 #include <map>
 #include <set>
 
-#include "RecordingPort.h"
+#include "common/RecordingPort.h"
 #include "common/RouterProcess.h"
 
 using vxtest::RecordingPort;

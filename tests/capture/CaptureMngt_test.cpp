@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "capture-ring/RingTestUtil.h"
 #include "capture/CaptureFile.h"
+#include "capture/RingTestUtil.h"
 #include "common/TestUtil.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "viewer-service/ViewerServiceTestUtil.h"
+#include "viewer/ViewerServiceTestUtil.h"
 
 using namespace vstest;
 

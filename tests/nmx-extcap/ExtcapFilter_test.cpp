@@ -1,11 +1,12 @@
 // The capture filter: nmx-view's filter words, decided by the engine's traffic filter.
+#include "nmx-extcap/ExtcapFilter.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "capture/CaptureFormat.h"
-#include "nmx-extcap/ExtcapFilter.h"
 #include "os/ByteOrder.h"
 
 namespace {

@@ -15,7 +15,7 @@
 
 #include "common/RouterProcess.h"
 #include "console/NmxLoggerPort.h"
-#include "viewer-service/ViewerServiceTestUtil.h"
+#include "viewer/ViewerServiceTestUtil.h"
 
 using namespace vstest;
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "viewer-service/ViewerServiceTestUtil.h"
+#include "viewer/ViewerServiceTestUtil.h"
 
 using namespace vstest;
 

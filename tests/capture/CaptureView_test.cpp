@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "capture-ring/RingTestUtil.h"
 #include "capture/CaptureMngt.h"
+#include "capture/RingTestUtil.h"
 #include "common/TestUtil.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "capture-ring/RingTestUtil.h"
 #include "capture/CaptureMngt.h"
 #include "capture/CaptureView.h"
+#include "capture/RingTestUtil.h"
 #include "common/TestUtil.h"
 
 namespace {

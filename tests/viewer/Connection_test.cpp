@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "engine/VxNmxLoggerObj.h"
-#include "viewer-service/ViewerServiceTestUtil.h"
+#include "viewer/ViewerServiceTestUtil.h"
 
 using namespace vstest;
 

@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "capture-ring/RingTestUtil.h"
 #include "capture/CaptureFile.h"
 #include "capture/CaptureFormat.h"
+#include "capture/RingTestUtil.h"
 #include "common/TestUtil.h"
 #include "support/VxStream.h"
 
