@@ -236,6 +236,5 @@
     $('link').textContent = 'no connection to nmx-view serve';
     $('link').className = 'badge unreachable';
   };
-  fetch(withToken('api/state')).then((r) => r.json()).then(showState).catch(() => {});
   counts();
 })();
