@@ -150,7 +150,7 @@
       (!addr || hasAddr(f.sender) || hasAddr(f.target)) &&
       (!port || hasPort(f.sender) || hasPort(f.target)) &&
       (!cmd || f.command.toLowerCase().startsWith(cmd)) &&
-      (!errors || f.errorCode !== 0 || / result=(?!0\b)/.test(f.krp)) &&
+      (!errors || f.errorCode !== 0 || /(^| )result=(?!0x0\b)/.test(f.krp)) &&
       (!words || f.line.toLowerCase().includes(words));
   }
   function counts() {
