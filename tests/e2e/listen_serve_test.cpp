@@ -20,6 +20,7 @@
 #include "common/ChildProcess.h"
 #include "common/RouterProcess.h"
 #include "common/TestUtil.h"
+#include "e2e/ListenFixture.h"
 
 namespace {
 
@@ -41,8 +42,8 @@ std::string HttpGet(unsigned short port, const std::string& path, const std::str
   sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   std::string got;
   if (connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0) {
-    const std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                            std::to_string(port) + "\r\nConnection: close\r\n\r\n";
+    const std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                            "\r\nConnection: close\r\n\r\n";
     if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size())) {
       const auto end = std::chrono::steady_clock::now() + deadline;
       char buf[4096];
@@ -70,38 +71,12 @@ std::vector<std::string> Split(const std::string& text, char sep) {
   return parts;
 }
 
-// A logger in listen mode on the stand-in router, with a single capture file run.cap in the
-// boot folder.
-class ListenServe : public testing::Test {
+class ListenServe : public e2etest::ListenLogger {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(m_router.Started());
-    vxtest::WriteRuntimeRegistry(m_dir.path(), Boot());
-    ASSERT_EQ(0, mkdir(Boot().c_str(), 0755));
-    m_logger = std::make_unique<ChildProcess>(
-        m_dir.path(), std::vector<std::string>{VX_LOGGER_PATH, "-l", "-p", std::to_string(m_port)},
-        ChildProcess::Input::kPipe, m_router.Environment());
-    ASSERT_TRUE(m_logger->WaitOutput("Listening for viewer connection")) << m_logger->Output();
-    ASSERT_EQ(0, View({"set", "single"}));
-    ASSERT_EQ(0, View({"set", "savename", "run.cap"}));
-  }
-  void TearDown() override {
-    if (m_logger && m_logger->WriteInput("q")) {
-      EXPECT_EQ(0, m_logger->Wait());
-    }
-  }
-
-  std::string Boot() const { return m_dir.path() + "/Boot/"; }
-
-  int View(std::vector<std::string> args, std::string* out = nullptr) {
-    args.insert(args.begin(), {NMX_VIEW_PATH, "--port", std::to_string(m_port)});
-    return ChildProcess::Run(m_dir.path(), args, out);
-  }
-
   // nmx-view serve on a free port; *url receives the address it printed.
   std::unique_ptr<ChildProcess> Serve(std::vector<std::string> args, std::string* url) {
-    args.insert(args.begin(), {NMX_VIEW_PATH, "--port", std::to_string(m_port), "serve"});
-    auto p = std::make_unique<ChildProcess>(m_dir.path(), args, ChildProcess::Input::kDevNull);
+    args.insert(args.begin(), "serve");
+    auto p = StartView(std::move(args));
     if (!p->WaitOutput(" (Ctrl-C ends)\n")) return p;
     const std::string out = p->Output();
     const size_t at = out.find("http://");
@@ -112,11 +87,6 @@ class ListenServe : public testing::Test {
     const size_t colon = url.rfind(':');
     return static_cast<unsigned short>(std::stoi(url.substr(colon + 1)));
   }
-
-  vxtest::TempDir m_dir;
-  vxtest::RouterProcess m_router{m_dir};
-  const unsigned short m_port = vxtest::FreeTcpPort();
-  std::unique_ptr<ChildProcess> m_logger;
 };
 
 TEST_F(ListenServe, ThePageStartsTheCaptureShowsItsFramesLiveAsDumpDoesAndDownloadsIt) {
@@ -132,12 +102,12 @@ TEST_F(ListenServe, ThePageStartsTheCaptureShowsItsFramesLiveAsDumpDoesAndDownlo
   const std::string downloads = m_dir / "downloads";
   ASSERT_EQ(0, mkdir(downloads.c_str(), 0755));
   std::string seen;
-  const int status = ChildProcess::Run(
-      m_dir.path(),
-      {Python(), SERVE_PAGE_DRIVER, url, downloads, std::to_string(kFrames), "--", NMX_TRAFFIC_PATH,
-       "--socket", m_router.Socket(), "--count", std::to_string(kOps), "--mix",
-       "read,write,readwrite", "--size", "100"},
-      &seen, std::chrono::minutes(2));
+  const int status =
+      ChildProcess::Run(m_dir.path(),
+                        {Python(), SERVE_PAGE_DRIVER, url, downloads, std::to_string(kFrames), "--",
+                         NMX_TRAFFIC_PATH, "--socket", m_router.Socket(), "--count",
+                         std::to_string(kOps), "--mix", "read,write,readwrite", "--size", "100"},
+                        &seen, std::chrono::minutes(2));
   ASSERT_EQ(0, status) << seen;
 
   std::map<std::string, std::string> values;
@@ -211,8 +181,8 @@ TEST_F(ListenServe, AnotherViewerHoldingTheLoggerIsShownAndAnyAddressButLoopback
   EXPECT_NE(std::string::npos, url.find("/?token=s3cret")) << url;
   const unsigned short port = PortOf(url.substr(0, url.find("/?")));
 
-  for (const char* path : {"/", "/events", "/api/state", "/download/capture.cap",
-                           "/?token=wrong", "/api/state?token=s3cre"}) {
+  for (const char* path : {"/", "/events", "/api/state", "/download/capture.cap", "/?token=wrong",
+                           "/api/state?token=s3cre"}) {
     SCOPED_TRACE(path);
     EXPECT_EQ(0u, HttpGet(port, path).rfind("HTTP/1.1 401 ", 0));
   }

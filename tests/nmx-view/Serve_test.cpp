@@ -122,8 +122,8 @@ class JsonReader {
       return true;
     }
     const size_t start = m_at;
-    while (m_at < m_s.size() && (isalnum(static_cast<unsigned char>(m_s[m_at])) ||
-                                 m_s[m_at] == '-' || m_s[m_at] == '.'))
+    while (m_at < m_s.size() &&
+           (isalnum(static_cast<unsigned char>(m_s[m_at])) || m_s[m_at] == '-' || m_s[m_at] == '.'))
       ++m_at;
     const std::string word = m_s.substr(start, m_at - start);
     if (word.empty()) return false;
@@ -201,20 +201,28 @@ TEST(ServeFrameJson, HoldsTheDumpLineAndItsPiecesForEachKindOfFrame) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string json = ServeFrameJson(c.record.data(), static_cast<DWORD>(c.record.size()),
-                                            c.number);
+    const std::string json =
+        ServeFrameJson(c.record.data(), static_cast<DWORD>(c.record.size()), c.number);
     EXPECT_EQ(std::string::npos, json.find('\n')) << "one event line";
     const auto v = Parse(json);
-    for (const auto& e : c.expected) EXPECT_EQ(e.second, v.count(e.first) ? v.at(e.first) : "?")
-        << e.first;
+    for (const auto& e : c.expected)
+      EXPECT_EQ(e.second, v.count(e.first) ? v.at(e.first) : "?") << e.first;
   }
 
   // The bytes are those of the NMX packet, header first.
   const Bytes r = Record(kT0, 2, 0x0004, 9, read);
   const auto v = Parse(ServeFrameJson(r.data(), static_cast<DWORD>(r.size()), 0));
-  EXPECT_EQ("0501cca001015303" "0501cca001013075" "02000400" "0c000000" "00000000" "09000000"
-            "20400000" "01000000" "0a000000",
-            v.at("bytes"));
+  EXPECT_EQ(
+      "0501cca001015303"
+      "0501cca001013075"
+      "02000400"
+      "0c000000"
+      "00000000"
+      "09000000"
+      "20400000"
+      "01000000"
+      "0a000000",
+      v.at("bytes"));
 }
 
 TEST(ServeFrameJson, ShowsTheStartOfAVeryLargeFrameAndSaysHowMuchIsLeft) {
@@ -273,7 +281,8 @@ TEST(ServeStream, ASlowPageLosesFramesCountedButNeverTheLatestState) {
 
   std::string out;
   ASSERT_TRUE(stream.Take(&out, 0));
-  std::string expected = "event: dropped\ndata: {\"dropped\":2}\n\nevent: state\ndata: {\"s\":2}\n\n";
+  std::string expected =
+      "event: dropped\ndata: {\"dropped\":2}\n\nevent: state\ndata: {\"s\":2}\n\n";
   for (int i = 0; i < 3; ++i) expected += "event: frame\ndata: " + frame + "\n\n";
   EXPECT_EQ(expected, out);
 

@@ -23,23 +23,21 @@ std::string ServeFrameJson(const BYTE* record, DWORD size, DWORD number) {
   const NmxHead& h = f.head;
   const KrpPayload krp = DecodeKrpPayload(h, f.Data(), f.DataInView());
   uint64_t ns = 0;
-  const std::string ms = FileTimeToUnixNanoseconds(f.nTimeStamp, &ns)
-                             ? std::to_string(ns / 1000000)
-                             : std::string("null");
+  const std::string ms = FileTimeToUnixNanoseconds(f.nTimeStamp, &ns) ? std::to_string(ns / 1000000)
+                                                                      : std::string("null");
   char flags[8];
   snprintf(flags, sizeof flags, "0x%04X", h.stateFlags);
-  std::string j = "{\"n\":" + std::to_string(number) +
-                  ",\"time\":" + Quoted(FormatFileTime(f.nTimeStamp, 6, false)) + ",\"ms\":" + ms +
-                  ",\"sender\":" + Quoted(FormatNmxAddr(h.sender)) +
-                  ",\"target\":" + Quoted(FormatNmxAddr(h.target)) +
-                  ",\"command\":" + Quoted(CommandLabel(h)) + ",\"dir\":\"" +
-                  ((h.stateFlags & NMX_FLAG_RESPONSE) ? "res" : "req") + "\",\"flags\":\"" + flags +
-                  "\",\"invoke\":" + std::to_string(h.hUser) +
-                  ",\"error\":" + Quoted(FormatNmxError(h.errCode)) +
-                  ",\"errorCode\":" + std::to_string(h.errCode) +
-                  ",\"length\":" + std::to_string(h.cbData) +
-                  ",\"krp\":" + Quoted(FormatKrpFields(krp)) +
-                  ",\"line\":" + Quoted(FormatFrameLine(f, krp)) + ",\"bytes\":\"";
+  std::string j =
+      "{\"n\":" + std::to_string(number) +
+      ",\"time\":" + Quoted(FormatFileTime(f.nTimeStamp, 6, false)) + ",\"ms\":" + ms +
+      ",\"sender\":" + Quoted(FormatNmxAddr(h.sender)) +
+      ",\"target\":" + Quoted(FormatNmxAddr(h.target)) + ",\"command\":" + Quoted(CommandLabel(h)) +
+      ",\"dir\":\"" + ((h.stateFlags & NMX_FLAG_RESPONSE) ? "res" : "req") + "\",\"flags\":\"" +
+      flags + "\",\"invoke\":" + std::to_string(h.hUser) +
+      ",\"error\":" + Quoted(FormatNmxError(h.errCode)) +
+      ",\"errorCode\":" + std::to_string(h.errCode) + ",\"length\":" + std::to_string(h.cbData) +
+      ",\"krp\":" + Quoted(FormatKrpFields(krp)) + ",\"line\":" + Quoted(FormatFrameLine(f, krp)) +
+      ",\"bytes\":\"";
   static const char kDigits[] = "0123456789abcdef";
   const DWORD n = f.PacketLength();
   const DWORD shown = n < kMaxHexBytes ? n : kMaxHexBytes;

@@ -19,7 +19,7 @@ std::string ServeLostJson(const std::string& problem);
 
 // Where the page server stands with the logger.
 enum class ServeLink {
-  kIdle,         // no page open: the logger is free for other viewers
+  kIdle,  // no page open: the logger is free for other viewers
   kConnecting,
   kFollowing,    // connected, frames are followed
   kBusy,         // connected, but another viewer holds the logger and nothing answers

@@ -70,8 +70,7 @@ void Reply(httplib::Response& res, const CServeHub::Outcome& o) {
 
 class CPageServer {
  public:
-  CPageServer(const ViewOptions& opt, const ServeOptions& serve)
-      : m_serve(serve), m_hub(opt) {}
+  CPageServer(const ViewOptions& opt, const ServeOptions& serve) : m_serve(serve), m_hub(opt) {}
   ~CPageServer() { RemoveFolder(); }
 
   int Run(std::ostream& out, std::ostream& err);
@@ -158,9 +157,8 @@ void CPageServer::Routes() {
     if (args[0] != "ring" && args[0] != "single") args.push_back(req.get_param_value("value"));
     Reply(res, m_hub.Act([args](CViewSession& s) { return ViewSet(s, args); }));
   });
-  m_server.Get("/download/capture.cap", [this](const httplib::Request&, httplib::Response& res) {
-    Download(res, false);
-  });
+  m_server.Get("/download/capture.cap",
+               [this](const httplib::Request&, httplib::Response& res) { Download(res, false); });
   m_server.Get("/download/capture.pcapng",
                [this](const httplib::Request&, httplib::Response& res) { Download(res, true); });
 }
