@@ -123,6 +123,11 @@ CServeHub::Outcome CServeHub::Act(Action action, bool startsCapture) {
   return p->outcome;
 }
 
+std::string CServeHub::StateMessage() {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_state.message;
+}
+
 std::string CServeHub::StateJson() {
   std::lock_guard<std::mutex> guard(m_mutex);
   return m_stateJson;
@@ -177,14 +182,21 @@ void CServeHub::Session() {
     return;
   }
   s.Client().SetTimeout(m_opt.timeoutMs);
-  bool started = RunActions(s);
-  if (!WantFollow()) return;
+  if (!WantFollow()) {
+    RunActions(s);
+    if (!WantFollow()) return;
+  }
 
-  if (!Refresh(s)) return;
+  // The view opens before any action runs, so a start is followed from its first frame (the
+  // logger resets its view when a capture starts); actions wait for the first turn.
+  if (!Refresh(s)) {
+    FailActions(StateMessage());
+    return;
+  }
   DWORD next = 0;
   {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (!started && m_state.capture.bCapturing && m_state.capture.frames > 0)
+    if (m_state.capture.bCapturing && m_state.capture.frames > 0)
       next = static_cast<DWORD>(m_state.capture.frames);
   }
   FollowOptions f;

@@ -62,6 +62,7 @@ class CServeHub {
   bool Refresh(CViewSession& s);
   void SetState(ServeLink link, const std::string& message);
   void Publish();  // m_mutex held
+  std::string StateMessage();
   bool WantFollow();
 
   class CSink;

@@ -129,6 +129,8 @@ void CPageServer::Routes() {
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_header("X-Frame-Options", "DENY");
+    // The token may be in the address; it is not handed on.
+    res.set_header("Referrer-Policy", "no-referrer");
     return Allowed(req, res) ? httplib::Server::HandlerResponse::Unhandled
                              : httplib::Server::HandlerResponse::Handled;
   });
