@@ -230,7 +230,10 @@
   const events = new EventSource(withToken('events'));
   events.addEventListener('state', (e) => showState(JSON.parse(e.data)));
   events.addEventListener('frame', (e) => take(JSON.parse(e.data)));
-  events.addEventListener('dropped', (e) => { dropped = JSON.parse(e.data).dropped; counts(); });
+  // The server counts per connection; a reconnected stream counts from 0 again.
+  let droppedBefore = 0;
+  events.onopen = () => { droppedBefore = dropped; };
+  events.addEventListener('dropped', (e) => { dropped = droppedBefore + JSON.parse(e.data).dropped; counts(); });
   events.addEventListener('lost', () => { lost++; counts(); });
   events.onerror = () => {
     $('link').textContent = 'no connection to nmx-view serve';
