@@ -213,13 +213,13 @@ void CServeHub::Session() {
   follower.End();
   RunActions(s);
   const std::string why = Reported(err);
-  if (follower.ConnectionLost() || !s.Client().Connected())
+  if (follower.ConnectionLost() || !s.Client().Connected()) {
     SetState(ServeLink::kUnreachable, "the logger closed the connection");
-  else if (!why.empty())
-    SetState(ServeLink::kUnreachable, why);
-  else
-    SetState(ServeLink::kIdle, "");
-  FailActions("the logger closed the connection");
+    FailActions("the logger closed the connection");
+  } else {
+    // Actions that came after the last turn get a connection of their own.
+    SetState(why.empty() ? ServeLink::kIdle : ServeLink::kUnreachable, why);
+  }
 }
 
 bool CServeHub::RunActions(CViewSession& s) {

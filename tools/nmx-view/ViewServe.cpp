@@ -271,6 +271,8 @@ int CPageServer::Run(std::ostream& out, std::ostream& err) {
   }
   m_server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
   m_server.set_keep_alive_timeout(2);
+  // Requests carry a few settings at most.
+  m_server.set_payload_max_length(64 * 1024);
   Routes();
   bool bound = false;
   if (m_serve.port == 0) {
