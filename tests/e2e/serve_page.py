@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Drives the page of nmx-view serve in headless Chromium, as a user would, and prints what it
-saw for listen_serve_test.cpp to judge: one line "KEY<TAB>VALUE<TAB>..." for each thing seen.
+saw for ListenServe_test.cpp to judge: one line "KEY<TAB>VALUE<TAB>..." for each thing seen.
 
 serve_page.py --check                      exit 0 when Chromium, its driver and selenium are here
 serve_page.py URL DOWNLOADS FRAMES -- TRAFFIC...

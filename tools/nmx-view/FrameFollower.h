@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "nmx-cap/CapRecord.h"
+#include "frames/CapRecord.h"
 #include "nmx-view/NmxView.h"
 #include "nmx-view/PacketAssembler.h"
 #include "nmx-view/ViewSession.h"

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "capture/CaptureFormat.h"
-#include "nmx-cap/CapFrameFormat.h"
-#include "nmx-cap/CapTime.h"
+#include "frames/CapFrameFormat.h"
+#include "frames/CapTime.h"
 #include "nmx-view/FrameFollower.h"
 
 namespace {
