@@ -162,23 +162,13 @@ TEST(ExtcapControl, AnUnreachableLoggerIsOneLineOnStandardError) {
   EXPECT_EQ("", r.out);
 }
 
-// A logger in listen mode on the stand-in router, with a single capture file run.cap in the
-// boot folder.
-class ListenExtcap : public e2etest::ListenViewer {
+// The listen-mode logger with a FIFO for nmx-extcap to write into.
+class ListenExtcap : public e2etest::ListenLogger {
  protected:
   void SetUp() override {
-    ListenViewer::SetUp();
+    ListenLogger::SetUp();
     if (HasFatalFailure()) return;
     ASSERT_EQ(0, mkfifo(Fifo().c_str(), 0600));
-    m_logger = StartLogger({"-l", "-p", std::to_string(m_port)});
-    ASSERT_TRUE(m_logger->WaitOutput("Listening for viewer connection")) << m_logger->Output();
-    ASSERT_EQ(0, View({"set", "single"}));
-    ASSERT_EQ(0, View({"set", "savename", "run.cap"}));
-  }
-  void TearDown() override {
-    if (m_logger && m_logger->WriteInput("q")) {
-      EXPECT_EQ(0, m_logger->Wait());
-    }
   }
 
   std::string Fifo() const { return m_dir / "capture.fifo"; }
@@ -198,8 +188,6 @@ class ListenExtcap : public e2etest::ListenViewer {
     std::smatch m;
     return std::regex_search(out, m, std::regex("\"state\":\"([a-z]+)\"")) ? m.str(1) : out;
   }
-
-  std::unique_ptr<ChildProcess> m_logger;
 };
 
 // "1714564800.000000300": nanoseconds since 1970 as tshark prints frame.time_epoch.

@@ -72,4 +72,25 @@ class ListenViewer : public testing::Test {
   const WORD m_port = vxtest::FreeTcpPort();
 };
 
+// A logger listening on the fixture's port and capturing into the single file run.cap of the
+// boot folder; told to quit at the end.
+class ListenLogger : public ListenViewer {
+ protected:
+  void SetUp() override {
+    ListenViewer::SetUp();
+    if (HasFatalFailure()) return;
+    m_logger = StartLogger({"-l", "-p", std::to_string(m_port)});
+    ASSERT_TRUE(m_logger->WaitOutput("Listening for viewer connection")) << m_logger->Output();
+    ASSERT_EQ(0, View({"set", "single"}));
+    ASSERT_EQ(0, View({"set", "savename", "run.cap"}));
+  }
+  void TearDown() override {
+    if (m_logger && m_logger->WriteInput("q")) {
+      EXPECT_EQ(0, m_logger->Wait());
+    }
+  }
+
+  std::unique_ptr<ChildProcess> m_logger;
+};
+
 }  // namespace e2etest

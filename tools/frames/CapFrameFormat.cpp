@@ -64,10 +64,19 @@ std::string FormatFrameLine(const CapFrame& f, const KrpPayload& krp) {
   std::string line = std::to_string(f.nIndex) + " " + FormatFileTime(f.nTimeStamp, 6, false) + " " +
                      FormatNmxAddr(h.sender) + " -> " + FormatNmxAddr(h.target) + " " +
                      CommandLabel(h) + buf;
-  for (const KrpField& k : krp.fields)
-    line += std::string(" ") + k.szName + "=" + FieldValueText(k);
-  if (!krp.strNote.empty()) line += " (" + krp.strNote + ")";
+  const std::string fields = FormatKrpFields(krp);
+  if (!fields.empty()) line += " " + fields;
   return line;
+}
+
+std::string FormatKrpFields(const KrpPayload& krp) {
+  std::string text;
+  for (const KrpField& k : krp.fields) {
+    if (!text.empty()) text += ' ';
+    text += std::string(k.szName) + "=" + FieldValueText(k);
+  }
+  if (!krp.strNote.empty()) text += (text.empty() ? "(" : " (") + krp.strNote + ")";
+  return text;
 }
 
 std::string FormatFrameJson(const CapFrame& f, const KrpPayload& krp, bool hex) {

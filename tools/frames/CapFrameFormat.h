@@ -21,6 +21,10 @@ std::string FormatNmxError(LONG errCode);
 //   err=<NMX error> len=<data length> <decoded KRP fields> [(note)]
 std::string FormatFrameLine(const CapFrame& f, const KrpPayload& krp);
 
+// The decoded KRP fields of a frame line, "indexGroup=0x4020 length=4 (note)"; empty when
+// there are none.
+std::string FormatKrpFields(const KrpPayload& krp);
+
 // The frame as one JSON object, without a line end; hex adds the packet bytes as far as
 // they are in the frame's view ("bytes"), and how many are not ("bytesOmitted").
 std::string FormatFrameJson(const CapFrame& f, const KrpPayload& krp, bool hex);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture/CaptureFormat.h"
 #include "nmx/KrpTypes.h"
 #include "os/ByteOrder.h"
 
@@ -85,6 +86,18 @@ void QueueSamples(const BYTE* p, DWORD n, CPacketQueue& queue) {
 }
 
 }  // namespace
+
+CapFrame RecordFrame(const BYTE* record, DWORD size, DWORD index, DWORD offset) {
+  CapFrame frame;
+  frame.nIndex = index;
+  frame.nOffset = offset;
+  frame.cbRecord = size;
+  frame.nTimeStamp = vxcap::DecodeRecordHead(record).timeStamp;
+  frame.head = DecodeNmxHead(record + vxcap::kPacketOffset);
+  frame.pBytes = record;
+  frame.cbBytes = size;
+  return frame;
+}
 
 CFrameFollower::CFrameFollower(CViewSession& s, const FollowOptions& f)
     : m_s(s),

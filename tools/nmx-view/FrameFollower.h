@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "frames/CapRecord.h"
 #include "nmx-view/NmxView.h"
 #include "nmx-view/PacketAssembler.h"
 #include "nmx-view/ViewSession.h"
@@ -25,6 +26,10 @@ class IFrameSink {
   // True ends the run; asked before every wait.
   virtual bool Done() = 0;
 };
+
+// A record a follower handed over, as the frame nmx-cap's formatting takes, numbered index at
+// file offset offset.
+CapFrame RecordFrame(const BYTE* record, DWORD size, DWORD index, DWORD offset);
 
 class CPacketQueue;
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -45,6 +46,11 @@ const char kUsage[] =
     "                                 into a local capture file; ends on Ctrl-C\n"
     "  get NAME [-o LOCAL]            copy a file of the boot folder (LOCAL - for the\n"
     "                                 output; default: its own name here)\n"
+    "  serve [--listen ADDR:PORT] [--token TOKEN]\n"
+    "                                 a page for the browser at ADDR:PORT (default\n"
+    "                                 127.0.0.1:8080): status, start and stop, live\n"
+    "                                 frames, downloads; any address but loopback needs\n"
+    "                                 the token (made up and printed when not given)\n"
     "Exit status: 0 done, 1 refused or failed, 2 wrong command line, 3 no connection.\n";
 
 int Usage(std::ostream& err, const std::string& why) {
@@ -128,7 +134,62 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
   return ViewFollow(s, f);
 }
 
+int RunServe(const ViewOptions& opt, const std::vector<std::string>& args, std::ostream& out,
+             std::ostream& err) {
+  ServeOptions serve;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string name, value;
+    if (args[i].rfind("--", 0) != 0) return Usage(err, "serve: unexpected '" + args[i] + "'");
+    if (!TakeValue(args, i, &name, &value)) return Usage(err, "serve: " + name + " needs a value");
+    if (name == "--listen") {
+      if (!ParseListenAddress(value, &serve.host, &serve.port))
+        return Usage(err, "--listen needs ADDR:PORT (like 127.0.0.1:8080 or [::1]:8080)");
+    } else if (name == "--token") {
+      if (value.empty()) return Usage(err, "--token needs a token");
+      for (char c : value)
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.' && c != '~')
+          return Usage(err, "--token takes letters, digits and - _ . ~ only");
+      serve.token = value;
+    } else {
+      return Usage(err, "serve: unknown option " + name);
+    }
+  }
+#ifdef VX_HAVE_HTTPLIB
+  return ViewServe(opt, serve, out, err);
+#else
+  (void)opt;
+  (void)out;
+  err << "nmx-view: serve: this nmx-view was built without cpp-httplib (libcpp-httplib-dev)\n";
+  return kViewExitFailed;
+#endif
+}
+
 }  // namespace
+
+bool IsLoopbackHost(const std::string& host) {
+  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+bool ParseListenAddress(const std::string& text, std::string* host, WORD* port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+  std::string h = text.substr(0, colon);
+  if (h.front() == '[') {
+    if (h.size() < 3 || h.back() != ']') return false;
+    h = h.substr(1, h.size() - 2);
+  } else if (h.find(':') != std::string::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  unsigned long n = 0;
+  for (size_t i = colon + 1; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    n = n * 10 + static_cast<unsigned long>(text[i] - '0');
+    if (n > 0xFFFF) return false;
+  }
+  *host = h;
+  *port = static_cast<WORD>(n);
+  return true;
+}
 
 void LoadRegistryQuietly() {
   fflush(stdout);
@@ -203,6 +264,7 @@ int RunNmxView(int argc, const char* const* argv, std::ostream& out, std::ostrea
     return kViewExitOk;
   }
   if (cmd == "follow") return RunFollow(opt, args, out, err);
+  if (cmd == "serve") return RunServe(opt, args, out, err);
 
   // Check the command line before connecting.
   std::string local;

@@ -32,6 +32,12 @@ struct FollowOptions {
   DWORD nDurationMs = 0;  // 0: until stopped
 };
 
+struct ServeOptions {
+  std::string host = "127.0.0.1";  // where the page is served
+  WORD port = 8080;                // 0: any free port
+  std::string token;  // required from every request; generated when empty and not loopback
+};
+
 // The whole program: argv[0] is its name.
 int RunNmxView(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 

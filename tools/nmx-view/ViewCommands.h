@@ -17,6 +17,13 @@ int ViewSave(CViewSession& s, const std::string& name);
 // flags none|krp|error|krp,error
 int ViewFilter(CViewSession& s, const std::vector<std::string>& args);
 int ViewFollow(CViewSession& s, const FollowOptions& f);
+// Serves the browser page until a stop is requested (RequestViewStop). Connects on its own.
+int ViewServe(const ViewOptions& opt, const ServeOptions& serve, std::ostream& out,
+              std::ostream& err);
+// "HOST:PORT" or "[IPV6]:PORT" (port 0 to 65535); false when malformed.
+bool ParseListenAddress(const std::string& text, std::string* host, WORD* port);
+// 127.0.0.0/8, ::1 and localhost.
+bool IsLoopbackHost(const std::string& host);
 // local "-" writes to the output stream.
 int ViewGet(CViewSession& s, const std::string& name, const std::string& local);
 
@@ -30,6 +37,25 @@ struct FilterState {
   std::vector<BYTE> exclude;
 };
 bool ReadFilterState(CViewSession& s, FilterState* state, int* status);
+
+// Everything status reports.
+struct CaptureStatus {
+  bool bCapturing = false;
+  bool bRing = false;
+  DWORD fileSize = 0;
+  DWORD bufferSize = 0;
+  LONG frames = 0;
+  DWORD frameBytes = 0;
+  DWORD overflows = 0;
+  std::string captureFile;  // empty: none yet
+  std::string saveName;     // empty: none set
+  bool bAutoSave = false;
+  FilterState filter;
+};
+// False as CViewSession::Check.
+bool ReadCaptureStatus(CViewSession& s, CaptureStatus* st, int* status);
+// {"state":"capturing"|"stopped","fileMode":...,"filter":{...}}, as status --json prints it.
+std::string CaptureStatusJson(const CaptureStatus& st);
 // Lines "filter: on" ... for status and filter show.
 void PrintFilterState(std::ostream& out, const FilterState& state);
 // {"active":...,"include":{...},"exclude":{...},"flags":[...]}

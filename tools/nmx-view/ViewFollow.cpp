@@ -43,14 +43,8 @@ void CFollowOutput::Frame(const BYTE* record, DWORD size) {
   if (!m_f.writeFile.empty()) {
     if (!m_writer.BeginRecord(size) || !m_writer.Write(record, size)) m_bWriteFailed = true;
   } else {
-    CapFrame frame;
-    frame.nIndex = static_cast<DWORD>(m_nFrames);
-    frame.nOffset = static_cast<DWORD>(m_nOffset);
-    frame.cbRecord = size;
-    frame.nTimeStamp = vxcap::DecodeRecordHead(record).timeStamp;
-    frame.head = DecodeNmxHead(record + vxcap::kPacketOffset);
-    frame.pBytes = record;
-    frame.cbBytes = size;
+    const CapFrame frame =
+        RecordFrame(record, size, static_cast<DWORD>(m_nFrames), static_cast<DWORD>(m_nOffset));
     const KrpPayload krp = DecodeKrpPayload(frame.head, frame.Data(), frame.DataInView());
     m_s.Out() << (m_s.Options().bJson ? FormatFrameJson(frame, krp, false)
                                       : FormatFrameLine(frame, krp))

@@ -1,5 +1,6 @@
 #include <cstddef>
 #include <cstring>
+#include <sstream>
 
 #include "frames/CapFrameFormat.h"
 #include "nmx-view/ViewCommands.h"
@@ -34,56 +35,66 @@ std::string JsonText(const std::string& s) {
 
 }  // namespace
 
-int ViewStatus(CViewSession& s) {
-  int status = kViewExitOk;
-  DWORD state = 0, mode = 0, fileSize = 0, bufferSize = 0, autoSave = 0;
-  if (!s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, &state, "capture state", &status) ||
-      !s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE, &mode, "file mode", &status) ||
-      !s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_SIZE, &fileSize, "file size", &status) ||
-      !s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_BUFFER_SIZE, &bufferSize, "buffer size",
-                   &status) ||
-      !s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_AUTO_SAVE, &autoSave, "auto-save", &status))
-    return status;
+bool ReadCaptureStatus(CViewSession& s, CaptureStatus* st, int* status) {
+  DWORD state = 0, mode = 0, autoSave = 0;
+  if (!s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, &state, "capture state", status) ||
+      !s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE, &mode, "file mode", status) ||
+      !s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_SIZE, &st->fileSize, "file size", status) ||
+      !s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_BUFFER_SIZE, &st->bufferSize, "buffer size",
+                   status) ||
+      !s.ReadValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_AUTO_SAVE, &autoSave, "auto-save", status))
+    return false;
   const KrpReply info =
       s.Client().Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_INFO, sizeof(KrpCommCaptureInfo));
-  if (!s.Check(info, "capture counts", &status)) return status;
-  if (info.data.size() != sizeof(KrpCommCaptureInfo))
-    return s.Fail("capture counts: short answer", kViewExitFailed);
-  const LONG frames =
+  if (!s.Check(info, "capture counts", status)) return false;
+  if (info.data.size() != sizeof(KrpCommCaptureInfo)) {
+    *status = s.Fail("capture counts: short answer", kViewExitFailed);
+    return false;
+  }
+  st->bCapturing = state == KRPCOMM_STATE_CAPTURING;
+  st->bRing = mode == KRPCOMM_MODE_RING;
+  st->bAutoSave = autoSave != 0;
+  st->frames =
       static_cast<LONG>(vx::DecodeLE32(info.data.data() + offsetof(KrpCommCaptureInfo, nFrames)));
-  const DWORD bytes = vx::DecodeLE32(info.data.data() + offsetof(KrpCommCaptureInfo, cbFrames));
-  const DWORD overflows =
-      vx::DecodeLE32(info.data.data() + offsetof(KrpCommCaptureInfo, nOverflows));
-  std::string file, saveName;
-  if (!ReadName(s, KRPCOMM_CAP_FILE_NAME, &file, &status) ||
-      !ReadName(s, KRPCOMM_CAP_SAVE_NAME, &saveName, &status))
-    return status;
-  FilterState filter;
-  if (!ReadFilterState(s, &filter, &status)) return status;
+  st->frameBytes = vx::DecodeLE32(info.data.data() + offsetof(KrpCommCaptureInfo, cbFrames));
+  st->overflows = vx::DecodeLE32(info.data.data() + offsetof(KrpCommCaptureInfo, nOverflows));
+  return ReadName(s, KRPCOMM_CAP_FILE_NAME, &st->captureFile, status) &&
+         ReadName(s, KRPCOMM_CAP_SAVE_NAME, &st->saveName, status) &&
+         ReadFilterState(s, &st->filter, status);
+}
 
-  const bool capturing = state == KRPCOMM_STATE_CAPTURING;
-  const bool ring = mode == KRPCOMM_MODE_RING;
+std::string CaptureStatusJson(const CaptureStatus& st) {
+  std::ostringstream out;
+  out << "{\"state\":\"" << (st.bCapturing ? "capturing" : "stopped") << "\",\"fileMode\":\""
+      << (st.bRing ? "ring" : "single") << "\",\"fileSize\":" << st.fileSize
+      << ",\"bufferSize\":" << st.bufferSize << ",\"frames\":" << st.frames
+      << ",\"frameBytes\":" << st.frameBytes << ",\"overflows\":" << st.overflows
+      << ",\"captureFile\":" << JsonText(st.captureFile)
+      << ",\"saveName\":" << JsonText(st.saveName)
+      << ",\"autoSave\":" << (st.bAutoSave ? "true" : "false")
+      << ",\"filter\":" << FilterStateJson(st.filter) << "}";
+  return out.str();
+}
+
+int ViewStatus(CViewSession& s) {
+  int status = kViewExitOk;
+  CaptureStatus st;
+  if (!ReadCaptureStatus(s, &st, &status)) return status;
   std::ostream& out = s.Out();
   if (s.Options().bJson) {
-    out << "{\"state\":\"" << (capturing ? "capturing" : "stopped") << "\",\"fileMode\":\""
-        << (ring ? "ring" : "single") << "\",\"fileSize\":" << fileSize
-        << ",\"bufferSize\":" << bufferSize << ",\"frames\":" << frames
-        << ",\"frameBytes\":" << bytes << ",\"overflows\":" << overflows
-        << ",\"captureFile\":" << JsonText(file) << ",\"saveName\":" << JsonText(saveName)
-        << ",\"autoSave\":" << (autoSave ? "true" : "false")
-        << ",\"filter\":" << FilterStateJson(filter) << "}\n";
+    out << CaptureStatusJson(st) << "\n";
     return kViewExitOk;
   }
-  out << "state:         " << (capturing ? "capturing" : "stopped") << "\n"
-      << "file mode:     " << (ring ? "ring of capture files" : "single file") << "\n"
-      << "file size:     " << fileSize << " bytes\n"
-      << "buffer size:   " << bufferSize << " bytes\n"
-      << "frames:        " << frames << "\n"
-      << "frame bytes:   " << bytes << "\n"
-      << "overflows:     " << overflows << "\n"
-      << "capture file:  " << (file.empty() ? "-" : file) << "\n"
-      << "save name:     " << (saveName.empty() ? "-" : saveName) << "\n"
-      << "auto-save:     " << (autoSave ? "on" : "off") << "\n";
-  PrintFilterState(out, filter);
+  out << "state:         " << (st.bCapturing ? "capturing" : "stopped") << "\n"
+      << "file mode:     " << (st.bRing ? "ring of capture files" : "single file") << "\n"
+      << "file size:     " << st.fileSize << " bytes\n"
+      << "buffer size:   " << st.bufferSize << " bytes\n"
+      << "frames:        " << st.frames << "\n"
+      << "frame bytes:   " << st.frameBytes << "\n"
+      << "overflows:     " << st.overflows << "\n"
+      << "capture file:  " << (st.captureFile.empty() ? "-" : st.captureFile) << "\n"
+      << "save name:     " << (st.saveName.empty() ? "-" : st.saveName) << "\n"
+      << "auto-save:     " << (st.bAutoSave ? "on" : "off") << "\n";
+  PrintFilterState(out, st.filter);
   return kViewExitOk;
 }

@@ -1,0 +1,204 @@
+// nmx-view serve as a user meets it: its page in headless Chromium against VxNmxLogger -l fed
+// by nmx-traffic through nmx-router, and its HTTP side (the token, the logger held by another
+// viewer, the logger let go when no page is open) with a plain socket.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/ChildProcess.h"
+#include "common/RouterProcess.h"
+#include "common/TestUtil.h"
+#include "e2e/ListenFixture.h"
+
+namespace {
+
+using vxtest::ChildProcess;
+
+// Debian's selenium lives with Debian's interpreter, whatever python3 comes first on PATH.
+std::string Python() {
+  return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+}
+
+// GET path from 127.0.0.1:port; returns what arrived (status line, headers, body) until the
+// server closed, until is seen, or the deadline passed.
+std::string HttpGet(unsigned short port, const std::string& path, const std::string& until = "",
+                    std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string got;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0) {
+    const std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                            "\r\nConnection: close\r\n\r\n";
+    if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size())) {
+      const auto end = std::chrono::steady_clock::now() + deadline;
+      char buf[4096];
+      while (until.empty() || got.find(until) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+      }
+    }
+  }
+  close(fd);
+  return got;
+}
+
+std::vector<std::string> Split(const std::string& text, char sep) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  std::string part;
+  while (std::getline(in, part, sep)) parts.push_back(part);
+  if (!text.empty() && text.back() == sep) parts.push_back("");
+  return parts;
+}
+
+class ListenServe : public e2etest::ListenLogger {
+ protected:
+  // nmx-view serve on a free port; *url receives the address it printed.
+  std::unique_ptr<ChildProcess> Serve(std::vector<std::string> args, std::string* url) {
+    args.insert(args.begin(), "serve");
+    auto p = StartView(std::move(args));
+    if (!p->WaitOutput(" (Ctrl-C ends)\n")) return p;
+    const std::string out = p->Output();
+    const size_t at = out.find("http://");
+    *url = out.substr(at, out.find(' ', at) - at);
+    return p;
+  }
+  static unsigned short PortOf(const std::string& url) {
+    const size_t colon = url.rfind(':');
+    return static_cast<unsigned short>(std::stoi(url.substr(colon + 1)));
+  }
+};
+
+TEST_F(ListenServe, ThePageStartsTheCaptureShowsItsFramesLiveAsDumpDoesAndDownloadsIt) {
+  std::string why;
+  if (ChildProcess::Run(m_dir.path(), {Python(), SERVE_PAGE_DRIVER, "--check"}, &why) != 0)
+    GTEST_SKIP() << "no headless Chromium to drive: " << why;
+  constexpr int kOps = 20;
+  constexpr int kFrames = 2 * kOps;
+
+  std::string url;
+  auto serve = Serve({"--listen", "127.0.0.1:0"}, &url);
+  ASSERT_FALSE(url.empty()) << serve->Output() << serve->Errors();
+  const std::string downloads = m_dir / "downloads";
+  ASSERT_EQ(0, mkdir(downloads.c_str(), 0755));
+  std::string seen;
+  const int status =
+      ChildProcess::Run(m_dir.path(),
+                        {Python(), SERVE_PAGE_DRIVER, url, downloads, std::to_string(kFrames), "--",
+                         NMX_TRAFFIC_PATH, "--socket", m_router.Socket(), "--count",
+                         std::to_string(kOps), "--mix", "read,write,readwrite", "--size", "100"},
+                        &seen, std::chrono::minutes(2));
+  ASSERT_EQ(0, status) << seen;
+
+  std::map<std::string, std::string> values;
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::string> filtered;
+  for (const std::string& line : Split(seen, '\n')) {
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos) continue;
+    const std::string key = line.substr(0, tab);
+    if (key == "row")
+      rows.push_back(Split(line.substr(tab + 1), '\t'));
+    else if (key == "filtered")
+      filtered.push_back(line.substr(tab + 1));
+    else
+      values[key] = line.substr(tab + 1);
+  }
+  ASSERT_EQ("", values["error"]) << seen;
+  EXPECT_EQ("stopped", values["stateBefore"]);
+  EXPECT_EQ("single", values["fileMode"]);
+  EXPECT_EQ("run.cap", values["saveName"]);
+  EXPECT_EQ("True", values["stillCapturing"]) << "the frames appeared only after the stop";
+  EXPECT_EQ("stopped", values["stateStopped"]);
+  EXPECT_TRUE(m_logger->WaitOutput("Capturing has started.\n"));
+  EXPECT_TRUE(m_logger->WaitOutput("Capturing has stopped.\n"));
+
+  std::string dump;
+  ASSERT_EQ(0, ChildProcess::Run(m_dir.path(), {NMX_CAP_PATH, "dump", Boot() + "run.cap"}, &dump));
+  std::vector<std::string> lines = Split(dump, '\n');
+  if (!lines.empty() && lines.back().empty()) lines.pop_back();
+  ASSERT_EQ(static_cast<size_t>(kFrames), lines.size()) << dump;
+  ASSERT_EQ(lines.size(), rows.size()) << seen;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    // title, UTC time, then the cells: n, local time, sender, target, command, dir, invoke,
+    // error, length, KRP fields.
+    const std::vector<std::string>& r = rows[i];
+    ASSERT_EQ(12u, r.size()) << seen;
+    EXPECT_EQ(lines[i], r[0]);
+    const std::string utc = r[1].substr(0, r[1].size() - 4);
+    EXPECT_EQ(r[2] + " " + utc + " " + r[4] + " -> " + r[5] + " " + r[6] + " " + r[7],
+              lines[i].substr(0, lines[i].find(" flags=")));
+    EXPECT_NE(std::string::npos,
+              lines[i].find(" invoke=" + r[8] + " err=" + r[9] + " len=" + r[10] + " " + r[11]))
+        << lines[i];
+  }
+  std::vector<std::string> writes;
+  for (const std::string& l : lines)
+    if (l.find(" Write(3) ") != std::string::npos) writes.push_back(l);
+  EXPECT_EQ(writes, filtered);
+  EXPECT_EQ(0u, values["hex"].rfind("frame 1, ", 0)) << values["hex"];
+
+  ASSERT_FALSE(values["download"].empty()) << seen;
+  EXPECT_EQ(vxtest::ReadFileBytes(Boot() + "run.cap"), vxtest::ReadFileBytes(values["download"]));
+
+  // No page is open any more: the logger is free for another viewer while serve still runs.
+  std::string out;
+  EXPECT_EQ(0, View({"status"}, &out)) << out;
+  serve->Signal(SIGTERM);
+  EXPECT_EQ(0, serve->Wait());
+}
+
+TEST_F(ListenServe, AnotherViewerHoldingTheLoggerIsShownAndAnyAddressButLoopbackNeedsTheToken) {
+  // A follower holds the logger's one viewer place.
+  ChildProcess follow(m_dir.path(), {NMX_VIEW_PATH, "--port", std::to_string(m_port), "follow"},
+                      ChildProcess::Input::kDevNull, {}, ChildProcess::ErrorStream::kWithOutput);
+  ASSERT_TRUE(follow.WaitOutput("following view")) << follow.Output();
+
+  std::string url;
+  auto serve = Serve({"--listen", "0.0.0.0:0", "--token", "s3cret"}, &url);
+  ASSERT_FALSE(url.empty()) << serve->Output() << serve->Errors();
+  EXPECT_EQ(0u, url.rfind("http://0.0.0.0:", 0)) << url;
+  EXPECT_NE(std::string::npos, url.find("/?token=s3cret")) << url;
+  const unsigned short port = PortOf(url.substr(0, url.find("/?")));
+
+  for (const char* path : {"/", "/events", "/api/state", "/download/capture.cap", "/?token=wrong",
+                           "/api/state?token=s3cre"}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(0u, HttpGet(port, path).rfind("HTTP/1.1 401 ", 0));
+  }
+  EXPECT_EQ(0u, HttpGet(port, "/?token=s3cret").rfind("HTTP/1.1 200 ", 0));
+
+  const std::string events = HttpGet(port, "/events?token=s3cret", "\"link\":\"busy\"");
+  EXPECT_NE(std::string::npos, events.find("\"message\":\"another viewer holds the logger"))
+      << events;
+
+  // Once the follower has gone, the page gets the logger.
+  follow.Signal(SIGINT);
+  EXPECT_EQ(0, follow.Wait());
+  const std::string later = HttpGet(port, "/events?token=s3cret", "\"link\":\"following\"");
+  EXPECT_NE(std::string::npos, later.find("\"state\":\"stopped\"")) << later;
+  serve->Signal(SIGINT);
+  EXPECT_EQ(0, serve->Wait());
+}
+
+}  // namespace

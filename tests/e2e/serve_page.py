@@ -1,0 +1,132 @@
+#!/usr/bin/python3
+"""Drives the page of nmx-view serve in headless Chromium, as a user would, and prints what it
+saw for ListenServe_test.cpp to judge: one line "KEY<TAB>VALUE<TAB>..." for each thing seen.
+
+serve_page.py --check                      exit 0 when Chromium, its driver and selenium are here
+serve_page.py URL DOWNLOADS FRAMES -- TRAFFIC...
+    opens URL, starts the capture, runs the TRAFFIC command, waits for FRAMES rows, filters
+    them, shows a row's bytes, stops the capture and downloads it into DOWNLOADS.
+The environment variable VX_SERVE_SCREENSHOT names a PNG to take of the page on the way.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
+DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+DEADLINE = 30  # seconds for anything the page should do
+
+
+def check():
+    try:
+        import selenium  # noqa: F401
+    except ImportError:
+        return "python3-selenium is not installed"
+    for path, package in ((CHROMIUM, "chromium"), (DRIVER, "chromium-driver")):
+        if not os.access(path, os.X_OK):
+            return package + " is not installed"
+    return ""
+
+
+def main(argv):
+    if argv[1:] == ["--check"]:
+        why = check()
+        print(why)
+        return 1 if why else 0
+    url, downloads, frames = argv[1], argv[2], int(argv[3])
+    traffic = argv[argv.index("--") + 1:]
+
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+              "--window-size=1500,1000", "--lang=en-US"):
+        options.add_argument(a)
+    driver = webdriver.Chrome(service=Service(DRIVER), options=options)
+    seen = {}
+    try:
+        driver.execute_cdp_cmd("Browser.setDownloadBehavior",
+                               {"behavior": "allow", "downloadPath": downloads})
+        wait = WebDriverWait(driver, DEADLINE, poll_frequency=0.1)
+        text = lambda id: driver.find_element(By.ID, id).text
+        rows = lambda: driver.find_elements(By.CSS_SELECTOR, "#frames tbody tr")
+
+        driver.get(url)
+        wait.until(lambda d: "following" in d.find_element(By.ID, "link").get_attribute("class")
+                   and text("state") != "UNKNOWN")
+        seen["stateBefore"] = text("state").lower()
+        seen["fileMode"] = text("st-fileMode")
+        seen["saveName"] = text("st-saveName")
+
+        driver.find_element(By.ID, "start").click()
+        wait.until(lambda d: text("state").lower() == "capturing")
+        seen["stateStarted"] = "capturing"
+
+        subprocess.run(traffic, check=True, stdout=subprocess.DEVNULL)
+        wait.until(lambda d: len(rows()) >= frames)
+        seen["rows"] = [{
+            "title": r.get_attribute("title"),
+            "cells": [c.text for c in r.find_elements(By.TAG_NAME, "td")],
+            "utc": r.find_element(By.CSS_SELECTOR, "td.time").get_attribute("title"),
+        } for r in rows()]
+        seen["stillCapturing"] = text("state").lower() == "capturing"
+
+        command = driver.find_element(By.ID, "f-command")
+        command.send_keys("Write")
+        wait.until(lambda d: len(rows()) < frames)
+        seen["filtered"] = [r.get_attribute("title") for r in rows()]
+        command.clear()
+        command.send_keys(" ")  # an input event for the cleared field
+        command.clear()
+        driver.execute_script("document.getElementById('f-command').dispatchEvent(new Event('input'))")
+        wait.until(lambda d: len(rows()) >= frames)
+
+        rows()[1].click()
+        wait.until(lambda d: d.find_element(By.ID, "hex").is_displayed())
+        seen["hex"] = text("hex")
+        shot = os.environ.get("VX_SERVE_SCREENSHOT")
+        if shot:
+            driver.save_screenshot(shot)
+
+        driver.find_element(By.ID, "stop").click()
+        wait.until(lambda d: text("state").lower() == "stopped")
+        seen["stateStopped"] = "stopped"
+
+        driver.find_element(By.ID, "download-cap").click()
+        end = time.time() + DEADLINE
+        got = []
+        while time.time() < end:
+            got = [f for f in os.listdir(downloads) if not f.endswith(".crdownload")]
+            if got:
+                break
+            time.sleep(0.1)
+        seen["download"] = os.path.join(downloads, got[0]) if got else ""
+    except Exception as e:  # what was seen so far still helps whoever reads the failure
+        seen["error"] = "%s: %s" % (type(e).__name__, str(e).strip())
+        try:
+            seen["page"] = " | ".join(driver.find_element(By.ID, id).text
+                                      for id in ("link", "link-message", "state", "action-message"))
+        except Exception:
+            pass
+    finally:
+        driver.quit()
+    for key, value in seen.items():
+        if key == "rows":
+            for r in value:
+                print("\t".join(["row", r["title"], r["utc"]] + r["cells"]))
+        elif key == "filtered":
+            for title in value:
+                print("filtered\t" + title)
+        else:
+            print(key + "\t" + str(value).replace("\n", "\t"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,297 @@
+#include "nmx-view/ServeHub.h"
+
+#include <chrono>
+#include <sstream>
+
+#include "nmx-view/FrameFollower.h"
+
+namespace {
+
+constexpr DWORD kRetryMs = 2000;
+constexpr auto kStatusEvery = std::chrono::milliseconds(1000);
+// Long enough for a loaded logger to answer, short enough that a page soon says that another
+// viewer holds it (the logger leaves a second viewer unanswered in its listen backlog).
+constexpr DWORD kFirstAnswerMs = 3000;
+
+// What the session reported, without the "nmx-view: serve: " it puts in front.
+std::string Reported(std::ostringstream& err) {
+  std::string text = err.str();
+  err.str("");
+  const std::string prefix = "nmx-view: serve: ";
+  std::string out;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind(prefix, 0) == 0) line.erase(0, prefix.size());
+    if (!out.empty()) out += "; ";
+    out += line;
+  }
+  return out;
+}
+
+}  // namespace
+
+struct CServeHub::Pending {
+  Action action;
+  bool bStarts = false;
+  bool bDone = false;
+  Outcome outcome;
+};
+
+// Frames of the follower to every open page, and the worker's turn for actions and the
+// status between packets.
+class CServeHub::CSink : public IFrameSink {
+ public:
+  CSink(CServeHub& hub, CViewSession& s, DWORD next) : m_hub(hub), m_s(s), m_nNext(next) {}
+
+  void Frame(const BYTE* record, DWORD size) override {
+    const std::string json = ServeFrameJson(record, size, m_nNext++);
+    std::lock_guard<std::mutex> guard(m_hub.m_mutex);
+    for (const auto& stream : m_hub.m_streams) stream->PushFrame("frame", json);
+  }
+  void Lost(const std::string& problem) override {
+    const std::string json = ServeLostJson(problem);
+    std::lock_guard<std::mutex> guard(m_hub.m_mutex);
+    for (const auto& stream : m_hub.m_streams) stream->PushFrame("lost", json);
+  }
+  void PacketDone() override { Turn(); }
+  void Idle() override { Turn(); }
+  bool Done() override { return m_bFailed || !m_hub.WantFollow(); }
+
+ private:
+  void Turn() {
+    if (m_hub.RunActions(m_s)) m_nNext = 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_last < kStatusEvery) return;
+    m_last = now;
+    if (!m_hub.Refresh(m_s)) m_bFailed = true;
+  }
+
+  CServeHub& m_hub;
+  CViewSession& m_s;
+  DWORD m_nNext;
+  bool m_bFailed = false;
+  std::chrono::steady_clock::time_point m_last = std::chrono::steady_clock::now();
+};
+
+CServeHub::CServeHub(const ViewOptions& opt)
+    : m_opt(opt), m_logger(opt.host + ":" + std::to_string(opt.port)) {
+  m_stateJson = ServeStateJson(m_state, m_logger);
+  m_worker = std::thread([this] { Work(); });
+}
+
+CServeHub::~CServeHub() {
+  Shutdown();
+}
+
+void CServeHub::Shutdown() {
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_bShutdown = true;
+    for (const auto& stream : m_streams) stream->Close();
+    m_streams.clear();
+    m_wake.notify_all();
+  }
+  if (m_worker.joinable()) m_worker.join();
+}
+
+std::shared_ptr<CServeStream> CServeHub::Open() {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (m_bShutdown || m_streams.size() >= kMaxStreams) return nullptr;
+  auto stream = std::make_shared<CServeStream>();
+  stream->PushState(m_stateJson);
+  m_streams.insert(stream);
+  m_wake.notify_all();
+  return stream;
+}
+
+void CServeHub::Close(const std::shared_ptr<CServeStream>& stream) {
+  stream->Close();
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_streams.erase(stream);
+}
+
+CServeHub::Outcome CServeHub::Act(Action action, bool startsCapture) {
+  auto p = std::make_shared<Pending>();
+  p->action = std::move(action);
+  p->bStarts = startsCapture;
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (m_bShutdown) return Outcome{kViewExitConnection, "", "the server is ending"};
+  m_actions.push_back(p);
+  m_wake.notify_all();
+  m_wake.wait(lock, [&] { return p->bDone; });
+  return p->outcome;
+}
+
+std::string CServeHub::StateMessage() {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_state.message;
+}
+
+std::string CServeHub::StateJson() {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_stateJson;
+}
+
+bool CServeHub::WantFollow() {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return !m_bShutdown && !m_streams.empty();
+}
+
+void CServeHub::Work() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  while (!m_bShutdown) {
+    m_wake.wait(lock, [&] { return m_bShutdown || !m_streams.empty() || !m_actions.empty(); });
+    if (m_bShutdown) break;
+    lock.unlock();
+    Session();
+    lock.lock();
+    // A session that ended while pages still watch failed: try again in a while, sooner for
+    // an action.
+    if (!m_bShutdown && !m_streams.empty())
+      m_wake.wait_for(lock, std::chrono::milliseconds(kRetryMs),
+                      [&] { return m_bShutdown || !m_actions.empty() || m_streams.empty(); });
+  }
+  lock.unlock();
+  FailActions("the server is ending");
+}
+
+void CServeHub::Session() {
+  std::ostringstream out, err;
+  ViewOptions opt = m_opt;
+  CViewSession s(opt, "serve", out, err);
+  SetState(ServeLink::kConnecting, "");
+  if (!s.Connect()) {
+    const std::string why = Reported(err);
+    SetState(ServeLink::kUnreachable, why);
+    FailActions(why);
+    return;
+  }
+  s.Client().SetTimeout(kFirstAnswerMs < m_opt.timeoutMs ? kFirstAnswerMs : m_opt.timeoutMs);
+  CaptureStatus first;
+  int status = kViewExitOk;
+  if (!ReadCaptureStatus(s, &first, &status)) {
+    const std::string why = Reported(err);
+    if (s.Client().Connected() && status == kViewExitConnection) {
+      SetState(ServeLink::kBusy, "another viewer holds the logger (" + why + ")");
+      FailActions("another viewer holds the logger");
+    } else {
+      SetState(ServeLink::kUnreachable, why);
+      FailActions(why);
+    }
+    return;
+  }
+  s.Client().SetTimeout(m_opt.timeoutMs);
+  if (!WantFollow()) {
+    RunActions(s);
+    if (!WantFollow()) return;
+  }
+
+  // The view opens before any action runs, so a start is followed from its first frame (the
+  // logger resets its view when a capture starts); actions wait for the first turn.
+  if (!Refresh(s)) {
+    FailActions(StateMessage());
+    return;
+  }
+  DWORD next = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_state.capture.bCapturing && m_state.capture.frames > 0)
+      next = static_cast<DWORD>(m_state.capture.frames);
+  }
+  FollowOptions f;
+  CFrameFollower follower(s, f);
+  if (!follower.Begin(&status)) {
+    const std::string why = Reported(err);
+    SetState(ServeLink::kUnreachable, why);
+    FailActions(why);
+    return;
+  }
+  SetState(ServeLink::kFollowing, "");
+  CSink sink(*this, s, next);
+  follower.Run(sink);
+  follower.End();
+  RunActions(s);
+  const std::string why = Reported(err);
+  if (follower.ConnectionLost() || !s.Client().Connected()) {
+    SetState(ServeLink::kUnreachable, "the logger closed the connection");
+    FailActions("the logger closed the connection");
+  } else {
+    // Actions that came after the last turn get a connection of their own.
+    SetState(why.empty() ? ServeLink::kIdle : ServeLink::kUnreachable, why);
+  }
+}
+
+bool CServeHub::RunActions(CViewSession& s) {
+  bool started = false;
+  for (;;) {
+    std::shared_ptr<Pending> p;
+    {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      if (m_actions.empty()) break;
+      p = m_actions.front();
+      m_actions.pop_front();
+    }
+    auto& out = static_cast<std::ostringstream&>(s.Out());
+    auto& err = static_cast<std::ostringstream&>(s.Err());
+    out.str("");
+    err.str("");
+    Outcome o;
+    o.status = p->action(s);
+    o.out = out.str();
+    out.str("");
+    o.error = Reported(err);
+    if (o.status == kViewExitOk && p->bStarts) started = true;
+    {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      p->outcome = std::move(o);
+      p->bDone = true;
+      m_wake.notify_all();
+    }
+    // The page sees what the action changed without waiting for the next refresh.
+    if (s.Client().Connected()) Refresh(s);
+  }
+  return started;
+}
+
+void CServeHub::FailActions(const std::string& why) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  for (const auto& p : m_actions) {
+    p->outcome = Outcome{kViewExitConnection, "", why};
+    p->bDone = true;
+  }
+  m_actions.clear();
+  m_wake.notify_all();
+}
+
+bool CServeHub::Refresh(CViewSession& s) {
+  CaptureStatus st;
+  int status = kViewExitOk;
+  const bool ok = ReadCaptureStatus(s, &st, &status);
+  std::string why;
+  if (!ok) why = Reported(static_cast<std::ostringstream&>(s.Err()));
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (ok) {
+    m_state.bHaveCapture = true;
+    m_state.capture = st;
+  } else {
+    m_state.link = ServeLink::kUnreachable;
+    m_state.message = why;
+  }
+  Publish();
+  return ok;
+}
+
+void CServeHub::SetState(ServeLink link, const std::string& message) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_state.link = link;
+  m_state.message = message;
+  Publish();
+}
+
+void CServeHub::Publish() {
+  std::string json = ServeStateJson(m_state, m_logger);
+  if (json == m_stateJson) return;
+  m_stateJson = std::move(json);
+  for (const auto& stream : m_streams) stream->PushState(m_stateJson);
+}

@@ -1,0 +1,316 @@
+// nmx-view serve: the browser page, its event stream and its actions over HTTP.
+#include <fcntl.h>
+#include <httplib.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "nmx-cap/NmxCap.h"
+#include "nmx-view/ServeAssets.h"
+#include "nmx-view/ServeHub.h"
+#include "nmx-view/ViewCommands.h"
+
+namespace {
+
+// Pages' event streams plus room for requests, downloads and a browser's parallel fetches.
+constexpr size_t kServerThreads = CServeHub::kMaxStreams + 4;
+constexpr DWORD kStreamWaitMs = 1000;
+
+std::string RandomToken() {
+  BYTE b[16] = {};
+  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  ssize_t got = fd >= 0 ? read(fd, b, sizeof b) : -1;
+  if (fd >= 0) close(fd);
+  if (got != static_cast<ssize_t>(sizeof b)) return "";
+  static const char kDigits[] = "0123456789abcdef";
+  std::string t;
+  for (BYTE c : b) {
+    t += kDigits[c >> 4];
+    t += kDigits[c & 15];
+  }
+  return t;
+}
+
+// Takes as long for every wrong token of a length.
+bool SameToken(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int HttpStatusOf(int exitStatus) {
+  switch (exitStatus) {
+    case kViewExitOk:
+      return 200;
+    case kViewExitUsage:
+      return 400;
+    case kViewExitConnection:
+      return 503;
+    default:
+      return 409;
+  }
+}
+
+void Reply(httplib::Response& res, const CServeHub::Outcome& o) {
+  res.status = HttpStatusOf(o.status);
+  res.set_content(ServeOutcomeJson(o.status == kViewExitOk, o.error), "application/json");
+}
+
+class CPageServer {
+ public:
+  CPageServer(const ViewOptions& opt, const ServeOptions& serve) : m_serve(serve), m_hub(opt) {}
+  ~CPageServer() { RemoveFolder(); }
+
+  int Run(std::ostream& out, std::ostream& err);
+
+ private:
+  bool Allowed(const httplib::Request& req, httplib::Response& res);
+  void Routes();
+  void Events(httplib::Response& res);
+  void Download(httplib::Response& res, bool pcapng);
+  void ServeFile(httplib::Response& res, const std::string& path, const std::string& name,
+                 const char* type);
+  std::string TempPath(const char* suffix);
+  void RemoveFolder();
+
+  ServeOptions m_serve;
+  CServeHub m_hub;
+  httplib::Server m_server;
+  WORD m_nPort = 0;
+  std::string m_folder;  // for downloads on their way
+  std::atomic<unsigned> m_nTemp{0};
+};
+
+bool CPageServer::Allowed(const httplib::Request& req, httplib::Response& res) {
+  if (!m_serve.token.empty()) {
+    if (!SameToken(req.get_param_value("token"), m_serve.token)) {
+      res.status = 401;
+      res.set_content("a token is required: open the address nmx-view serve printed\n",
+                      "text/plain");
+      return false;
+    }
+  } else {
+    // Without a token only this machine's browser may talk to the server, under a loopback
+    // name: a page elsewhere that renames itself to 127.0.0.1 must not reach it.
+    const std::string host = req.get_header_value("Host");
+    const std::string port = ":" + std::to_string(m_nPort);
+    bool local = false;
+    for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
+      local = local || host == name + port || (m_nPort == 80 && host == name);
+    if (!local) {
+      res.status = 403;
+      res.set_content("only a loopback host name is served without a token\n", "text/plain");
+      return false;
+    }
+  }
+  // Actions need a header a form on another site cannot send without asking first.
+  if (req.method == "POST" && req.get_header_value("X-Nmx-View") != "1") {
+    res.status = 403;
+    res.set_content("actions come from the page\n", "text/plain");
+    return false;
+  }
+  return true;
+}
+
+void CPageServer::Routes() {
+  m_server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("X-Frame-Options", "DENY");
+    // The token may be in the address; it is not handed on.
+    res.set_header("Referrer-Policy", "no-referrer");
+    return Allowed(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                             : httplib::Server::HandlerResponse::Handled;
+  });
+  m_server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(kServePageHtml, "text/html; charset=utf-8");
+  });
+  m_server.Get("/page.js", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(kServePageJs, "text/javascript; charset=utf-8");
+  });
+  m_server.Get("/page.css", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(kServePageCss, "text/css; charset=utf-8");
+  });
+  m_server.Get("/events", [this](const httplib::Request&, httplib::Response& res) { Events(res); });
+  m_server.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_content(m_hub.StateJson(), "application/json");
+  });
+  m_server.Post("/api/start", [this](const httplib::Request&, httplib::Response& res) {
+    Reply(res, m_hub.Act([](CViewSession& s) { return ViewStart(s, ""); }, true));
+  });
+  m_server.Post("/api/stop", [this](const httplib::Request&, httplib::Response& res) {
+    Reply(res, m_hub.Act([](CViewSession& s) { return ViewStop(s); }));
+  });
+  // what=ring|single|filesize|buffersize|savename|autosave, value as nmx-view set takes it.
+  m_server.Post("/api/set", [this](const httplib::Request& req, httplib::Response& res) {
+    std::vector<std::string> args = {req.get_param_value("what")};
+    if (args[0] != "ring" && args[0] != "single") args.push_back(req.get_param_value("value"));
+    Reply(res, m_hub.Act([args](CViewSession& s) { return ViewSet(s, args); }));
+  });
+  m_server.Get("/download/capture.cap",
+               [this](const httplib::Request&, httplib::Response& res) { Download(res, false); });
+  m_server.Get("/download/capture.pcapng",
+               [this](const httplib::Request&, httplib::Response& res) { Download(res, true); });
+}
+
+void CPageServer::Events(httplib::Response& res) {
+  std::shared_ptr<CServeStream> stream = m_hub.Open();
+  if (!stream) {
+    res.status = 503;
+    res.set_content("too many pages are open\n", "text/plain");
+    return;
+  }
+  CServeHub* hub = &m_hub;
+  res.set_chunked_content_provider(
+      "text/event-stream",
+      [stream](size_t, httplib::DataSink& sink) {
+        std::string events;
+        if (!stream->Take(&events, kStreamWaitMs)) {
+          sink.done();
+          return true;
+        }
+        // A comment keeps the connection busy, so a page that has gone is noticed.
+        if (events.empty()) events = ":\n\n";
+        return sink.write(events.data(), events.size());
+      },
+      [hub, stream](bool) { hub->Close(stream); });
+}
+
+std::string CPageServer::TempPath(const char* suffix) {
+  return m_folder + "/" + std::to_string(++m_nTemp) + suffix;
+}
+
+void CPageServer::Download(httplib::Response& res, bool pcapng) {
+  const std::string cap = TempPath(".cap");
+  auto name = std::make_shared<std::string>();
+  CServeHub::Outcome o = m_hub.Act([cap, name](CViewSession& s) {
+    CaptureStatus st;
+    int status = kViewExitOk;
+    if (!ReadCaptureStatus(s, &st, &status)) return status;
+    if (st.captureFile.empty()) return s.Fail("there is no capture file yet", kViewExitFailed);
+    *name = BaseName(st.captureFile);
+    return ViewGet(s, *name, cap);
+  });
+  if (o.status != kViewExitOk) {
+    unlink(cap.c_str());
+    return Reply(res, o);
+  }
+  if (!pcapng) return ServeFile(res, cap, *name, "application/octet-stream");
+
+  const std::string exported = TempPath(".pcapng");
+  std::ostringstream out, err;
+  const int status = CapExport(cap, exported, out, err);
+  unlink(cap.c_str());
+  if (status != kCapExitOk) {
+    unlink(exported.c_str());
+    std::string why = err.str();
+    while (!why.empty() && why.back() == '\n') why.pop_back();
+    return Reply(res, CServeHub::Outcome{kViewExitFailed, "", "export: " + why});
+  }
+  const size_t dot = name->rfind('.');
+  ServeFile(res, exported, (dot == std::string::npos ? *name : name->substr(0, dot)) + ".pcapng",
+            "application/octet-stream");
+}
+
+void CPageServer::ServeFile(httplib::Response& res, const std::string& path,
+                            const std::string& name, const char* type) {
+  auto in = std::make_shared<std::ifstream>(path, std::ios::binary);
+  in->seekg(0, std::ios::end);
+  const std::streamoff size = in->tellg();
+  in->seekg(0);
+  if (!*in || size < 0) {
+    unlink(path.c_str());
+    return Reply(res, CServeHub::Outcome{kViewExitFailed, "", "cannot read " + path});
+  }
+  std::string safe;
+  for (char c : name) safe += (c == '"' || c == '\\' || c < 0x20) ? '_' : c;
+  res.set_header("Content-Disposition", "attachment; filename=\"" + safe + "\"");
+  res.set_content_provider(
+      static_cast<size_t>(size), type,
+      [in](size_t offset, size_t length, httplib::DataSink& sink) {
+        char buf[65536];
+        in->seekg(static_cast<std::streamoff>(offset));
+        const std::streamsize n =
+            static_cast<std::streamsize>(length < sizeof buf ? length : sizeof buf);
+        in->read(buf, n);
+        return in->gcount() == n && sink.write(buf, static_cast<size_t>(n));
+      },
+      [path](bool) { unlink(path.c_str()); });
+}
+
+void CPageServer::RemoveFolder() {
+  if (!m_folder.empty()) rmdir(m_folder.c_str());
+}
+
+int CPageServer::Run(std::ostream& out, std::ostream& err) {
+  const char* tmp = getenv("TMPDIR");
+  std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/nmx-view-serve.XXXXXX";
+  if (!mkdtemp(folder.data())) {
+    err << "nmx-view: serve: cannot make a folder for downloads in " << folder << "\n";
+    return kViewExitFailed;
+  }
+  m_folder = folder;
+  if (m_serve.token.empty() && !IsLoopbackHost(m_serve.host)) {
+    m_serve.token = RandomToken();
+    if (m_serve.token.empty()) {
+      err << "nmx-view: serve: cannot make a token (/dev/urandom); give one with --token\n";
+      return kViewExitFailed;
+    }
+  }
+  m_server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+  m_server.set_keep_alive_timeout(2);
+  // Requests carry a few settings at most.
+  m_server.set_payload_max_length(64 * 1024);
+  Routes();
+  bool bound = false;
+  if (m_serve.port == 0) {
+    const int port = m_server.bind_to_any_port(m_serve.host);
+    bound = port > 0;
+    m_nPort = static_cast<WORD>(port);
+  } else {
+    bound = m_server.bind_to_port(m_serve.host, m_serve.port);
+    m_nPort = m_serve.port;
+  }
+  if (!bound) {
+    err << "nmx-view: serve: cannot listen on " << m_serve.host << ":" << m_serve.port << "\n";
+    return kViewExitFailed;
+  }
+  const std::string host =
+      m_serve.host.find(':') != std::string::npos ? "[" + m_serve.host + "]" : m_serve.host;
+  out << "serving the page at http://" << host << ":" << m_nPort << "/"
+      << (m_serve.token.empty() ? "" : "?token=" + m_serve.token) << " (Ctrl-C ends)\n";
+  out.flush();
+
+  std::atomic<bool> ended{false};
+  std::thread listener([this, &ended] {
+    m_server.listen_after_bind();
+    ended = true;
+  });
+  while (!ViewStopRequested() && !ended)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The streams end first, so the server's threads are free to stop.
+  m_hub.Shutdown();
+  m_server.stop();
+  listener.join();
+  return kViewExitOk;
+}
+
+}  // namespace
+
+int ViewServe(const ViewOptions& opt, const ServeOptions& serve, std::ostream& out,
+              std::ostream& err) {
+  CPageServer server(opt, serve);
+  return server.Run(out, err);
+}
