@@ -16,6 +16,7 @@
 
 #include "capture/CaptureFile.h"
 #include "capture/RingTestUtil.h"
+#include "common/FileSizeLimit.h"
 #include "common/TestUtil.h"
 
 namespace {
@@ -248,26 +249,6 @@ TEST_F(CaptureMngtTest, FullSingleFileEndsWithTheLastBatchThatFitted) {
   ASSERT_EQ(S_OK, m.Stop());
 }
 
-// Writes past a file size limit fail (EFBIG) like a full disk would.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t limit) {
-    m_oldHandler = signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &m_old);
-    rlimit l = m_old;
-    l.rlim_cur = limit;
-    setrlimit(RLIMIT_FSIZE, &l);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &m_old);
-    signal(SIGXFSZ, m_oldHandler);
-  }
-
- private:
-  rlimit m_old{};
-  void (*m_oldHandler)(int) = nullptr;
-};
-
 // A writer may store a frame between the file thread's last copy and the end of Stop.
 TEST_F(CaptureMngtTest, StopKeepsAFrameStoredAfterTheFileThreadsLastCopy) {
   CTestMngt m(kMiB, 65536, kNoCycle, 2, true);
@@ -327,7 +308,7 @@ TEST_F(CaptureMngtTest, FramesTheDiskRefusedAreKeptAndCopiedLater) {
     ASSERT_EQ(S_OK, m.Start());
     DWORD refused = 0;
     {
-      FileSizeLimit limit(4096);
+      vxtest::FileSizeLimit limit(4096);
       HRESULT hr = S_OK;
       while (refused < 5000 && (hr = Write(m, 100, refused)) == S_OK) ++refused;
       EXPECT_EQ(E_FAIL, hr);
@@ -361,7 +342,7 @@ TEST_F(CaptureMngtTest, FramesTheDiskNeverTookAreCountedAtStop) {
   ASSERT_EQ(S_OK, m.Start());
   DWORD offered = 0;
   {
-    FileSizeLimit limit(200000);
+    vxtest::FileSizeLimit limit(200000);
     while (offered < 20000 && Write(m, 100, offered++) == S_OK) {
     }
     for (int i = 0; i < 5; ++i) EXPECT_EQ(E_FAIL, Write(m, 100, offered++));

@@ -14,6 +14,7 @@
 #include "capture/CaptureFile.h"
 #include "capture/CaptureFormat.h"
 #include "capture/CaptureMem.h"
+#include "common/FileSizeLimit.h"
 #include "common/TestUtil.h"
 #include "registry/VxRegTesting.h"
 
@@ -127,27 +128,6 @@ inline HRESULT AppendBatch(CCaptureFile& file, const Records& recs) {
   return SUCCEEDED(hr) ? mem.CopyTo(&file, 0, 0) : hr;
 }
 
-// Lowers the file size limit of this process and ignores the signal that would end it, as a
-// stand-in for a full disk; both are restored when the guard ends.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &m_old);
-    m_oldSig = signal(SIGXFSZ, SIG_IGN);
-    rlimit lim = m_old;
-    lim.rlim_cur = bytes;
-    m_ok = setrlimit(RLIMIT_FSIZE, &lim) == 0;
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &m_old);
-    signal(SIGXFSZ, m_oldSig);
-  }
-  bool ok() const { return m_ok; }
-
- private:
-  rlimit m_old{};
-  void (*m_oldSig)(int) = nullptr;
-  bool m_ok = false;
-};
+using vxtest::FileSizeLimit;
 
 }  // namespace captest

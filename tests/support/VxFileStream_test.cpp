@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/FileSizeLimit.h"
 #include "common/TestUtil.h"
 #include "support/VxStream.h"
 
@@ -44,29 +45,6 @@ DWORD Position(IVxStream* s) {
   EXPECT_EQ(S_OK, s->GetPosition(&pos));
   return pos;
 }
-
-// Lowers the file size limit of this process and ignores the signal that would kill it, as a
-// stand-in for a full disk; both are restored when the guard ends.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &m_old);
-    m_oldSig = signal(SIGXFSZ, SIG_IGN);
-    rlimit lim = m_old;
-    lim.rlim_cur = bytes;
-    m_ok = setrlimit(RLIMIT_FSIZE, &lim) == 0;
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &m_old);
-    signal(SIGXFSZ, m_oldSig);
-  }
-  bool ok() const { return m_ok; }
-
- private:
-  rlimit m_old{};
-  void (*m_oldSig)(int) = nullptr;
-  bool m_ok = false;
-};
 
 TEST(VxFileStream, OpeningAMissingFileFailsWithItsErrorAndLeavesThePointer) {
   vxtest::TempDir dir;
@@ -266,7 +244,7 @@ TEST(VxFileStream, WriteStoppedByAFullDiskReportsTheErrorAndTheBytesWritten) {
   auto data = Pattern(3000);
   ULONG n = 0;
   {
-    FileSizeLimit limit(2048);
+    vxtest::FileSizeLimit limit(2048);
     ASSERT_TRUE(limit.ok());
     EXPECT_EQ(HRESULT_FROM_OS_ERROR(EFBIG), f->Write(data.data(), 3000, &n));
     EXPECT_EQ(2048u, n);

@@ -1,34 +1,20 @@
 #include "frames/CapRecord.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "frames/TextFormat.h"
 #include "os/ByteOrder.h"
 
 using vxcap::RecordStatus;
 
-namespace {
-
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* fmt, ...) {
-  char buf[512];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  return buf;
-}
-
-}  // namespace
-
 std::string CapProblem::Text() const {
   if (nFrame >= 0)
-    return Format("frame %lld at offset %llu: %s", static_cast<long long>(nFrame),
-                  static_cast<unsigned long long>(nOffset), strWhat.c_str());
-  return Format("offset %llu: %s", static_cast<unsigned long long>(nOffset), strWhat.c_str());
+    return FormatText("frame %lld at offset %llu: %s", static_cast<long long>(nFrame),
+                      static_cast<unsigned long long>(nOffset), strWhat.c_str());
+  return FormatText("offset %llu: %s", static_cast<unsigned long long>(nOffset), strWhat.c_str());
 }
 
 RecordStatus CheckRecordHead(const BYTE* p, size_t cbPrefix, uint64_t cbSpace,
@@ -36,23 +22,24 @@ RecordStatus CheckRecordHead(const BYTE* p, size_t cbPrefix, uint64_t cbSpace,
   std::string scratch;
   std::string& d = detail ? *detail : scratch;
   if (cbSpace < vxcap::kRecordHeadSize || cbPrefix < vxcap::kRecordHeadSize) {
-    d = Format("only %llu bytes, a record head needs %u", static_cast<unsigned long long>(cbSpace),
-               vxcap::kRecordHeadSize);
+    d = FormatText("only %llu bytes, a record head needs %u",
+                   static_cast<unsigned long long>(cbSpace), vxcap::kRecordHeadSize);
     return RecordStatus::kTruncated;
   }
   const vxcap::RecordHead h = vxcap::DecodeRecordHead(p);
   if (h.frameLength < vxcap::kMacHeaderSize + vxcap::kNmxHeadSize) {
-    d = Format("FrameLength %u", h.frameLength);
+    d = FormatText("FrameLength %u", h.frameLength);
     return RecordStatus::kTooShort;
   }
   const uint64_t cbRecord = uint64_t{h.frameLength} + vxcap::kRecordHeadSize;
   if (cbRecord > cbSpace) {
-    d = Format("FrameLength %u needs %llu bytes, %llu are there", h.frameLength,
-               static_cast<unsigned long long>(cbRecord), static_cast<unsigned long long>(cbSpace));
+    d = FormatText("FrameLength %u needs %llu bytes, %llu are there", h.frameLength,
+                   static_cast<unsigned long long>(cbRecord),
+                   static_cast<unsigned long long>(cbSpace));
     return RecordStatus::kTruncated;
   }
   if (h.bytesAvail != h.frameLength) {
-    d = Format("nBytesAvail %u, FrameLength %u", h.bytesAvail, h.frameLength);
+    d = FormatText("nBytesAvail %u, FrameLength %u", h.bytesAvail, h.frameLength);
     return RecordStatus::kBytesAvailMismatch;
   }
   if (cbPrefix < vxcap::kMinRecordSize) {
@@ -61,18 +48,18 @@ RecordStatus CheckRecordHead(const BYTE* p, size_t cbPrefix, uint64_t cbSpace,
   }
   const WORD etherType = vx::DecodeBE16(p + vxcap::kRecEtherType);
   if (etherType != vxcap::kEtherType) {
-    d = Format("0x%04X", etherType);
+    d = FormatText("0x%04X", etherType);
     return RecordStatus::kBadEtherType;
   }
   const DWORD packetLength = h.frameLength - vxcap::kMacHeaderSize;
   const WORD word = vx::DecodeLE16(p + vxcap::kRecParserWord);
   if (word != vxcap::ParserWord(packetLength)) {
-    d = Format("0x%04X, expected 0x%04X", word, vxcap::ParserWord(packetLength));
+    d = FormatText("0x%04X, expected 0x%04X", word, vxcap::ParserWord(packetLength));
     return RecordStatus::kBadParserWord;
   }
   const DWORD cbData = vx::DecodeLE32(p + vxcap::kPacketOffset + vxcap::kNmxCbDataOffset);
   if (uint64_t{cbData} + vxcap::kNmxHeadSize != packetLength) {
-    d = Format("cbData %u + 32, packet length %u", cbData, packetLength);
+    d = FormatText("cbData %u + 32, packet length %u", cbData, packetLength);
     return RecordStatus::kBadNmxLength;
   }
   d.clear();
@@ -89,8 +76,8 @@ bool LoadRecord(CCapReadWindow& window, DWORD nIndex, DWORD nOffset, uint64_t cb
   if (cbSpace < vxcap::kRecordHeadSize) {
     problem->bCut = true;
     problem->strWhat =
-        Format("truncated record (only %llu bytes before %s, a record head needs %u)",
-               static_cast<unsigned long long>(cbSpace), szLimit, vxcap::kRecordHeadSize);
+        FormatText("truncated record (only %llu bytes before %s, a record head needs %u)",
+                   static_cast<unsigned long long>(cbSpace), szLimit, vxcap::kRecordHeadSize);
     return false;
   }
   const BYTE* p = window.View(nOffset, vxcap::kRecordHeadSize, &err);
@@ -116,7 +103,7 @@ bool LoadRecord(CCapReadWindow& window, DWORD nIndex, DWORD nOffset, uint64_t cb
     problem->strWhat = vxcap::RecordStatusText(s);
     problem->bCut = s == RecordStatus::kTruncated;
     if (s == RecordStatus::kTruncated)
-      problem->strWhat += Format(" (runs into %s: %s)", szLimit, detail.c_str());
+      problem->strWhat += FormatText(" (runs into %s: %s)", szLimit, detail.c_str());
     else
       problem->strWhat += " (" + detail + ")";
     return false;

@@ -1,22 +1,12 @@
 #include "nmx-cap/CapFrameReader.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "frames/TextFormat.h"
 #include "nmx-cap/CapRecordScanner.h"
 
 namespace {
-
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* fmt, ...) {
-  char buf[512];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  return buf;
-}
 
 void Set(CapProblem* p, int64_t nFrame, uint64_t nOffset, std::string what) {
   *p = CapProblem{};
@@ -39,8 +29,8 @@ bool CCapFrameReader::Open(CapProblem* problem) {
   const uint64_t cbFile = m_file.Size();
   if (cbFile < vxcap::kHeaderSize) {
     Set(problem, -1, cbFile,
-        Format("truncated header (the file has %llu bytes, a header needs %u)", U(cbFile),
-               vxcap::kHeaderSize));
+        FormatText("truncated header (the file has %llu bytes, a header needs %u)", U(cbFile),
+                   vxcap::kHeaderSize));
     return false;
   }
   BYTE raw[vxcap::kHeaderSize];
@@ -56,33 +46,33 @@ bool CCapFrameReader::Open(CapProblem* problem) {
                         : s == vxcap::HeaderStatus::kBadVersion ? 4
                                                                 : 6;
     Set(problem, -1, at,
-        Format("%s: the file starts %02X %02X %02X %02X %02X %02X %02X %02X",
-               vxcap::HeaderStatusText(s), raw[0], raw[1], raw[2], raw[3], raw[4], raw[5], raw[6],
-               raw[7]));
+        FormatText("%s: the file starts %02X %02X %02X %02X %02X %02X %02X %02X",
+                   vxcap::HeaderStatusText(s), raw[0], raw[1], raw[2], raw[3], raw[4], raw[5],
+                   raw[6], raw[7]));
     return false;
   }
   const uint64_t tableOffset = m_header.frameTableOffset;
   const uint64_t tableEnd = tableOffset + m_header.frameTableLength;
   if (tableOffset < vxcap::kHeaderSize) {
     Set(problem, -1, kTableOffsetField,
-        Format("FrameTableOffset %llu lies inside the header", U(tableOffset)));
+        FormatText("FrameTableOffset %llu lies inside the header", U(tableOffset)));
     return false;
   }
   if (m_header.frameTableLength % vxcap::kTableEntrySize != 0) {
     Set(problem, -1, kTableLengthField,
-        Format("FrameTableLength %u is not a multiple of 4", m_header.frameTableLength));
+        FormatText("FrameTableLength %u is not a multiple of 4", m_header.frameTableLength));
     return false;
   }
   if (tableEnd > 0xFFFFFFFFull) {
     Set(problem, -1, kTableLengthField,
-        Format("the frame table ends at %llu, beyond the 4 GiB a capture file can address",
-               U(tableEnd)));
+        FormatText("the frame table ends at %llu, beyond the 4 GiB a capture file can address",
+                   U(tableEnd)));
     return false;
   }
   if (tableOffset > cbFile) {
     Set(problem, -1, kTableOffsetField,
-        Format("FrameTableOffset %llu lies beyond the end of the file (%llu bytes)", U(tableOffset),
-               U(cbFile)));
+        FormatText("FrameTableOffset %llu lies beyond the end of the file (%llu bytes)",
+                   U(tableOffset), U(cbFile)));
     DescribeCut(problem);
     return false;
   }
@@ -90,9 +80,10 @@ bool CCapFrameReader::Open(CapProblem* problem) {
   if (tableEnd > cbFile) {
     const DWORD k = static_cast<DWORD>((cbFile - tableOffset) / vxcap::kTableEntrySize);
     Set(problem, k, tableOffset + uint64_t{k} * vxcap::kTableEntrySize,
-        Format("the file ends inside the frame table: it has %llu bytes, the table of %u frames "
-               "ends at %llu",
-               U(cbFile), m_nFrames, U(tableEnd)));
+        FormatText(
+            "the file ends inside the frame table: it has %llu bytes, the table of %u frames "
+            "ends at %llu",
+            U(cbFile), m_nFrames, U(tableEnd)));
     return false;
   }
   m_nNext = 0;
@@ -113,10 +104,10 @@ void CCapFrameReader::DescribeCut(CapProblem* problem) {
   while (scan.Frames() < n && (s = scan.Next(&f, &stop)) == CCapRecordScanner::Step::kFrame) {
   }
   if (s == CCapRecordScanner::Step::kProblem && stop.bCut)
-    problem->strWhat += Format("; frame %u at offset %llu is cut off by the end of the file",
-                               scan.Frames(), U(scan.End()));
+    problem->strWhat += FormatText("; frame %u at offset %llu is cut off by the end of the file",
+                                   scan.Frames(), U(scan.End()));
   else if (s == CCapRecordScanner::Step::kEnd)
-    problem->strWhat += Format("; the file ends behind frame %u", scan.Frames() - 1);
+    problem->strWhat += FormatText("; the file ends behind frame %u", scan.Frames() - 1);
 }
 
 bool CCapFrameReader::Seek(DWORD nFrame, CapProblem* problem) {
@@ -150,9 +141,9 @@ CCapFrameReader::Step CCapFrameReader::Next(CapFrame* frame, CapProblem* problem
     if (!m_bSeeked && m_nExpected != tableOffset) {
       Set(problem, -1, m_nExpected,
           m_nFrames == 0
-              ? Format("the table holds no frames, but FrameTableOffset is %u", tableOffset)
-              : Format("frame %u ends at %u, but FrameTableOffset is %u", m_nFrames - 1,
-                       m_nExpected, tableOffset));
+              ? FormatText("the table holds no frames, but FrameTableOffset is %u", tableOffset)
+              : FormatText("frame %u ends at %u, but FrameTableOffset is %u", m_nFrames - 1,
+                           m_nExpected, tableOffset));
       return Step::kProblem;
     }
     return Step::kEnd;
@@ -163,14 +154,15 @@ CCapFrameReader::Step CCapFrameReader::Next(CapFrame* frame, CapProblem* problem
   const uint64_t entryAt = uint64_t{tableOffset} + uint64_t{i} * vxcap::kTableEntrySize;
   if (!m_bSeeked && entry != m_nExpected) {
     Set(problem, i, entryAt,
-        i == 0 ? Format("bad table entry: %u, the first record starts at %u", entry, m_nExpected)
-               : Format("bad table entry: %u, frame %u ends at %u", entry, i - 1, m_nExpected));
+        i == 0
+            ? FormatText("bad table entry: %u, the first record starts at %u", entry, m_nExpected)
+            : FormatText("bad table entry: %u, frame %u ends at %u", entry, i - 1, m_nExpected));
     return Step::kProblem;
   }
   if (entry < vxcap::kHeaderSize || entry >= tableOffset) {
     Set(problem, i, entryAt,
-        Format("bad table entry: %u lies outside the records (%u to %u)", entry, vxcap::kHeaderSize,
-               tableOffset));
+        FormatText("bad table entry: %u lies outside the records (%u to %u)", entry,
+                   vxcap::kHeaderSize, tableOffset));
     return Step::kProblem;
   }
   if (!LoadRecord(m_records, i, entry, tableOffset - entry, "the frame table", frame, problem))

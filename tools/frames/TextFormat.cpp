@@ -1,0 +1,13 @@
+#include "frames/TextFormat.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+std::string FormatText(const char* fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  return buf;
+}
