@@ -25,41 +25,17 @@
 #include <thread>
 #include <vector>
 
+#include "BenchProcess.h"
 #include "common/TestUtil.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using vxbench::ReadText;
+using vxbench::Spawn;
 using Bytes = std::vector<unsigned char>;
 
 constexpr int kGarbageConnections = 200;
-
-pid_t Spawn(std::vector<std::string> argv, const std::string& out,
-            const std::vector<std::string>& env) {
-  std::vector<char*> cargs;
-  for (auto& a : argv) cargs.push_back(a.data());
-  cargs.push_back(nullptr);
-  unlink(out.c_str());
-  pid_t pid = fork();
-  if (pid == 0) {
-    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-    int in = open("/dev/null", O_RDONLY);
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(in, 0);
-    dup2(o, 1);
-    dup2(o, 2);
-    execv(cargs[0], cargs.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
 size_t Count(const std::string& text, const std::string& needle) {
   size_t n = 0;
@@ -211,10 +187,11 @@ int main() {
   }
   const std::string sock = dir + "/router.sock";
   const std::vector<std::string> env = {"VX_ROUTER_DEVICE=" + sock, "VX_BASE_DIR=" + dir};
-  pid_t router = Spawn({NMX_ROUTER_PATH, "--socket", sock}, dir + "/router.out", env);
+  pid_t router =
+      Spawn({NMX_ROUTER_PATH, "--socket", sock}, dir + "/router.out", dir + "/router.out", env);
   const uint16_t port = vxtest::FreeTcpPort();
   const std::string logOut = dir + "/logger.out";
-  pid_t logger = Spawn({VX_LOGGER_PATH, "-l", "-p", std::to_string(port)}, logOut, env);
+  pid_t logger = Spawn({VX_LOGGER_PATH, "-l", "-p", std::to_string(port)}, logOut, logOut, env);
   if (!WaitFor(dir + "/router.out", "listening on", 30) || !WaitFor(logOut, "Press q", 30)) {
     std::fprintf(stderr, "bench_viewer_abuse: no router or logger:\n%s\n",
                  ReadText(logOut).c_str());
@@ -275,7 +252,7 @@ int main() {
     ok = viewer.Ask(kWrite, WriteCapture(1, 1)) == 0 && ok;
     pid_t traffic = Spawn({NMX_TRAFFIC_PATH, "--count", "0", "--rate", "5000", "--duration", "300",
                            "--size", "1024", "--mix", "read,write"},
-                          dir + "/traffic.out", env);
+                          dir + "/traffic.out", dir + "/traffic.out", env);
     ok = viewer.Ask(kReadWrite, Words({0x1000, 7, 4, 0})) == 0 && ok;
     const size_t lostBefore = Count(ReadText(logOut), "Connection to viewer lost");
     ok = viewer.Ask(kAddNotification, Words({0x1500, 1, 65536, 4, 0, 100000, 0, 0, 0, 0})) == 0 &&
