@@ -34,7 +34,93 @@ CCaptureFile::~CCaptureFile() {
     m_pFileStream = nullptr;
     m_bClosed = true;
   }
-  if (m_bCreated && m_bClosed && m_bTemporary) OsUserDeleteFile(m_szFilePath);
+  // A path that names another file now is not ours to remove.
+  if (m_bCreated && m_bClosed && m_bTemporary && IsAtPath()) OsUserDeleteFile(m_szFilePath);
+}
+
+void CCaptureFile::NoteIdentity() {
+  OS_USER_FILE_HANDLE h = nullptr;
+  m_bHasIdentity = m_pFileStream && SUCCEEDED(m_pFileStream->GetHandle(&h)) &&
+                   OsUserGetFileInformationByHandle(h, &m_identity);
+}
+
+bool CCaptureFile::IsAtPath() {
+  if (!m_bHasIdentity || OsUserIsFileAtPath(m_szFilePath, m_identity)) return true;
+  // A path that cannot be looked at (no permission) may well still name the file.
+  return errno != 0 && errno != ENOENT && errno != ENOTDIR;
+}
+
+const char* CCaptureFile::LostFilePath() {
+  return m_pFileStream && !IsAtPath() ? m_szFilePath : nullptr;
+}
+
+namespace {
+
+// Where a capture goes whose name another file took meanwhile: "x.cap" -> "x-recovered.cap",
+// then "x-recovered-2.cap" ...
+bool RecoveredName(const char* path, int attempt, char* out, size_t cbOut) {
+  const size_t len = strlen(path);
+  const bool cap = len > 4 && strcasecmp(path + len - 4, ".cap") == 0;
+  const int stem = static_cast<int>(cap ? len - 4 : len);
+  const int n = attempt < 2 ? snprintf(out, cbOut, "%.*s-recovered%s", stem, path, cap ? path + stem : "")
+                            : snprintf(out, cbOut, "%.*s-recovered-%d%s", stem, path, attempt,
+                                       cap ? path + stem : "");
+  return n > 0 && static_cast<size_t>(n) < cbOut;
+}
+
+}  // namespace
+
+HRESULT CCaptureFile::WriteBack() {
+  char shown[kMaxPath + 1];
+  snprintf(shown, sizeof shown, "%s", m_szFilePath);
+  OsUserNormalizePath(shown);
+  const bool replaced = OsUserGetFileAttributes(m_szFilePath) != INVALID_FILE_ATTRIBUTES;
+  char target[kMaxPath + 1];
+  IVxFileStream* copy = nullptr;
+  HRESULT hr = E_FAIL;
+  // Never over another file: each name is only taken when nothing is there.
+  for (int attempt = replaced ? 1 : 0; attempt < 10 && !copy; ++attempt) {
+    if (attempt == 0)
+      snprintf(target, sizeof target, "%s", m_szFilePath);
+    else if (!RecoveredName(m_szFilePath, attempt, target, sizeof target))
+      break;
+    hr = CVxFileStream::CreateFileStream(&copy, target, GENERIC_READ | GENERIC_WRITE,
+                                         FILE_SHARE_READ, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+    if (FAILED(hr)) copy = nullptr;
+  }
+  const DWORD size = GetSize();
+  if (copy) {
+    DWORD read = 0, written = 0;
+    hr = m_pFileStream->SetPosition(0);
+    if (SUCCEEDED(hr)) hr = m_pFileStream->CopyTo(copy, size, &read, &written);
+    if (SUCCEEDED(hr) && written != size) hr = E_FAIL;
+    if (FAILED(hr)) {
+      copy->Release();
+      OsUserDeleteFile(target);
+      copy = nullptr;
+    }
+  }
+  if (!copy) {
+    m_sNotice.Format("Capture file %s was removed or replaced while capturing and could not be "
+                     "written again (err=0x%08x)",
+                     shown, static_cast<unsigned>(hr));
+    return hr;
+  }
+  m_pFileStream->Release();
+  m_pFileStream = copy;
+  SetPath(target, NamePos(target));
+  NoteIdentity();
+  m_cbReserved = size;
+  m_cbTouched = size;
+  char shownTarget[kMaxPath + 1];
+  snprintf(shownTarget, sizeof shownTarget, "%s", target);
+  OsUserNormalizePath(shownTarget);
+  if (replaced)
+    m_sNotice.Format("Capture file %s was replaced while capturing; the capture is in %s", shown,
+                     shownTarget);
+  else
+    m_sNotice.Format("Capture file %s was removed while capturing; written again at stop", shown);
+  return S_OK;
 }
 
 void CCaptureFile::SetPath(const char* szPath, size_t namePos) {
@@ -112,6 +198,7 @@ HRESULT CCaptureFile::Create(DWORD cbMaxSize, const char* szFolder, const char* 
     if (madeTempFile) OsUserDeleteFile(m_szFilePath);
     return hr;
   }
+  NoteIdentity();
   m_bCreated = true;
   m_bClosed = false;
   return hr;
@@ -133,6 +220,7 @@ HRESULT CCaptureFile::Create(IVxFileStream* pFileStream, bool bTemporary) {
     return hr;
   }
   SetPath(path, NamePos(path));
+  NoteIdentity();
   m_bCreated = true;
   m_bClosed = false;
   return S_OK;
@@ -473,6 +561,7 @@ HRESULT CCaptureFile::Truncate(LONG nEndFrame) {
 // synced one by one; a crash in between leaves what the last append wrote (or less).
 HRESULT CCaptureFile::CloseFile() {
   if (!m_pFileStream) return E_FAIL;
+  if (!IsAtPath()) WriteBack();
   const HRESULT hr = m_pFileStream->Commit(0);
   m_pFileStream->Release();
   m_pFileStream = nullptr;
@@ -482,6 +571,8 @@ HRESULT CCaptureFile::CloseFile() {
 
 HRESULT CCaptureFile::OpenFile() {
   if (!m_bCreated || !m_bClosed || m_pFileStream) return E_FAIL;
+  // Whatever took the name meanwhile is not this capture.
+  if (!IsAtPath()) return E_FAIL;
   HRESULT hr =
       CVxFileStream::CreateFileStream(&m_pFileStream, m_szFilePath, GENERIC_READ, FILE_SHARE_READ,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);

@@ -49,7 +49,10 @@ class CCaptureFile : public CCaptureFileBase {
   DWORD GetFrameOffset(LONG nPos) override;
   HRESULT SetFrameOffset(LONG nPos, DWORD nOffset) override;
 
+  // A file whose path was removed or replaced while it was open is first written again: under
+  // its path when that is free, else beside it (TakeNotice says where).
   HRESULT CloseFile() override;
+  const char* LostFilePath() override;
   // Reopens a closed file read-only.
   virtual HRESULT OpenFile();
   HRESULT Truncate() override;
@@ -94,6 +97,13 @@ class CCaptureFile : public CCaptureFileBase {
   HRESULT WriteFromStream(IVxStream* pFrom, DWORD cb);
   // Stores szPath; its name starts namePos characters in.
   void SetPath(const char* szPath, size_t namePos);
+  // Remembers which file the open stream is, so that a path that no longer names it is seen.
+  void NoteIdentity();
+  // The path names the file this object wrote (true as well when that cannot be known).
+  bool IsAtPath();
+  // The path no longer names the open file: what it holds goes into a new file there, or
+  // beside it when another file took the name, and the object goes on with that file.
+  HRESULT WriteBack();
 
   IVxFileStream* m_pFileStream = nullptr;
   char m_szFilePath[kMaxPath + 1] = {};
@@ -110,6 +120,8 @@ class CCaptureFile : public CCaptureFileBase {
   DWORD* m_pTmpTable = nullptr;
   LONG m_nTmpFrames = 0;
   LONG m_nTmpStartFrame = 0;
+  BY_HANDLE_FILE_INFORMATION m_identity = {};
+  bool m_bHasIdentity = false;
   bool m_bClosed = false;
   bool m_bCreated = false;
   bool m_bTemporary = true;

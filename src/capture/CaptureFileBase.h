@@ -35,6 +35,16 @@ class CCaptureFileBase : public CCapture {
   virtual HRESULT GetSizeOfFrames(DWORD& cbFrames) = 0;
   // The explanation of the last failure that has one; empty otherwise.
   virtual CString GetErrorString() { return m_sErr; }
+  // The path of an open file of this capture that its path no longer names (removed or
+  // replaced by another program while open); null while every file is in place.
+  virtual const char* LostFilePath() { return nullptr; }
+  // What closing did about a file that had been removed or replaced (written again, or where
+  // to): one line a call, each once; empty when there is nothing (more) to say.
+  virtual CString TakeNotice() {
+    CString notice = m_sNotice;
+    m_sNotice.Empty();
+    return notice;
+  }
 
  protected:
   // The refusal to replace path, which is not a capture file (vxcap::IsForeignFile), with its
@@ -48,4 +58,5 @@ class CCaptureFileBase : public CCapture {
   }
 
   CString m_sErr;
+  CString m_sNotice;
 };

@@ -186,6 +186,8 @@ HRESULT CCaptureMngt::StartLocked() {
   m_bFull = false;
   m_bFailed = false;
   m_hrWriteError = S_OK;
+  m_bFileLostNoted = false;
+  m_notices.clear();
   m_nOverflowCount = 0;
   m_nOverflowFrames = 0;
   m_cbOverflowFrames = 0;
@@ -283,6 +285,9 @@ HRESULT CCaptureMngt::Stop() {
   if (FAILED(hr)) NoteWriteError(hr);
   const HRESULT hrClose = m_pCaptureFile->CloseFile();
   if (FAILED(hrClose)) NoteWriteError(hrClose);
+  for (CString notice = m_pCaptureFile->TakeNotice(); !notice.IsEmpty();
+       notice = m_pCaptureFile->TakeNotice())
+    AddNotice(notice);
   m_bStarted = false;
   return hr;
 }
@@ -337,6 +342,7 @@ HRESULT CCaptureMngt::GetWriteError() {
 // After a failure that more writes cannot cure nothing more is written.
 HRESULT CCaptureMngt::CopyFramesToFile() {
   COsCsLock file(m_csFile);
+  CheckFilesInPlace();
   COsCsLock mem(m_csMem);
   if (!m_pCaptureMem || !m_pCaptureFile) return E_FAIL;
   const LONG n = m_pCaptureMem->GetStartFrame() + m_pCaptureMem->GetFrameCount() - m_nNextFrame;
@@ -377,6 +383,36 @@ HRESULT CCaptureMngt::CopyFramesToFile() {
     }
   }
   return hr;
+}
+
+void CCaptureMngt::CheckFilesInPlace() {
+  if (m_bFileLostNoted || !m_pCaptureFile) return;
+  const char* lost = m_pCaptureFile->LostFilePath();
+  if (!lost) return;
+  m_bFileLostNoted = true;
+  char shown[vxcap::kMaxCapturePath + 1];
+  snprintf(shown, sizeof shown, "%s", lost);
+  OsUserNormalizePath(shown);
+  CString text;
+  text.Format("Capture file %s was removed or replaced while capturing; the capture goes on and "
+              "is written again when it stops",
+              shown);
+  COsCsLock mem(m_csMem);
+  AddNotice(text);
+}
+
+void CCaptureMngt::AddNotice(const CString& text) {
+  // Bounded: a capture has few files and each is noted once, but a caller that never reads
+  // must not make this grow.
+  if (m_notices.size() < 32) m_notices.push_back(text);
+}
+
+bool CCaptureMngt::TakeNotice(CString& text) {
+  COsCsLock mem(m_csMem);
+  if (m_notices.empty()) return false;
+  text = m_notices.front();
+  m_notices.erase(m_notices.begin());
+  return true;
 }
 
 HRESULT CCaptureMngt::OnOverflow(LONG nFrames, DWORD cbFrames) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <vector>
 
 #include "capture/Capture.h"
 #include "capture/CaptureFileBase.h"
@@ -102,6 +103,10 @@ class CCaptureMngt : public IOverflow {
   // until the end). Buffered frames stay readable until Stop, which takes those that did not
   // reach the disk out of the frame count, so the count then agrees with the file.
   ULONGLONG GetFramesNotStored();
+  // What the operator must hear about the capture's files, oldest first, each once: a file
+  // removed or replaced by another program while capturing (noticed at the next copy, within
+  // a file update cycle), and what Stop did about it. False when there is nothing (more).
+  bool TakeNotice(CString& text);
 
   // Reads for viewers, by the current frame numbers; served by the memory buffer when it
   // holds nStartFrame, otherwise by the capture on disk continued from the buffer.
@@ -134,6 +139,10 @@ class CCaptureMngt : public IOverflow {
   // Under the memory lock: remembers the first write error; one that more writes cannot
   // cure ends the capture.
   void NoteWriteError(HRESULT hr) REQUIRES(m_csMem);
+  // Under the file lock: notes, once per capture, a file of the capture that its path no
+  // longer names.
+  void CheckFilesInPlace() REQUIRES(m_csFile);
+  void AddNotice(const CString& text) REQUIRES(m_csMem);
   // Under the memory lock.
   void CountNotStored(ULONGLONG nFrames) REQUIRES(m_csMem) { m_nFramesNotStored += nFrames; }
 
@@ -177,4 +186,6 @@ class CCaptureMngt : public IOverflow {
   COsUserLock m_csFile;
   COsUserLock m_csMem;
   CString m_sErr GUARDED_BY(m_csFile);
+  bool m_bFileLostNoted GUARDED_BY(m_csFile) = false;
+  std::vector<CString> m_notices GUARDED_BY(m_csMem);
 };

@@ -401,6 +401,19 @@ HRESULT CRingBuffer::Truncate() {
 
 // A file whose frames could not be appended is kept as it is (and so is every later one):
 // deleting it would lose its frames, and renaming file 0 onto the main name could replace it.
+const char* CRingBuffer::LostFilePath() {
+  for (CRingBufferFile* file : m_pBufferFiles)
+    if (const char* lost = file ? file->LostFilePath() : nullptr) return lost;
+  return nullptr;
+}
+
+CString CRingBuffer::TakeNotice() {
+  CString notice = CCaptureFileBase::TakeNotice();
+  for (CRingBufferFile* file : m_pBufferFiles)
+    if (notice.IsEmpty() && file) notice = file->TakeNotice();
+  return notice;
+}
+
 HRESULT CRingBuffer::CloseFile() {
   if (!m_bCreated || m_bClosed) return E_FAIL;
   CRingBufferFile* first = m_pBufferFiles[0];
@@ -412,6 +425,7 @@ HRESULT CRingBuffer::CloseFile() {
       file->CloseFile();
       continue;
     }
+    // Merged: the file goes, by its path only where that still names it (the file checks).
     file->SetTemporary(true);
     delete file;
     m_pBufferFiles[j] = nullptr;

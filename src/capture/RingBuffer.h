@@ -73,7 +73,11 @@ class CRingBuffer : public CCaptureFileBase {
   HRESULT GetSizeOfFrames(LONG nStartFrame, LONG nFrames, DWORD& cbFrames) override;
   HRESULT GetSizeOfFrames(DWORD& cbFrames) override;
 
+  // A ring file removed or replaced while capturing is merged from its open file all the same;
+  // its path is left to whatever took it.
   HRESULT CloseFile() override;
+  const char* LostFilePath() override;
+  CString TakeNotice() override;
   HRESULT Truncate() override;
   // Only after CloseFile: saves the merged file as a whole (the range is not used).
   HRESULT SaveCaptureAs(const char* szFileName, bool bBootPath, LONG nStartFrame,

@@ -17,6 +17,8 @@ constexpr char kRouterLost[] = "Connection to nmx router lost";
 void ReportLosses(CNmxLoggerPort& port) {
   const std::string writeError = port.TakeWriteErrorLine();
   if (!writeError.empty()) ReportAlert(writeError);
+  for (std::string notice = port.TakeNoticeLine(); !notice.empty(); notice = port.TakeNoticeLine())
+    ReportAlert(notice);
   if (ULONGLONG dropped = port.GetDroppedFrames())
     printf("Frames dropped: %llu\n", static_cast<unsigned long long>(dropped));
 }
@@ -54,10 +56,12 @@ void ExecuteLoggerLoop(CNmxLoggerPort& port, const Parms_t& parms) {
         printf("\rPacket Count: %10u File Size:%10u", frames, bytes);
         fflush(stdout);
         const std::string writeError = port.TakeWriteErrorLine();
+        const std::string notice = port.TakeNoticeLine();
         const bool routerLost = port.TakeRouterLost();
         // The status line goes on below the alerts.
-        if (!writeError.empty() || routerLost) printf("\n");
+        if (!writeError.empty() || !notice.empty() || routerLost) printf("\n");
         if (!writeError.empty()) ReportAlert(writeError);
+        if (!notice.empty()) ReportAlert(notice);
         if (routerLost) ReportAlert(kRouterLost);
         if (!port.IsStarted()) {
           puts("\nCapture has stopped");
@@ -66,6 +70,8 @@ void ExecuteLoggerLoop(CNmxLoggerPort& port, const Parms_t& parms) {
       } else {
         const std::string writeError = port.TakeWriteErrorLine();
         if (!writeError.empty()) ReportAlert(writeError);
+        const std::string notice = port.TakeNoticeLine();
+        if (!notice.empty()) ReportAlert(notice);
         if (port.TakeRouterLost()) ReportAlert(kRouterLost);
         const bool connected = port.IsViewerConnected();
         if (connected && !bViewerShown) {

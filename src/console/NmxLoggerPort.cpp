@@ -171,6 +171,12 @@ std::string CNmxLoggerPort::TakeWriteErrorLine() {
   return "Capture file write failed: " + reason;
 }
 
+std::string CNmxLoggerPort::TakeNoticeLine() {
+  char text[2 * 1024 + 256];
+  if (!m_pNmxLogger || m_pNmxLogger->TakeNotice(text, sizeof text) != S_OK) return {};
+  return text;
+}
+
 // The router's removal reaches the capture as the system command the port makes of it, so
 // the recording itself shows where the traffic ended.
 void CNmxLoggerPort::NmxReceive(NmxCmd* cmd) {
@@ -204,6 +210,8 @@ HRESULT CNmxLoggerPort::OnStop() {
       // No status line follows a viewer's capture, so a loss is owned up to here.
       const std::string writeError = TakeWriteErrorLine();
       if (!writeError.empty()) ReportAlert(writeError);
+      for (std::string notice = TakeNoticeLine(); !notice.empty(); notice = TakeNoticeLine())
+        ReportAlert(notice);
       if (ULONGLONG dropped = GetDroppedFrames())
         printf("Frames dropped: %llu\n", static_cast<unsigned long long>(dropped));
       OnListenerStop();

@@ -66,6 +66,9 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   // "Capture file write failed: <reason>" for the first failed write of the current or last
   // capture, the first time it is asked; empty otherwise.
   std::string TakeWriteErrorLine();
+  // The next line about the capture's files (removed or replaced while capturing, written
+  // again at stop), each once; empty when there is none.
+  std::string TakeNoticeLine();
   // True once after the router went away under a connected port (it was removed, exited or
   // was killed): nothing more is received until the port connects again.
   bool TakeRouterLost() { return m_bRouterLost.exchange(false); }

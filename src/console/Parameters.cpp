@@ -123,6 +123,11 @@ bool ParseParameter(Parms_t* parms, int argc, char** argv) {
         break;
       }
       case 'f':
+        // An empty name would record into a temporary file that the stop deletes.
+        if (!*optarg) {
+          printf("invalid capture file name: it is empty\n");
+          return false;
+        }
         CopyText(parms->capName, optarg);
         break;
       case 'd':

@@ -127,8 +127,8 @@ void CNmxLogger::EndRun(bool bOnWriter) {
     ReapWriter();
   }
   m_pCaptureMngt->Stop();
-  // Frames that reached the engine before the stop and are not written are lost, and say so
-  // (before OnStop, which may report the count).
+  // The writer wrote everything queued before the stop; what is left here came to a writer
+  // that had stopped on a full file. Lost, and said so (before OnStop, which may report it).
   m_nDroppedFrames.fetch_add(DiscardQueuedFrames(), std::memory_order_relaxed);
   if (m_pCallback) m_pCallback->OnStop();
 }
@@ -255,6 +255,9 @@ void CNmxLogger::WriterLoop() {
   bool bFull = false;
   for (;;) {
     const auto cycleStart = std::chrono::steady_clock::now();
+    // Read before the hand-over: once the run has stopped the feeder queues nothing more (it
+    // looks at the flag under the queue's lock), so this batch then holds the last frames.
+    const bool bStopping = !IsStarted();
     {
       // The batch list is always empty here, so trading it for the queue moves every waiting
       // frame, oldest first, in one step.
@@ -272,22 +275,22 @@ void CNmxLogger::WriterLoop() {
       ReleaseFrame(frame);
     }
     if (unwritten) m_nDroppedFrames.fetch_add(unwritten, std::memory_order_relaxed);
+    // A stop under way has had its last batch written; the capture manager stops behind it.
+    if (bStopping) return;
     if (bFull) {
       StopFromWriter();
       return;
     }
-    // A stop under way discards what is still queued.
-    if (!IsStarted()) return;
     // The cycle runs from one hand-over to the next: the time spent writing this batch is not
     // added to the wait, or the queue would fill during a long batch plus a whole cycle. A
-    // queue past its high-water mark (also while this batch was written) ends the wait.
+    // queue past its high-water mark (also while this batch was written) ends the wait, and
+    // so does a stop, after which one more round writes what was queued before it.
     const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now() - cycleStart)
                            .count();
     const LONG cycle = m_nLoggerCycle;
     const DWORD wait = spent >= cycle ? 0 : static_cast<DWORD>(cycle - spent);
-    OsUserWaitForSingleObject(m_hWakeWriter, wait);
-    if (OsUserWaitForSingleObject(m_hStopLoggerEvent, 0) == WAIT_OBJECT_0) return;
+    if (IsStarted()) OsUserWaitForSingleObject(m_hWakeWriter, wait);
   }
 }
 

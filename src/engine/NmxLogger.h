@@ -62,7 +62,8 @@ class CNmxLogger {
 
   // False when already started or when the capture manager fails to start.
   virtual bool Start();
-  // False when not started. Frames still queued are discarded, not written.
+  // False when not started. The frames queued before the stop are written first; only frames
+  // that arrive once the stop has begun are refused.
   virtual bool Stop();
   // Null here; the router port's node address in an engine with its own port.
   virtual const NmxNetId* GetLocalNetId();
@@ -73,7 +74,7 @@ class CNmxLogger {
   void OnNmxReceive(const NmxCmd* cmd);
   // Frames lost since the last Start: dropped on a full queue, not stored by the capture
   // manager (a full single file, a failed write), or still queued when the capture stopped
-  // (discarded, not written).
+  // itself on a full file.
   ULONGLONG GetDroppedFrames() const {
     return m_nDroppedFrames.load(std::memory_order_relaxed) + m_pCaptureMngt->GetFramesNotStored();
   }
@@ -81,6 +82,9 @@ class CNmxLogger {
   // time it is asked after the write failed, false before and after that. Each Start begins
   // afresh.
   bool TakeWriteError(HRESULT& hr);
+  // The next line the operator must hear about the capture's files (see
+  // CCaptureMngt::TakeNotice); false when there is none.
+  bool TakeNotice(CString& text) { return m_pCaptureMngt->TakeNotice(text); }
 
   // True: the filters drop the command.
   bool FilterNmxCmd(const NmxCmd* cmd) { return m_filter.FilterNmxCmd(cmd); }

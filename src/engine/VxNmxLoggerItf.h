@@ -72,6 +72,10 @@ class IVxNmxLogger2 : public IVxNmxLogger {
   // with the failure's code the first time it is asked after the write failed, S_FALSE with 0
   // before and after that.
   virtual HRESULT TakeWriteError(LONG* phrError) = 0;
+  // 19: the next line the operator must hear about the capture's files (one removed or
+  // replaced while capturing, and what the stop did about it), each once: S_OK with the line
+  // in szText (cut to cbText - 1 characters), S_FALSE with "" when there is none.
+  virtual HRESULT TakeNotice(char* szText, DWORD cbText) = 0;
 
  protected:
   ~IVxNmxLogger2() = default;

@@ -1,5 +1,7 @@
 #include "engine/VxNmxLoggerObj.h"
 
+#include <cstdio>
+
 #include <new>
 
 #include "engine/NmxR3PortLogger.h"
@@ -165,6 +167,16 @@ HRESULT CVxNmxLogger::TakeWriteError(LONG* phrError) {
   HRESULT hr = S_OK;
   const bool taken = engine->TakeWriteError(hr);
   *phrError = taken ? hr : 0;
+  return taken ? S_OK : S_FALSE;
+}
+
+HRESULT CVxNmxLogger::TakeNotice(char* szText, DWORD cbText) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  if (!szText || cbText == 0) return E_POINTER;
+  CString text;
+  const bool taken = engine->TakeNotice(text);
+  snprintf(szText, cbText, "%s", taken ? static_cast<const char*>(text) : "");
   return taken ? S_OK : S_FALSE;
 }
 

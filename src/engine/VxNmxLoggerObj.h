@@ -34,6 +34,7 @@ class CVxNmxLogger : public CComObjectRootEx<CComSingleThreadModel>,
   HRESULT LoadXmlSettingsEx(BSTR bstrXmlOrPath, VARIANT_BOOL bIsFile) override;
   HRESULT GetDroppedFrames(ULONGLONG* pnDropped) override;
   HRESULT TakeWriteError(LONG* phrError) override;
+  HRESULT TakeNotice(char* szText, DWORD cbText) override;
 
   // The engine, null before Init; for hosts inside this program and for tests.
   CNmxLogger* GetEngine() const { return m_pNmxLogger.load(std::memory_order_acquire); }

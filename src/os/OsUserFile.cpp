@@ -498,7 +498,26 @@ BOOL OsUserGetFileInformationByHandle(OS_USER_FILE_HANDLE h, LPBY_HANDLE_FILE_IN
   ULONGLONG size = static_cast<ULONGLONG>(st.st_size);
   info->nFileSizeHigh = static_cast<DWORD>(size >> 32);
   info->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+  info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+  info->dwVolumeSerialNumber = static_cast<DWORD>(st.st_dev);
+  const ULONGLONG index = static_cast<ULONGLONG>(st.st_ino);
+  info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
+  info->nFileIndexLow = static_cast<DWORD>(index & 0xFFFFFFFFu);
   return TRUE;
+}
+
+BOOL OsUserIsFileAtPath(LPCSTR name, const BY_HANDLE_FILE_INFORMATION& info) {
+  CPathCopy path(name);
+  if (path.p == nullptr) return FALSE;
+  struct stat st;
+  if (lstat(path.p, &st) != 0) return FALSE;
+  const ULONGLONG index = static_cast<ULONGLONG>(st.st_ino);
+  errno = 0;
+  return static_cast<DWORD>(st.st_dev) == info.dwVolumeSerialNumber &&
+                 static_cast<DWORD>(index >> 32) == info.nFileIndexHigh &&
+                 static_cast<DWORD>(index & 0xFFFFFFFFu) == info.nFileIndexLow
+             ? TRUE
+             : FALSE;
 }
 
 DWORD OsUserGetFileAttributes(LPCSTR name) {

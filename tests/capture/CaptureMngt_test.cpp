@@ -577,3 +577,64 @@ TEST_F(CaptureMngtTest, ContinuationThatDropsFramesReportsAnOverflowAtStart) {
 }
 
 }  // namespace
+
+// Another program removes or replaces a file of the running capture. The capture goes on in
+// the open file, the manager says so at its next copy, and the stop writes every frame under
+// the intended name, or beside a file that took the name, which it leaves as it is.
+TEST_F(CaptureMngtTest, AFileRemovedOrReplacedWhileCapturingIsWrittenAgainAtStop) {
+  struct Case {
+    const char* what;
+    bool ring;
+    const char* victim;
+    bool replace;
+    const char* result;      // where all frames end up
+    const char* stopNotice;  // part of the line the stop adds; null: none
+  };
+  const Case cases[] = {
+      {"single file removed", false, "trace.cap", false, "trace.cap", "written again at stop"},
+      {"single file replaced", false, "trace.cap", true, "trace-recovered.cap",
+       "the capture is in"},
+      {"first ring file removed", true, "trace.cap", false, "trace.cap", "written again at stop"},
+      {"second ring file removed", true, "trace~1.cap", false, "trace.cap", nullptr},
+      {"second ring file replaced", true, "trace~1.cap", true, "trace.cap", nullptr},
+  };
+  constexpr DWORD kFrames = 6000;  // 600 kB: both files of a 2 MiB ring are in use
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    vxtest::TempDir dir;
+    CCaptureMngt m(2 * kMiB, 65536, kNoCycle, 2, true);
+    m.EnableRingBuffer(c.ring);
+    m.SetFolderName(dir.path().c_str());
+    m.SetSaveFileName("trace.cap");
+    ASSERT_EQ(S_OK, m.Start());
+    for (DWORD seq = 0; seq < kFrames / 2; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+    const std::string victim = dir / c.victim;
+    if (c.ring) {
+      ASSERT_TRUE(std::filesystem::exists(dir / "trace~1.cap"));
+    }
+    ASSERT_EQ(0, unlink(victim.c_str()));
+    const std::vector<unsigned char> foreign = {'n', 'o', 't', ' ', 'c', 'a', 'p'};
+    if (c.replace) vxtest::WriteFileBytes(victim, foreign);
+    for (DWORD seq = kFrames / 2; seq < kFrames; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+
+    CString notice;
+    ASSERT_TRUE(m.TakeNotice(notice));
+    EXPECT_NE(std::string(notice).find(std::string(c.victim) + " was removed or replaced"),
+              std::string::npos)
+        << notice;
+    EXPECT_FALSE(m.TakeNotice(notice)) << "said once: " << notice;
+    ASSERT_EQ(S_OK, m.Stop());
+    if (c.stopNotice) {
+      ASSERT_TRUE(m.TakeNotice(notice));
+      EXPECT_NE(std::string(notice).find(c.stopNotice), std::string::npos) << notice;
+    }
+    EXPECT_FALSE(m.TakeNotice(notice)) << notice;
+
+    const auto file = ReadCapFile(dir / c.result);
+    ASSERT_TRUE(file.ok) << file.error;
+    EXPECT_EQ(Range(0, kFrames), file.seqs);
+    if (c.replace) {
+      EXPECT_EQ(foreign, vxtest::ReadFileBytes(victim));
+    }
+  }
+}

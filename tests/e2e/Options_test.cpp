@@ -77,6 +77,7 @@ TEST(Options, RefusedCommandLinesOnATerminal) {
       {{"-l", "-p", "70000"}, "invalid listener port 70000\n", false},
       {{"-l", "-p", "-1"}, "invalid listener port -1\n", false},
       {{"--li", "--po", "70000"}, "invalid listener port 70000\n", false},
+      {{"-c", "-f", ""}, "invalid capture file name: it is empty\n", false},
       {{"-x"}, unknown, true},
       {{"-c", "-d"}, unknown, true},
   };
