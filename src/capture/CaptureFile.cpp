@@ -40,8 +40,8 @@ CCaptureFile::~CCaptureFile() {
 
 void CCaptureFile::NoteIdentity() {
   OS_USER_FILE_HANDLE h = nullptr;
-  m_bHasIdentity = m_pFileStream && SUCCEEDED(m_pFileStream->GetHandle(&h)) &&
-                   OsUserGetFileInformationByHandle(h, &m_identity);
+  m_bHasIdentity =
+      m_pFileStream && SUCCEEDED(m_pFileStream->GetHandle(&h)) && OsUserGetFileId(h, &m_identity);
 }
 
 bool CCaptureFile::IsAtPath() {
@@ -62,9 +62,10 @@ bool RecoveredName(const char* path, int attempt, char* out, size_t cbOut) {
   const size_t len = strlen(path);
   const bool cap = len > 4 && strcasecmp(path + len - 4, ".cap") == 0;
   const int stem = static_cast<int>(cap ? len - 4 : len);
-  const int n = attempt < 2 ? snprintf(out, cbOut, "%.*s-recovered%s", stem, path, cap ? path + stem : "")
-                            : snprintf(out, cbOut, "%.*s-recovered-%d%s", stem, path, attempt,
-                                       cap ? path + stem : "");
+  const int n = attempt < 2
+                    ? snprintf(out, cbOut, "%.*s-recovered%s", stem, path, cap ? path + stem : "")
+                    : snprintf(out, cbOut, "%.*s-recovered-%d%s", stem, path, attempt,
+                               cap ? path + stem : "");
   return n > 0 && static_cast<size_t>(n) < cbOut;
 }
 
@@ -101,9 +102,10 @@ HRESULT CCaptureFile::WriteBack() {
     }
   }
   if (!copy) {
-    m_sNotice.Format("Capture file %s was removed or replaced while capturing and could not be "
-                     "written again (err=0x%08x)",
-                     shown, static_cast<unsigned>(hr));
+    m_sNotice.Format(
+        "Capture file %s was removed or replaced while capturing and could not be "
+        "written again (err=0x%08x)",
+        shown, static_cast<unsigned>(hr));
     return hr;
   }
   m_pFileStream->Release();

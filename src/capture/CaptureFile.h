@@ -120,7 +120,7 @@ class CCaptureFile : public CCaptureFileBase {
   DWORD* m_pTmpTable = nullptr;
   LONG m_nTmpFrames = 0;
   LONG m_nTmpStartFrame = 0;
-  BY_HANDLE_FILE_INFORMATION m_identity = {};
+  OS_USER_FILE_ID m_identity = {};
   bool m_bHasIdentity = false;
   bool m_bClosed = false;
   bool m_bCreated = false;

@@ -31,6 +31,16 @@ bool IsTransientWriteError(HRESULT hr) {
   }
 }
 
+// Each append moves the file's frame table behind the new records, so a batch is handed to
+// the disk only once it holds at least this share of the table: the bytes moved per frame
+// stored stay bounded however full the file is.
+constexpr DWORD kTableShare = 4;
+// Each of the two buffers holds at most this much: the memory bound of a capture, whatever
+// its file size.
+constexpr DWORD kMaxBatchBuffer = 16u << 20;
+// The smallest record with its table entry: a file's largest table is its size / 17.
+constexpr DWORD kMinRecordWithEntry = vxcap::kRecordHeadSize + 48 + vxcap::kTableEntrySize;
+
 }  // namespace
 
 CCaptureMngt::CCaptureMngt(DWORD cbFileSize, DWORD cbBufferSize, DWORD nFileUpdateCycle,
@@ -43,18 +53,20 @@ CCaptureMngt::CCaptureMngt(DWORD cbFileSize, DWORD cbBufferSize, DWORD nFileUpda
       // The OS layer polls for time-outs beyond a signed 32-bit count; the thread would spin.
       m_nFileUpdateCycle(
           nFileUpdateCycle == INFINITE ? INFINITE : std::min<DWORD>(nFileUpdateCycle, 0x7FFFFFFF)) {
-  m_hFileEvents[0] = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
-  m_hFileEvents[1] = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
+  for (OS_USER_EVENT_HANDLE& h : m_hFileEvents)
+    h = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
   m_hCopiedEvent = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
 }
 
 CCaptureMngt::~CCaptureMngt() {
   if (m_bStarted) Stop();
   delete m_pCaptureMem;
+  delete m_pFlushMem;
   delete m_pCaptureFile;
   delete[] m_strSaveFileName;
   delete[] m_strFolder;
-  for (OS_USER_EVENT_HANDLE h : {m_hFileEvents[0], m_hFileEvents[1], m_hCopiedEvent})
+  for (OS_USER_EVENT_HANDLE h :
+       {m_hFileEvents[0], m_hFileEvents[1], m_hFileEvents[2], m_hCopiedEvent})
     if (h) OsUserCloseHandle(h);
 }
 
@@ -181,7 +193,8 @@ CString CCaptureMngt::DescribeFailure(HRESULT hr) {
 }
 
 HRESULT CCaptureMngt::StartLocked() {
-  if (!m_hFileEvents[0] || !m_hFileEvents[1] || !m_hCopiedEvent) return E_OUTOFMEMORY;
+  if (!m_hFileEvents[0] || !m_hFileEvents[1] || !m_hFileEvents[2] || !m_hCopiedEvent)
+    return E_OUTOFMEMORY;
 
   m_bFull = false;
   m_bFailed = false;
@@ -200,23 +213,28 @@ HRESULT CCaptureMngt::StartLocked() {
   m_nNextMemPos = 0;
   delete m_pCaptureFile;
   m_pCaptureFile = nullptr;
-  delete m_pCaptureMem;
-  m_pCaptureMem = nullptr;
+  DeleteBuffers();
 
+  DWORD cbPerFile = m_cbFile;
   if (m_bRingBuffer) {
     const LONG n = std::clamp(m_nRingBufferFiles, CRingBuffer::kMinFiles, CRingBuffer::kMaxFiles);
     m_cbBuffer = std::min(m_cbBuffer, m_cbFile / static_cast<DWORD>(n) / 2);
+    cbPerFile = CRingBuffer::FileSizeFor(m_cbFile, n);
   }
-  // The buffer before the file: a start that cannot have its buffer touches nothing on disk.
+  // The buffers before the file: a start that cannot have them touches nothing on disk.
+  const DWORD cbEach = BatchBufferSize(m_cbBuffer, cbPerFile);
   m_pCaptureMem = new (std::nothrow) CCaptureMem;
-  HRESULT hr = m_pCaptureMem ? m_pCaptureMem->Create(m_cbBuffer) : E_OUTOFMEMORY;
+  m_pFlushMem = new (std::nothrow) CCaptureMem;
+  HRESULT hr = m_pCaptureMem && m_pFlushMem ? m_pCaptureMem->Create(cbEach) : E_OUTOFMEMORY;
+  if (SUCCEEDED(hr)) hr = m_pFlushMem->Create(cbEach);
   if (FAILED(hr)) {
-    delete m_pCaptureMem;
-    m_pCaptureMem = nullptr;
-    m_sErr.Format("Out of memory for a capture buffer of %u bytes",
-                  static_cast<unsigned>(m_cbBuffer));
+    DeleteBuffers();
+    m_sErr.Format("Out of memory for a capture buffer of %u bytes", static_cast<unsigned>(cbEach));
     return hr;
   }
+  m_cbEachBuffer = cbEach;
+  m_cbMinBatch = std::min(m_cbBuffer, cbEach / 2);
+  m_cbBatch = m_cbMinBatch;
 
   m_pCaptureFile = NewCaptureObject();
   hr = !m_pCaptureFile ? E_OUTOFMEMORY
@@ -225,17 +243,16 @@ HRESULT CCaptureMngt::StartLocked() {
            : m_pCaptureFile->Create(m_cbFile);
   if (FAILED(hr)) {
     if (m_pCaptureFile) m_sErr = m_pCaptureFile->GetErrorString();
-    delete m_pCaptureMem;
-    m_pCaptureMem = nullptr;
+    DeleteBuffers();
     return hr;
   }
   // A ring that continued an earlier capture starts with its frames.
   m_nFrames = m_pCaptureFile->GetFrameCount();
   m_pCaptureFile->GetSizeOfFrames(m_cbFrames);
   RebaseBuffer();
+  UpdateBatchSize();
 
-  OsUserResetEvent(m_hFileEvents[0]);
-  OsUserResetEvent(m_hFileEvents[1]);
+  for (OS_USER_EVENT_HANDLE h : m_hFileEvents) OsUserResetEvent(h);
   OsUserResetEvent(m_hCopiedEvent);
   m_bFileThreadEnded = false;
   m_hFileThread = OsUserCreateThread(nullptr, 0, FileThreadProc, this, 0, &m_dwFileThreadId);
@@ -243,8 +260,7 @@ HRESULT CCaptureMngt::StartLocked() {
     hr = VxHResultFromLastError();
     m_sErr = "No file thread";
     m_bFileThreadEnded = true;
-    delete m_pCaptureMem;
-    m_pCaptureMem = nullptr;
+    DeleteBuffers();
     m_pCaptureFile->Truncate();
     m_pCaptureFile->CloseFile();
     return hr;
@@ -273,14 +289,13 @@ HRESULT CCaptureMngt::Stop() {
   COsCsLock file(m_csFile);
   COsCsLock mem(m_csMem);
   // What is still buffered now never reaches the disk: the count follows the file.
-  if (HasUncopiedFrames()) {
-    const LONG n = m_pCaptureMem->GetStartFrame() + m_pCaptureMem->GetFrameCount() - m_nNextFrame;
-    m_nFrames -= n;
-    m_cbFrames -= m_pCaptureMem->GetSize() - m_nNextMemPos;
+  if (m_nFrames > m_nNextFrame) {
+    const LONG n = m_nFrames - m_nNextFrame;
+    m_nFrames = m_pCaptureFile->GetFrameCount();
+    m_pCaptureFile->GetSizeOfFrames(m_cbFrames);
     CountNotStored(static_cast<ULONGLONG>(n));
   }
-  delete m_pCaptureMem;
-  m_pCaptureMem = nullptr;
+  DeleteBuffers();
   HRESULT hr = m_pCaptureFile->Truncate();
   if (FAILED(hr)) NoteWriteError(hr);
   const HRESULT hrClose = m_pCaptureFile->CloseFile();
@@ -302,11 +317,21 @@ DWORD CCaptureMngt::FileThreadProc(LPVOID pParam) {
 // When the thread ends (stopped, or the single file became full) it signals the copy event
 // once more: a writer that asked for a copy the thread will no longer make is released and
 // then finds the file full or the capture stopping.
+//
+// A round hands the writer an empty buffer first and only then writes the full one, so the
+// writer waits for the disk only when both buffers are full.
 void CCaptureMngt::FileThread() {
   while (!m_bFull && !m_bFailed) {
-    const DWORD w = OsUserWaitForMultipleObjects(2, m_hFileEvents, FALSE, m_nFileUpdateCycle);
-    CopyFramesToFile();
-    if (w == WAIT_OBJECT_0 + 1) OsUserSetEvent(m_hCopiedEvent);
+    const DWORD w = OsUserWaitForMultipleObjects(3, m_hFileEvents, FALSE, m_nFileUpdateCycle);
+    {
+      COsCsLock file(m_csFile);
+      CheckFilesInPlace();
+      WriteFlushBuffer();  // what the disk refused last time comes first
+      SwapBuffers();
+      if (w == WAIT_OBJECT_0 + 1) OsUserSetEvent(m_hCopiedEvent);
+      WriteFlushBuffer();
+      UpdateBatchSize();
+    }
     if (w == WAIT_OBJECT_0) break;
     if (w == WAIT_FAILED) OsUserSleep(10);
   }
@@ -314,15 +339,35 @@ void CCaptureMngt::FileThread() {
   OsUserSetEvent(m_hCopiedEvent);
 }
 
-bool CCaptureMngt::HasUncopiedFrames() {
-  return m_pCaptureMem &&
-         m_pCaptureMem->GetStartFrame() + m_pCaptureMem->GetFrameCount() > m_nNextFrame;
+DWORD CCaptureMngt::BatchBufferSize(DWORD cbBuffer, DWORD cbPerFile) {
+  const DWORD forTable = cbPerFile / kMinRecordWithEntry * vxcap::kTableEntrySize / kTableShare * 2;
+  return std::max(cbBuffer, std::min({forTable, kMaxBatchBuffer, cbPerFile / 2}));
+}
+
+void CCaptureMngt::UpdateBatchSize() {
+  const DWORD cbTable = m_pCaptureFile ? m_pCaptureFile->GetSizeOfTable() : 0;
+  m_cbBatch = std::max(m_cbMinBatch, std::min(cbTable / kTableShare, m_cbEachBuffer / 2));
+}
+
+void CCaptureMngt::DeleteBuffers() {
+  delete m_pCaptureMem;
+  m_pCaptureMem = nullptr;
+  delete m_pFlushMem;
+  m_pFlushMem = nullptr;
+}
+
+LONG CCaptureMngt::UnwrittenInFlush() {
+  if (!m_pFlushMem) return 0;
+  return std::max<LONG>(0,
+                        m_pFlushMem->GetStartFrame() + m_pFlushMem->GetFrameCount() - m_nNextFrame);
 }
 
 void CCaptureMngt::RebaseBuffer() {
-  m_pCaptureMem->Clear(true);
-  m_pCaptureMem->SetStartFrame(m_nFrames);
-  m_pCaptureMem->SetStartOffset(m_cbFrames + vxcap::kHeaderSize);
+  for (CCaptureMem* mem : {m_pCaptureMem, m_pFlushMem}) {
+    mem->Clear(true);
+    mem->SetStartFrame(m_nFrames);
+    mem->SetStartOffset(m_cbFrames + vxcap::kHeaderSize);
+  }
   m_nNextFrame = m_nFrames;
   m_nNextMemPos = 0;
 }
@@ -337,46 +382,87 @@ HRESULT CCaptureMngt::GetWriteError() {
   return m_hrWriteError;
 }
 
-// Frames that did not reach the disk stay in the buffer and are copied by the next call, so
-// frame numbers always agree with the disk (a ring may store part of a batch before failing).
-// After a failure that more writes cannot cure nothing more is written.
 HRESULT CCaptureMngt::CopyFramesToFile() {
   COsCsLock file(m_csFile);
   CheckFilesInPlace();
+  HRESULT hr = WriteFlushBuffer();
+  if (SUCCEEDED(hr) && SwapBuffers()) hr = WriteFlushBuffer();
+  return hr;
+}
+
+// The full buffer becomes the one the disk is written from, with all its frames still to be
+// written; the writer goes on in the emptied other one, numbered behind them.
+bool CCaptureMngt::SwapBuffers() {
   COsCsLock mem(m_csMem);
-  if (!m_pCaptureMem || !m_pCaptureFile) return E_FAIL;
-  const LONG n = m_pCaptureMem->GetStartFrame() + m_pCaptureMem->GetFrameCount() - m_nNextFrame;
-  if (n <= 0 || m_bFull || m_bFailed) return S_OK;
-  const DWORD c = m_pCaptureMem->GetSize() - m_nNextMemPos;
+  if (!m_pCaptureMem || !m_pFlushMem || !m_pCaptureFile || m_bFull || m_bFailed) return false;
+  if (UnwrittenInFlush() > 0) return false;
+  const LONG n = m_pCaptureMem->GetFrameCount();
+  if (n == 0) return false;
+  const DWORD c = m_pCaptureMem->GetSize();
   if (!m_bRingBuffer &&
       static_cast<ULONGLONG>(c) + 4ull * static_cast<ULONGLONG>(n) + m_pCaptureFile->GetSize() >
           m_pCaptureFile->GetMaxSize()) {
     m_bFull = true;
-    return S_OK;
+    return false;
   }
-  const DWORD overflows = m_nOverflowCount;
-  const LONGLONG droppedBefore = m_nDroppedFrames;
+  CCaptureMem* emptied = m_pFlushMem;
+  emptied->Clear(true);
+  emptied->SetStartFrame(m_pCaptureMem->GetStartFrame() + n);
+  emptied->SetStartOffset(m_pCaptureMem->GetStartOffset() + c);
+  m_pFlushMem = m_pCaptureMem;
+  m_pCaptureMem = emptied;
+  m_nNextFrame = m_pFlushMem->GetStartFrame();
+  m_nNextMemPos = 0;
+  return true;
+}
+
+// Writes without the memory lock, so the writer fills the other buffer meanwhile. Frames that
+// did not reach the disk stay and are written by the next call, so frame numbers always agree
+// with the disk (a ring may store part of a batch before failing). After a failure that more
+// writes cannot cure nothing more is written.
+HRESULT CCaptureMngt::WriteFlushBuffer() {
+  LONG first = 0, n = 0;
+  DWORD c = 0, overflows = 0;
+  LONGLONG droppedBefore = 0;
+  {
+    COsCsLock mem(m_csMem);
+    if (!m_pFlushMem || !m_pCaptureFile) return E_FAIL;
+    n = UnwrittenInFlush();
+    if (n <= 0 || m_bFull || m_bFailed) return S_OK;
+    c = m_pFlushMem->GetSize() - m_nNextMemPos;
+    first = m_nNextFrame;
+    overflows = m_nOverflowCount;
+    droppedBefore = m_nDroppedFrames;
+  }
   const LONG framesBefore = m_pCaptureFile->GetFrameCount();
   DWORD cbBefore = 0;
   m_pCaptureFile->GetSizeOfFrames(cbBefore);
-  const HRESULT hr = m_pCaptureMem->CopyTo(m_pCaptureFile, m_nNextFrame, 0);
+  const HRESULT hr = m_pFlushMem->CopyTo(m_pCaptureFile, first, 0);
+
+  COsCsLock mem(m_csMem);
   if (FAILED(hr)) NoteWriteError(hr);
+  const LONG framesAfter = m_pCaptureFile->GetFrameCount();
+  DWORD cbAfter = 0;
+  m_pCaptureFile->GetSizeOfFrames(cbAfter);
   if (m_nOverflowCount != overflows) {
-    // OnOverflow took the new totals from the ring; the buffered frames are on disk (or, after
-    // a failure, no longer counted), so the buffer starts empty behind them.
+    // OnOverflow renumbered every frame. What the ring took is behind its older frames; after
+    // a failure the rest of the batch is given up, as the ring's files moved under it.
     if (FAILED(hr)) {
-      const LONGLONG written =
-          m_pCaptureFile->GetFrameCount() - framesBefore + (m_nDroppedFrames - droppedBefore);
+      const LONGLONG written = framesAfter - framesBefore + (m_nDroppedFrames - droppedBefore);
       if (written < n) CountNotStored(static_cast<ULONGLONG>(n - written));
+      m_pFlushMem->Clear(true);
     }
-    RebaseBuffer();
+    m_pFlushMem->SetStartFrame(framesAfter - m_pFlushMem->GetFrameCount());
+    m_nNextFrame = framesAfter;
+    m_nNextMemPos = m_pFlushMem->GetSize();
+    m_pCaptureMem->SetStartFrame(framesAfter);
+    m_nFrames = framesAfter + m_pCaptureMem->GetFrameCount();
+    m_cbFrames = cbAfter + m_pCaptureMem->GetSize();
   } else if (SUCCEEDED(hr)) {
     m_nNextFrame += n;
     m_nNextMemPos += c;
   } else {
-    DWORD cbAfter = 0;
-    m_pCaptureFile->GetSizeOfFrames(cbAfter);
-    const LONG gained = m_pCaptureFile->GetFrameCount() - framesBefore;
+    const LONG gained = framesAfter - framesBefore;
     if (gained > 0 && gained <= n && cbAfter - cbBefore <= c) {
       m_nNextFrame += gained;
       m_nNextMemPos += cbAfter - cbBefore;
@@ -394,9 +480,10 @@ void CCaptureMngt::CheckFilesInPlace() {
   snprintf(shown, sizeof shown, "%s", lost);
   OsUserNormalizePath(shown);
   CString text;
-  text.Format("Capture file %s was removed or replaced while capturing; the capture goes on and "
-              "is written again when it stops",
-              shown);
+  text.Format(
+      "Capture file %s was removed or replaced while capturing; the capture goes on and "
+      "is written again when it stops",
+      shown);
   COsCsLock mem(m_csMem);
   AddNotice(text);
 }
@@ -415,30 +502,35 @@ bool CCaptureMngt::TakeNotice(CString& text) {
   return true;
 }
 
+// Called by the ring inside a write, under the file lock, with the drop of its oldest frames:
+// every frame number falls by nFrames, those on disk and those still in the buffers alike.
 HRESULT CCaptureMngt::OnOverflow(LONG nFrames, DWORD cbFrames) {
   COsCsLock file(m_csFile);
   COsCsLock mem(m_csMem);
-  if (m_pCaptureFile) {
-    m_nFrames = m_pCaptureFile->GetFrameCount();
-    m_pCaptureFile->GetSizeOfFrames(m_cbFrames);
-  }
+  m_nFrames -= nFrames;
+  m_cbFrames -= cbFrames;
+  m_nNextFrame -= nFrames;
+  for (CCaptureMem* buffer : {m_pCaptureMem, m_pFlushMem})
+    if (buffer) buffer->SetStartFrame(buffer->GetStartFrame() - nFrames);
   m_nOverflowFrames = nFrames;
   m_cbOverflowFrames = cbFrames;
   m_nDroppedFrames += nFrames;
   m_cbDroppedFrames += cbFrames;
   if (++m_nOverflowCount == 0) m_nOverflowCount = 1;
-  m_nNextFrame = m_nFrames;
-  m_nNextMemPos = 0;
   return S_OK;
 }
 
 // ---- Writing ------------------------------------------------------------------------------
 
 HRESULT CCaptureMngt::WriteToBuffer(const FRAME* pFrame, DWORD cbFrame) {
+  const DWORD before = m_pCaptureMem->GetSize();
   const HRESULT hr = m_pCaptureMem->WriteFrame(pFrame, cbFrame);
   if (SUCCEEDED(hr)) {
     ++m_nFrames;
     m_cbFrames += cbFrame;
+    // Once per batch: the file thread takes the buffer as soon as the batch is complete.
+    const DWORD batch = m_cbBatch.load(std::memory_order_relaxed);
+    if (before < batch && m_pCaptureMem->GetSize() >= batch) OsUserSetEvent(m_hFileEvents[2]);
   }
   return hr;
 }
@@ -474,7 +566,7 @@ HRESULT CCaptureMngt::StoreFrame(const FRAME* pFrame, DWORD cb) {
       return WriteToBuffer(pFrame, cb);
   }
 
-  // The buffer is full: have every outstanding frame copied before it is reused.
+  // The buffer is full: have the file thread take it (after the batch it may be writing).
   if (m_bFileThreadEnded) {
     CopyFramesToFile();
   } else {
@@ -487,13 +579,12 @@ HRESULT CCaptureMngt::StoreFrame(const FRAME* pFrame, DWORD cb) {
 
   COsCsLock mem(m_csMem);
   // Frames the disk did not take are kept rather than overwritten; this frame is refused.
-  if (HasUncopiedFrames()) return E_FAIL;
-  HRESULT hr = m_pCaptureMem->Clear(false);
-  if (FAILED(hr)) return hr;
-  m_nNextMemPos = 0;
+  if (static_cast<ULONGLONG>(m_pCaptureMem->GetSize()) + cb > cbMaxBuffer) return E_FAIL;
   return WriteToBuffer(pFrame, cb);
 }
 
+// The frame goes to the disk after every frame before it, so both buffers must have been
+// written; they start empty behind it.
 HRESULT CCaptureMngt::WriteBypassingBuffer(const FRAME* pFrame, DWORD cbFrame) {
   COsCsLock file(m_csFile);
   if (!m_bRingBuffer && static_cast<ULONGLONG>(cbFrame) + m_pCaptureFile->GetSize() + 4 >
@@ -502,23 +593,19 @@ HRESULT CCaptureMngt::WriteBypassingBuffer(const FRAME* pFrame, DWORD cbFrame) {
     return S_FALSE;
   }
   COsCsLock mem(m_csMem);
-  if (HasUncopiedFrames()) return E_FAIL;
-  const DWORD overflows = m_nOverflowCount;
+  if (m_nFrames > m_nNextFrame) return E_FAIL;
   const HRESULT hr = m_pCaptureFile->WriteFrame(pFrame, cbFrame);
   if (FAILED(hr)) NoteWriteError(hr);
-  if (m_nOverflowCount != overflows) {
-    RebaseBuffer();
-    return hr;
+  m_nFrames = m_pCaptureFile->GetFrameCount();
+  m_pCaptureFile->GetSizeOfFrames(m_cbFrames);
+  for (CCaptureMem* buffer : {m_pCaptureMem, m_pFlushMem}) {
+    buffer->Clear(true);
+    buffer->SetStartFrame(m_nFrames);
+    buffer->SetStartOffset(m_pCaptureFile->GetSize() - m_pCaptureFile->GetSizeOfTable());
   }
-  if (FAILED(hr)) return hr;
-  ++m_nFrames;
-  m_cbFrames += cbFrame;
-  const HRESULT hrClear = m_pCaptureMem->Clear(true);
-  m_pCaptureMem->SetStartFrame(m_nFrames);
-  m_pCaptureMem->SetStartOffset(m_pCaptureFile->GetSize() - m_pCaptureFile->GetSizeOfTable());
   m_nNextFrame = m_nFrames;
   m_nNextMemPos = 0;
-  return hrClear;
+  return hr;
 }
 
 // ---- Saving and naming --------------------------------------------------------------------
@@ -584,8 +671,11 @@ bool CCaptureMngt::GetOverflowInfo(LONG& nFrames, DWORD& cbFrames) {
 }
 
 // Frame numbers change only under both locks, so a read holding either lock sees one
-// numbering. A read that finds its frame on disk re-checks under the file lock, since the
-// numbering may have moved while it held no lock.
+// numbering. The newest frames are in the buffer the writer fills (memory lock alone), the
+// batch before them in the other buffer and everything older on disk (file lock alone, so a
+// read from there never holds up the writer). A read that does not find its frame in the
+// writer's buffer re-checks under the file lock, since the numbering may have moved while it
+// held no lock, and a short read continues into the next newer source.
 HRESULT CCaptureMngt::ReadFrames(DWORD cbSize, BYTE* pData, LONG nStartFrame, LONG nFrames,
                                  DWORD& cbFramesRead, LONG& nFramesRead,
                                  TIncompleteFrame& incompleteFrame) {
@@ -606,30 +696,32 @@ HRESULT CCaptureMngt::ReadFrames(DWORD cbSize, BYTE* pData, LONG nStartFrame, LO
       return m_pCaptureMem->ReadFrames(cbSize, pData, nStartFrame, nFrames, cbFramesRead,
                                        nFramesRead, incompleteFrame);
   }
-  if (!m_pCaptureFile || !m_pCaptureFile->IsFrameInTable(nStartFrame)) return E_FAIL;
-  DWORD cb = 0;
-  LONG n = 0;
-  HRESULT hr =
-      m_pCaptureFile->ReadFrames(cbSize, pData, nStartFrame, nFrames, cb, n, incompleteFrame);
+  // The buffer before the disk: the disk may hold some of its frames too.
+  const bool inFlush = m_pFlushMem && m_pFlushMem->IsFrameInTable(nStartFrame);
+  CCapture* source = inFlush ? static_cast<CCapture*>(m_pFlushMem) : m_pCaptureFile;
+  if (!source || !source->IsFrameInTable(nStartFrame)) return E_FAIL;
+  HRESULT hr = source->ReadFrames(cbSize, pData, nStartFrame, nFrames, cbFramesRead, nFramesRead,
+                                  incompleteFrame);
   if (FAILED(hr)) return hr;
-  cbFramesRead = cb;
-  nFramesRead = n;
-  if (cb < cbSize && n < nFrames && incompleteFrame.cbSize == 0) {
-    COsCsLock mem(m_csMem);
-    const LONG next = nStartFrame + n;
-    if (m_pCaptureMem && m_pCaptureMem->IsFrameInTable(next)) {
-      DWORD cb2 = 0;
-      LONG n2 = 0;
-      TIncompleteFrame more = {0, 0};
-      // A failed continuation leaves the disk part, which is complete in itself.
-      if (SUCCEEDED(m_pCaptureMem->ReadFrames(cbSize - cb, pData + cb, next, nFrames - n, cb2, n2,
-                                              more))) {
-        cbFramesRead += cb2;
-        nFramesRead += n2;
-        incompleteFrame = more;
-      }
-    }
-  }
+  // A failed continuation leaves what was read, which is complete in itself.
+  auto more = [&](CCapture* next) {
+    const LONG at = nStartFrame + nFramesRead;
+    if (cbFramesRead >= cbSize || nFramesRead >= nFrames || incompleteFrame.cbSize != 0 || !next ||
+        !next->IsFrameInTable(at))
+      return;
+    DWORD cb = 0;
+    LONG n = 0;
+    TIncompleteFrame pending = {0, 0};
+    if (FAILED(next->ReadFrames(cbSize - cbFramesRead, pData + cbFramesRead, at,
+                                nFrames - nFramesRead, cb, n, pending)))
+      return;
+    cbFramesRead += cb;
+    nFramesRead += n;
+    incompleteFrame = pending;
+  };
+  if (!inFlush) more(m_pFlushMem);
+  COsCsLock mem(m_csMem);
+  more(m_pCaptureMem);
   return hr;
 }
 
@@ -651,6 +743,8 @@ HRESULT CCaptureMngt::ReadIncompleteFrame(DWORD cbSize, BYTE* pData, LONG nStart
       return m_pCaptureMem->ReadIncompleteFrame(cbSize, pData, nStartFrame, cbRead,
                                                 incompleteFrame);
   }
+  if (m_pFlushMem && m_pFlushMem->IsFrameInTable(nStartFrame))
+    return m_pFlushMem->ReadIncompleteFrame(cbSize, pData, nStartFrame, cbRead, incompleteFrame);
   if (!m_pCaptureFile || !m_pCaptureFile->IsFrameInTable(nStartFrame)) return E_FAIL;
   return m_pCaptureFile->ReadIncompleteFrame(cbSize, pData, nStartFrame, cbRead, incompleteFrame);
 }

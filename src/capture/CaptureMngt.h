@@ -15,8 +15,13 @@
 #include "os/VxString.h"
 
 // The engine's writer thread stores frame records with WriteFrame (a memory copy under the
-// memory lock); a file thread of the manager copies the buffered frames to disk in batches,
-// at least every nFileUpdateCycle milliseconds and whenever the buffer is full. Frames are
+// memory lock) into one of two buffers; a file thread of the manager swaps the buffers and
+// writes the full one to disk in a batch while the writer fills the other, at least every
+// nFileUpdateCycle milliseconds and whenever the batch is complete. A batch is complete at
+// the buffer size set (GetBufferSize) or, for a large file, at a quarter of the frame table
+// every append moves, so that the table moves stay a bounded share of the work; each buffer
+// holds up to twice that (at most 16 MiB, half a file), and the writer waits for the disk only
+// when both are full. Frames are
 // numbered from 0 in arrival order; when the ring drops its oldest frames every number falls
 // by the count dropped, and the overflow counter (never 0 after the first overflow) changes.
 //
@@ -122,6 +127,7 @@ class CCaptureMngt : public IOverflow {
   static CString DescribeFailure(HRESULT hr);
   static DWORD FileThreadProc(LPVOID pParam);
   void FileThread();
+  // Under no lock: writes what the flush buffer holds, then the writer's buffer.
   HRESULT CopyFramesToFile();
   // Under the memory lock: appends the record to the buffer and counts it.
   HRESULT WriteToBuffer(const FRAME* pFrame, DWORD cbFrame) REQUIRES(m_csMem);
@@ -131,10 +137,21 @@ class CCaptureMngt : public IOverflow {
   // The single file is full, or the capture failed. Reads the ring switch without the file
   // lock: it changes only while no capture runs.
   bool TakesNoMoreFrames() const NO_THREAD_SAFETY_ANALYSIS;
-  // Under the memory lock: frames in the buffer that are not on disk yet.
-  bool HasUncopiedFrames() REQUIRES(m_csMem);
-  // Under both locks: the buffer starts empty behind the frames on disk.
+  // Under both locks: both buffers start empty behind the frames on disk.
   void RebaseBuffer() REQUIRES(m_csFile, m_csMem);
+  void DeleteBuffers() REQUIRES(m_csFile, m_csMem);
+  // Under both locks: frames of the flush buffer that are not on disk yet.
+  LONG UnwrittenInFlush() REQUIRES(m_csFile, m_csMem);
+  // Under the file lock: when the flush buffer is all on disk and the writer's buffer holds
+  // frames, the two change places. False when nothing changed (also when a single file cannot
+  // take the batch whole: it is full).
+  bool SwapBuffers() REQUIRES(m_csFile);
+  // Under the file lock: writes the flush buffer's frames that are not on disk yet.
+  HRESULT WriteFlushBuffer() REQUIRES(m_csFile);
+  // Each buffer's size for a buffer size set and a file (one ring file) of cbPerFile bytes.
+  static DWORD BatchBufferSize(DWORD cbBuffer, DWORD cbPerFile);
+  // Under the file lock: the batch size for the table the capture has now.
+  void UpdateBatchSize() REQUIRES(m_csFile);
   static char* CopyName(const char* s);
   // Under the memory lock: remembers the first write error; one that more writes cannot
   // cure ends the capture.
@@ -152,7 +169,13 @@ class CCaptureMngt : public IOverflow {
 
   // The state is protected so that tests can put the counters at their limits.
   std::atomic<bool> m_bStarted{false};
-  CCaptureMem* m_pCaptureMem GUARDED_BY(m_csMem) = nullptr;
+  CCaptureMem* m_pCaptureMem GUARDED_BY(m_csMem) = nullptr;  // the writer's
+  // The batch being written, or written last and still readable; its frames from
+  // m_nNextFrame on are not on disk yet. Changes places with m_pCaptureMem under both locks.
+  CCaptureMem* m_pFlushMem GUARDED_BY(m_csFile) = nullptr;
+  DWORD m_cbEachBuffer GUARDED_BY(m_csFile) = 0;
+  DWORD m_cbMinBatch GUARDED_BY(m_csFile) = 0;
+  std::atomic<DWORD> m_cbBatch{0};
   CCaptureFileBase* m_pCaptureFile GUARDED_BY(m_csFile) = nullptr;
   DWORD m_cbFile GUARDED_BY(m_csFile) = kMinFileSize;
   DWORD m_cbBuffer GUARDED_BY(m_csFile) = 0;
@@ -179,7 +202,8 @@ class CCaptureMngt : public IOverflow {
   OS_USER_THREAD_ID m_dwFileThreadId GUARDED_BY(m_csControl) = {};
   std::atomic<bool> m_bFileThreadEnded{true};
   DWORD m_nFileUpdateCycle;
-  OS_USER_EVENT_HANDLE m_hFileEvents[2] = {};
+  // Stop; copy request (answered with m_hCopiedEvent); batch complete (not answered).
+  OS_USER_EVENT_HANDLE m_hFileEvents[3] = {};
   OS_USER_EVENT_HANDLE m_hCopiedEvent = nullptr;
   COsUserLock m_csControl;
   COsUserLock m_csWrite;

@@ -1,7 +1,6 @@
 #include "engine/VxNmxLoggerObj.h"
 
 #include <cstdio>
-
 #include <new>
 
 #include "engine/NmxR3PortLogger.h"

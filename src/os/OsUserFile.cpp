@@ -498,24 +498,31 @@ BOOL OsUserGetFileInformationByHandle(OS_USER_FILE_HANDLE h, LPBY_HANDLE_FILE_IN
   ULONGLONG size = static_cast<ULONGLONG>(st.st_size);
   info->nFileSizeHigh = static_cast<DWORD>(size >> 32);
   info->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
-  info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
-  info->dwVolumeSerialNumber = static_cast<DWORD>(st.st_dev);
-  const ULONGLONG index = static_cast<ULONGLONG>(st.st_ino);
-  info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
-  info->nFileIndexLow = static_cast<DWORD>(index & 0xFFFFFFFFu);
   return TRUE;
 }
 
-BOOL OsUserIsFileAtPath(LPCSTR name, const BY_HANDLE_FILE_INFORMATION& info) {
+BOOL OsUserGetFileId(OS_USER_FILE_HANDLE h, OS_USER_FILE_ID* id) {
+  _OsUserFileHandle* file = FileFromHandle(h);
+  if (file == nullptr) return FALSE;
+  if (id == nullptr) {
+    errno = EINVAL;
+    return FALSE;
+  }
+  struct stat st;
+  if (fstat(file->fd, &st) != 0) return FALSE;
+  id->device = static_cast<ULONGLONG>(st.st_dev);
+  id->inode = static_cast<ULONGLONG>(st.st_ino);
+  return TRUE;
+}
+
+BOOL OsUserIsFileAtPath(LPCSTR name, const OS_USER_FILE_ID& id) {
   CPathCopy path(name);
   if (path.p == nullptr) return FALSE;
   struct stat st;
   if (lstat(path.p, &st) != 0) return FALSE;
-  const ULONGLONG index = static_cast<ULONGLONG>(st.st_ino);
   errno = 0;
-  return static_cast<DWORD>(st.st_dev) == info.dwVolumeSerialNumber &&
-                 static_cast<DWORD>(index >> 32) == info.nFileIndexHigh &&
-                 static_cast<DWORD>(index & 0xFFFFFFFFu) == info.nFileIndexLow
+  return static_cast<ULONGLONG>(st.st_dev) == id.device &&
+                 static_cast<ULONGLONG>(st.st_ino) == id.inode
              ? TRUE
              : FALSE;
 }

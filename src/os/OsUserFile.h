@@ -88,12 +88,16 @@ DWORD OsUserReserveFileSpace(OS_USER_FILE_HANDLE h, ULONGLONG offset, ULONGLONG 
 // Low 32 bits of the size, high ones through high; INVALID_FILE_SIZE on failure, with the same
 // errno rule as OsUserSetFilePointer.
 DWORD OsUserGetFileSize(OS_USER_FILE_HANDLE h, LPDWORD high);
-// dwVolumeSerialNumber and nFileIndexHigh/Low hold the file's device and inode, which tell it
-// from every other file while it exists.
 BOOL OsUserGetFileInformationByHandle(OS_USER_FILE_HANDLE h, LPBY_HANDLE_FILE_INFORMATION info);
-// Whether name (not following a last symbolic link) still names the file info describes:
-// FALSE when nothing is there (errno ENOENT) or another file is (errno 0).
-BOOL OsUserIsFileAtPath(LPCSTR name, const BY_HANDLE_FILE_INFORMATION& info);
+// Device and inode: they tell an open file from every other file while it exists.
+struct OS_USER_FILE_ID {
+  ULONGLONG device;
+  ULONGLONG inode;
+};
+BOOL OsUserGetFileId(OS_USER_FILE_HANDLE h, OS_USER_FILE_ID* id);
+// Whether name (not following a last symbolic link) still names the file id: FALSE when
+// nothing is there (errno ENOENT) or another file is (errno 0).
+BOOL OsUserIsFileAtPath(LPCSTR name, const OS_USER_FILE_ID& id);
 // What the (normalised) name is, following symbolic links: FILE_ATTRIBUTE_DIRECTORY, _NORMAL
 // for a regular file, _DEVICE for anything else (devices, FIFOs, sockets);
 // INVALID_FILE_ATTRIBUTES with errno set when it cannot be found out (ENOENT: nothing there).

@@ -394,6 +394,9 @@ TEST_F(CaptureMngtTest, WriteErrorThatPersistsEndsTheCapture) {
   ASSERT_EQ(S_OK, m.Start());
   DWORD seq = 0;
   for (; seq < 100; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+  // The file thread writes each complete batch while the writer goes on: the disk breaks
+  // once some are on it.
+  ASSERT_TRUE(vxtest::WaitUntil([&] { return ReadCapFile(Path("trace.cap")).seqs.size() >= 40; }));
   m.m_broken = true;
   HRESULT hr = S_OK;
   while (seq < 1000 && (hr = Write(m, 100, seq)) == S_OK) ++seq;
@@ -637,4 +640,65 @@ TEST_F(CaptureMngtTest, AFileRemovedOrReplacedWhileCapturingIsWrittenAgainAtStop
       EXPECT_EQ(foreign, vxtest::ReadFileBytes(victim));
     }
   }
+}
+
+// A capture file whose batch writes wait at a gate until the test opens it: a slow disk.
+class CGatedFile : public CCaptureFile {
+ public:
+  CGatedFile(std::atomic<bool>& open, std::atomic<int>& waiting)
+      : m_open(open), m_waiting(waiting) {}
+  using CCaptureFile::WriteFrames;
+  HRESULT WriteFrames(IVxStream* pTable, DWORD cbTable, IVxStream* pFrames,
+                      DWORD cbFrames) override {
+    ++m_waiting;
+    while (!m_open) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    --m_waiting;
+    return CCaptureFile::WriteFrames(pTable, cbTable, pFrames, cbFrames);
+  }
+
+ private:
+  std::atomic<bool>& m_open;
+  std::atomic<int>& m_waiting;
+};
+
+class CGatedMngt : public CCaptureMngt {
+ public:
+  using CCaptureMngt::CCaptureMngt;
+  std::atomic<bool> m_open{false};
+  std::atomic<int> m_waiting{0};
+
+ protected:
+  CCaptureFileBase* NewCaptureObject() override { return new CGatedFile(m_open, m_waiting); }
+};
+
+// While the file thread is held inside a write, the writer goes on into the other buffer:
+// every frame up to that buffer's size is stored, none refused, and all reach the file in
+// order once the disk moves again. Frames written meanwhile are readable at once.
+TEST_F(CaptureMngtTest, TheWriterIsNotHeldUpByADiskWrite) {
+  CGatedMngt m(kMiB, 8192, kNoCycle, 2, true);
+  Configure(m, false);
+  ASSERT_EQ(S_OK, m.Start());
+  DWORD seq = 0;
+  // One batch (8 kB): the file thread takes it and waits at the gate.
+  for (; seq < 100; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+  ASSERT_TRUE(vxtest::WaitUntil([&] { return m.m_waiting == 1; }));
+  // The other buffer takes a whole batch more without a wait; a writer that waited for the
+  // disk would hang here until the deadline.
+  auto more = std::async(std::launch::async, [&m, &seq] {
+    for (DWORD i = 0; i < 80; ++i, ++seq)
+      if (Write(m, 100, seq) != S_OK) return false;
+    return true;
+  });
+  const bool done = more.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  if (!done) m.m_open = true;  // lets a writer that waited for the disk finish
+  ASSERT_TRUE(done) << "the writer waited for the disk";
+  EXPECT_TRUE(more.get());
+  EXPECT_EQ(1, m.m_waiting.load());
+  EXPECT_EQ(0u, m.GetFramesNotStored());
+  EXPECT_EQ(Range(100, seq), ReadSeqs(m, 100, static_cast<LONG>(seq) - 100, 100 * seq));
+  m.m_open = true;
+  ASSERT_EQ(S_OK, m.Stop());
+  const auto file = ReadCapFile(Path("trace.cap"));
+  ASSERT_TRUE(file.ok) << file.error;
+  EXPECT_EQ(Range(0, seq), file.seqs);
 }

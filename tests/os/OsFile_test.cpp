@@ -353,6 +353,28 @@ TEST(OsFile, FileInformation) {
   OsUserCloseHandle(h);
 }
 
+// A path names an open file while neither removed nor replaced; a link to it is not it.
+TEST(OsFile, FileIdTellsWhetherAPathStillNamesTheOpenFile) {
+  vxtest::TempDir dir;
+  const std::string path = dir / "f";
+  vxtest::WriteFileBytes(path, kAbc);
+  OS_USER_FILE_HANDLE h = Open(path, GENERIC_READ, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  OS_USER_FILE_ID id{};
+  ASSERT_EQ(OsUserGetFileId(h, &id), TRUE);
+  EXPECT_EQ(OsUserIsFileAtPath(path.c_str(), id), TRUE);
+  ASSERT_EQ(symlink(path.c_str(), (dir / "link").c_str()), 0);
+  EXPECT_EQ(OsUserIsFileAtPath((dir / "link").c_str(), id), FALSE);
+
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  EXPECT_EQ(OsUserIsFileAtPath(path.c_str(), id), FALSE);
+  EXPECT_EQ(errno, ENOENT);
+  vxtest::WriteFileBytes(path, kAbc);
+  EXPECT_EQ(OsUserIsFileAtPath(path.c_str(), id), FALSE);
+  EXPECT_EQ(errno, 0);
+  OsUserCloseHandle(h);
+}
+
 TEST(OsFile, RefusedArgumentsAndHandles) {
   vxtest::TempDir dir;
   std::string path = dir / "f";
