@@ -365,6 +365,7 @@ TEST(ViewCommandLine, WrongCommandLinesAreRefusedBeforeConnecting) {
       {"follow", "--cycle"},
       {"follow", "--count", "-1"},
       {"follow", "stray"},
+      {"follow", "--write", "-"},
   };
   for (const auto& args : wrong) {
     // Towards a port without a logger, unless the case names its own.
