@@ -62,9 +62,6 @@ void CFollowOutput::Lost(const std::string& problem) {
 int CFollowOutput::Run() {
   if (m_f.cbPacket < CFrameFollower::kMinPacket || m_f.cbPacket > CFrameFollower::kMaxPacket)
     return m_s.Fail("--packet must be 25 to 16777216 bytes", kViewExitUsage);
-  if (m_f.writeFile == "-")
-    return m_s.Fail("--write needs a file: a capture cannot be written to standard output",
-                    kViewExitUsage);
   if (!m_f.writeFile.empty()) {
     SYSTEMTIME now{};
     OsUserGetSystemTime(&now);
