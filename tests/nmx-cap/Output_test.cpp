@@ -1,13 +1,12 @@
 // Where the written subcommands put their output: what the path named before is written as
 // it is and stays (a FIFO, a device behind a link, a file of someone else's), and a write
 // that fails leaves a valid file of the frames that reached it.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <thread>
+#include <future>
 
 #include "NmxCapTestUtil.h"
 #include "common/FileSizeLimit.h"
@@ -54,18 +53,10 @@ TEST(Output, AFifoGetsThePcapngAndStaysAndACaptureIntoAFifoIsRefusedWithoutWaiti
   const std::string fifo = dir / "fifo";
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
 
-  Bytes got;
-  std::thread reader([&] {
-    const int fd = open(fifo.c_str(), O_RDONLY);
-    if (fd < 0) return;
-    unsigned char buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) got.insert(got.end(), buf, buf + n);
-    close(fd);
-  });
+  std::future<Bytes> got = vxtest::ReadFifo(fifo);
   const ToolRun r = RunTool({"export", cap, fifo});
-  reader.join();
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(vxtest::ReadFileBytes(dir / "a.pcapng"), got);
+  EXPECT_EQ(vxtest::ReadFileBytes(dir / "a.pcapng"), got.get());
   EXPECT_TRUE(IsFifo(fifo));
 
   // No reader: a capture cannot go there at all, and nothing waits for one.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -213,18 +214,10 @@ TEST_F(ViewCommands, GetWritesIntoWhatIsThereAndAFailedWriteKeepsWhatReachedTheF
 
   const std::string fifo = m_dir / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  Bytes got;
-  std::thread reader([&] {
-    const int fd = open(fifo.c_str(), O_RDONLY);
-    if (fd < 0) return;
-    unsigned char buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) got.insert(got.end(), buf, buf + n);
-    close(fd);
-  });
+  std::future<Bytes> got = vxtest::ReadFifo(fifo);
   const Outcome toFifo = View({"--port", port, "get", "trace.bin", "-o", fifo});
-  reader.join();
   EXPECT_EQ(toFifo.status, kViewExitOk) << toFifo.err;
-  EXPECT_EQ(got, data);
+  EXPECT_EQ(got.get(), data);
   struct stat st {};
   EXPECT_TRUE(lstat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
 
