@@ -2,6 +2,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -74,6 +76,34 @@ inline std::vector<unsigned char> ReadFileBytes(const std::string& path) {
 inline void WriteFileBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// What a writer puts into the FIFO at path, read on a thread of its own until the writer
+// closes it; get() the result once the writer is done. The FIFO is open for reading at once,
+// so a writer does not wait; a writer that never comes, or never writes, gives nothing after
+// the deadline.
+inline std::future<std::vector<unsigned char>> ReadFifo(
+    const std::string& path, std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  return std::async(std::launch::async, [fd, deadline] {
+    std::vector<unsigned char> got;
+    if (fd < 0) return got;
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    unsigned char buf[65536];
+    while (std::chrono::steady_clock::now() < end) {
+      const ssize_t n = read(fd, buf, sizeof buf);
+      if (n > 0) {
+        got.insert(got.end(), buf, buf + n);
+      } else if (n == 0 && !got.empty()) {
+        break;  // the writer closed its end
+      } else {
+        // No writer yet (0), or nothing to read yet.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    }
+    close(fd);
+    return got;
+  });
 }
 
 // A TCP port on the loopback address that nobody listens on right now.

@@ -108,6 +108,52 @@ TEST_F(ListenViewer, AViewerStartsFollowsStopsSavesAndFetchesTheCapture) {
   EXPECT_EQ(console.find("Failed"), std::string::npos) << console;
 }
 
+// A follow whose file cannot grow (a file size limit stands in for a full disk) ends with the
+// message and a failure, and its file is a valid capture of the first frames it followed.
+TEST_F(ListenViewer, AFollowWhoseFileCannotGrowKeepsTheFramesThatReachedIt) {
+  auto logger = StartLogger({"-l", "-p", std::to_string(m_port)});
+  ASSERT_TRUE(logger->WaitOutput("Listening for viewer connection")) << logger->Output();
+  std::string err;
+  ASSERT_EQ(View({"set", "single"}), 0);
+  ASSERT_EQ(View({"set", "savename", "run.cap"}), 0);
+  ASSERT_EQ(View({"start"}, nullptr, &err), 0) << err;
+
+  // 32 blocks: 16 or 32 KiB as the shell counts them, a fraction of the 600 frames.
+  const std::string file = m_dir / "followed.cap";
+  ChildProcess follow(
+      m_dir.path(),
+      {"/bin/sh", "-c", "ulimit -f 32 && exec \"$0\" \"$@\"", NMX_VIEW_PATH, "--port",
+       std::to_string(m_port), "follow", "--count", std::to_string(2 * kOps), "--write", file},
+      ChildProcess::Input::kDevNull, m_router.Environment());
+  ASSERT_TRUE(vxtest::WaitUntil([&] {
+    return follow.Errors().find("following view 1") != std::string::npos || follow.Exited();
+  })) << follow.Errors();
+  ASSERT_TRUE(m_router.RunTraffic({"--count", std::to_string(kOps), "--mix", "read,write", "--size",
+                                   std::to_string(kDataSize)}));
+  EXPECT_EQ(follow.Wait(), 1) << follow.Errors();
+  const std::string said = "File too large; " + file + " keeps the ";
+  const size_t at = follow.Errors().find(said);
+  ASSERT_NE(at, std::string::npos) << follow.Errors();
+  const size_t kept = std::stoul(follow.Errors().substr(at + said.size()));
+
+  ASSERT_EQ(View({"stop"}, nullptr, &err), 0) << err;
+  ASSERT_TRUE(logger->WaitOutput("Capturing has stopped.\n")) << logger->Output();
+  vxtest::CaptureContents captured, followed;
+  std::string error;
+  ASSERT_TRUE(vxtest::ReadCapture(Boot() + "run.cap", &captured, &error)) << error;
+  ASSERT_TRUE(vxtest::ReadCapture(file, &followed, &error)) << error;
+  EXPECT_TRUE(followed.bCutBehindTable);
+  ASSERT_EQ(followed.frames.size(), kept);
+  EXPECT_GT(kept, 0u);
+  ASSERT_LT(kept, captured.frames.size());
+  for (size_t i = 0; i < kept; ++i) {
+    ASSERT_EQ(followed.frames[i].timeStamp, captured.frames[i].timeStamp) << i;
+    ASSERT_EQ(followed.frames[i].packet, captured.frames[i].packet) << i;
+  }
+  ASSERT_TRUE(logger->WriteInput("q"));
+  EXPECT_EQ(logger->Wait(), 0);
+}
+
 TEST_F(ListenViewer, PollingFollowPrintsEachFrameAsJson) {
   auto logger = StartLogger({"-l", "-p", std::to_string(m_port)});
   ASSERT_TRUE(logger->WaitOutput("Listening for viewer connection")) << logger->Output();

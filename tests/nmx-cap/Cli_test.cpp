@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "NmxCapTestUtil.h"
@@ -32,6 +33,8 @@ TEST(CommandLine, WrongInvocationsExplainThemselves) {
       {{"repair", "a", "-o"}, "-o needs one file"},
       {{"export", "a"}, "export takes a capture and an output file"},
       {{"merge", "out"}, "merge takes an output file and at least one capture"},
+      {{"merge", "-", "a"}, "merge needs an output file"},
+      {{"repair", "a", "-o", "-"}, "repair -o needs a file"},
   };
   for (const Case& c : cases) {
     const ToolRun r = RunTool(c.args);
@@ -98,23 +101,45 @@ TEST(Program, OutputThatCannotBeWrittenFailsTheRun) {
   damaged[0] = 'X';
   vxtest::WriteFileBytes(dir / "bad.cap", damaged);
   struct Case {
-    const char* command;
-    std::string file;
+    std::vector<std::string> args;
     int status;
   } cases[] = {
-      {"dump", good, 2},
-      {"check", dir / "bad.cap", 1},
+      {{"dump", good}, 2},
+      {{"check", dir / "bad.cap"}, 1},
+      {{"export", good, "-"}, 2},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.command);
+    SCOPED_TRACE(c.args[0]);
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full",
+                                     NMXCAP_BINARY};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
     std::string errors;
-    const int status = vxtest::ChildProcess::Run(
-        dir.path(),
-        {"/bin/sh", "-c", "exec \"$0\" \"$1\" \"$2\" >/dev/full", NMXCAP_BINARY, c.command, c.file},
-        &errors);
+    const int status = vxtest::ChildProcess::Run(dir.path(), argv, &errors);
     EXPECT_EQ(c.status, status);
-    EXPECT_NE(std::string::npos, errors.find("nmx-cap: cannot write the output\n")) << errors;
+    EXPECT_EQ(1, vxtest::ChildProcess::Count(errors, "nmx-cap: cannot write the output\n"))
+        << errors;
   }
+}
+
+// "-" is standard output: the same bytes the file would get, and nothing else.
+TEST(Program, ExportToStandardOutputWritesThePcapngThere) {
+  vxtest::TempDir dir;
+  const std::string good =
+      WriteCapture(dir, "good.cap",
+                   {{kT0, Packet(kServer, kClient, 2, 4, 1, U32s({0x4020, 0, 4}))},
+                    {kT0 + kMs, Packet(kClient, kServer, 2, 5, 1, Bytes(3000, 0x5A))}});
+  ASSERT_EQ(0, RunTool({"export", good, dir / "file.pcapng"}).status);
+  std::string errors;
+  ASSERT_EQ(0, vxtest::ChildProcess::Run(
+                   dir.path(),
+                   {"/bin/sh", "-c", "cd \"$2\" && exec \"$0\" export \"$1\" - >piped.pcapng",
+                    NMXCAP_BINARY, good, dir.path()},
+                   &errors))
+      << errors;
+  EXPECT_EQ("", errors);
+  EXPECT_EQ(vxtest::ReadFileBytes(dir / "file.pcapng"),
+            vxtest::ReadFileBytes(dir / "piped.pcapng"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "-"));
 }
 
 }  // namespace

@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/FileSizeLimit.h"
 #include "frames/CapFrameFormat.h"
 #include "nmx-cap/CapFrameReader.h"
 #include "nmx-view/PacketAssembler.h"
@@ -201,6 +203,48 @@ TEST_F(ViewCommands, GetCopiesABootFileByteForByte) {
   rmdir(folder.c_str());
 }
 
+// get -o into what is there already: a FIFO gets the bytes, a device behind a link (a link,
+// so that a removal would take the link, not the device) is written; both stay. A write that
+// fails keeps what reached the file.
+TEST_F(ViewCommands, GetWritesIntoWhatIsThereAndAFailedWriteKeepsWhatReachedTheFile) {
+  Bytes data(150000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(i * 13 + i / 256);
+  vxtest::WriteFileBytes(Environment::Boot() + "trace.bin", data);
+  const std::string port = std::to_string(Port());
+
+  const std::string fifo = m_dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::future<Bytes> got = vxtest::ReadFifo(fifo);
+  const Outcome toFifo = View({"--port", port, "get", "trace.bin", "-o", fifo});
+  EXPECT_EQ(toFifo.status, kViewExitOk) << toFifo.err;
+  EXPECT_EQ(got.get(), data);
+  struct stat st {};
+  EXPECT_TRUE(lstat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+
+  if (access("/dev/null", W_OK) == 0) {
+    const std::string device = m_dir / "device";
+    ASSERT_EQ(symlink("/dev/null", device.c_str()), 0);
+    const Outcome toDevice = View({"--port", port, "get", "trace.bin", "-o", device});
+    EXPECT_EQ(toDevice.status, kViewExitOk) << toDevice.err;
+    EXPECT_TRUE(lstat(device.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_TRUE(stat("/dev/null", &st) == 0 && S_ISCHR(st.st_mode));
+  }
+
+  const std::string cut = m_dir / "cut.bin";
+  Outcome full;
+  {
+    vxtest::FileSizeLimit limit(64 << 10);
+    if (!limit.ok()) GTEST_SKIP() << "cannot lower the file size limit";
+    full = View({"--port", port, "get", "trace.bin", "-o", cut});
+  }
+  EXPECT_EQ(full.status, kViewExitFailed);
+  EXPECT_NE(full.err.find("File too large; " + cut + " keeps the first 65536 bytes"),
+            std::string::npos)
+      << full.err;
+  EXPECT_EQ(vxtest::ReadFileBytes(cut), Bytes(data.begin(), data.begin() + (64 << 10)));
+  unlink((Environment::Boot() + "trace.bin").c_str());
+}
+
 // Text written from one thread and read from another while it grows.
 class SharedText : public std::streambuf {
  public:
@@ -365,6 +409,7 @@ TEST(ViewCommandLine, WrongCommandLinesAreRefusedBeforeConnecting) {
       {"follow", "--cycle"},
       {"follow", "--count", "-1"},
       {"follow", "stray"},
+      {"follow", "--write", "-"},
   };
   for (const auto& args : wrong) {
     // Towards a port without a logger, unless the case names its own.

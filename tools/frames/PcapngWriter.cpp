@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "frames/TextFormat.h"
 #include "os/ByteOrder.h"
 
 namespace {
@@ -60,12 +61,17 @@ class CBlock {
 }  // namespace
 
 bool CPcapngWriter::Create(const std::string& path, const char* application) {
-  return m_sink.Create(path) && WriteHeader(application);
+  return CreateStream(path, application);
 }
 
 bool CPcapngWriter::CreateStream(const std::string& path, const char* application,
                                  const std::function<bool()>& keepWaiting) {
-  return m_sink.OpenStream(path, keepWaiting) && WriteHeader(application);
+  return m_sink.Create(path, CFileSink::Writes::kInOrder, keepWaiting) && WriteHeader(application);
+}
+
+bool CPcapngWriter::CreateOutput(std::ostream& out, const std::string& name,
+                                 const char* application) {
+  return m_sink.OpenOutput(out, name) && WriteHeader(application);
 }
 
 bool CPcapngWriter::WriteHeader(const char* application) {
@@ -85,7 +91,9 @@ bool CPcapngWriter::WriteHeader(const char* application) {
   idb.Option(kOptEndOfOpt, nullptr, 0);
   const std::vector<BYTE> a = shb.Finish(kShbType);
   const std::vector<BYTE> b = idb.Finish(kIdbType);
-  return m_sink.Write(a.data(), a.size()) && m_sink.Write(b.data(), b.size());
+  if (!m_sink.Write(a.data(), a.size()) || !m_sink.Write(b.data(), b.size())) return false;
+  m_ends.push_back({m_sink.Position(), 0});
+  return true;
 }
 
 bool CPcapngWriter::BeginPacket(uint64_t ns, DWORD cbPacket) {
@@ -131,7 +139,11 @@ bool CPcapngWriter::EndPacket() {
   BYTE tail[8] = {};
   const size_t pad = (4 - m_cbPacket % 4) % 4;
   vx::EncodeLE32(tail + pad, m_cbBlock);
-  return m_sink.Write(tail, pad + 4);
+  if (!m_sink.Write(tail, pad + 4)) return false;
+  ++m_nPackets;
+  m_ends.push_back({m_sink.Position(), m_nPackets});
+  while (m_ends.size() > 1 && m_ends[1].nEnd <= m_sink.Written()) m_ends.pop_front();
+  return true;
 }
 
 bool CPcapngWriter::Finish() {
@@ -139,4 +151,28 @@ bool CPcapngWriter::Finish() {
     m_strErr = m_sink.Path() + ": internal error: a packet was not completed";
   if (!m_strErr.empty()) return false;
   return m_sink.Close();
+}
+
+std::string CPcapngWriter::Abandon() {
+  if (!m_sink.IsOpen()) return "";
+  if (m_strErr.empty()) m_strErr = m_sink.Error();
+  if (!m_sink.Failed() && m_sink.Created()) {
+    m_sink.Remove();
+    return "";
+  }
+  if (!m_ends.empty()) {
+    m_sink.DropFrom(m_ends.back().nEnd);  // a packet not completed
+    m_sink.Flush();
+  }
+  if (!m_sink.IsFile()) {
+    m_sink.Abandon();
+    return "";
+  }
+  BlockEnd kept{0, 0};
+  for (const BlockEnd& e : m_ends)
+    if (e.nEnd <= m_sink.Written()) kept = e;
+  m_sink.ClearFailure();
+  if (!m_sink.Truncate(kept.nEnd) || !m_sink.Close())
+    return m_sink.Path() + " could not be cut to its whole packets: " + m_sink.Error();
+  return KeptFramesText(m_sink.Path(), kept.nPackets);
 }

@@ -11,3 +11,8 @@ std::string FormatText(const char* fmt, ...) {
   va_end(ap);
   return buf;
 }
+
+std::string KeptFramesText(const std::string& path, uint64_t frames) {
+  return path + " keeps the " + std::to_string(frames) + (frames == 1 ? " frame" : " frames") +
+         " written before";
+}

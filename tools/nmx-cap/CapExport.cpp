@@ -9,17 +9,16 @@ int CapExport(const std::string& file, const std::string& outFile, std::ostream&
   CCapFile f;
   std::string e;
   if (!f.Open(file, &e)) return ReportError(err, file + ": " + e, kCapExitTrouble);
-  if (f.IsSameFileAs(outFile))
+  const bool toOut = outFile == "-";
+  if (!toOut && f.IsSameFileAs(outFile))
     return ReportError(err, outFile + ": is the capture being exported", kCapExitTrouble);
   CCapFrameReader reader(f);
   CapProblem problem;
   if (!reader.Open(&problem)) return ReportProblem(err, file, problem);
 
   CPcapngWriter w;
-  if (!w.Create(outFile)) {
-    w.Discard();
+  if (!(toOut ? w.CreateOutput(out, "standard output", "nmx-cap") : w.Create(outFile)))
     return ReportError(err, w.Error(), kCapExitTrouble);
-  }
   // The packet is the record's MacFrame: the pseudo-Ethernet header and the NMX packet.
   auto write = [&w](const BYTE* p, size_t n) { return w.Write(p, n); };
   CapFrame frame;
@@ -42,15 +41,14 @@ int CapExport(const std::string& file, const std::string& outFile, std::ostream&
     }
     ++n;
   }
-  if (step != CCapFrameReader::Step::kEnd) {
-    w.Discard();
-    if (!problem.strWhat.empty()) return ReportProblem(err, file, problem);
-    return ReportError(err, w.Error(), kCapExitTrouble);
+  const bool ok = step == CCapFrameReader::Step::kEnd && w.Finish();
+  if (ok) {
+    if (!toOut) out << "exported " << n << " frames to " << outFile << "\n";
+    return kCapExitOk;
   }
-  if (!w.Finish()) {
-    w.Discard();
-    return ReportError(err, w.Error(), kCapExitTrouble);
-  }
-  out << "exported " << n << " frames to " << outFile << "\n";
-  return kCapExitOk;
+  const std::string kept = w.Abandon();
+  if (!problem.strWhat.empty()) return ReportKept(err, kept, ReportProblem(err, file, problem));
+  // Standard output that fails is reported by whoever owns it, as for every subcommand.
+  if (toOut && !out) return kCapExitTrouble;
+  return ReportKept(err, kept, ReportError(err, w.Error(), kCapExitTrouble));
 }

@@ -57,10 +57,7 @@ int CapMerge(const std::string& outFile, const std::vector<std::string>& inputs,
   SYSTEMTIME now{};
   OsUserGetSystemTime(&now);
   CCapWriter w;
-  if (!w.Create(outFile, now)) {
-    w.Discard();
-    return ReportError(err, w.Error(), kCapExitTrouble);
-  }
+  if (!w.Create(outFile, now)) return ReportError(err, w.Error(), kCapExitTrouble);
   auto write = [&w](const BYTE* p, size_t n) { return w.Write(p, n); };
   while (!heads.empty()) {
     const size_t k = heads.top().second;
@@ -69,14 +66,15 @@ int CapMerge(const std::string& outFile, const std::vector<std::string>& inputs,
     problem = CapProblem{};
     if (!w.BeginRecord(i.frame.cbRecord) ||
         !ForEachRecordPiece(i.file, i.frame, 0, write, &problem) || !advance(k)) {
-      w.Discard();
-      if (!problem.strWhat.empty()) return ReportProblem(err, i.strPath, problem);
-      return ReportError(err, w.Error(), kCapExitTrouble);
+      const std::string kept = w.Abandon();
+      if (!problem.strWhat.empty())
+        return ReportKept(err, kept, ReportProblem(err, i.strPath, problem));
+      return ReportKept(err, kept, ReportError(err, w.Error(), kCapExitTrouble));
     }
   }
   if (!w.Finish()) {
-    w.Discard();
-    return ReportError(err, w.Error(), kCapExitTrouble);
+    const std::string kept = w.Abandon();
+    return ReportKept(err, kept, ReportError(err, w.Error(), kCapExitTrouble));
   }
   out << "merged " << w.Frames() << " frames from " << in.size() << " captures into " << outFile
       << "\n";

@@ -3,6 +3,7 @@
 
 #include "frames/CapWriter.h"
 #include "frames/FileSink.h"
+#include "frames/TextFormat.h"
 #include "nmx-cap/CapFrameReader.h"
 #include "nmx-cap/CapRecordScanner.h"
 #include "nmx-cap/CapReport.h"
@@ -12,32 +13,71 @@ namespace {
 
 constexpr uint64_t kMaxFileEnd = 0xFFFFFFFFull;
 
-// A byte-for-byte copy. Without bReplace the target must not exist yet (the backup of the file
-// to repair); with it an existing target is replaced.
-bool CopyWhole(const CCapFile& from, const std::string& to, bool bReplace, std::string* err) {
-  CFileSink sink;
-  if (!(bReplace ? sink.Create(to) : sink.CreateNew(to))) {
-    *err = sink.Error();
-    return false;
-  }
+// Copies from byte for byte into sink and closes it. False with *err set when a read or a
+// write failed (then Failed() tells the sink's failure).
+bool CopyBytes(const CCapFile& from, CFileSink& sink, std::string* err) {
   std::vector<BYTE> chunk(
       static_cast<size_t>(std::min<uint64_t>(CCapReadWindow::kWindow, from.Size())));
   for (uint64_t off = 0; off < from.Size();) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), from.Size() - off));
     if (!from.ReadAt(off, chunk.data(), n, err)) {
       *err = from.Path() + ": " + *err;
-      sink.Discard();
       return false;
     }
     if (!sink.Write(chunk.data(), n)) break;
     off += n;
   }
-  if (!sink.Close()) {
+  if (sink.Close()) return true;
+  *err = sink.Error();
+  return false;
+}
+
+// The copy of the file to repair, kept before it is changed; to must not exist yet. A copy
+// cut short is removed: it was made here, and the original is still as it was.
+bool SaveBackup(const CCapFile& from, const std::string& to, std::string* err) {
+  CFileSink sink;
+  if (!sink.CreateNew(to)) {
     *err = sink.Error();
-    sink.Discard();
     return false;
   }
-  return true;
+  if (CopyBytes(from, sink, err)) return true;
+  sink.Remove();
+  return false;
+}
+
+// A byte-for-byte copy of a valid capture. A copy cut short by its output, or written into
+// a file that was there before, keeps the frames that reached it whole (*kept says so).
+bool CopyCapture(const CCapFile& from, const std::string& to, const SYSTEMTIME& headerTime,
+                 std::string* err, std::string* kept) {
+  CFileSink sink;
+  if (!sink.Create(to, CFileSink::Writes::kRewriting)) {
+    *err = sink.Error();
+    return false;
+  }
+  if (CopyBytes(from, sink, err)) return true;
+  if (!sink.Failed() && sink.Created()) {
+    sink.Remove();
+    return false;
+  }
+  if (!sink.IsFile()) return false;
+  CCapFrameReader reader(from);
+  CapProblem problem;
+  CapFrame frame;
+  std::vector<DWORD> starts;
+  bool walked = reader.Open(&problem);
+  CCapFrameReader::Step step = CCapFrameReader::Step::kProblem;
+  while (walked && (step = reader.Next(&frame, &problem)) == CCapFrameReader::Step::kFrame)
+    starts.push_back(frame.nOffset);
+  sink.Flush();
+  sink.ClearFailure();
+  size_t frames = 0;
+  if (step == CCapFrameReader::Step::kEnd &&
+      CCapWriter::Mend(sink, headerTime, starts, reader.Header().frameTableOffset, &frames))
+    *kept = KeptFramesText(to, frames);
+  else
+    *kept = to + " could not be made a valid capture" +
+            (sink.Error().empty() ? "" : ": " + sink.Error());
+  return false;
 }
 
 // An append moves the table up, writes the new entries behind it and the records into the
@@ -116,7 +156,9 @@ int CapRepair(const std::string& file, const std::string& outFile, std::ostream&
     CCapFrameReader reader(f);
     CapProblem problem;
     if (CheckCapture(reader, &problem)) {
-      if (!inPlace && !CopyWhole(f, outFile, true, &e)) return ReportError(err, e, kCapExitTrouble);
+      std::string kept;
+      if (!inPlace && !CopyCapture(f, outFile, header.timeStamp, &e, &kept))
+        return ReportKept(err, kept, ReportError(err, e, kCapExitTrouble));
       out << file << ": " << ValidCaptureText(reader, f.Size()) << "\n  nothing to repair: "
           << (inPlace ? "the file is left as it is" : outFile + " is an exact copy of it") << "\n";
       return kCapExitOk;
@@ -125,10 +167,8 @@ int CapRepair(const std::string& file, const std::string& outFile, std::ostream&
   }
 
   CCapWriter w;
-  if (!inPlace && !w.Create(outFile, header.timeStamp)) {
-    w.Discard();
+  if (!inPlace && !w.Create(outFile, header.timeStamp))
     return ReportError(err, w.Error(), kCapExitTrouble);
-  }
   auto write = [&w](const BYTE* p, size_t n) { return w.Write(p, n); };
 
   CCapRecordScanner scan(f, std::min<uint64_t>(f.Size(), kMaxFileEnd), "the end of the file");
@@ -145,8 +185,8 @@ int CapRepair(const std::string& file, const std::string& outFile, std::ostream&
     }
     if (step == CCapRecordScanner::Step::kProblem) {
       if (stop.bUnreadable) {
-        if (!inPlace) w.Discard();
-        return ReportProblem(err, file, stop);
+        const std::string kept = inPlace ? "" : w.Abandon();
+        return ReportKept(err, kept, ReportProblem(err, file, stop));
       }
       why = stop.Text();
       break;
@@ -167,9 +207,10 @@ int CapRepair(const std::string& file, const std::string& outFile, std::ostream&
     if (!inPlace) {
       CapProblem readProblem;
       if (!w.BeginRecord(frame.cbRecord) || !ForEachRecordPiece(f, frame, 0, write, &readProblem)) {
-        w.Discard();
-        if (!readProblem.strWhat.empty()) return ReportProblem(err, file, readProblem);
-        return ReportError(err, w.Error(), kCapExitTrouble);
+        const std::string kept = w.Abandon();
+        if (!readProblem.strWhat.empty())
+          return ReportKept(err, kept, ReportProblem(err, file, readProblem));
+        return ReportKept(err, kept, ReportError(err, w.Error(), kCapExitTrouble));
       }
     }
     entries.push_back(frame.nOffset);
@@ -178,13 +219,13 @@ int CapRepair(const std::string& file, const std::string& outFile, std::ostream&
 
   const std::string backup = file + "~";
   if (inPlace) {
-    if (!CopyWhole(f, backup, false, &e))
+    if (!SaveBackup(f, backup, &e))
       return ReportError(err, e + " (the file was not changed)", kCapExitTrouble);
     if (!RewriteInPlace(file, header.timeStamp, recordsEnd, entries, &e))
       return ReportError(err, e + " (the original is in " + backup + ")", kCapExitTrouble);
   } else if (!w.Finish()) {
-    w.Discard();
-    return ReportError(err, w.Error(), kCapExitTrouble);
+    const std::string kept = w.Abandon();
+    return ReportKept(err, kept, ReportError(err, w.Error(), kCapExitTrouble));
   }
   out << (inPlace ? file : outFile) << ": kept " << entries.size() << " frames ("
       << recordsEnd - vxcap::kHeaderSize << " bytes of records), discarded "

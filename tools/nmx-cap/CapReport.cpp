@@ -12,6 +12,11 @@ int ReportError(std::ostream& err, const std::string& what, int status) {
   return status;
 }
 
+int ReportKept(std::ostream& err, const std::string& kept, int status) {
+  if (!kept.empty()) err << "nmx-cap: " << kept << "\n";
+  return status;
+}
+
 std::string ValidCaptureText(const CCapFrameReader& reader, uint64_t cbFile) {
   const vxcap::HeaderInfo& h = reader.Header();
   const uint64_t tableEnd = uint64_t{h.frameTableOffset} + h.frameTableLength;

@@ -14,6 +14,9 @@
 int ReportProblem(std::ostream& err, const std::string& file, const CapProblem& problem);
 // Prints "nmx-cap: <what>" and returns status.
 int ReportError(std::ostream& err, const std::string& what, int status);
+// Prints "nmx-cap: <kept>", what a failed run left of its output, unless kept is empty;
+// returns status.
+int ReportKept(std::ostream& err, const std::string& kept, int status);
 // "valid: N frames, B bytes of records[, U unused bytes behind the table]" for a capture the
 // reader has read to its end; cbFile is the file's size.
 std::string ValidCaptureText(const CCapFrameReader& reader, uint64_t cbFile);

@@ -18,7 +18,8 @@ const char kUsage[] =
     "                            2 unreadable\n"
     "  repair FILE [-o OUT]      rebuild table and header from the whole frames (in place\n"
     "                            keeps the original as FILE~)\n"
-    "  export FILE OUT.pcapng    pcapng file with each frame's exact time\n"
+    "  export FILE OUT.pcapng    pcapng file with each frame's exact time (- for standard\n"
+    "                            output)\n"
     "  merge OUT IN...           frames of several captures in time order into one\n";
 
 // A whole decimal number (or 0x hexadecimal when hex is allowed) no larger than max.
@@ -106,6 +107,8 @@ int RunRepair(const std::vector<std::string>& args, std::ostream& out, std::ostr
     }
   }
   if (file.empty()) return Usage(err, "repair needs a file");
+  if (outFile == "-")
+    return Usage(err, "repair -o needs a file: a capture cannot be written to standard output");
   return CapRepair(file, outFile, out, err);
 }
 
@@ -135,6 +138,9 @@ int RunNmxCap(int argc, const char* const* argv, std::ostream& out, std::ostream
   }
   if (cmd == "merge") {
     if (args.size() < 2) return Usage(err, "merge takes an output file and at least one capture");
+    if (args[0] == "-")
+      return Usage(err,
+                   "merge needs an output file: a capture cannot be written to standard output");
     return CapMerge(args[0], std::vector<std::string>(args.begin() + 1, args.end()), out, err);
   }
   return Usage(err, "unknown command '" + cmd + "'");

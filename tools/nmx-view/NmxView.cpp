@@ -124,6 +124,8 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
       if (!ParseSeconds(value, &f.nDurationMs)) return Usage(err, "--duration needs seconds");
     } else if (name == "--write") {
       if (value.empty()) return Usage(err, "--write needs a file");
+      // A capture gets its header last, so it cannot go into a pipe.
+      if (value == "-") return Usage(err, "--write needs a file, not standard output");
       f.writeFile = value;
     } else {
       return Usage(err, "follow: unknown option " + name);

@@ -70,7 +70,7 @@ int CFollowOutput::Run() {
   CFrameFollower follower(m_s, m_f);
   int status = kViewExitOk;
   if (!follower.Begin(&status)) {
-    m_writer.Discard();
+    m_writer.Abandon();
     return status;
   }
   m_s.Err() << "following view " << follower.View() << " of " << m_s.Options().host << ":"
@@ -83,10 +83,13 @@ int CFollowOutput::Run() {
   m_s.Out().flush();
   follower.End();
   if (!m_f.writeFile.empty()) {
+    // A failed write keeps the frames that reached the file, as a valid capture.
     if (m_bWriteFailed || !m_writer.Finish()) {
+      const std::string kept = m_writer.Abandon();
       const std::string error = m_writer.Error();
-      m_writer.Discard();
-      return m_s.Fail(error.empty() ? "cannot write " + m_f.writeFile : error, kViewExitFailed);
+      return m_s.Fail((error.empty() ? "cannot write " + m_f.writeFile : error) +
+                          (kept.empty() ? "" : "; " + kept),
+                      kViewExitFailed);
     }
   }
   m_s.Err() << m_nFrames << " frames";

@@ -1,4 +1,5 @@
 #include "frames/FileSink.h"
+#include "nmx-view/NmxView.h"
 #include "nmx-view/ViewCommands.h"
 #include "os/ByteOrder.h"
 
@@ -31,9 +32,11 @@ int ViewGet(CViewSession& s, const std::string& name, const std::string& local) 
 
   CFileSink sink;
   const bool toOut = local == "-";
-  if (!toOut && !sink.Create(local)) status = s.Fail(sink.Error(), kViewExitFailed);
+  const bool opened =
+      toOut || sink.Create(local, CFileSink::Writes::kInOrder, [] { return !ViewStopRequested(); });
+  if (!opened) status = s.Fail(sink.Error(), kViewExitFailed);
   uint64_t total = 0;
-  while (status == kViewExitOk) {
+  while (status == kViewExitOk && !sink.Failed()) {
     const KrpReply r =
         s.Client().ReadWrite(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_READ_FILE, kChunk, slotBytes, 4);
     if (!s.Check(r, name, &status)) break;
@@ -43,18 +46,33 @@ int ViewGet(CViewSession& s, const std::string& name, const std::string& local) 
       s.Out().write(reinterpret_cast<const char*>(r.data.data()),
                     static_cast<std::streamsize>(r.data.size()));
       if (!s.Out()) status = s.Fail("cannot write the output", kViewExitFailed);
-    } else if (!sink.Write(r.data.data(), r.data.size())) {
-      status = s.Fail(sink.Error(), kViewExitFailed);
+    } else {
+      sink.Write(r.data.data(), r.data.size());
     }
   }
   // The slot is the logger's; it is given back whatever happened here.
   if (s.Client().Connected())
     s.Client().Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_FILE, slotBytes, 4);
-  if (!toOut) {
-    if (status == kViewExitOk && !sink.Close()) status = s.Fail(sink.Error(), kViewExitFailed);
-    if (status != kViewExitOk) sink.Discard();
-  }
-  if (status == kViewExitOk && !toOut)
+  if (toOut || !opened) return status;
+  if (status == kViewExitOk && sink.Close()) {
     s.Out() << name << ": " << total << " bytes into " << local << "\n";
+    return status;
+  }
+  if (sink.Failed()) {
+    // What reached the file stays: a capture cut short gives its whole frames to nmx-cap
+    // repair.
+    const std::string error = sink.Error();
+    const uint64_t written = sink.Written();
+    sink.Abandon();
+    return s.Fail(error + (sink.IsFile() ? "; " + local + " keeps the first " +
+                                               std::to_string(written) + " bytes"
+                                         : ""),
+                  kViewExitFailed);
+  }
+  // The copy did not come through: a file made for it goes, anything else keeps what came.
+  if (sink.Created())
+    sink.Remove();
+  else
+    sink.Close();
   return status;
 }

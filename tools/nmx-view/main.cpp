@@ -1,5 +1,7 @@
 // nmx-view: the viewer of VxNmxLogger: capture state and settings, start and stop, live
 // frames, and files of the logger's boot folder. The commands live in vx_nmxview.
+#include <signal.h>
+
 #include <iostream>
 
 #include "nmx-view/NmxView.h"
@@ -7,6 +9,9 @@
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
   HandleStopSignals();
+  // A file size limit fails the write of --write or -o (EFBIG), which keeps what reached the
+  // file, instead of ending the program in the middle of it.
+  signal(SIGXFSZ, SIG_IGN);
   LoadRegistryQuietly();
   const int status = RunNmxView(argc, argv, std::cout, std::cerr);
   std::cout.flush();
