@@ -68,9 +68,9 @@ struct CNmxR3Port::ReceiveContext {
   // Held by the thread whenever it is not inside a router read, i.e. whenever it may touch
   // the port; NmxDisconnect takes it to give the thread up.
   std::mutex inPort;
-  bool bAbandoned = false;  // guarded by inPort
-  bool bDone = false;       // the thread has left the port for good; guarded by inPort
-  ULONGLONG routerDropped = 0;  // the connection's total the port has counted; the thread's
+  bool bAbandoned = false;      // guarded by inPort
+  bool bDone = false;           // the thread has left the port for good; guarded by inPort
+  ULONGLONG routerDropped = 0;  // of the router's total, what the port has counted; the thread's
 };
 
 CNmxR3Port::CNmxR3Port(WORD port, BOOL bAutoConnect, const char* name, DWORD dwAttrib)

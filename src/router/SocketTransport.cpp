@@ -164,8 +164,7 @@ int CSocketTransport::File(const MsgHead& h, const uint8_t* body) {
   std::lock_guard<std::mutex> guard(m_lock);
   if (const size_t cbFixed = ReadReplyFixed(h.type)) {
     uint32_t err = 0, n = 0;
-    if (!m_bReadSent ||
-        !CheckReadReply(body, h.cbBody, cbFixed, READ_BATCH, m_cbReadMax, &err, &n))
+    if (!m_bReadSent || !CheckReadReply(body, h.cbBody, cbFixed, READ_BATCH, m_cbReadMax, &err, &n))
       return EPROTO;
     if (h.type == MSG_READ_REPLY_DROPPED) {
       // A total that went down would make the port's sums wrong: keep the highest seen.
