@@ -40,6 +40,18 @@ unsigned long DroppedLine(const std::string& out) {
   return at == std::string::npos ? 0 : std::stoul(out.substr(at + 16));
 }
 
+// The stand-in router and a logger capturing into x.cap, in a scratch folder.
+struct CapturingLogger {
+  vxtest::TempDir dir;
+  vxtest::RouterProcess router{dir};
+  ChildProcess logger{dir.path(),
+                      {VX_LOGGER_PATH, "-c", "-d", dir.path(), "-f", "x.cap"},
+                      ChildProcess::Input::kPipe,
+                      router.Environment()};
+  // True once the logger shows its first status line.
+  bool Started() { return router.Started() && logger.WaitOutput("\rPacket Count:"); }
+};
+
 // The router's counts for the logger's port 2: commands handed to it and dropped for it.
 struct LoggerPortCounts {
   unsigned long delivered = 0;
@@ -153,15 +165,12 @@ TEST(Faults, WriteErrorsAreOwnedUpToAndTheCaptureGoesOn) {
 // that is stopped) is counted in "Frames dropped" and named as the router's, and with it
 // every command the router routed is in the file or counted.
 TEST(Faults, FramesTheRouterDroppedAreCountedInTheLastLine) {
-  vxtest::TempDir dir;
-  vxtest::RouterProcess router(dir);
-  ASSERT_TRUE(router.Started());
-  ChildProcess p(dir.path(), {VX_LOGGER_PATH, "-c", "-d", dir.path(), "-f", "x.cap"},
-                 ChildProcess::Input::kPipe, router.Environment());
-  ASSERT_TRUE(p.WaitOutput("\rPacket Count:")) << p.Output();
+  CapturingLogger run;
+  ChildProcess& p = run.logger;
+  ASSERT_TRUE(run.Started()) << p.Output();
   LoggerPortCounts port2;
-  ASSERT_TRUE(TrafficPastAStoppedLogger(router, p.Pid(), &port2)) << router.Output();
-  ASSERT_GT(port2.dropped, 0ul) << router.Output();
+  ASSERT_TRUE(TrafficPastAStoppedLogger(run.router, p.Pid(), &port2)) << run.router.Output();
+  ASSERT_GT(port2.dropped, 0ul) << run.router.Output();
   const unsigned long routed = 2 * kStoppedOps;
   // Everything the router kept reaches the file before q.
   ASSERT_TRUE(vxtest::WaitUntil([&] {
@@ -177,7 +186,7 @@ TEST(Faults, FramesTheRouterDroppedAreCountedInTheLastLine) {
   EXPECT_NE(out.find(line), std::string::npos) << out;
   vxtest::CaptureContents cap;
   std::string error;
-  ASSERT_TRUE(vxtest::ReadCapture(dir / "x.cap", &cap, &error)) << error;
+  ASSERT_TRUE(vxtest::ReadCapture(run.dir / "x.cap", &cap, &error)) << error;
   EXPECT_EQ(cap.frames.size() + DroppedLine(out), routed);
   ExpectInOrder(cap.frames);
 }
@@ -226,12 +235,10 @@ TEST(Faults, RouterThatVanishesWhileCapturingLeavesTheCaptureWaiting) {
   constexpr DWORD kOps = 200;
   for (int sig : {SIGKILL, SIGTERM}) {
     SCOPED_TRACE(sig);
-    vxtest::TempDir dir;
-    vxtest::RouterProcess router(dir);
-    ASSERT_TRUE(router.Started());
-    ChildProcess p(dir.path(), {VX_LOGGER_PATH, "-c", "-d", dir.path(), "-f", "x.cap"},
-                   ChildProcess::Input::kPipe, router.Environment());
-    ASSERT_TRUE(p.WaitOutput("\rPacket Count:")) << p.Output();
+    CapturingLogger run;
+    ChildProcess& p = run.logger;
+    vxtest::RouterProcess& router = run.router;
+    ASSERT_TRUE(run.Started()) << p.Output();
     ASSERT_TRUE(router.RunTraffic({"--count", std::to_string(kOps), "--mix", "read,write", "--size",
                                    std::to_string(kDataSize)}));
     ASSERT_TRUE(vxtest::WaitUntil([&] {
@@ -255,7 +262,7 @@ TEST(Faults, RouterThatVanishesWhileCapturingLeavesTheCaptureWaiting) {
     EXPECT_EQ(out.substr(out.size() - std::min(out.size(), tail.size())), tail) << out;
     vxtest::CaptureContents cap;
     std::string error;
-    ASSERT_TRUE(vxtest::ReadCapture(dir / "x.cap", &cap, &error)) << error;
+    ASSERT_TRUE(vxtest::ReadCapture(run.dir / "x.cap", &cap, &error)) << error;
     ASSERT_EQ(cap.frames.size(), 2 * kOps + 1);
     ExpectInOrder(cap.frames);
     const NmxHead last = cap.frames.back().Head();
