@@ -12,15 +12,16 @@ constexpr ULONG kCycleMs = 100;
 // The capture goes on and keeps what it has; a viewer's next start connects again.
 constexpr char kRouterLost[] = "Connection to nmx router lost";
 
-// Frames were lost (a full queue, a full single file, a failed write): the recording is not
-// complete, and the user must know. A write error not shown yet happened while stopping.
+// Frames were lost (a full queue, a full single file, a failed write, a router that could not
+// hand them over in time): the recording is not complete, and the user must know, also in the
+// system log. A write error not shown yet happened while stopping.
 void ReportLosses(CNmxLoggerPort& port) {
   const std::string writeError = port.TakeWriteErrorLine();
   if (!writeError.empty()) ReportAlert(writeError);
   for (std::string notice = port.TakeNoticeLine(); !notice.empty(); notice = port.TakeNoticeLine())
     ReportAlert(notice);
-  if (ULONGLONG dropped = port.GetDroppedFrames())
-    printf("Frames dropped: %llu\n", static_cast<unsigned long long>(dropped));
+  const std::string dropped = port.DroppedLine();
+  if (!dropped.empty()) ReportAlert(dropped);
 }
 
 }  // namespace

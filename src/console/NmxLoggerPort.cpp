@@ -94,7 +94,7 @@ HRESULT CNmxLoggerPort::Start(const Parms_t& parms) {
     return hr;
   }
   // Before the line is printed: commands arriving meanwhile are already recorded.
-  m_state = STARTED;
+  SetStarted();
   printf("Started capturing to file %s\n", path.c_str());
   return hr;
 }
@@ -128,6 +128,13 @@ void CNmxLoggerPort::Close() {
   m_state = INIT;
 }
 
+void CNmxLoggerPort::SetStarted() {
+  ULONGLONG routerDropped = 0;
+  GetRouterDroppedCount(&routerDropped);
+  m_routerDroppedAtStart = routerDropped;
+  m_state = STARTED;
+}
+
 void CNmxLoggerPort::ReleaseComponent() {
   if (m_pNmxLogger) m_pNmxLogger->Release();
   m_pNmxLogger = nullptr;
@@ -151,10 +158,35 @@ bool CNmxLoggerPort::IsViewerConnected() {
          connected == kTrue;
 }
 
-ULONGLONG CNmxLoggerPort::GetDroppedFrames() {
+ULONGLONG CNmxLoggerPort::GetEngineDroppedFrames() {
   ULONGLONG dropped = 0;
   if (m_pNmxLogger && m_pNmxLogger->GetDroppedFrames(&dropped) < 0) dropped = 0;
   return dropped;
+}
+
+ULONGLONG CNmxLoggerPort::GetDroppedFrames() {
+  return GetEngineDroppedFrames() + GetRouterDroppedFrames();
+}
+
+ULONGLONG CNmxLoggerPort::GetRouterDroppedFrames() {
+  // The port's count only grows; the run's share is what it gained since the start.
+  ULONGLONG total = 0;
+  GetRouterDroppedCount(&total);
+  const ULONGLONG atStart = m_routerDroppedAtStart;
+  return total > atStart ? total - atStart : 0;
+}
+
+std::string CNmxLoggerPort::DroppedLine() {
+  const ULONGLONG router = GetRouterDroppedFrames();
+  const ULONGLONG dropped = GetEngineDroppedFrames() + router;
+  if (dropped == 0) return {};
+  char line[96];
+  if (router == 0)
+    snprintf(line, sizeof line, "Frames dropped: %llu", static_cast<unsigned long long>(dropped));
+  else
+    snprintf(line, sizeof line, "Frames dropped: %llu (router: %llu)",
+             static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(router));
+  return line;
 }
 
 std::string CNmxLoggerPort::TakeWriteErrorLine() {
@@ -212,8 +244,8 @@ HRESULT CNmxLoggerPort::OnStop() {
       if (!writeError.empty()) ReportAlert(writeError);
       for (std::string notice = TakeNoticeLine(); !notice.empty(); notice = TakeNoticeLine())
         ReportAlert(notice);
-      if (ULONGLONG dropped = GetDroppedFrames())
-        printf("Frames dropped: %llu\n", static_cast<unsigned long long>(dropped));
+      const std::string dropped = DroppedLine();
+      if (!dropped.empty()) ReportAlert(dropped);
       OnListenerStop();
     } else {
       m_state = OPENED;
@@ -231,7 +263,7 @@ HRESULT CNmxLoggerPort::OnListenerStart() {
     return NMX_LOGGER_E_INVALID_STATE;
   }
   puts("Capturing has started.");
-  m_state = STARTED;
+  SetStarted();
   return S_OK;
 }
 

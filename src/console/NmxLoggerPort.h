@@ -61,8 +61,14 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   ULONG GetPacketCount();
   ULONG GetCaptureFileSize();
   bool IsViewerConnected();
-  // Frames lost during the last run: not queued, or not stored by the capture.
+  // Frames lost during the last run: not queued, or not stored by the capture, and those the
+  // router dropped for the port because it had not read them yet (where the router says).
   ULONGLONG GetDroppedFrames();
+  // Of those, the ones the router dropped.
+  ULONGLONG GetRouterDroppedFrames();
+  // "Frames dropped: N" for the losses of the last run, followed by " (router: M)" when the
+  // router dropped M of them; empty when nothing was lost.
+  std::string DroppedLine();
   // "Capture file write failed: <reason>" for the first failed write of the current or last
   // capture, the first time it is asked; empty otherwise.
   std::string TakeWriteErrorLine();
@@ -88,6 +94,9 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   HRESULT OnListenerStart();
   void OnListenerStop();
   void ReleaseComponent();
+  ULONGLONG GetEngineDroppedFrames();
+  // Marks the start of a run: the router's drops are counted from here.
+  void SetStarted();
 
   // Read by the receive thread without the lock.
   std::atomic<State> m_state{INIT};
@@ -98,4 +107,6 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   // Read on the viewer's threads.
   std::atomic<bool> m_bListener{false};
   std::atomic<bool> m_bRouterLost{false};
+  // The port's count of the router's drops when the last run started.
+  std::atomic<ULONGLONG> m_routerDroppedAtStart{0};
 };

@@ -20,6 +20,10 @@ BOOL CDrvControl::ReadReady() {
   return m_pDrv->ReadReady();
 }
 
+BOOL CDrvControl::RouterDropped(ULONGLONG* pCount) {
+  return m_pDrv->RouterDropped(pCount);
+}
+
 DWORD CDrvControl::Write(const void* buffer, DWORD length, DWORD* pBytesWritten, OVERLAPPED* ov) {
   return m_pDrv->Write(buffer, length, pBytesWritten, ov);
 }

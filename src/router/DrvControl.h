@@ -26,6 +26,7 @@ class CDrvControl {
   virtual DWORD ReadServerConfig(const char* section, const char* key, char* value, DWORD cbValue);
   virtual DWORD WriteMany(const void* const* buffers, const DWORD* lengths, DWORD n);
   virtual BOOL ReadReady();
+  virtual BOOL RouterDropped(ULONGLONG* pCount);
 
   // Opens the router device (GetRouterName of the transport); 0 or the errno of the open.
   DWORD OpenRouter(BOOL bOverlapped);

@@ -50,6 +50,10 @@ class CDrvIFace {
   virtual DWORD WriteMany(const void* const* buffers, const DWORD* lengths, DWORD n) = 0;
   // TRUE when the next Read returns without waiting for the router.
   virtual BOOL ReadReady() = 0;
+  // TRUE with the count of commands the router dropped for the port this handle reads (its
+  // queue was full) since the port registered, as far as the router has told; FALSE where the
+  // router cannot say.
+  virtual BOOL RouterDropped(ULONGLONG* pCount) = 0;
 
  protected:
   std::string m_csDrvName;    // left empty by this program

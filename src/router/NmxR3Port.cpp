@@ -53,6 +53,9 @@ class CNmxR3PortImpl {
   CRITICAL_SECTION m_lock;
   CRITICAL_SECTION m_lockWait;
   std::shared_ptr<void> m_ctx;  // the running thread's context, see ReceiveContext
+  // The router's drops for the port over all its connections, added by the receive threads.
+  std::atomic<ULONGLONG> m_routerDropped{0};
+  std::atomic<bool> m_bRouterDropsKnown{false};
 };
 
 // Shared by the port and its receive thread, so that a thread given up by NmxDisconnect can
@@ -65,8 +68,9 @@ struct CNmxR3Port::ReceiveContext {
   // Held by the thread whenever it is not inside a router read, i.e. whenever it may touch
   // the port; NmxDisconnect takes it to give the thread up.
   std::mutex inPort;
-  bool bAbandoned = false;  // guarded by inPort
-  bool bDone = false;       // the thread has left the port for good; guarded by inPort
+  bool bAbandoned = false;      // guarded by inPort
+  bool bDone = false;           // the thread has left the port for good; guarded by inPort
+  ULONGLONG routerDropped = 0;  // of the router's total, what the port has counted; the thread's
 };
 
 CNmxR3Port::CNmxR3Port(WORD port, BOOL bAutoConnect, const char* name, DWORD dwAttrib)
@@ -323,7 +327,11 @@ void CNmxR3Port::ReceiveLoop(ReceiveContext& ctx) {
       n = 0;
       err = ReadUnlocked(ctx, buf, cbBuf, &n, &ov);
     }
-    if (ctx.bAbandoned || m_bTerminate) break;
+    if (ctx.bAbandoned) break;
+    // Also when terminating: the answer to the read the unregistration ended brings the
+    // connection's last total.
+    if (err == 0) CountRouterDropped(ctx);
+    if (m_bTerminate) break;
     if (err != 0 || n > cbBuf) {
       // Failed reads are retried until the port is disconnected; the pause ends early
       // when the disconnect signals the stop event.
@@ -363,6 +371,21 @@ void CNmxR3Port::ReceiveLoop(ReceiveContext& ctx) {
     }
   }
   free(buf);
+}
+
+void CNmxR3Port::CountRouterDropped(ReceiveContext& ctx) {
+  ULONGLONG total = 0;
+  if (ctx.pDrv == nullptr || !ctx.pDrv->RouterDropped(&total)) return;
+  m_pImpl->m_bRouterDropsKnown.store(true, std::memory_order_relaxed);
+  if (total > ctx.routerDropped) {
+    m_pImpl->m_routerDropped.fetch_add(total - ctx.routerDropped, std::memory_order_relaxed);
+    ctx.routerDropped = total;
+  }
+}
+
+BOOL CNmxR3Port::GetRouterDroppedCount(ULONGLONG* pCount) {
+  *pCount = m_pImpl->m_routerDropped.load(std::memory_order_relaxed);
+  return m_pImpl->m_bRouterDropsKnown.load(std::memory_order_relaxed);
 }
 
 void CNmxR3Port::OnRouterRemoved(ReceiveContext& ctx) {

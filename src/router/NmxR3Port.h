@@ -83,6 +83,12 @@ class CNmxR3Port : public CNmxPort {
   // the router before its next NmxReceive. Only on the receive thread, inside NmxReceive.
   BOOL NmxReceiveReady();
 
+  // Commands the router dropped for this port because its queue was full, over all of the
+  // port's connections, as far as the router has told the receive thread: TRUE with that
+  // count once a router said (the stand-in router), FALSE with 0 where the router cannot
+  // say (the device). Any thread.
+  BOOL GetRouterDroppedCount(ULONGLONG* pCount);
+
   // Receive threads of all ports that NmxDisconnect gave up and that are still running.
   static LONG NmxGivenUpThreads();
 
@@ -105,6 +111,8 @@ class CNmxR3Port : public CNmxPort {
   void ReceiveLoop(ReceiveContext& ctx);
   DWORD ReadUnlocked(ReceiveContext& ctx, BYTE* buf, DWORD cb, DWORD* pcbRead, OVERLAPPED* ov);
   void OnRouterRemoved(ReceiveContext& ctx);
+  // Adds what the router dropped since the thread last looked to the port's count.
+  void CountRouterDropped(ReceiveContext& ctx);
   void DeliverSystemCommand(WORD id);
   // Under m_pImpl->m_lock: connected and enabled, else false with the last error set.
   bool MaySend();

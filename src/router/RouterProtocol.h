@@ -6,12 +6,15 @@
 //   +0 u16 type   +2 u16 reserved (0)   +4 u32 body length
 //
 // Client to router:
-//   READ   body 12:       u32 offset (the port to read), u32 buffer length, u32 batch
+//   READ   body 12:       u32 offset (the port to read), u32 buffer length, u32 batch (the
+//                         records asked for; bit 31 asks for READ_REPLY_DROPPED replies)
 //   WRITE  body n >= 32:  one whole NMX command; there is no reply
 //   IOCTL  body 132:      u32 request, then the 128-byte device-control envelope
 // Router to client:
 //   READ_REPLY   body 8+r: u32 errno (0 = success), u32 n records (0 with an errno, else at
 //                          least 1), then n records of u32 byte count, u32 k, k data bytes
+//   READ_REPLY_DROPPED  body 16+r: u32 errno, u32 n, u64 commands the router dropped for the
+//                          port since it registered (its queue was full), then the n records
 //   IOCTL_REPLY  body 4|132: u32 errno, then (errno 0 only) the envelope with the output
 //
 // A READ is answered when the port has something to deliver, with one READ_REPLY that holds
@@ -21,6 +24,10 @@
 // order, before it sends another READ. A reply holds at most READ_BATCH_BYTES of records,
 // unless its first record alone is larger, so a client reading 64 KiB at a time usually gets
 // a whole batch with one receive.
+//
+// A router that does not know bit 31 of the batch reads it as a batch beyond READ_BATCH_MAX
+// and caps it, answering with READ_REPLY, so a client that asks accepts either form; a client
+// that does not ask never sees the other.
 //
 // At most one READ (until its reply has arrived) and one IOCTL may be outstanding per
 // connection; IOCTLs are answered at once, so READ and IOCTL replies can arrive in either
@@ -40,17 +47,23 @@ constexpr uint16_t MSG_WRITE = 2;
 constexpr uint16_t MSG_IOCTL = 3;
 constexpr uint16_t MSG_READ_REPLY = 0x81;
 constexpr uint16_t MSG_IOCTL_REPLY = 0x83;
+constexpr uint16_t MSG_READ_REPLY_DROPPED = 0x91;
 
 constexpr size_t MSG_HEAD_SIZE = 8;
 constexpr size_t READ_BODY_SIZE = 12;
 constexpr size_t READ_REPLY_FIXED = 8;  // errno and the record count
+// errno, the record count and the port's dropped total
+constexpr size_t READ_REPLY_DROPPED_FIXED = 16;
 constexpr size_t READ_RECORD_HEAD = 8;  // a record's byte count and data length
 // Records a client asks for per READ; the router may send fewer, and caps the request at
 // READ_BATCH_MAX.
 constexpr uint32_t READ_BATCH = 1024;
 constexpr uint32_t READ_BATCH_MAX = 1024;
-// Record bytes per READ_REPLY: the whole message then fits in 64 KiB.
-constexpr uint32_t READ_BATCH_BYTES = (64u << 10) - MSG_HEAD_SIZE - READ_REPLY_FIXED;
+// The parts of a READ's batch field.
+constexpr uint32_t READ_BATCH_COUNT = 0x7FFFFFFFu;
+constexpr uint32_t READ_WANT_DROPPED = 0x80000000u;
+// Record bytes per reply: the whole message then fits in 64 KiB, in either form.
+constexpr uint32_t READ_BATCH_BYTES = (64u << 10) - MSG_HEAD_SIZE - READ_REPLY_DROPPED_FIXED;
 constexpr size_t ENVELOPE_SIZE = 128;
 constexpr size_t ENVELOPE_INLINE = 64;  // bytes of in/output carried inside the envelope
 constexpr size_t IOCTL_BODY_SIZE = 4 + ENVELOPE_SIZE;
@@ -59,9 +72,16 @@ constexpr size_t IOCTL_BODY_SIZE = 4 + ENVELOPE_SIZE;
 // record can carry up to MAX_COMMAND + 8 data bytes.
 constexpr uint32_t MAX_COMMAND = 1u << 20;
 constexpr uint32_t MAX_DELIVERY = MAX_COMMAND + 8;
-// The largest READ_REPLY body: one record of the largest delivery, or a batch.
-constexpr uint32_t MAX_BODY = READ_REPLY_FIXED + READ_RECORD_HEAD + MAX_DELIVERY;
-static_assert(MAX_BODY > READ_REPLY_FIXED + READ_BATCH_BYTES);
+// The largest reply body to a READ: one record of the largest delivery, or a batch.
+constexpr uint32_t MAX_BODY = READ_REPLY_DROPPED_FIXED + READ_RECORD_HEAD + MAX_DELIVERY;
+static_assert(MAX_BODY > READ_REPLY_DROPPED_FIXED + READ_BATCH_BYTES);
+
+// The bytes before the records of a reply to a READ, by its type; 0 for any other type.
+constexpr size_t ReadReplyFixed(uint16_t type) {
+  return type == MSG_READ_REPLY           ? READ_REPLY_FIXED
+         : type == MSG_READ_REPLY_DROPPED ? READ_REPLY_DROPPED_FIXED
+                                          : 0;
+}
 
 struct MsgHead {
   uint16_t type;
@@ -101,17 +121,19 @@ inline const uint8_t* DecodeReadRecord(const uint8_t* p, ReadRecord* r) {
   return r->data + r->cb;
 }
 
-// A READ_REPLY body is well formed when it holds an errno with no record, or errno 0 with 1
-// to maxRecords records of at most cbMaxData data bytes each that fill it exactly.
-inline bool CheckReadReply(const uint8_t* body, uint32_t cbBody, uint32_t maxRecords,
-                           uint32_t cbMaxData, uint32_t* pErr, uint32_t* pRecords) {
-  if (cbBody < READ_REPLY_FIXED) return false;
+// The body of a reply to a READ, of cbFixed bytes before its records (ReadReplyFixed), is
+// well formed when it holds an errno with no record, or errno 0 with 1 to maxRecords records
+// of at most cbMaxData data bytes each that fill it exactly.
+inline bool CheckReadReply(const uint8_t* body, uint32_t cbBody, size_t cbFixed,
+                           uint32_t maxRecords, uint32_t cbMaxData, uint32_t* pErr,
+                           uint32_t* pRecords) {
+  if (cbFixed < READ_REPLY_FIXED || cbBody < cbFixed) return false;
   *pErr = DecodeLE32(body);
   *pRecords = DecodeLE32(body + 4);
-  if (*pErr != 0) return *pRecords == 0 && cbBody == READ_REPLY_FIXED;
+  if (*pErr != 0) return *pRecords == 0 && cbBody == cbFixed;
   if (*pRecords == 0 || *pRecords > maxRecords) return false;
-  uint32_t left = cbBody - READ_REPLY_FIXED;
-  const uint8_t* p = body + READ_REPLY_FIXED;
+  uint32_t left = cbBody - static_cast<uint32_t>(cbFixed);
+  const uint8_t* p = body + cbFixed;
   for (uint32_t i = 0; i < *pRecords; ++i) {
     if (left < READ_RECORD_HEAD) return false;
     const uint32_t cb = DecodeLE32(p + 4);

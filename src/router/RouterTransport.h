@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "os/OsTypes.h"
@@ -27,6 +28,10 @@ class IRouterTransport {
   virtual int ReadAt(void* buf, DWORD cb, DWORD offset, DWORD* pcbRead) = 0;
   // True when the next ReadAt returns without waiting for the router.
   virtual bool ReadReady() { return false; }
+  // Commands the router dropped for the port this handle reads because the port's queue was
+  // full, since the port registered, as far as the router has told; false where the link
+  // cannot say (the device).
+  virtual bool RouterDropped(uint64_t* /*pCount*/) { return false; }
   // One whole command.
   virtual int Write(const void* buf, DWORD cb, DWORD* pcbWritten) = 0;
   // n whole commands in order; 0 once all are written, else the error of the first that

@@ -64,6 +64,8 @@ int CSocketTransport::Open(const char* path) {
   m_fd = fd;
   m_broken = 0;
   m_bRemovedTold = false;
+  m_routerDropped.store(0, std::memory_order_relaxed);
+  m_bDroppedKnown.store(false, std::memory_order_relaxed);
   return 0;
 }
 
@@ -129,8 +131,9 @@ int CSocketTransport::ReceiveOne() {
     size_t whole = MSG_HEAD_SIZE;
     if (avail >= MSG_HEAD_SIZE) {
       const MsgHead h = DecodeHead(m_rx.data() + m_rxPos);
-      const bool bRead = h.type == MSG_READ_REPLY && h.reserved == 0 &&
-                         h.cbBody >= READ_REPLY_FIXED && h.cbBody <= MAX_BODY;
+      const size_t cbFixed = ReadReplyFixed(h.type);
+      const bool bRead =
+          cbFixed != 0 && h.reserved == 0 && h.cbBody >= cbFixed && h.cbBody <= MAX_BODY;
       const bool bCtl = h.type == MSG_IOCTL_REPLY && h.reserved == 0 &&
                         (h.cbBody == 4 || h.cbBody == IOCTL_BODY_SIZE);
       if (!bRead && !bCtl) return EPROTO;
@@ -159,14 +162,21 @@ int CSocketTransport::ReceiveOne() {
 
 int CSocketTransport::File(const MsgHead& h, const uint8_t* body) {
   std::lock_guard<std::mutex> guard(m_lock);
-  if (h.type == MSG_READ_REPLY) {
+  if (const size_t cbFixed = ReadReplyFixed(h.type)) {
     uint32_t err = 0, n = 0;
-    if (!m_bReadSent || !CheckReadReply(body, h.cbBody, READ_BATCH, m_cbReadMax, &err, &n))
+    if (!m_bReadSent || !CheckReadReply(body, h.cbBody, cbFixed, READ_BATCH, m_cbReadMax, &err, &n))
       return EPROTO;
+    if (h.type == MSG_READ_REPLY_DROPPED) {
+      // A total that went down would make the port's sums wrong: keep the highest seen.
+      const uint64_t total = DecodeLE64(body + READ_REPLY_FIXED);
+      if (total > m_routerDropped.load(std::memory_order_relaxed))
+        m_routerDropped.store(total, std::memory_order_relaxed);
+      m_bDroppedKnown.store(true, std::memory_order_release);
+    }
     m_bReadSent = false;
     m_readErr = err;
     m_nBatchLeft = n;
-    m_batchPos = static_cast<size_t>(body - m_rx.data()) + READ_REPLY_FIXED;
+    m_batchPos = static_cast<size_t>(body - m_rx.data()) + cbFixed;
     return 0;
   }
   if (!m_bCtlExpected || m_bCtlReady) return EPROTO;
@@ -231,7 +241,7 @@ int CSocketTransport::ReadAt(void* buf, DWORD cb, DWORD offset, DWORD* pcbRead) 
     EncodeHead(head, MSG_READ, READ_BODY_SIZE);
     EncodeLE32(head + MSG_HEAD_SIZE, offset);
     EncodeLE32(head + MSG_HEAD_SIZE + 4, cb);
-    EncodeLE32(head + MSG_HEAD_SIZE + 8, READ_BATCH);
+    EncodeLE32(head + MSG_HEAD_SIZE + 8, READ_BATCH | READ_WANT_DROPPED);
     iovec iov{head, sizeof(head)};
     msghdr msg{};
     msg.msg_iov = &iov;
@@ -251,6 +261,12 @@ int CSocketTransport::ReadAt(void* buf, DWORD cb, DWORD offset, DWORD* pcbRead) 
     return 0;
   }
   return err;
+}
+
+bool CSocketTransport::RouterDropped(uint64_t* pCount) {
+  if (!m_bDroppedKnown.load(std::memory_order_acquire)) return false;
+  *pCount = m_routerDropped.load(std::memory_order_relaxed);
+  return true;
 }
 
 bool CSocketTransport::ReadReady() {

@@ -11,6 +11,7 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -32,6 +33,9 @@ class CSocketTransport : public IRouterTransport {
   // removed), once; later reads fail with the error.
   int ReadAt(void* buf, DWORD cb, DWORD offset, DWORD* pcbRead) override;
   bool ReadReady() override;
+  // The total of the router's last READ_REPLY_DROPPED; false until one has arrived (a router
+  // that does not send them).
+  bool RouterDropped(uint64_t* pCount) override;
   // Commands shorter than a header fail with EINVAL, longer than the router takes with
   // EMSGSIZE, before anything is sent.
   int Write(const void* buf, DWORD cb, DWORD* pcbWritten) override;
@@ -71,6 +75,9 @@ class CSocketTransport : public IRouterTransport {
   uint32_t m_nBatchLeft = 0;
   size_t m_batchPos = 0;
   uint32_t m_readErr = 0;
+  // Written under m_lock by the receiving waiter, read without it.
+  std::atomic<uint64_t> m_routerDropped{0};
+  std::atomic<bool> m_bDroppedKnown{false};
   bool m_bCtlReady = false;
   bool m_bCtlExpected = false;
   uint32_t m_ctlErr = 0;

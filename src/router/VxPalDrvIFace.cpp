@@ -68,6 +68,13 @@ BOOL CVxPalDrvIFace::ReadReady() {
   return m_pLink && m_pLink->ReadReady();
 }
 
+BOOL CVxPalDrvIFace::RouterDropped(ULONGLONG* pCount) {
+  uint64_t count = 0;
+  if (!m_pLink || !m_pLink->RouterDropped(&count)) return FALSE;
+  *pCount = count;
+  return TRUE;
+}
+
 DWORD CVxPalDrvIFace::IoControl(DWORD code, const void* in, DWORD cbIn, void* out, DWORD cbOut,
                                 DWORD* pcbReturned, OVERLAPPED* /*ov*/) {
   if (!m_pLink) return EBADF;

@@ -44,6 +44,8 @@ class CVxPalDrvIFace : public CDrvIFace {
   BOOL GetOverlappedResult(OVERLAPPED*, DWORD*, BOOL) override { return TRUE; }
   DWORD WriteMany(const void* const* buffers, const DWORD* lengths, DWORD n) override;
   BOOL ReadReady() override;
+  // Only the stand-in router's socket can say; the device cannot.
+  BOOL RouterDropped(ULONGLONG* pCount) override;
 
  private:
   int m_fd = -1;

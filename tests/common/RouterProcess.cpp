@@ -1,10 +1,14 @@
 #include "common/RouterProcess.h"
 
 #include <cstdio>
+#include <sstream>
 
 namespace vxtest {
 
 namespace {
+
+// The line above each port table.
+constexpr char kTableHead[] = "  port  name";
 
 std::vector<std::string> RouterArgv(const std::string& socket, std::vector<std::string> args) {
   std::vector<std::string> argv = {NMX_ROUTER_PATH, "--socket", socket};
@@ -47,9 +51,36 @@ int RouterProcess::Stop(int sig) {
 bool RouterProcess::Stop(unsigned long* routed, unsigned long* mirrored) {
   const bool clean = Stop(SIGTERM) == 0;
   const std::string out = m_process.Output();
-  const size_t at = out.find("routed ");
+  // The last counters, those printed at the exit.
+  const size_t at = out.rfind("routed ");
   return clean && at != std::string::npos &&
          sscanf(out.c_str() + at, "routed %lu mirrored %lu", routed, mirrored) == 2;
+}
+
+bool RouterProcess::PrintCounters() {
+  const int before = Count(Output(), kTableHead);
+  Signal(SIGUSR2);
+  return WaitOutput(kTableHead, before + 1);
+}
+
+bool RouterProcess::PortCounters(uint16_t port, unsigned long* delivered, unsigned long* dropped) {
+  const std::string out = Output();
+  const size_t head = out.rfind(kTableHead);
+  const size_t first = head == std::string::npos ? head : out.find('\n', head);
+  if (first == std::string::npos) return false;
+  // Rows are "port  name  delivered  dropped"; the name may be empty or hold spaces.
+  std::istringstream rows(out.substr(first + 1));
+  for (std::string row; std::getline(rows, row);) {
+    std::istringstream in(row);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    unsigned number = 0;
+    if (words.size() < 3 || sscanf(words[0].c_str(), "%u", &number) != 1) return false;
+    if (number == port)
+      return sscanf(words[words.size() - 2].c_str(), "%lu", delivered) == 1 &&
+             sscanf(words.back().c_str(), "%lu", dropped) == 1;
+  }
+  return false;
 }
 
 }  // namespace vxtest

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +55,12 @@ class RouterProcess {
   // Ends the router with SIGTERM and reads the counters it prints at exit; false if it did not
   // exit cleanly or printed none.
   bool Stop(unsigned long* routed, unsigned long* mirrored);
+
+  // Asks the running router for its counters (SIGUSR2) and waits until they are printed.
+  bool PrintCounters();
+  // From the last counters the router printed (PrintCounters, or at its exit): the commands
+  // delivered to port and dropped for it; false when they do not list the port.
+  bool PortCounters(uint16_t port, unsigned long* delivered, unsigned long* dropped);
 
  private:
   const TempDir& m_dir;

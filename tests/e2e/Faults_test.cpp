@@ -16,6 +16,7 @@
 #include "common/RouterProcess.h"
 #include "common/TestUtil.h"
 #include "e2e/CaptureReader.h"
+#include "e2e/ListenFixture.h"
 
 namespace {
 
@@ -37,6 +38,36 @@ bool LastStatus(const std::string& out, unsigned* frames) {
 unsigned long DroppedLine(const std::string& out) {
   const size_t at = out.find("Frames dropped: ");
   return at == std::string::npos ? 0 : std::stoul(out.substr(at + 16));
+}
+
+// The stand-in router and a logger capturing into x.cap, in a scratch folder.
+struct CapturingLogger {
+  vxtest::TempDir dir;
+  vxtest::RouterProcess router{dir};
+  ChildProcess logger{dir.path(),
+                      {VX_LOGGER_PATH, "-c", "-d", dir.path(), "-f", "x.cap"},
+                      ChildProcess::Input::kPipe,
+                      router.Environment()};
+  // True once the logger shows its first status line.
+  bool Started() { return router.Started() && logger.WaitOutput("\rPacket Count:"); }
+};
+
+// The router's counts for the logger's port 2: commands handed to it and dropped for it.
+struct LoggerPortCounts {
+  unsigned long delivered = 0;
+  unsigned long dropped = 0;
+};
+
+// Traffic of kOps requests and their answers while the logger (pid) is stopped and reads
+// nothing: the router keeps what port 2's queue holds and drops the rest. Returns the
+// router's counts once all of it has been routed.
+constexpr unsigned long kStoppedOps = 2000;
+bool TrafficPastAStoppedLogger(vxtest::RouterProcess& router, pid_t pid, LoggerPortCounts* c) {
+  if (kill(pid, SIGSTOP) != 0) return false;
+  const bool ran = router.RunTraffic({"--count", std::to_string(kStoppedOps), "--rate", "0",
+                                      "--mix", "read,write", "--size", std::to_string(kDataSize)});
+  kill(pid, SIGCONT);
+  return ran && router.PrintCounters() && router.PortCounters(2, &c->delivered, &c->dropped);
 }
 
 // In time order, and requests and answers each in the order of their invoke ids, none twice;
@@ -111,6 +142,9 @@ TEST(Faults, WriteErrorsAreOwnedUpToAndTheCaptureGoesOn) {
 
     unsigned long routed = 0, mirrored = 0;
     ASSERT_TRUE(router.Stop(&routed, &mirrored));
+    // Should the router have dropped some for port 2, they are counted too.
+    LoggerPortCounts port2;
+    ASSERT_TRUE(router.PortCounters(2, &port2.delivered, &port2.dropped)) << router.Output();
     vxtest::CaptureContents cap;
     std::string error;
     ASSERT_TRUE(vxtest::ReadCapture(dir / "x.cap", &cap, &error)) << error;
@@ -119,12 +153,79 @@ TEST(Faults, WriteErrorsAreOwnedUpToAndTheCaptureGoesOn) {
       ASSERT_TRUE(LastStatus(out, &counted));
       EXPECT_EQ(cap.frames.size(), counted);
     }
-    EXPECT_EQ(cap.frames.size() + dropped, mirrored);
+    EXPECT_EQ(cap.frames.size() + dropped, mirrored + port2.dropped);
     // The frames after the pause are there too.
     EXPECT_GT(cap.frames.size(), 1500u);
     ExpectInOrder(cap.frames);
   }
 #endif
+}
+
+// What the router itself had to drop for a logger that did not read in time (here: one
+// that is stopped) is counted in "Frames dropped" and named as the router's, and with it
+// every command the router routed is in the file or counted.
+TEST(Faults, FramesTheRouterDroppedAreCountedInTheLastLine) {
+  CapturingLogger run;
+  ChildProcess& p = run.logger;
+  ASSERT_TRUE(run.Started()) << p.Output();
+  LoggerPortCounts port2;
+  ASSERT_TRUE(TrafficPastAStoppedLogger(run.router, p.Pid(), &port2)) << run.router.Output();
+  ASSERT_GT(port2.dropped, 0ul) << run.router.Output();
+  const unsigned long routed = 2 * kStoppedOps;
+  // Everything the router kept reaches the file before q.
+  ASSERT_TRUE(vxtest::WaitUntil([&] {
+    unsigned n = 0;
+    return LastStatus(p.Output(), &n) && n == routed - port2.dropped;
+  })) << p.Output();
+  ASSERT_TRUE(p.WriteInput("q"));
+  EXPECT_EQ(p.Wait(), 0);
+
+  const std::string out = p.Output();
+  const std::string line = "Capture has stopped\nFrames dropped: " + std::to_string(port2.dropped) +
+                           " (router: " + std::to_string(port2.dropped) + ")\n";
+  EXPECT_NE(out.find(line), std::string::npos) << out;
+  vxtest::CaptureContents cap;
+  std::string error;
+  ASSERT_TRUE(vxtest::ReadCapture(run.dir / "x.cap", &cap, &error)) << error;
+  EXPECT_EQ(cap.frames.size() + DroppedLine(out), routed);
+  ExpectInOrder(cap.frames);
+}
+
+// The same for a viewer's capture in listen mode: the line follows the viewer's stop.
+class FaultsListen : public e2etest::ListenLogger {};
+
+TEST_F(FaultsListen, FramesTheRouterDroppedAreCountedWhenTheViewerStops) {
+  auto frames = [&] {
+    std::string out;
+    if (View({"--json", "status"}, &out) != 0) return -1L;
+    const size_t at = out.find("\"frames\":");
+    return at == std::string::npos ? -1L : std::stol(out.substr(at + 9));
+  };
+  ASSERT_EQ(View({"start"}), 0);
+  ASSERT_TRUE(m_logger->WaitOutput("Capturing has started.\n")) << m_logger->Output();
+  LoggerPortCounts port2;
+  ASSERT_TRUE(TrafficPastAStoppedLogger(m_router, m_logger->Pid(), &port2)) << m_router.Output();
+  ASSERT_GT(port2.dropped, 0ul) << m_router.Output();
+  const long routed = 2 * kStoppedOps;
+  ASSERT_TRUE(
+      vxtest::WaitUntil([&] { return frames() == routed - static_cast<long>(port2.dropped); }));
+  ASSERT_EQ(View({"stop"}), 0);
+  const std::string line =
+      "Capturing has stopped.\nFrames dropped: " + std::to_string(port2.dropped) +
+      " (router: " + std::to_string(port2.dropped) + ")\n";
+  ASSERT_TRUE(m_logger->WaitOutput(line)) << m_logger->Output();
+
+  // A second capture counts only its own losses: none.
+  ASSERT_EQ(View({"start"}), 0);
+  ASSERT_TRUE(m_logger->WaitOutput("Capturing has started.\n", 2)) << m_logger->Output();
+  ASSERT_TRUE(m_router.RunTraffic({"--count", "100", "--mix", "read,write"}));
+  ASSERT_TRUE(vxtest::WaitUntil([&] { return frames() == 200; }));
+  ASSERT_EQ(View({"stop"}), 0);
+  ASSERT_TRUE(m_logger->WaitOutput("Capturing has stopped.\n", 2)) << m_logger->Output();
+  ASSERT_TRUE(m_logger->WriteInput("q"));
+  EXPECT_EQ(m_logger->Wait(), 0);
+  m_logger->CloseInput();  // it has quit: nothing for the fixture to tell it
+  EXPECT_EQ(ChildProcess::Count(m_logger->Output(), "Frames dropped"), 1) << m_logger->Output();
 }
 
 // A router that goes away while the program captures: killed, or ending cleanly (which
@@ -134,12 +235,10 @@ TEST(Faults, RouterThatVanishesWhileCapturingLeavesTheCaptureWaiting) {
   constexpr DWORD kOps = 200;
   for (int sig : {SIGKILL, SIGTERM}) {
     SCOPED_TRACE(sig);
-    vxtest::TempDir dir;
-    vxtest::RouterProcess router(dir);
-    ASSERT_TRUE(router.Started());
-    ChildProcess p(dir.path(), {VX_LOGGER_PATH, "-c", "-d", dir.path(), "-f", "x.cap"},
-                   ChildProcess::Input::kPipe, router.Environment());
-    ASSERT_TRUE(p.WaitOutput("\rPacket Count:")) << p.Output();
+    CapturingLogger run;
+    ChildProcess& p = run.logger;
+    vxtest::RouterProcess& router = run.router;
+    ASSERT_TRUE(run.Started()) << p.Output();
     ASSERT_TRUE(router.RunTraffic({"--count", std::to_string(kOps), "--mix", "read,write", "--size",
                                    std::to_string(kDataSize)}));
     ASSERT_TRUE(vxtest::WaitUntil([&] {
@@ -163,7 +262,7 @@ TEST(Faults, RouterThatVanishesWhileCapturingLeavesTheCaptureWaiting) {
     EXPECT_EQ(out.substr(out.size() - std::min(out.size(), tail.size())), tail) << out;
     vxtest::CaptureContents cap;
     std::string error;
-    ASSERT_TRUE(vxtest::ReadCapture(dir / "x.cap", &cap, &error)) << error;
+    ASSERT_TRUE(vxtest::ReadCapture(run.dir / "x.cap", &cap, &error)) << error;
     ASSERT_EQ(cap.frames.size(), 2 * kOps + 1);
     ExpectInOrder(cap.frames);
     const NmxHead last = cap.frames.back().Head();

@@ -197,12 +197,16 @@ TEST_F(NmxRouterTest, AFullQueueDropsAndCountsWhatDoesNotFit) {
   })) << m_router->Output();
   EXPECT_NE(m_router->Output().find("   851  raw"), std::string::npos) << m_router->Output();
 
-  // The first four are kept, in order.
+  // The first four are kept, in order, and the reply that brings them tells the port of the
+  // six that were not.
   std::vector<uint8_t> buf(4096);
   for (DWORD i = 0; i < 4; ++i) {
     ASSERT_EQ(slow.Read(buf), NMX_HEAD_SIZE + 8);
     EXPECT_EQ(reinterpret_cast<NmxHead*>(buf.data())->hUser, i);
   }
+  ULONGLONG dropped = 0;
+  EXPECT_TRUE(slow.drv.RouterDropped(&dropped));
+  EXPECT_EQ(dropped, 6u);
 }
 
 TEST_F(NmxRouterTest, ReadStatusesOfARawHandle) {
@@ -257,15 +261,126 @@ std::vector<uint8_t> Head(uint16_t type, uint32_t cbBody) {
   return h;
 }
 
+// Sends the IOCTL that registers port with queueSize on the raw connection fd; the reply
+// is left unread.
+void SendRegister(int fd, WORD port, WORD queueSize) {
+  using namespace vx::router;
+  NmxRegisterR3PortIn rec = MakeDefaultRegisterRecord();
+  rec.m_bFixedPort = 1;
+  rec.m_port = port;
+  rec.m_queueSize = queueSize;
+  std::vector<uint8_t> msg = Head(MSG_IOCTL, IOCTL_BODY_SIZE);
+  msg.resize(MSG_HEAD_SIZE + IOCTL_BODY_SIZE);
+  vx::EncodeLE32(msg.data() + MSG_HEAD_SIZE, static_cast<uint32_t>(PAL_IOCTL_INLINE));
+  Envelope e;
+  e.code = IOCTL_NMX_REGISTER_PORT;
+  e.cbIn = sizeof(rec);
+  e.cbOut = 4;
+  std::memcpy(e.buffer, &rec, sizeof(rec));
+  EncodeEnvelope(msg.data() + MSG_HEAD_SIZE + 4, e);
+  ASSERT_EQ(send(fd, msg.data(), msg.size(), 0), static_cast<ssize_t>(msg.size()));
+}
+
+// A READ of port with a 4096-byte buffer and the batch field as given.
+std::vector<uint8_t> ReadMessage(uint32_t port, uint32_t batch) {
+  using namespace vx::router;
+  std::vector<uint8_t> msg = Head(MSG_READ, READ_BODY_SIZE);
+  msg.resize(MSG_HEAD_SIZE + READ_BODY_SIZE);
+  vx::EncodeLE32(msg.data() + MSG_HEAD_SIZE, port);
+  vx::EncodeLE32(msg.data() + MSG_HEAD_SIZE + 4, 4096);
+  vx::EncodeLE32(msg.data() + MSG_HEAD_SIZE + 8, batch);
+  return msg;
+}
+
+// The next message from the router on fd: its head and body; an empty body and type 0 when
+// the connection ends or stays silent for a minute.
+struct Message {
+  uint16_t type = 0;
+  std::vector<uint8_t> body;
+};
+Message Receive(int fd) {
+  timeval tv{60, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  auto recvAll = [fd](uint8_t* p, size_t n) {
+    for (size_t got = 0; got < n;) {
+      const ssize_t r = recv(fd, p + got, n - got, 0);
+      if (r <= 0) return false;
+      got += static_cast<size_t>(r);
+    }
+    return true;
+  };
+  Message m;
+  uint8_t head[vx::router::MSG_HEAD_SIZE];
+  if (!recvAll(head, sizeof(head))) return m;
+  const vx::router::MsgHead h = vx::router::DecodeHead(head);
+  if (h.cbBody > (2u << 20)) return m;
+  m.body.resize(h.cbBody);
+  if (!recvAll(m.body.data(), m.body.size())) return m;
+  m.type = h.type;
+  return m;
+}
+
+// A port whose queue overflowed: a READ that asks (batch bit 31) is answered with the total
+// the router dropped for it since it registered, in front of the records; a READ that does
+// not ask gets the reply it always got. A new registration counts from 0 again.
+TEST_F(NmxRouterTest, ReadRepliesTellAPortThatAsksHowManyCommandsWereDroppedForIt) {
+  using namespace vx::router;
+  Start();
+  RecordingPort client(0);
+  ASSERT_TRUE(client.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "first registration" : "registered again");
+    const int fd = ConnectRaw(m_router->Socket());
+    ASSERT_GE(fd, 0);
+    ASSERT_NO_FATAL_FAILURE(SendRegister(fd, 851, 4));
+    ASSERT_EQ(Receive(fd).type, MSG_IOCTL_REPLY);
+    // Ten commands overflow the queue of four; three more, after the new registration, fit.
+    const DWORD nSent = round == 0 ? 10 : 3;
+    const uint64_t droppedNow = round == 0 ? 6 : 0;
+    for (DWORD i = 0; i < nSent; ++i) {
+      std::vector<uint8_t> cmd =
+          MakeCommand(client.NmxGetAddr(), NmxAddr(NMXNETID_LOOPBACK, 851), 8, 2, i);
+      ASSERT_TRUE(client.NmxSend(AsCmd(cmd)));
+    }
+    // The writes have no reply: ask for the counters until they show every command.
+    const std::string routed = "routed " + std::to_string(round == 0 ? 10 : 13) + " ";
+    ASSERT_TRUE(vxtest::WaitUntil([&] {
+      return m_router->PrintCounters() && m_router->Output().find(routed) != std::string::npos;
+    })) << m_router->Output();
+    unsigned long delivered = 0, dropped = 0;
+    ASSERT_TRUE(m_router->PortCounters(851, &delivered, &dropped)) << m_router->Output();
+    EXPECT_EQ(dropped, 6u) << "the table counts over both registrations";
+
+    const std::vector<uint8_t> plain = ReadMessage(851, 1);
+    ASSERT_EQ(send(fd, plain.data(), plain.size(), 0), static_cast<ssize_t>(plain.size()));
+    Message m = Receive(fd);
+    ASSERT_EQ(m.type, MSG_READ_REPLY);
+    ASSERT_EQ(m.body.size(), READ_REPLY_FIXED + READ_RECORD_HEAD + NMX_HEAD_SIZE + 8);
+    EXPECT_EQ(vx::DecodeLE32(m.body.data() + 4), 1u) << "records";
+
+    const std::vector<uint8_t> asking = ReadMessage(851, READ_BATCH | READ_WANT_DROPPED);
+    ASSERT_EQ(send(fd, asking.data(), asking.size(), 0), static_cast<ssize_t>(asking.size()));
+    m = Receive(fd);
+    ASSERT_EQ(m.type, MSG_READ_REPLY_DROPPED);
+    const uint32_t nLeft = std::min<uint32_t>(nSent, 4) - 1;
+    ASSERT_EQ(m.body.size(),
+              READ_REPLY_DROPPED_FIXED + nLeft * (READ_RECORD_HEAD + NMX_HEAD_SIZE + 8));
+    EXPECT_EQ(vx::DecodeLE32(m.body.data()), 0u) << "errno";
+    EXPECT_EQ(vx::DecodeLE32(m.body.data() + 4), nLeft) << "records";
+    EXPECT_EQ(vx::DecodeLE64(m.body.data() + 8), droppedNow) << "dropped since registered";
+    const uint8_t* rec = m.body.data() + READ_REPLY_DROPPED_FIXED;
+    EXPECT_EQ(vx::DecodeLE32(rec), NMX_HEAD_SIZE + 8) << "the first record behind the total";
+    EXPECT_EQ(reinterpret_cast<const NmxHead*>(rec + READ_RECORD_HEAD)->hUser, 1u);
+    close(fd);
+    ASSERT_TRUE(m_router->WaitOutput("unregistered port 851", round + 1));
+  }
+}
+
 TEST_F(NmxRouterTest, MisbehavingClientsAreDroppedAndTheRouterGoesOn) {
   Start();
   using namespace vx::router;
   // Two well-formed READs: the second arrives while the first is still pending.
-  std::vector<uint8_t> read2 = Head(MSG_READ, READ_BODY_SIZE);
-  read2.resize(MSG_HEAD_SIZE + READ_BODY_SIZE);
-  vx::EncodeLE32(read2.data() + MSG_HEAD_SIZE, 851);
-  vx::EncodeLE32(read2.data() + MSG_HEAD_SIZE + 4, 4096);
-  vx::EncodeLE32(read2.data() + MSG_HEAD_SIZE + 8, 1);
+  std::vector<uint8_t> read2 = ReadMessage(851, 1);
   read2.insert(read2.end(), read2.begin(), read2.end());
   std::vector<uint8_t> reserved = Head(MSG_READ, 8);
   reserved[2] = 1;
@@ -299,19 +414,7 @@ TEST_F(NmxRouterTest, MisbehavingClientsAreDroppedAndTheRouterGoesOn) {
       // The raw handle registers through the library, then misbehaves on its own socket.
       fd = ConnectRaw(m_router->Socket());
       ASSERT_GE(fd, 0);
-      NmxRegisterR3PortIn rec = MakeDefaultRegisterRecord();
-      rec.m_bFixedPort = 1;
-      rec.m_port = 851;
-      std::vector<uint8_t> msg = Head(MSG_IOCTL, IOCTL_BODY_SIZE);
-      msg.resize(MSG_HEAD_SIZE + IOCTL_BODY_SIZE);
-      vx::EncodeLE32(msg.data() + MSG_HEAD_SIZE, static_cast<uint32_t>(PAL_IOCTL_INLINE));
-      Envelope e;
-      e.code = IOCTL_NMX_REGISTER_PORT;
-      e.cbIn = sizeof(rec);
-      e.cbOut = 4;
-      std::memcpy(e.buffer, &rec, sizeof(rec));
-      EncodeEnvelope(msg.data() + MSG_HEAD_SIZE + 4, e);
-      ASSERT_EQ(send(fd, msg.data(), msg.size(), 0), static_cast<ssize_t>(msg.size()));
+      ASSERT_NO_FATAL_FAILURE(SendRegister(fd, 851, 80));
       ASSERT_TRUE(m_router->WaitOutput("registered port 851"));
     } else {
       fd = ConnectRaw(m_router->Socket());

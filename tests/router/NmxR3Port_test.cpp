@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "common/RecordingPort.h"
@@ -111,6 +113,76 @@ TEST_F(NmxR3PortTest, DeliversCommandsWholeIncludingOversizedOnes) {
   ASSERT_TRUE(sender.NmxSend(AsCmd(cmd)));
   ASSERT_TRUE(tiny.WaitCount(1));
   EXPECT_EQ(tiny.Received()[0], cmd);
+}
+
+// A port whose receive thread waits in NmxReceive while its gate is shut, so that the
+// router's queue for it fills up.
+class GatedPort : public RecordingPort {
+ public:
+  explicit GatedPort(WORD port) : RecordingPort(port, "gated") { SetDispatch(false); }
+  ~GatedPort() override {
+    SetOpen(true);
+    NmxDisconnect();
+  }
+  void NmxReceive(NmxCmd* cmd) override {
+    {
+      std::unique_lock<std::mutex> lk(m_gateLock);
+      m_gate.wait(lk, [&] { return m_bOpen; });
+    }
+    RecordingPort::NmxReceive(cmd);
+  }
+  void SetOpen(bool bOpen) {
+    std::lock_guard<std::mutex> g(m_gateLock);
+    m_bOpen = bOpen;
+    m_gate.notify_all();
+  }
+
+ private:
+  std::mutex m_gateLock;
+  std::condition_variable m_gate;
+  bool m_bOpen = true;
+};
+
+// What the router dropped for a port that did not read is counted by the port as the router
+// counts it, summed over the port's connections (the router counts each registration from
+// 0), and stays counted once the port is disconnected.
+TEST_F(NmxR3PortTest, ThePortCountsTheCommandsTheRouterDroppedForIt) {
+  GatedPort port(851);
+  ULONGLONG counted = 99;
+  EXPECT_FALSE(port.GetRouterDroppedCount(&counted)) << "no router has told it anything yet";
+  EXPECT_EQ(counted, 0u);
+  RecordingPort sender(0);
+  ASSERT_TRUE(sender.NmxConnect(NMX_PORT_PREVIOUS, 4096, 16));
+  size_t received = 0;
+  unsigned long routerDropped = 0;
+  for (int round = 1; round <= 2; ++round) {
+    SCOPED_TRACE(round);
+    port.SetOpen(false);
+    ASSERT_TRUE(port.NmxConnect(NMX_PORT_PREVIOUS, 4096, 4));
+    for (DWORD i = 0; i < 20; ++i) {
+      std::vector<uint8_t> cmd = MakeCommand(sender.NmxGetAddr(), port.NmxGetAddr(), 8, 2, i);
+      ASSERT_TRUE(sender.NmxSend(AsCmd(cmd)));
+    }
+    // The writes have no reply: ask for the counters until they show every command.
+    const std::string routed = "routed " + std::to_string(20 * round) + " ";
+    ASSERT_TRUE(vxtest::WaitUntil([&] {
+      return m_router->PrintCounters() && m_router->Output().find(routed) != std::string::npos;
+    })) << m_router->Output();
+    unsigned long delivered = 0, dropped = 0;
+    ASSERT_TRUE(m_router->PortCounters(851, &delivered, &dropped)) << m_router->Output();
+    // At most a reply's batch and the queue of four got through before the gate.
+    ASSERT_GE(dropped, routerDropped + 12);
+    received += 20 - (dropped - routerDropped);
+    routerDropped = dropped;
+
+    port.SetOpen(true);
+    ASSERT_TRUE(port.WaitCount(received));
+    EXPECT_TRUE(port.GetRouterDroppedCount(&counted));
+    EXPECT_EQ(counted, routerDropped);
+    EXPECT_TRUE(port.NmxDisconnect());
+    EXPECT_TRUE(port.GetRouterDroppedCount(&counted));
+    EXPECT_EQ(counted, routerDropped);
+  }
 }
 
 TEST_F(NmxR3PortTest, SendingWhileTheRouterGoesAwayIsSafe) {

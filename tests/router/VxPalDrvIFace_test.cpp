@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "common/TestUtil.h"
@@ -152,12 +153,14 @@ void OpenOnFake(FakeRouter& fake, const std::string& path, CDrvControl& drv) {
   ASSERT_EQ(opened, 0u);
 }
 
-// A READ_REPLY body of errno 0 and the given records (count, data).
+// A READ_REPLY of errno 0 and the given records (count, data); with a dropped total, a
+// READ_REPLY_DROPPED that carries it.
 std::vector<uint8_t> ReadReply(const std::vector<std::pair<uint32_t, std::vector<uint8_t>>>& recs,
-                               uint32_t nClaimed) {
-  std::vector<uint8_t> m(16, 0);
-  m[0] = 0x81;
+                               uint32_t nClaimed, std::optional<uint64_t> dropped = {}) {
+  std::vector<uint8_t> m(dropped ? 24 : 16, 0);
+  m[0] = dropped ? 0x91 : 0x81;
   EncodeLE32(m.data() + 12, nClaimed);
+  if (dropped) vx::EncodeLE64(m.data() + 16, *dropped);
   for (const auto& [count, data] : recs) {
     const size_t at = m.size();
     m.resize(at + 8 + data.size());
@@ -197,7 +200,8 @@ TEST(VxPalDrvIFaceTest, OneReplyAnswersSeveralReadsInOrder) {
   DWORD n = 0;
   ASSERT_EQ(drv.Read(buf.data(), 4096, &n, &ov), 0u);
   server.join();
-  EXPECT_EQ(DecodeLE32(msg.data() + 16), 1024u) << "records asked for";
+  EXPECT_EQ(DecodeLE32(msg.data() + 16), 0x80000000u | 1024u)
+      << "records asked for, and the dropped total";
   ASSERT_EQ(n, 40u);
   EXPECT_TRUE(std::equal(a.begin(), a.end(), buf.begin()));
   ASSERT_EQ(drv.Read(buf.data(), 4096, &n, &ov), 0u);
@@ -219,6 +223,63 @@ TEST(VxPalDrvIFaceTest, OneReplyAnswersSeveralReadsInOrder) {
   server.join();
   EXPECT_EQ(n, 5u) << "router removed";
   EXPECT_NE(drv.Read(buf.data(), 4096, &n, &ov), 0u);
+}
+
+// The router's dropped total comes with the replies that carry it, in front of their records;
+// a router that sends none leaves it unknown, a total lower than one seen before is not
+// taken, and a reply too short for its total reads as a removed router.
+TEST(VxPalDrvIFaceTest, TheDroppedTotalIsTakenFromTheRepliesThatCarryIt) {
+  vxtest::TempDir dir;
+  FakeRouter fake(dir / "fake.sock");
+  CDrvControl drv;
+  ASSERT_NO_FATAL_FAILURE(OpenOnFake(fake, dir / "fake.sock", drv));
+  const std::vector<uint8_t> a = Pattern(40, 1), b = Pattern(33, 5);
+  // Errno 5 and no record: whole as a READ_REPLY, short of the total as a READ_REPLY_DROPPED.
+  std::vector<uint8_t> tooShort(8 + 8, 0);
+  tooShort[0] = 0x91;
+  EncodeLE32(tooShort.data() + 4, 8);
+  EncodeLE32(tooShort.data() + 8, 5);
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> reply;
+    DWORD read;  // what the read returns
+    bool bKnown;
+    ULONGLONG dropped;
+  };
+  const Case cases[] = {
+      {"an old router's reply", ReadReply({{40, a}}, 1), 40, false, 0},
+      {"a total, then the records", ReadReply({{40, a}, {33, b}}, 2, 6), 40, true, 6},
+      {"a status with a larger total", ReadReply({{3, {}}}, 1, 0x1234567890ull), 3, true,
+       0x1234567890ull},
+      {"a lower total", ReadReply({{33, b}}, 1, 5), 33, true, 0x1234567890ull},
+      {"too short for a total", tooShort, NMX_READ_ROUTER_REMOVED, true, 0x1234567890ull},
+  };
+  std::vector<uint8_t> buf(4096);
+  OVERLAPPED ov{};
+  ov.Offset = 2;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::thread server([&] {
+      fake.Recv(8 + 12);
+      fake.Send(c.reply);
+    });
+    DWORD n = 0;
+    ASSERT_EQ(drv.Read(buf.data(), 4096, &n, &ov), 0u);
+    server.join();
+    EXPECT_EQ(n, c.read);
+    if (c.read == 40) {
+      EXPECT_TRUE(std::equal(a.begin(), a.end(), buf.begin()));
+    }
+    ULONGLONG dropped = 0;
+    EXPECT_EQ(drv.RouterDropped(&dropped), c.bKnown ? TRUE : FALSE);
+    EXPECT_EQ(dropped, c.dropped);
+    if (drv.ReadReady()) {
+      // The batch's second record, handed over from the buffer.
+      ASSERT_EQ(drv.Read(buf.data(), 4096, &n, &ov), 0u);
+      EXPECT_EQ(n, 33u);
+      EXPECT_TRUE(std::equal(b.begin(), b.end(), buf.begin()));
+    }
+  }
 }
 
 // Commands written together arrive as WRITE messages back to back, in order.
@@ -296,6 +357,9 @@ TEST(VxPalDrvIFaceTest, ACharacterDeviceGetsTheDeviceLink) {
     EXPECT_EQ(ret, 77u);
     for (uint8_t b : out) EXPECT_EQ(b, 0xAB);
   }
+  // The device cannot say what the router dropped.
+  ULONGLONG dropped = 0;
+  EXPECT_FALSE(drv.RouterDropped(&dropped));
   EXPECT_EQ(drv.CloseDrv(), 0u);
   EXPECT_EQ(drv.Read(buf.data(), 64, &n, nullptr), static_cast<DWORD>(EBADF));
 }

@@ -132,7 +132,7 @@ void CRouterCore::Unregister(Port& port) {
   std::fprintf(m_pLog, "unregistered port %u \"%s\"\n", port.number, Printable(port.name).c_str());
   for (ClientId r : port.readers) {
     m_clients[r].bReadPending = false;
-    ReplyStatus(r, NMX_READ_UNREGISTERED);
+    ReplyStatus(r, NMX_READ_UNREGISTERED, &port);
   }
   m_clients[port.owner].bBound = false;
   for (ClientId a : port.attached) m_clients[a].bBound = false;
@@ -140,18 +140,20 @@ void CRouterCore::Unregister(Port& port) {
   m_ports.erase(number);
 }
 
-bool CRouterCore::Read(ClientId client, uint32_t offset, uint32_t cbMax, uint32_t nBatch) {
+bool CRouterCore::Read(ClientId client, uint32_t offset, uint32_t cbMax, uint32_t batch) {
   Client& c = m_clients[client];
+  const uint32_t nBatch = batch & READ_BATCH_COUNT;
   if (c.bReadPending || nBatch == 0) return false;
+  c.bWantsDropped = (batch & READ_WANT_DROPPED) != 0;
+  auto it = m_ports.find(static_cast<uint16_t>(offset));
+  const bool bHolds = offset <= 0xFFFF && c.bBound && c.port == offset && it != m_ports.end();
   if (m_bRemoving) {
-    auto it = m_ports.find(static_cast<uint16_t>(offset));
     if (it != m_ports.end()) it->second.bToldRemoved = true;
-    ReplyStatus(client, NMX_READ_ROUTER_REMOVED);
+    ReplyStatus(client, NMX_READ_ROUTER_REMOVED, bHolds ? &it->second : nullptr);
     return true;
   }
-  auto it = m_ports.find(static_cast<uint16_t>(offset));
-  if (offset > 0xFFFF || !c.bBound || c.port != offset || it == m_ports.end()) {
-    ReplyStatus(client, NMX_READ_UNREGISTERED);
+  if (!bHolds) {
+    ReplyStatus(client, NMX_READ_UNREGISTERED, nullptr);
     return true;
   }
   c.bReadPending = true;
@@ -174,7 +176,7 @@ void CRouterCore::Deliver(Port& port) {
       uint8_t need[4];
       EncodeLE32(need, static_cast<uint32_t>(front.bytes.size()));
       const ReadRecord rec{NMX_READ_BUFFER_TOO_SMALL, need, std::min<uint32_t>(4, c.cbReadMax)};
-      m_pSink->ReadReply(r, &rec, 1);
+      m_pSink->ReadReply(r, &rec, 1, DroppedFor(c, &port));
       continue;
     }
     // The first item answers the read; what fits behind it goes along in the same reply.
@@ -201,25 +203,32 @@ void CRouterCore::Deliver(Port& port) {
       m_records.push_back(item.status != 0 ? ReadRecord{item.status, nullptr, 0}
                                            : ReadRecord{cb, item.bytes.data(), cb});
     }
-    m_pSink->ReadReply(r, m_records.data(), m_records.size());
+    m_pSink->ReadReply(r, m_records.data(), m_records.size(), DroppedFor(c, &port));
   }
 }
 
-void CRouterCore::ReplyStatus(ClientId client, uint32_t status) {
-  const ReadRecord rec{status, nullptr, 0};
-  m_pSink->ReadReply(client, &rec, 1);
+std::optional<uint64_t> CRouterCore::DroppedFor(const Client& c, const Port* port) const {
+  if (!c.bWantsDropped) return std::nullopt;
+  return port ? port->dropped : 0;
 }
 
-void CRouterCore::Enqueue(Port& port, std::vector<uint8_t>&& bytes) {
+void CRouterCore::ReplyStatus(ClientId client, uint32_t status, const Port* port) {
+  const ReadRecord rec{status, nullptr, 0};
+  m_pSink->ReadReply(client, &rec, 1, DroppedFor(m_clients[client], port));
+}
+
+bool CRouterCore::Enqueue(Port& port, std::vector<uint8_t>&& bytes) {
   if (port.nCommands >= port.queueSize || port.cbQueued + bytes.size() > MAX_QUEUED_BYTES) {
+    ++port.dropped;
     ++m_stats[port.number].dropped;
     ++m_totals.dropped;
-    return;
+    return false;
   }
   port.cbQueued += bytes.size();
   ++port.nCommands;
   port.queue.push_back(Item{0, std::move(bytes)});
   port.bQueuedSinceDelivery = true;
+  return true;
 }
 
 void CRouterCore::DeliverQueued() {
@@ -270,10 +279,7 @@ void CRouterCore::Route(const uint8_t* cmd, uint32_t cb, bool bAnswerable) {
     } else {
       copy.assign(cmd, cmd + cb);
     }
-    Port& logger = itLogger->second;
-    const uint64_t before = m_stats[LOGGER_PORT].dropped;
-    Enqueue(logger, std::move(copy));
-    if (m_stats[LOGGER_PORT].dropped == before) ++m_totals.mirrored;
+    if (Enqueue(itLogger->second, std::move(copy))) ++m_totals.mirrored;
   }
 
   if (answerErr != 0) Answer(cmd, answerErr);
@@ -326,7 +332,7 @@ void CRouterCore::BeginRemoval() {
     port.cbQueued = 0;
     for (ClientId r : port.readers) {
       m_clients[r].bReadPending = false;
-      ReplyStatus(r, NMX_READ_ROUTER_REMOVED);
+      ReplyStatus(r, NMX_READ_ROUTER_REMOVED, &port);
       port.bToldRemoved = true;
     }
     port.readers.clear();

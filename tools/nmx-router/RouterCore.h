@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,8 +25,10 @@ typedef uint32_t ClientId;
 // Receives the answers to reads. The records and their data are valid only during the call.
 class IRouterSink {
  public:
-  // The answer to one read: n >= 1 records, the first answering the read itself.
-  virtual void ReadReply(ClientId client, const ReadRecord* records, size_t n) = 0;
+  // The answer to one read: n >= 1 records, the first answering the read itself, and, for a
+  // reader that asked for it, the commands dropped for its port since it registered.
+  virtual void ReadReply(ClientId client, const ReadRecord* records, size_t n,
+                         std::optional<uint64_t> dropped) = 0;
 
  protected:
   ~IRouterSink() = default;
@@ -71,9 +74,10 @@ class CRouterCore {
   bool SystemRunning() const { return m_bRunning; }
 
   RegisterAnswer Register(ClientId client, const RegisterRequest& req);
-  // Answers with up to nBatch replies. Returns false for a protocol violation (a second read
-  // while one is pending, a batch of 0).
-  bool Read(ClientId client, uint32_t offset, uint32_t cbMax, uint32_t nBatch);
+  // Answers with up to batch & READ_BATCH_COUNT records, with the port's dropped total when
+  // batch has READ_WANT_DROPPED. Returns false for a protocol violation (a second read while
+  // one is pending, a batch of 0).
+  bool Read(ClientId client, uint32_t offset, uint32_t cbMax, uint32_t batch);
   // cmd holds cb >= 32 bytes: a header and whatever data the client wrote. Pending reads
   // are answered by DeliverQueued, so that one answer carries every command routed meanwhile.
   void Write(ClientId client, const uint8_t* cmd, uint32_t cb);
@@ -111,6 +115,7 @@ class CRouterCore {
     std::deque<Item> queue;
     size_t nCommands = 0;
     size_t cbQueued = 0;
+    uint64_t dropped = 0;  // since this registration; the readers that ask are told
     bool bToldRemoved = false;
     bool bQueuedSinceDelivery = false;
   };
@@ -120,6 +125,7 @@ class CRouterCore {
     bool bReadPending = false;
     uint32_t cbReadMax = 0;
     uint32_t nBatch = 1;
+    bool bWantsDropped = false;  // its reads asked for the dropped total
   };
   struct PortStats {
     std::string name;
@@ -130,11 +136,14 @@ class CRouterCore {
   bool IsLocal(const NmxNetId& id) const;
   void Route(const uint8_t* cmd, uint32_t cb, bool bAnswerable);
   void Answer(const uint8_t* cmd, int32_t err);
-  void Enqueue(Port& port, std::vector<uint8_t>&& bytes);
+  // False when the command did not fit the port's queue and was dropped.
+  bool Enqueue(Port& port, std::vector<uint8_t>&& bytes);
   void EnqueueStatus(Port& port, uint32_t status);
   void Deliver(Port& port);
   void Unregister(Port& port);
-  void ReplyStatus(ClientId client, uint32_t status);
+  // port is the one the client reads, null when it holds none.
+  void ReplyStatus(ClientId client, uint32_t status, const Port* port);
+  std::optional<uint64_t> DroppedFor(const Client& c, const Port* port) const;
   static uint64_t FileTimeNow();
 
   NmxNetId m_netId;

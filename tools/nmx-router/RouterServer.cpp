@@ -110,7 +110,8 @@ bool CRouterServer::Listen(const std::string& path) {
   return true;
 }
 
-void CRouterServer::ReadReply(ClientId client, const ReadRecord* records, size_t n) {
+void CRouterServer::ReadReply(ClientId client, const ReadRecord* records, size_t n,
+                              std::optional<uint64_t> dropped) {
   auto it = m_byId.find(client);
   if (it == m_byId.end() || it->second->bDead) return;
   Client& c = *it->second;
@@ -118,15 +119,18 @@ void CRouterServer::ReadReply(ClientId client, const ReadRecord* records, size_t
     c.out.clear();
     c.outStart = 0;
   }
-  size_t cbBody = READ_REPLY_FIXED;
+  const uint16_t type = dropped ? MSG_READ_REPLY_DROPPED : MSG_READ_REPLY;
+  const size_t cbFixed = ReadReplyFixed(type);
+  size_t cbBody = cbFixed;
   for (size_t i = 0; i < n; ++i) cbBody += READ_RECORD_HEAD + records[i].cb;
   const size_t at = c.out.size();
   c.out.resize(at + MSG_HEAD_SIZE + cbBody);
   uint8_t* p = c.out.data() + at;
-  EncodeHead(p, MSG_READ_REPLY, static_cast<uint32_t>(cbBody));
+  EncodeHead(p, type, static_cast<uint32_t>(cbBody));
   EncodeLE32(p + MSG_HEAD_SIZE, 0);
   EncodeLE32(p + MSG_HEAD_SIZE + 4, static_cast<uint32_t>(n));
-  p += MSG_HEAD_SIZE + READ_REPLY_FIXED;
+  if (dropped) EncodeLE64(p + MSG_HEAD_SIZE + READ_REPLY_FIXED, *dropped);
+  p += MSG_HEAD_SIZE + cbFixed;
   for (size_t i = 0; i < n; ++i) p = EncodeReadRecord(p, records[i]);
 }
 

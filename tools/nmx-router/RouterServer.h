@@ -45,7 +45,8 @@ class CRouterServer : private IRouterSink {
     bool bParsed = false;  // this round's budget is spent
   };
 
-  void ReadReply(ClientId client, const ReadRecord* records, size_t n) override;
+  void ReadReply(ClientId client, const ReadRecord* records, size_t n,
+                 std::optional<uint64_t> dropped) override;
   void Accept();
   void ReadFrom(Client& c);
   bool ParseMessages(Client& c);
