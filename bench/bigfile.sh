@@ -32,8 +32,8 @@
 # average before and after it.
 #
 # About 14 minutes where nothing is lost (single ~5, viewer ~3.5, ring ~2.5, tcpdump ~1);
-# a build that loses frames takes longer (a step slows down with its file) and its search goes
-# down to 50 000 frames/s (3.5 minutes more). Needs 1 GB free in TMPDIR (4 GB for the viewer,
+# a build that loses frames runs into the time limits (single ~5, viewer 5 minutes) and its
+# search goes down to 50 000 frames/s (up to 5 minutes more, less at the router's first drop). Needs 1 GB free in TMPDIR (4 GB for the viewer,
 # whose 4095 MiB are taken at its start).
 #
 #   bench/bigfile.sh BUILD_DIR [single] [viewer] [ring] [tcpdump]     (default: all)
@@ -181,15 +181,18 @@ capture() {
     say "$name: the logger did not start: $(tail -n 3 "$work/console.txt" | tr '\n' ' ')"
     kill -TERM "$rp"; wait "$rp"
     R_OK=0 R_SUSTAINED=0 R_ROUTED=0 R_FILE=0 R_LDROP=0 R_RDROP=0 R_UNACC=0 R_SECS=0 R_CARRIED=0
-    R_CPU=0 R_HWM=0 R_FILL=0 R_MAXFILL=0 R_TURNED=0 R_CUT="" R_LOAD="" R_CMD=$cmd
+    R_CPU=0 R_HWM=0 R_FILL=0 R_MAXFILL=0 R_TURNED=0 R_CUT="" R_LOAD="" R_CMD=$cmd R_SUSTAINED_RATE=0
     rm -rf "$work"
     return
   fi
 
   l0=$(load1)
   # The time limit: 1.5 times what the rate needs (frames of about 109 bytes with the table).
+  # A file to be filled gets operations for all of it: what ends the run is the fill or the
+  # time limit.
   if [ "$target" -gt 0 ]; then
     cap_s=$(( target * 3 / 2 / 109 / rate + 10 ))
+    ops=$(( rate * cap_s / 2 ))
   else
     cap_s=$(( (2 * ops * 3 / 2) / rate + 10 ))
   fi
@@ -263,8 +266,8 @@ capture() {
   [ "$R_TURNED" = 0 ] && [ "$R_UNACC" -ne 0 ] && R_OK=0
   # A file to be filled whose ring turned over: what it gave up hides what was lost.
   [ "$target" -gt 0 ] && [ "$R_TURNED" = 1 ] && R_OK=0
-  R_SUSTAINED=1
-  awk -v c="$R_CARRIED" -v r="$rate" 'BEGIN {exit !(c < 0.9 * r)}' && R_SUSTAINED=0
+  R_SUSTAINED=1 R_SUSTAINED_RATE=1
+  awk -v c="$R_CARRIED" -v r="$rate" 'BEGIN {exit !(c < 0.9 * r)}' && R_SUSTAINED=0 R_SUSTAINED_RATE=0
   [ "$target" -gt 0 ] && [ "${R_CUT%% *}" != full ] && [ "${R_CUT%% *}" != router-drop ] && R_SUSTAINED=0
   cp "$work/samples" "$out/$name.samples"
   {
@@ -300,7 +303,12 @@ end_text() {  # BASE -> how the run ended
   case "${R_CUT%% *}" in
     full) how="interrupted at $(pct "$R_MAXFILL" "$1")% full" ;;
     router-drop) how="stopped at the router's first drop, $(pct "$R_MAXFILL" "$1")% full" ;;
-    *) how="not full by the time limit: $(pct "$R_MAXFILL" "$1")% full; the machine did not sustain the rate" ;;
+    *)
+      if [ "$R_SUSTAINED_RATE" = 0 ]; then
+        how="not full by the time limit: $(pct "$R_MAXFILL" "$1")% full; the traffic could not be sent at the rate asked"
+      else
+        how="not full by the time limit: $(pct "$R_MAXFILL" "$1")% full; the logger stored frames slower than they came"
+      fi ;;
   esac
   echo "$how after $R_SECS s, $(n "$R_CARRIED") frames/s carried"
 }
@@ -326,8 +334,7 @@ tenth_rows() {  # SAMPLES BASE
 single_row() {  # RATE NAME WHY
   local rate=$1 name=$2 ops target
   target=$((SINGLE_MB * MiB * 98 / 100))
-  ops=$((target / 200))
-  capture "$name" console "-s $SINGLE_MB" "$rate" "$ops" "$target" "$3"
+  capture "$name" console "-s $SINGLE_MB" "$rate" 0 "$target" "$3"
   echo "ROW|-s $SINGLE_MB (3 ring files) filled from empty, $(n "$rate") frames/s asked (64 data bytes)|$(loss_text); $(end_text $((SINGLE_MB * MiB))); $(cpu_text)|$R_CMD (interrupted at 98% full)|$R_LOAD"
 }
 
@@ -373,7 +380,7 @@ fi
 if [[ $parts == *" viewer "* ]]; then
   echo "== viewer 4095M" >&2
   target=$((VIEWER_MB * MiB))
-  capture viewer-100k listen "set filesize 4095M" 100000 $((target / 180)) "$target" 0
+  capture viewer-100k listen "set filesize 4095M" 100000 0 "$target" 0
   echo "ROW|listen mode, the viewer's largest file (nmx-view set filesize 4095M), 100 000 frames/s asked until $VIEWER_MB MiB|$(loss_text); $(end_text "$target"); $(cpu_text)|$R_CMD (interrupted at $VIEWER_MB MiB)|$R_LOAD"
 fi
 
@@ -384,7 +391,9 @@ if [[ $parts == *" ring "* ]]; then
   # Until the ring has filled all its files and given up its oldest once.
   ops=$((RING_MB * MiB * 11 / 10 / 109 / 2))
   capture ring1000-100k console "-r -s $RING_MB" 100000 "$ops" 0 0
-  echo "ROW|ring -r -s $RING_MB, 100 000 frames/s asked until it turned over (1.1 times its size)|$(n "$((R_ROUTED - R_LDROP - R_RDROP))") of $(n "$R_ROUTED") frames captured (logger dropped $(n "$R_LDROP"), router dropped $(n "$R_RDROP")), the newest $(n "$R_FILE") kept; $(n "$R_CARRIED") frames/s carried in $R_SECS s; $(cpu_text)|$R_CMD|$R_LOAD"
+  turned="it turned over"
+  [ "$R_TURNED" = 1 ] || turned="it did not turn over (too few frames stored)"
+  echo "ROW|ring -r -s $RING_MB, 100 000 frames/s asked, 1.1 times its size sent|$(n "$((R_ROUTED - R_LDROP - R_RDROP))") of $(n "$R_ROUTED") frames captured (logger dropped $(n "$R_LDROP"), router dropped $(n "$R_RDROP")), the newest $(n "$R_FILE") kept, $turned; $(n "$R_CARRIED") frames/s carried in $R_SECS s; $(cpu_text)|$R_CMD|$R_LOAD"
 fi
 
 # tcpdump RATE COUNT -> a ROW; its CPU per packet also goes to tcpdump.ref for the plot.
@@ -435,7 +444,7 @@ for r in "single-100k:-s $SINGLE_MB, 100 000/s:$SINGLE_MB" "single-200k:-s $SING
 done
 if [ ${#runs[@]} -gt 0 ]; then
   {
-    echo "Logger CPU per stored frame by tenth of the file (µs; frames stored per second in that tenth in brackets; the last tenth ends where the run ended):"
+    echo "Logger CPU per stored frame by tenth of the file (µs; frames stored per second in that tenth in brackets; the last tenth ends where the run ended). The console's -s $SINGLE_MB is a ring of 3 files: from 33% and 67% on, frames go into an empty file."
     echo
     hdr="| tenth |" sep="|---|"
     for r in "${runs[@]}"; do hdr+=" ${r#*:} |"; sep+="---|"; done
@@ -464,13 +473,17 @@ if [ ${#runs[@]} -gt 0 ]; then
       echo "set yrange [0:*]"
       echo "set grid"
       echo "set key top left"
+      # Where the console's ring of 3 files goes on in its next file (an empty table).
+      echo "set arrow from $((SINGLE_MB / 3)),graph 0 to $((SINGLE_MB / 3)),graph 1 nohead dashtype 3 lc 'gray'"
+      echo "set arrow from $((SINGLE_MB * 2 / 3)),graph 0 to $((SINGLE_MB * 2 / 3)),graph 1 nohead dashtype 3 lc 'gray'"
+      echo "set label 'next -s $SINGLE_MB ring file' at $((SINGLE_MB / 3)),graph 0.97 offset 0.5,0 font ',8' tc 'gray'"
       plot="plot"
       for r in "${runs[@]}"; do
         plot+=" '$out/${r%%:*}.dat' using (\$1):2 with linespoints title '${r#*:}',"
       done
       if [ -s "$out/tcpdump.ref" ]; then
         while read -r rate per; do
-          [ "$per" = - ] || plot+=" $per with lines dashtype 2 title 'tcpdump -w, $rate UDP datagrams/s (µs per packet)',"
+          [ "$per" = - ] || plot+=" $per with lines dashtype 2 lw 2 title 'tcpdump -w, $(n "$rate") UDP datagrams/s: $per µs per packet',"
         done <"$out/tcpdump.ref"
       fi
       echo "${plot%,}"
