@@ -471,12 +471,14 @@ if [ ${#runs[@]} -gt 0 ]; then
       echo "set xlabel 'MiB in the file (middle of each tenth)'"
       echo "set ylabel 'logger CPU µs per frame'"
       echo "set yrange [0:*]"
+      echo "set xrange [0:*]"
       echo "set grid"
-      echo "set key top left"
+      echo "set key below"
       # Where the console's ring of 3 files goes on in its next file (an empty table).
-      echo "set arrow from $((SINGLE_MB / 3)),graph 0 to $((SINGLE_MB / 3)),graph 1 nohead dashtype 3 lc 'gray'"
-      echo "set arrow from $((SINGLE_MB * 2 / 3)),graph 0 to $((SINGLE_MB * 2 / 3)),graph 1 nohead dashtype 3 lc 'gray'"
-      echo "set label 'next -s $SINGLE_MB ring file' at $((SINGLE_MB / 3)),graph 0.97 offset 0.5,0 font ',8' tc 'gray'"
+      echo "set arrow from $((SINGLE_MB / 3)),graph 0 to $((SINGLE_MB / 3)),graph 1 nohead dashtype 2 lc rgb '#808080'"
+      echo "set arrow from $((SINGLE_MB * 2 / 3)),graph 0 to $((SINGLE_MB * 2 / 3)),graph 1 nohead dashtype 2 lc rgb '#808080'"
+      echo "set label '-s $SINGLE_MB: ring file 2' at $((SINGLE_MB / 3)),graph 0.97 offset 0.5,0 font ',8' tc rgb '#808080'"
+      echo "set label 'ring file 3' at $((SINGLE_MB * 2 / 3)),graph 0.97 offset 0.5,0 font ',8' tc rgb '#808080'"
       plot="plot"
       for r in "${runs[@]}"; do
         plot+=" '$out/${r%%:*}.dat' using (\$1):2 with linespoints title '${r#*:}',"
