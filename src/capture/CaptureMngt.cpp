@@ -229,11 +229,12 @@ HRESULT CCaptureMngt::StartLocked() {
   if (SUCCEEDED(hr)) hr = m_pFlushMem->Create(cbEach);
   if (FAILED(hr)) {
     DeleteBuffers();
-    m_sErr.Format("Out of memory for a capture buffer of %u bytes", static_cast<unsigned>(cbEach));
+    m_sErr.Format("Out of memory for a capture buffer of %u bytes",
+                  static_cast<unsigned>(std::max(m_cbBuffer, 2 * cbEach)));
     return hr;
   }
   m_cbEachBuffer = cbEach;
-  m_cbMinBatch = std::min(m_cbBuffer, cbEach / 2);
+  m_cbMinBatch = cbEach / 2;
   m_cbBatch = m_cbMinBatch;
 
   m_pCaptureFile = NewCaptureObject();
@@ -339,9 +340,12 @@ void CCaptureMngt::FileThread() {
   OsUserSetEvent(m_hCopiedEvent);
 }
 
+// The buffer size set is shared by the two buffers; a large file gets more, so that a batch
+// can reach a quarter of the largest table its appends move, within the bound of each
+// buffer and a quarter of a file.
 DWORD CCaptureMngt::BatchBufferSize(DWORD cbBuffer, DWORD cbPerFile) {
   const DWORD forTable = cbPerFile / kMinRecordWithEntry * vxcap::kTableEntrySize / kTableShare * 2;
-  return std::max(cbBuffer, std::min({forTable, kMaxBatchBuffer, cbPerFile / 2}));
+  return std::max(cbBuffer / 2, std::min({forTable, kMaxBatchBuffer, cbPerFile / 4}));
 }
 
 void CCaptureMngt::UpdateBatchSize() {

@@ -17,11 +17,11 @@
 // The engine's writer thread stores frame records with WriteFrame (a memory copy under the
 // memory lock) into one of two buffers; a file thread of the manager swaps the buffers and
 // writes the full one to disk in a batch while the writer fills the other, at least every
-// nFileUpdateCycle milliseconds and whenever the batch is complete. A batch is complete at
-// the buffer size set (GetBufferSize) or, for a large file, at a quarter of the frame table
-// every append moves, so that the table moves stay a bounded share of the work; each buffer
-// holds up to twice that (at most 16 MiB, half a file), and the writer waits for the disk only
-// when both are full. Frames are
+// nFileUpdateCycle milliseconds and whenever the batch is complete. The two buffers share the
+// buffer size set (GetBufferSize); for a large file each grows so that a batch, half a
+// buffer, reaches a quarter of the frame table every append moves (up to 16 MiB a buffer and
+// a quarter of a file each), which keeps the table moves a bounded share of the work. The
+// writer waits for the disk only when both buffers are full. Frames are
 // numbered from 0 in arrival order; when the ring drops its oldest frames every number falls
 // by the count dropped, and the overflow counter (never 0 after the first overflow) changes.
 //

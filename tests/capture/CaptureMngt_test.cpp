@@ -393,7 +393,7 @@ TEST_F(CaptureMngtTest, WriteErrorThatPersistsEndsTheCapture) {
   Configure(m, false);
   ASSERT_EQ(S_OK, m.Start());
   DWORD seq = 0;
-  for (; seq < 100; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+  for (; seq < 300; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
   // The file thread writes each complete batch while the writer goes on: the disk breaks
   // once some are on it.
   ASSERT_TRUE(vxtest::WaitUntil([&] { return ReadCapFile(Path("trace.cap")).seqs.size() >= 40; }));
@@ -679,8 +679,8 @@ TEST_F(CaptureMngtTest, TheWriterIsNotHeldUpByADiskWrite) {
   Configure(m, false);
   ASSERT_EQ(S_OK, m.Start());
   DWORD seq = 0;
-  // One batch (8 kB): the file thread takes it and waits at the gate.
-  for (; seq < 100; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+  // More than a batch: the file thread takes it and waits at the gate.
+  for (; seq < 200; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
   ASSERT_TRUE(vxtest::WaitUntil([&] { return m.m_waiting == 1; }));
   // The other buffer takes a whole batch more without a wait; a writer that waited for the
   // disk would hang here until the deadline.
@@ -695,7 +695,7 @@ TEST_F(CaptureMngtTest, TheWriterIsNotHeldUpByADiskWrite) {
   EXPECT_TRUE(more.get());
   EXPECT_EQ(1, m.m_waiting.load());
   EXPECT_EQ(0u, m.GetFramesNotStored());
-  EXPECT_EQ(Range(100, seq), ReadSeqs(m, 100, static_cast<LONG>(seq) - 100, 100 * seq));
+  EXPECT_EQ(Range(200, seq), ReadSeqs(m, 200, static_cast<LONG>(seq) - 200, 100 * seq));
   m.m_open = true;
   ASSERT_EQ(S_OK, m.Stop());
   const auto file = ReadCapFile(Path("trace.cap"));
