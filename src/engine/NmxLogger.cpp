@@ -166,6 +166,12 @@ void CNmxLogger::ReleaseFrame(FRAME* frame) {
     free(frame);
 }
 
+bool CNmxLogger::HasRoomFor(DWORD cbRecord) const {
+  // A record larger than the whole bound still goes into an empty queue.
+  return m_pFrameList->HasFreeNode() &&
+         (m_cbQueued == 0 || m_cbQueued + cbRecord <= NMX_FRAME_QUEUE_BYTES);
+}
+
 bool CNmxLogger::QueueFrame(FRAME* frame, DWORD cbRecord) {
   m_pFrameList->AddTail(frame);
   const size_t before = m_cbQueued;
@@ -207,7 +213,7 @@ void CNmxLogger::OnNmxReceive(const NmxCmd* cmd) {
   {
     COsCsLock lock(m_csFrameList);
     if (!IsStarted()) return;
-    if (!m_pFrameList->HasFreeNode()) {
+    if (!HasRoomFor(cbRecord)) {
       m_nDroppedFrames.fetch_add(1, std::memory_order_relaxed);
       return;
     }
@@ -228,7 +234,7 @@ void CNmxLogger::OnNmxReceive(const NmxCmd* cmd) {
     BuildFrame(frame, cbRecord, cmd, cbPacket, bStamp, time);
     {
       COsCsLock lock(m_csFrameList);
-      if (IsStarted() && m_pFrameList->HasFreeNode()) {
+      if (IsStarted() && HasRoomFor(cbRecord)) {
         bWake = QueueFrame(frame, cbRecord);
         frame = nullptr;
       } else if (IsStarted()) {

@@ -28,9 +28,9 @@ class xml_node;
 
 constexpr LONG NMX_LOGGER_DEFAULT_PORT = 48914;
 constexpr LONG NMX_LOGGER_CYCLE_MS = 25;
-// The writer does not wait for its cycle to end once this much waits in the queue: an eighth
-// of its frames, or of the frame arena.
-constexpr UINT NMX_WRITER_WAKE_FRAMES = NMX_FRAME_QUEUE_SIZE / 8;
+// The writer does not wait for its cycle to end once this much waits in the queue: 1250 frames,
+// or an eighth of the frame arena.
+constexpr UINT NMX_WRITER_WAKE_FRAMES = 1250;
 constexpr size_t NMX_WRITER_WAKE_BYTES = CFrameArena::kSize / 8;
 
 // Threads:
@@ -70,7 +70,8 @@ class CNmxLogger {
   bool IsStarted() const { return m_bStarted.load(std::memory_order_acquire); }
 
   // Queues a frame built from cmd (32 + cmd->head.cbData readable bytes, not kept) while
-  // capturing; a frame that finds the queue full is dropped and counted.
+  // capturing; a frame that finds the queue full (NMX_FRAME_QUEUE_BYTES of records) is
+  // dropped and counted.
   void OnNmxReceive(const NmxCmd* cmd);
   // Frames lost since the last Start: dropped on a full queue, not stored by the capture
   // manager (a full single file, a failed write), or still queued when the capture stopped
@@ -203,6 +204,8 @@ class CNmxLogger {
   void EndRun(bool bOnWriter) NO_THREAD_SAFETY_ANALYSIS;
   // Frees every queued frame; returns how many.
   ULONGLONG DiscardQueuedFrames();
+  // Under m_csFrameList: the queue takes a record of cbRecord bytes.
+  bool HasRoomFor(DWORD cbRecord) const REQUIRES(m_csFrameList);
   // Under m_csFrameList: appends frame; true when the queue just passed its high-water mark.
   bool QueueFrame(FRAME* frame, DWORD cbRecord) REQUIRES(m_csFrameList);
   // Gives the memory of a frame taken out of a queue back, in queue order.

@@ -125,30 +125,41 @@ TEST(NmxLoggerTest, FramesFromCommands) {
   }
 }
 
+// The queue holds NMX_FRAME_QUEUE_BYTES of records, and has a node for every smallest record
+// that fits: small or large, the frame that finds it full is the one dropped and counted.
 TEST(NmxLoggerTest, FullQueueDropsAndCounts) {
-  vxtest::TempDir dir;
-  HeldEngine engine(nullptr);
-  CaptureInto(engine, dir, 2 * kMiB);
-  ASSERT_TRUE(engine.Start());
-  engine.Hold();
-  engine.OnNmxReceive(AsCmd(MakeCmd(Numbered(0))));
-  // The writer holds frame 0; the queue is empty and takes 10000 more.
-  ASSERT_TRUE(vxtest::WaitUntil([&] { return engine.m_nWrites == 1; }));
-  const DWORD n = NMX_FRAME_QUEUE_SIZE + 1;
-  for (DWORD i = 1; i <= n; ++i) engine.OnNmxReceive(AsCmd(MakeCmd(Numbered(i))));
-  EXPECT_EQ(engine.GetDroppedFrames(), 1u);
-  engine.Let();
-  ASSERT_TRUE(vxtest::WaitUntil([&] { return Frames(engine) == LONG(n); })) << Frames(engine);
-  ASSERT_TRUE(engine.Stop());
+  struct Case {
+    const char* what;
+    DWORD cbData;
+  };
+  for (const Case& c : {Case{"smallest records", 0}, Case{"4 KiB records", 4096}}) {
+    SCOPED_TRACE(c.what);
+    vxtest::TempDir dir;
+    HeldEngine engine(nullptr);
+    CaptureInto(engine, dir, 64 * kMiB);
+    ASSERT_TRUE(engine.Start());
+    engine.Hold();
+    engine.OnNmxReceive(AsCmd(MakeCmd(Numbered(0, c.cbData))));
+    // The writer holds frame 0; the queue is empty and fills up to its bound.
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return engine.m_nWrites == 1; }));
+    const DWORD fit =
+        static_cast<DWORD>(NMX_FRAME_QUEUE_BYTES / vxcap::RecordSize(NMX_HEAD_SIZE + c.cbData));
+    const DWORD n = fit + 1;
+    for (DWORD i = 1; i <= n; ++i) engine.OnNmxReceive(AsCmd(MakeCmd(Numbered(i, c.cbData))));
+    EXPECT_EQ(engine.GetDroppedFrames(), 1u);
+    engine.Let();
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return Frames(engine) == LONG(n); })) << Frames(engine);
+    ASSERT_TRUE(engine.Stop());
 
-  const captest::Parsed p = ReadCapture(dir);
-  ASSERT_TRUE(p.ok) << p.why;
-  ASSERT_EQ(p.frames.size(), n);
-  for (DWORD i = 0; i < n; ++i) ASSERT_EQ(StoredHead(p.frames[i]).hUser, i);
-  EXPECT_EQ(engine.GetDroppedFrames(), 1u);
-  // Each run counts its own drops.
-  ASSERT_TRUE(engine.Start());
-  EXPECT_EQ(engine.GetDroppedFrames(), 0u);
+    const captest::Parsed p = ReadCapture(dir);
+    ASSERT_TRUE(p.ok) << p.why;
+    ASSERT_EQ(p.frames.size(), n);
+    for (DWORD i = 0; i < n; ++i) ASSERT_EQ(StoredHead(p.frames[i]).hUser, i);
+    EXPECT_EQ(engine.GetDroppedFrames(), 1u);
+    // Each run counts its own drops.
+    ASSERT_TRUE(engine.Start());
+    EXPECT_EQ(engine.GetDroppedFrames(), 0u);
+  }
 }
 
 // Between its cycles the writer also takes the queue as soon as it passes its high-water
