@@ -393,11 +393,13 @@ namespace {
 
 // What a viewer named in the boot folder and was refused, for the operator.
 void ReportRefusedPath(const char* what, const char* dir, const std::string& name) {
+  const size_t n = strlen(dir);
+  const char* sep = n > 0 && (dir[n - 1] == '/' || dir[n - 1] == '\\') ? "" : "/";
   CString line;
   line.Format(
-      "Refused the viewer's %s %s/%s: a symbolic link, a name leaving the boot folder, "
+      "Refused the viewer's %s %s%s%s: a symbolic link, a name leaving the boot folder, "
       "or not a regular file",
-      what, dir, name.c_str());
+      what, dir, sep, name.c_str());
   ReportRefusal(line);
 }
 
