@@ -13,6 +13,7 @@
 #include "engine/NmxLogger.h"
 #include "engine/XmlReaders.h"
 #include "os/OsUserSafeOpen.h"
+#include "viewer/ViewerFileName.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ void CNmxLogger::ApplyConnectionSettings(const pugi::xml_node& port,
       // Port 0 would listen wherever the system chooses, where no viewer will look.
       const long stays = m_bConnected ? m_nListenPort.load() : m_nPort.load();
       line.Format("Ignoring ConnectionPort '%s': not a port; the viewer port stays %ld",
-                  XMLGettext(port), stays);
+                  PrintableText(XMLGettext(port)).c_str(), stays);
       ReportFailure(line);
     }
   }
@@ -107,7 +108,8 @@ void CNmxLogger::ApplyConnectionSettings(const pugi::xml_node& port,
     if (!*text || inet_pton(AF_INET, text, &parsed) == 1) {
       newAddress = text;
     } else {
-      line.Format("Ignoring ConnectionAddress '%s': not an IPv4 address", text);
+      line.Format("Ignoring ConnectionAddress '%s': not an IPv4 address",
+                  PrintableText(text).c_str());
       ReportFailure(line);
     }
   }
@@ -133,7 +135,9 @@ bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
   const auto refuse = [&](const char* why) {
     if (isFile) {
       CString line;
-      line.Format("Ignoring settings document %s: %s", textOrPath, why);
+      // The path and the document's text may come from anyone who reaches the viewer port.
+      line.Format("Ignoring settings document %s: %s", PrintableText(textOrPath).c_str(),
+                  PrintableText(why).c_str());
       ReportFailure(line);
     }
     return false;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -529,7 +530,8 @@ HRESULT CKrpComm::StartWithSettings(const std::string& path) {
   } catch (...) {
     // Only the XML parser throws, when its memory runs out.
     CString line;
-    line.Format("Ignoring settings document %s: out of memory", path.c_str());
+    line.Format("Ignoring settings document %s: out of memory",
+                PrintableText(path.c_str()).c_str());
     ReportFailure(line);
   }
   // The engine has said why; a capture with settings other than those asked for would record

@@ -299,7 +299,9 @@ TEST_F(ListenAbuse, ASettingsDocumentThatIsNotTakenIsReportedAndRefusesTheStart)
     const char* why;
   } docs[] = {{"big.xml", big, "larger than 1048576 bytes"},
               {"cut.xml", "<VxNmxLogger><CaptureInfo>", "not a settings document"},
-              {"empty.xml", "<VxNmxLogger/>", "no VxNmxLogger element with settings"}};
+              {"empty.xml", "<VxNmxLogger/>", "no VxNmxLogger element with settings"},
+              // A name that would drive the operator's terminal is shown harmless.
+              {"esc\x1b[2J.xml", "<", "not a settings document"}};
   auto logger = StartLogger({"-l", "-p", std::to_string(m_port)});
   ASSERT_TRUE(logger->WaitOutput("Listening for viewer connection")) << logger->Output();
   for (const auto& d : docs) {
@@ -309,7 +311,10 @@ TEST_F(ListenAbuse, ASettingsDocumentThatIsNotTakenIsReportedAndRefusesTheStart)
     std::string err;
     EXPECT_EQ(View({"start", path}, nullptr, &err), 1) << err;
     EXPECT_NE(err.find("(0x70B)"), std::string::npos) << err;
-    EXPECT_TRUE(logger->WaitOutput("Ignoring settings document " + path + ": " + d.why))
+    std::string shown = path;
+    for (char& ch : shown)
+      if (ch == '\x1b') ch = '?';
+    EXPECT_TRUE(logger->WaitOutput("Ignoring settings document " + shown + ": " + d.why))
         << logger->Output();
   }
   std::string status;
