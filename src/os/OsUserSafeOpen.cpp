@@ -127,13 +127,15 @@ OsOpenResult OpenFolderParts(int dirFd, const std::vector<std::string>& parts, i
   return OpenFolderByComponent(dirFd, parts, fd);
 }
 
-// The name in the folder dirFd, known to be a regular file before and after it is opened.
-OsOpenResult OpenRegularIn(int dirFd, const char* name, int* fd) {
+// The name in the folder dirFd (or AT_FDCWD), known to be a regular file before and after it
+// is opened; a link at the name is refused, or followed with followLink.
+OsOpenResult OpenRegularIn(int dirFd, const char* name, bool followLink, int* fd) {
   struct stat st {};
   // Nothing that is not a regular file is opened at all: opening a device may act on it.
-  if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Classify(errno);
+  if (fstatat(dirFd, name, &st, followLink ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return Classify(errno);
   if (!S_ISREG(st.st_mode)) return OsOpenResult::kRefused;
-  const int f = OpenAtRetrying(dirFd, name, O_RDONLY | kFileFlags);
+  const int f =
+      OpenAtRetrying(dirFd, name, O_RDONLY | (followLink ? kFileFlags & ~O_NOFOLLOW : kFileFlags));
   if (f < 0) return Classify(errno);
   if (fstat(f, &st) != 0) {
     CloseKeepingErrno(f);
@@ -163,6 +165,13 @@ OsOpenResult LockShared(int f, int* fd) {
   return OsOpenResult::kOpened;
 }
 
+// path with the file layer's separators and runs of them made single.
+std::string Normalized(const char* path) {
+  std::string copy(path);
+  copy.resize(OsUserNormalizePath(copy.data()));
+  return copy;
+}
+
 }  // namespace
 
 OsOpenResult OsUserOpenFolder(const char* path, int* fd) {
@@ -170,9 +179,8 @@ OsOpenResult OsUserOpenFolder(const char* path, int* fd) {
     errno = EINVAL;
     return OsOpenResult::kFailed;
   }
-  std::string copy(path);
-  copy.resize(OsUserNormalizePath(copy.data()));
-  const int f = OpenAtRetrying(AT_FDCWD, copy.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int f =
+      OpenAtRetrying(AT_FDCWD, Normalized(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (f < 0) return errno == ENOENT ? OsOpenResult::kMissing : OsOpenResult::kFailed;
   *fd = f;
   return OsOpenResult::kOpened;
@@ -201,7 +209,7 @@ OsOpenResult OsUserOpenFileBeneath(int dirFd, const char* relPath, int* fd) {
   const OsOpenResult r = OpenFolderParts(dirFd, parts, &folder);
   if (r != OsOpenResult::kOpened) return r;
   int f = -1;
-  const OsOpenResult opened = OpenRegularIn(folder, name.c_str(), &f);
+  const OsOpenResult opened = OpenRegularIn(folder, name.c_str(), false, &f);
   CloseKeepingErrno(folder);
   if (opened != OsOpenResult::kOpened) return opened;
   return LockShared(f, fd);
@@ -236,32 +244,12 @@ OsOpenResult OsUserOpenRegularFile(const char* path, int* fd) {
     errno = EINVAL;
     return OsOpenResult::kFailed;
   }
-  std::string copy(path);
-  copy.resize(OsUserNormalizePath(copy.data()));
-  struct stat st {};
-  if (stat(copy.c_str(), &st) != 0) return Classify(errno);
-  if (!S_ISREG(st.st_mode)) return OsOpenResult::kRefused;
-  const int f =
-      OpenAtRetrying(AT_FDCWD, copy.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (f < 0) return Classify(errno);
-  if (fstat(f, &st) != 0) {
-    CloseKeepingErrno(f);
-    return OsOpenResult::kFailed;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    close(f);
-    return OsOpenResult::kRefused;
-  }
-  *fd = f;
-  return OsOpenResult::kOpened;
+  return OpenRegularIn(AT_FDCWD, Normalized(path).c_str(), true, fd);
 }
 
 bool OsUserIsSymbolicLink(const char* path) {
-  if (!path) return false;
-  std::string copy(path);
-  copy.resize(OsUserNormalizePath(copy.data()));
   struct stat st {};
-  return lstat(copy.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+  return path && lstat(Normalized(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 void OsUserSafeOpenTestWalkComponents(bool on) {
