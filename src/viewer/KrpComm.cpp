@@ -53,7 +53,8 @@ CKrpComm::CKrpComm(CNmxLogger* pNmxLogger, bool, LONG nPort, const char* szAddre
           this, static_cast<WORD>(nPort), szAddress && *szAddress ? szAddress : nullptr)),
       m_pKrpServer(new (std::nothrow) CKrpServer()),
       m_pNmxLogger(pNmxLogger) {
-  COsCsLock crit(m_csCrit);
+  // No lock: nothing else reaches the object yet, and the engine may construct it under its
+  // control lock, which requests take under m_csCrit.
   for (int& fd : m_fdOpenFile) fd = -1;
 }
 
@@ -65,7 +66,7 @@ CKrpComm::~CKrpComm() {
   if (m_pAsyncRes) m_pAsyncRes->Release();
   if (m_pTcpKrpServer) m_pTcpKrpServer->Release();
   if (m_pKrpServer) m_pKrpServer->Release();
-  COsCsLock crit(m_csCrit);
+  // The connection and the notifications have ended: no request can reach the files now.
   CloseAllFiles();
 }
 
