@@ -31,7 +31,6 @@ using viewertest::RawPeer;
 
 constexpr DWORD kNoAnswer = 0xFFFFFFFF;
 constexpr DWORD kInvalidSize = 0x705;
-constexpr DWORD kInvalidParam = 0x70B;
 
 Bytes Words(std::initializer_list<DWORD> values) {
   Bytes b;
