@@ -6,6 +6,7 @@
 
 #include "capture/CaptureFormat.h"
 #include "os/OsUserFile.h"
+#include "os/OsUserSafeOpen.h"
 #include "registry/VxReg.h"
 
 namespace vxcap {
@@ -98,6 +99,8 @@ bool JoinPath(char* out, const char* folder, const char* name, size_t cchMax) {
 }
 
 bool IsForeignFile(const char* path) {
+  // Writing through a link would put the capture wherever it points.
+  if (OsUserIsSymbolicLink(path)) return true;
   const DWORD attributes = OsUserGetFileAttributes(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   if (attributes != FILE_ATTRIBUTE_NORMAL) return true;

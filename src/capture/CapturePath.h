@@ -70,8 +70,9 @@ bool SamePath(const char* a, const char* b);
 // Refusal to replace a file that is not a capture (the Win32 "file exists" error).
 constexpr HRESULT CAPTURE_E_FOREIGN_FILE = static_cast<HRESULT>(0x80070050);
 
-// True when path exists and is something a capture must not replace: not a regular file, or a
-// regular file with content whose first bytes are not a capture file header. A missing or
+// True when path exists and is something a capture must not replace: a symbolic link (even to
+// a capture), not a regular file, or a regular file with content whose first bytes are not a
+// capture file header. A missing or
 // empty file, a capture file, and a file that cannot be examined (whose replacement fails on
 // its own) give false.
 bool IsForeignFile(const char* path);

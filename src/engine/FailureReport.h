@@ -6,3 +6,10 @@
 // facility the host opened the log with (the console program: "NmxLogger", LOG_USER). Any
 // thread.
 void ReportFailure(const char* line);
+
+// As ReportFailure, for what a remote peer may cause as often as it likes (a refused name):
+// at most kRefusalsPerMinute lines a minute are written, so that a peer cannot flood the
+// console and the system log; the next line written after a pause says how many were left
+// out. Any thread.
+void ReportRefusal(const char* line);
+constexpr int kRefusalsPerMinute = 20;

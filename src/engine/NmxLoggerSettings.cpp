@@ -1,24 +1,80 @@
 // The engine's settings document: parse, viewer port, filters and capture settings.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <pugixml.hpp>
 
 #include "engine/FailureReport.h"
 #include "engine/NmxLogger.h"
 #include "engine/XmlReaders.h"
-#include "os/OsUserFile.h"
+#include "os/OsUserSafeOpen.h"
+#include "viewer/ViewerFileName.h"
 
 namespace {
 
 constexpr ULONG kMiB = 1048576;
 constexpr ULONG kKiB = 1024;
+// A settings document holds a few dozen elements; this leaves room for very long filter
+// tables and keeps the parse, which holds the whole document in memory, small.
+constexpr size_t kMaxSettingsDocument = kMiB;
 
 // A viewer may name any path. Reading a FIFO or a device would block this thread, holding
-// the control lock, until someone writes to it; a directory reads as a file of 2^63 bytes.
-bool IsRegularFile(const char* path) {
-  return OsUserGetFileAttributes(path) == FILE_ATTRIBUTE_NORMAL;
+// the control lock, until someone writes to it; a directory reads as a file of 2^63 bytes, and
+// a document is parsed in memory, so its size is memory the viewer would choose.
+bool ReadDocumentFile(const char* path, std::unique_ptr<char[]>* text, size_t* cbText,
+                      CString* why) {
+  int fd = -1;
+  switch (OsUserOpenRegularFile(path, &fd)) {
+    case OsOpenResult::kOpened:
+      break;
+    case OsOpenResult::kMissing:
+      *why = "no such file";
+      return false;
+    case OsOpenResult::kRefused:
+      *why = "not a regular file";
+      return false;
+    case OsOpenResult::kFailed:
+      why->Format("cannot open it (%s)", strerror(errno));
+      return false;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || st.st_size > static_cast<off_t>(kMaxSettingsDocument)) {
+    why->Format("larger than %u bytes", static_cast<unsigned>(kMaxSettingsDocument));
+    close(fd);
+    return false;
+  }
+  // Read to the limit and one byte beyond: a file that grows meanwhile is still caught.
+  const size_t room = kMaxSettingsDocument + 1;
+  text->reset(new (std::nothrow) char[room]);
+  if (!*text) {
+    *why = "out of memory";
+    close(fd);
+    return false;
+  }
+  size_t n = 0;
+  while (n < room) {
+    const ssize_t got = read(fd, text->get() + n, room - n);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      why->Format("cannot read it (%s)", strerror(errno));
+      close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    n += static_cast<size_t>(got);
+  }
+  close(fd);
+  if (n > kMaxSettingsDocument) {
+    why->Format("larger than %u bytes", static_cast<unsigned>(kMaxSettingsDocument));
+    return false;
+  }
+  *cbText = n;
+  return true;
 }
 
 bool HasChildElement(const pugi::xml_node& node) {
@@ -42,7 +98,7 @@ void CNmxLogger::ApplyConnectionSettings(const pugi::xml_node& port,
       // Port 0 would listen wherever the system chooses, where no viewer will look.
       const long stays = m_bConnected ? m_nListenPort.load() : m_nPort.load();
       line.Format("Ignoring ConnectionPort '%s': not a port; the viewer port stays %ld",
-                  XMLGettext(port), stays);
+                  PrintableText(XMLGettext(port)).c_str(), stays);
       ReportFailure(line);
     }
   }
@@ -52,7 +108,8 @@ void CNmxLogger::ApplyConnectionSettings(const pugi::xml_node& port,
     if (!*text || inet_pton(AF_INET, text, &parsed) == 1) {
       newAddress = text;
     } else {
-      line.Format("Ignoring ConnectionAddress '%s': not an IPv4 address", text);
+      line.Format("Ignoring ConnectionAddress '%s': not an IPv4 address",
+                  PrintableText(text).c_str());
       ReportFailure(line);
     }
   }
@@ -73,16 +130,35 @@ void CNmxLogger::ApplyConnectionSettings(const pugi::xml_node& port,
 
 bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
   if (!textOrPath) return false;
+  // A document named by path comes from a viewer or a host that cannot see why it was not
+  // taken: the operator is told.
+  const auto refuse = [&](const char* why) {
+    if (isFile) {
+      CString line;
+      // The path and the document's text may come from anyone who reaches the viewer port.
+      line.Format("Ignoring settings document %s: %s", PrintableText(textOrPath).c_str(),
+                  PrintableText(why).c_str());
+      ReportFailure(line);
+    }
+    return false;
+  };
   COsCsLock control(m_csControl);
-  if (IsBusy()) return false;
-  if (isFile && !IsRegularFile(textOrPath)) return false;
+  if (IsBusy()) return refuse("the capture is running");
+  std::unique_ptr<char[]> text;
+  size_t cbText = 0;
+  CString why;
+  if (isFile && !ReadDocumentFile(textOrPath, &text, &cbText, &why)) return refuse(why);
 
   pugi::xml_document doc;
   const pugi::xml_parse_result parsed =
-      isFile ? doc.load_file(textOrPath) : doc.load_string(textOrPath);
-  if (!parsed) return false;
+      isFile ? doc.load_buffer_inplace(text.get(), cbText) : doc.load_string(textOrPath);
+  if (!parsed) {
+    why.Format("not a settings document (%s at byte %ld)", parsed.description(),
+               static_cast<long>(parsed.offset));
+    return refuse(why);
+  }
   const pugi::xml_node root = doc.child("VxNmxLogger");
-  if (!root || !HasChildElement(root)) return false;
+  if (!root || !HasChildElement(root)) return refuse("no VxNmxLogger element with settings");
 
   const pugi::xml_node port = root.child("ConnectionPort");
   const pugi::xml_node address = root.child("ConnectionAddress");
@@ -90,7 +166,7 @@ bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
 
   const pugi::xml_node filterInfo = root.child("FilterInfo");
   const pugi::xml_node captureInfo = root.child("CaptureInfo");
-  if (!captureInfo) return false;
+  if (!captureInfo) return refuse("no CaptureInfo element");
 
   m_filter.InitializeFilters();
   if (filterInfo) m_filter.LoadFilters(filterInfo);

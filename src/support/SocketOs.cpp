@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -113,6 +115,23 @@ bool SocketSetNoSigPipe([[maybe_unused]] int fd) {
 bool SocketSetReuseAddress(int fd) {
   int on = 1;
   return setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == 0;
+}
+
+bool SocketSetKeepAlive(int fd, [[maybe_unused]] int idleSeconds,
+                        [[maybe_unused]] int intervalSeconds, [[maybe_unused]] int probes) {
+  int on = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) != 0) return false;
+    // The timing is a refinement: a system that refuses it still probes at its own pace.
+#if defined(VX_HAVE_TCP_KEEPIDLE)
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof(idleSeconds));
+#endif
+#if defined(VX_HAVE_TCP_KEEPINTVL)
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof(intervalSeconds));
+#endif
+#if defined(VX_HAVE_TCP_KEEPCNT)
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+#endif
+  return true;
 }
 
 bool SocketSetNonBlocking(int fd, bool nonBlocking) {

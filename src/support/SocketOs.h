@@ -45,6 +45,14 @@ bool SocketSetNoSigPipe(int fd);
 // listen on one address and port. Returns false when the option failed.
 bool SocketSetReuseAddress(int fd);
 
+// Has the system probe a connection that carries nothing, so that a peer that vanished without
+// a word (switched off, unplugged, its address gone) ends it with an error instead of holding
+// it for good: after idleSeconds of silence a probe every intervalSeconds, and after `probes`
+// unanswered ones the connection fails (ETIMEDOUT). Where the system lacks one of the three
+// per-socket settings, its own default stands for that one. Returns false when keepalive could
+// not be switched on.
+bool SocketSetKeepAlive(int fd, int idleSeconds, int intervalSeconds, int probes);
+
 // Switches a descriptor between blocking and non-blocking mode. Returns false on failure.
 bool SocketSetNonBlocking(int fd, bool nonBlocking);
 

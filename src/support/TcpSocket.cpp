@@ -165,6 +165,15 @@ DWORD CTcpSocket::SetSockOpt(int optName, const void* value, socklen_t len, int 
   return 0;
 }
 
+DWORD CTcpSocket::SetKeepAlive(int idleSeconds, int intervalSeconds, int probes) {
+  if (!m_bEnabled) return SOCK_ERR_FAILED;
+  // Under the lock that guards the descriptor's release, so a closed number is never used.
+  COsCsLock sendGuard(m_sendLock);
+  if (m_socket == -1) return SOCK_ERR_NOTSOCK;
+  if (!SocketSetKeepAlive(m_socket, idleSeconds, intervalSeconds, probes)) return SocketLastError();
+  return 0;
+}
+
 DWORD CTcpSocket::CloseDescriptorLocked() {
   // Sends take m_sendLock and read the descriptor under it, so none can be using this number
   // when it is released for reuse. A blocked send was woken by the shutdown before.

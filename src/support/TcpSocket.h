@@ -137,6 +137,10 @@ class CTcpSocket {
   // sender no longer than this.
   void SetSendTimeout(DWORD ms) { m_dwSendTimeoutMs = ms; }
 
+  // Probes the connection while it carries nothing (SocketSetKeepAlive), so that a peer that
+  // vanished ends it. 0, or a socket result code.
+  DWORD SetKeepAlive(int idleSeconds, int intervalSeconds, int probes);
+
   static const SocketDebugStat& GetSockStat() { return m_sockStat; }
 
  protected:

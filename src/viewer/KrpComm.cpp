@@ -1,5 +1,8 @@
 #include "viewer/KrpComm.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -8,11 +11,11 @@
 
 #include "capture/CaptureFile.h"
 #include "capture/CapturePacket.h"
+#include "engine/FailureReport.h"
 #include "engine/NmxLogger.h"
 #include "nmx/KrpTypes.h"
 #include "os/ByteOrder.h"
-#include "os/OsUserFile.h"
-#include "support/VxFileStream.h"
+#include "os/OsUserSafeOpen.h"
 #include "viewer/KrpServer.h"
 #include "viewer/ViewerFileName.h"
 #include "viewer/ViewerTcpServer.h"
@@ -49,7 +52,11 @@ CKrpComm::CKrpComm(CNmxLogger* pNmxLogger, bool, LONG nPort, const char* szAddre
     : m_pTcpKrpServer(new (std::nothrow) CViewerTcpServer(
           this, static_cast<WORD>(nPort), szAddress && *szAddress ? szAddress : nullptr)),
       m_pKrpServer(new (std::nothrow) CKrpServer()),
-      m_pNmxLogger(pNmxLogger) {}
+      m_pNmxLogger(pNmxLogger) {
+  // No lock: nothing else reaches the object yet, and the engine may construct it under its
+  // control lock, which requests take under m_csCrit.
+  for (int& fd : m_fdOpenFile) fd = -1;
+}
 
 CKrpComm::~CKrpComm() {
   // The listener and the connection go first: after that no request or connection event can
@@ -59,10 +66,8 @@ CKrpComm::~CKrpComm() {
   if (m_pAsyncRes) m_pAsyncRes->Release();
   if (m_pTcpKrpServer) m_pTcpKrpServer->Release();
   if (m_pKrpServer) m_pKrpServer->Release();
-  for (IVxFileStream*& stream : m_pOpenFileList) {
-    if (stream) stream->Release();
-    stream = nullptr;
-  }
+  // The connection and the notifications have ended: no request can reach the files now.
+  CloseAllFiles();
 }
 
 HRESULT CKrpComm::Connect() {
@@ -203,18 +208,7 @@ HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data
       if (length < 4) return Krp(KRP_E_INVALID_SIZE);
       const DWORD cmd = Value32(data);
       if (cmd == KRPCOMM_CMD_START && !engine.IsStarted()) {
-        if (length > 4) {
-          const std::string path = NameFromData(data + 4, length - 4, length - 4);
-          try {
-            // May replace this handler (a new viewer port); the engine then keeps it alive
-            // until this request has been answered.
-            engine.LoadXmlSettings(path.c_str(), true);
-          } catch (...) {
-            // Only the XML parser throws, when its memory runs out. A start never depends on
-            // the document (the engine's own results are not answered either): the capture
-            // starts with the settings in force.
-          }
-        }
+        if (length > 4) return StartWithSettings(NameFromData(data + 4, length - 4, length - 4));
         engine.Start();
         return S_OK;
       }
@@ -251,10 +245,7 @@ HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data
       if (length > KRPCOMM_MAX_NAME_DATA) return Krp(KRP_E_INVALID_SIZE);
       const std::string name = NameFromData(data, length, KRPCOMM_MAX_NAME_CHARS);
       if (!IsViewerRelativePath(name.c_str())) return Krp(KRP_E_INVALID_PARAM);
-      // The boot folder holds the machine's project: a viewer may replace a capture there,
-      // nothing else.
-      const HRESULT hr = engine.SaveCaptureAs(name.c_str());
-      return hr == vxcap::CAPTURE_E_FOREIGN_FILE ? Krp(KRP_E_INVALID_PARAM) : hr;
+      return SaveAs(name);
     }
     case KRPCOMM_CAP_CLOSE_VIEW:
       if (length != 4) return Krp(KRP_E_INVALID_SIZE);
@@ -268,9 +259,17 @@ HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data
         return S_OK;
       }
       const std::string name = NameFromData(data, length, KRPCOMM_MAX_NAME_CHARS);
-      if (!IsViewerBareFileName(name.c_str()) ||
-          engine.GetCaptureMngt()->IsForeignSaveFile(name.c_str()))
+      if (!IsViewerBareFileName(name.c_str())) return Krp(KRP_E_INVALID_PARAM);
+      // A link there counts as foreign too: the capture would be written wherever it points.
+      if (engine.GetCaptureMngt()->IsForeignSaveFile(name.c_str())) {
+        CString line;
+        line.Format(
+            "Refused the viewer's save name '%s': in the capture folder it names a link "
+            "or a file that is not a capture",
+            name.c_str());
+        ReportRefusal(line);
         return Krp(KRP_E_INVALID_PARAM);
+      }
       engine.SetSaveFileName(name.c_str());
       return S_OK;
     }
@@ -392,34 +391,56 @@ HRESULT CKrpComm::ReadView(DWORD hView, DWORD length, BYTE* data, DWORD* bytesRe
 
 // ---- Files of the boot project folder -------------------------------------------------------
 
+namespace {
+
+// What a viewer named in the boot folder and was refused, for the operator.
+void ReportRefusedPath(const char* what, const char* dir, const std::string& name) {
+  const size_t n = strlen(dir);
+  const char* sep = n > 0 && (dir[n - 1] == '/' || dir[n - 1] == '\\') ? "" : "/";
+  CString line;
+  line.Format(
+      "Refused the viewer's %s %s%s%s: a symbolic link, a name leaving the boot folder, "
+      "or not a regular file",
+      what, dir, sep, name.c_str());
+  ReportRefusal(line);
+}
+
+// The folder part of a viewer's name ("" for none) and its last component.
+void SplitName(const std::string& name, std::string* folder, std::string* file) {
+  const size_t sep = name.find_last_of("/\\");
+  *folder = sep == std::string::npos ? std::string() : name.substr(0, sep);
+  *file = sep == std::string::npos ? name : name.substr(sep + 1);
+}
+
+}  // namespace
+
 HRESULT CKrpComm::OpenFile(DWORD readLength, BYTE* readData, DWORD writeLength,
                            const BYTE* writeData, DWORD* bytesRead) {
   if (readLength != 4) return Krp(KRP_E_INVALID_SIZE);
   const std::string name = NameFromData(writeData, writeLength, writeLength);
   if (!IsViewerRelativePath(name.c_str())) return Krp(KRP_E_INVALID_PARAM);
   DWORD slot = 0;
-  while (slot < KRPCOMM_FILE_SLOTS && m_pOpenFileList[slot]) ++slot;
+  while (slot < KRPCOMM_FILE_SLOTS && m_fdOpenFile[slot] >= 0) ++slot;
   if (slot == KRPCOMM_FILE_SLOTS) return Krp(KRP_E_GENERAL);
 
   char dir[kBootPathSize];
   if (CCaptureFile::GetBootPrjPath(dir, sizeof dir) != 0) return Krp(KRP_E_GENERAL);
   const size_t cbDir = strlen(dir);
   if (name.size() > kBootPathSize - cbDir) return Krp(KRP_E_INVALID_SIZE);
-  const std::string path = std::string(dir, cbDir) + "\\" + name;
 
-  IVxFileStream* stream = nullptr;
-  const HRESULT hr = CVxFileStream::CreateFileStream(
-      &stream, path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-  if (FAILED(hr) || !stream) return Krp(KRP_E_GENERAL);
-  // Only a regular file has bytes to read: a folder or a device would hold a slot for nothing.
-  OS_USER_FILE_HANDLE h = nullptr;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (FAILED(stream->GetHandle(&h)) || !OsUserGetFileInformationByHandle(h, &info) ||
-      info.dwFileAttributes != FILE_ATTRIBUTE_NORMAL) {
-    stream->Release();
+  // Opened beneath the boot folder without following a link, and only a regular file: a FIFO
+  // or a device would hold this request, and with it every viewer, until someone served it.
+  int boot = -1;
+  if (OsUserOpenFolder(dir, &boot) != OsOpenResult::kOpened) return Krp(KRP_E_GENERAL);
+  int fd = -1;
+  const OsOpenResult r = OsUserOpenFileBeneath(boot, name.c_str(), &fd);
+  close(boot);
+  if (r == OsOpenResult::kRefused) {
+    ReportRefusedPath("file", dir, name);
     return Krp(KRP_E_INVALID_PARAM);
   }
-  m_pOpenFileList[slot] = stream;
+  if (r != OsOpenResult::kOpened) return Krp(KRP_E_GENERAL);
+  m_fdOpenFile[slot] = fd;
   Answer32(readData, bytesRead, slot);
   return S_OK;
 }
@@ -428,19 +449,96 @@ HRESULT CKrpComm::ReadFile(DWORD readLength, BYTE* readData, DWORD writeLength,
                            const BYTE* writeData, DWORD* bytesRead) {
   if (writeLength != 4) return Krp(KRP_E_INVALID_SIZE);
   const DWORD slot = Value32(writeData);
-  if (slot >= KRPCOMM_FILE_SLOTS || !m_pOpenFileList[slot]) return Krp(KRP_E_GENERAL);
-  ULONG n = 0;
-  if (FAILED(m_pOpenFileList[slot]->Read(readData, readLength, &n))) return Krp(KRP_E_GENERAL);
-  *bytesRead = n <= readLength ? n : readLength;
+  if (slot >= KRPCOMM_FILE_SLOTS || m_fdOpenFile[slot] < 0) return Krp(KRP_E_GENERAL);
+  ssize_t n;
+  do {
+    n = read(m_fdOpenFile[slot], readData, readLength);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return Krp(KRP_E_GENERAL);
+  *bytesRead = static_cast<DWORD>(n);
   return S_OK;
 }
 
 HRESULT CKrpComm::CloseFile(DWORD length, const BYTE* data) {
   if (length != 4) return Krp(KRP_E_INVALID_SIZE);
   const DWORD slot = Value32(data);
-  if (slot >= KRPCOMM_FILE_SLOTS || !m_pOpenFileList[slot]) return Krp(KRP_E_GENERAL);
-  m_pOpenFileList[slot]->Release();
-  m_pOpenFileList[slot] = nullptr;
+  if (slot >= KRPCOMM_FILE_SLOTS || m_fdOpenFile[slot] < 0) return Krp(KRP_E_GENERAL);
+  close(m_fdOpenFile[slot]);
+  m_fdOpenFile[slot] = -1;
+  return S_OK;
+}
+
+void CKrpComm::CloseAllFiles() {
+  for (int& fd : m_fdOpenFile) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+}
+
+HRESULT CKrpComm::SaveAs(const std::string& name) {
+  char dir[kBootPathSize];
+  if (CCaptureFile::GetBootPrjPath(dir, sizeof dir) != 0) return Krp(KRP_E_GENERAL);
+  std::string folderName, fileName;
+  SplitName(name, &folderName, &fileName);
+  int boot = -1;
+  if (OsUserOpenFolder(dir, &boot) != OsOpenResult::kOpened) return Krp(KRP_E_GENERAL);
+  int folder = -1;
+  const OsOpenResult r = OsUserOpenFolderBeneath(boot, folderName.c_str(), &folder);
+  close(boot);
+  if (r == OsOpenResult::kRefused) {
+    ReportRefusedPath("save name", dir, name);
+    return Krp(KRP_E_INVALID_PARAM);
+  }
+  if (r != OsOpenResult::kOpened) return Krp(KRP_E_GENERAL);
+
+  // The target is made here, in the folder just verified and never through a link, so that
+  // the save lands in it; a file already there must be a regular one, which the capture then
+  // replaces only if it is a capture or empty.
+  int made = -1;
+  OsOpenResult target = OsUserCreateFileBeneath(folder, fileName.c_str(), &made);
+  if (target == OsOpenResult::kFailed && errno == EEXIST) {
+    int existing = -1;
+    target = OsUserOpenFileBeneath(folder, fileName.c_str(), &existing);
+    if (target == OsOpenResult::kOpened) close(existing);
+    // Held by a writer, or gone meanwhile: the save itself says what it makes of that.
+    if (target != OsOpenResult::kRefused) target = OsOpenResult::kOpened;
+  }
+  HRESULT hr = S_OK;
+  if (target == OsOpenResult::kRefused) {
+    ReportRefusedPath("save name", dir, name);
+    hr = Krp(KRP_E_INVALID_PARAM);
+  } else if (target != OsOpenResult::kOpened) {
+    hr = Krp(KRP_E_GENERAL);
+  } else {
+    hr = m_pNmxLogger->SaveCaptureAs(name.c_str());
+    if (hr == vxcap::CAPTURE_E_FOREIGN_FILE) hr = Krp(KRP_E_INVALID_PARAM);
+  }
+  if (made >= 0) {
+    // A save that did not happen leaves no empty file behind.
+    if (FAILED(hr)) OsUserRemoveIfUnusedBeneath(folder, fileName.c_str(), made);
+    close(made);
+  }
+  close(folder);
+  return hr;
+}
+
+HRESULT CKrpComm::StartWithSettings(const std::string& path) {
+  bool loaded = false;
+  try {
+    // May replace this handler (a new viewer port); the engine then keeps it alive until this
+    // request has been answered.
+    loaded = m_pNmxLogger->LoadXmlSettings(path.c_str(), true);
+  } catch (...) {
+    // Only the XML parser throws, when its memory runs out.
+    CString line;
+    line.Format("Ignoring settings document %s: out of memory",
+                PrintableText(path.c_str()).c_str());
+    ReportFailure(line);
+  }
+  // The engine has said why; a capture with settings other than those asked for would record
+  // what nobody wanted.
+  if (!loaded) return Krp(KRP_E_INVALID_PARAM);
+  m_pNmxLogger->Start();
   return S_OK;
 }
 
@@ -648,6 +746,12 @@ HRESULT CKrpComm::ReadNotificationPacket(TViewNoteParam& n) {
 
 HRESULT CKrpComm::OnDisconnected() {
   DeleteAllNotifications();
+  {
+    // The files a viewer left open would hold their slots for good: a viewer killed in the
+    // middle of a transfer never closes them.
+    COsCsLock crit(m_csCrit);
+    CloseAllFiles();
+  }
   COsCsLock view(m_pNmxLogger->ViewLock());
   if (!m_bRetired) {
     m_pNmxLogger->CloseAllViews();

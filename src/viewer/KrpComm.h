@@ -5,12 +5,12 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "capture/CaptureView.h"
 #include "nmx/NmxTypes.h"
 #include "os/OsUserTools.h"
 #include "os/ThreadSafety.h"
-#include "support/IVxStream.h"
 #include "viewer/KrpCommFormat.h"
 #include "viewer/KrpHashTable.h"
 #include "viewer/VxKrpItf.h"
@@ -34,7 +34,8 @@ typedef CHashTable<NotificationTableKey_, TNotificationTableVal_, 100> TNotifica
 
 // Ownership: created, connected and deleted by the engine, which must outlive it; AddRef and
 // Release count nothing. Owns the TCP server (and through it the viewer's connection), the
-// notification threads and the file streams the viewer opened.
+// notification threads and the files the viewer opened, which are closed when its connection
+// ends.
 //
 // Threads: requests arrive on the connection's receiver thread, connection events on the
 // server's listener thread, and each notification has a thread of its own; the engine's
@@ -124,6 +125,11 @@ class CKrpComm : public IVxKrpSync, public IVxKrpComm {
   HRESULT ReadFile(DWORD readLength, BYTE* readData, DWORD writeLength, const BYTE* writeData,
                    DWORD* bytesRead) REQUIRES(m_csCrit);
   HRESULT CloseFile(DWORD length, const BYTE* data) REQUIRES(m_csCrit);
+  void CloseAllFiles() REQUIRES(m_csCrit);
+  // Saves the stopped capture as name, a path the viewer gave relative to the boot folder.
+  HRESULT SaveAs(const std::string& name) REQUIRES(m_csCrit);
+  // A start that loads the settings document at path first.
+  HRESULT StartWithSettings(const std::string& path) REQUIRES(m_csCrit);
 
   // The notification handle of view hView, 0 when it has none or does not exist.
   DWORD NotificationOfView(DWORD hView);
@@ -140,7 +146,8 @@ class CKrpComm : public IVxKrpSync, public IVxKrpComm {
   CNmxLogger* m_pNmxLogger;
   DWORD m_hNote GUARDED_BY(m_csCrit) = 0;
   TNotificationTable m_noteTable;  // locked by itself
-  IVxFileStream* m_pOpenFileList[KRPCOMM_FILE_SLOTS] GUARDED_BY(m_csCrit) = {};
+  // The files the viewer opened, by slot; -1 for an empty slot.
+  int m_fdOpenFile[KRPCOMM_FILE_SLOTS] GUARDED_BY(m_csCrit);
   COsUserLock m_csCrit;
   std::atomic<bool> m_bRetired{false};
 };

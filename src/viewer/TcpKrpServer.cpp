@@ -29,7 +29,8 @@ CTcpKrpServer::CTcpKrpServer(IVxKrpComm* events, WORD listeningPort, const char*
       m_pListenSocket(nullptr),
       m_hViewerGone(OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr)),
       m_dwSendTimeoutMs(kViewerSendTimeoutMs),
-      m_dwFrameTimeoutMs(kViewerFrameTimeoutMs) {
+      m_dwFrameTimeoutMs(kViewerFrameTimeoutMs),
+      m_dwFirstRequestTimeoutMs(kViewerFirstRequestTimeoutMs) {
   OsUserInitializeCriticalSection(&m_critSec);
   if (listenAddress) {
     const size_t n = strlen(listenAddress);
@@ -191,6 +192,7 @@ DWORD CTcpKrpServer::ProcessPendingAccept(CTcpSocket* listeningSocket) {
     return 0;
   }
   next->SetReceiveIdleTimeout(m_dwFrameTimeoutMs);
+  next->SetFirstRequestTimeout(m_dwFirstRequestTimeoutMs);
   next->SetEndedEvent(m_hViewerGone);
   if (listeningSocket->Accept(next, nullptr, nullptr) != 0) {
     delete next;

@@ -2,8 +2,9 @@
 // listening socket (in its connection list) and the current connection object, and applies
 // the accept policy: while a viewer is connected, further connections wait in the listen
 // backlog; once it has gone, OnDisconnected is reported (within about a second) and the next
-// one is accepted. A viewer that stops reading, or stops in the middle of a frame, is ended
-// after a time-out so that it cannot hold the place forever.
+// one is accepted. A viewer that stops reading, stops in the middle of a frame, sends no
+// request after connecting, or whose peer vanished (keepalive) is ended after a time-out so
+// that it cannot hold the place forever.
 //
 // Ownership: reference-counted (starts at 1; the last Release deletes it). The event
 // receiver and the command handler are not owned and must outlive the server.
@@ -78,6 +79,14 @@ class CTcpKrpServer : public VxFunctions::CTcpConnList,
   void SetViewerFrameTimeout(DWORD ms) { m_dwFrameTimeoutMs = ms; }
   static constexpr DWORD kViewerFrameTimeoutMs = 20000;
 
+  // How long a viewer may take from its connection to its first complete request before the
+  // connection is closed (default kViewerFirstRequestTimeoutMs; 0: no limit), so that a
+  // connection that says nothing cannot hold the one viewer place. After its first request a
+  // viewer may stay quiet as long as it likes (one that follows the capture sends nothing);
+  // keepalive ends its connection if its peer vanishes. Call before ConnectAs.
+  void SetViewerFirstRequestTimeout(DWORD ms) { m_dwFirstRequestTimeoutMs = ms; }
+  static constexpr DWORD kViewerFirstRequestTimeoutMs = 10000;
+
  protected:
   ~CTcpKrpServer() override;
 
@@ -106,4 +115,5 @@ class CTcpKrpServer : public VxFunctions::CTcpConnList,
   OS_USER_EVENT_HANDLE m_hViewerGone;
   DWORD m_dwSendTimeoutMs;
   DWORD m_dwFrameTimeoutMs;
+  DWORD m_dwFirstRequestTimeoutMs;
 };

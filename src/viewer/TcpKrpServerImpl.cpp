@@ -29,6 +29,43 @@ CTcpKrpServerImpl::CTcpKrpServerImpl(LONG krpPort, IVxKrpSync* handler, DWORD se
 
 void CTcpKrpServerImpl::OnAccepted(DWORD) {
   SetSendTimeout(m_dwSendTimeoutMs);
+  SetKeepAlive(kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
+  m_dwFrameIdleMs = m_dwReceiveIdleMs.load();
+  if (m_dwFirstRequestMs == 0) return;
+  m_bAwaitingFirstRequest = true;
+  m_firstRequestDeadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(m_dwFirstRequestMs);
+  FirstRequestOverdue();
+}
+
+bool CTcpKrpServerImpl::FirstRequestOverdue() {
+  if (!m_bAwaitingFirstRequest) return false;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_firstRequestDeadline -
+                                                                 std::chrono::steady_clock::now())
+                        .count();
+  if (left <= 0) return true;
+  // A peer that trickles bytes never lets the idle time-out pass: the receiver must wake at
+  // the deadline whatever arrives before it.
+  const DWORD leftMs = static_cast<DWORD>(left);
+  SetReceiveIdleTimeout(m_dwFrameIdleMs != 0 && m_dwFrameIdleMs < leftMs ? m_dwFrameIdleMs
+                                                                         : leftMs);
+  return false;
+}
+
+DWORD CTcpKrpServerImpl::OnReceive(DWORD error, const BYTE* buf, DWORD len, DWORD timeout) {
+  const DWORD rc = CNmxTcpStub::OnReceive(error, buf, len, timeout);
+  if (FirstRequestOverdue()) CloseBroken();
+  return rc;
+}
+
+DWORD CTcpKrpServerImpl::OnReceiveIdle() {
+  // A connection that has not said anything within its time holds the one viewer place for
+  // nothing; once it has, it may stay quiet (a viewer following the capture sends nothing).
+  if (FirstRequestOverdue()) {
+    CloseBroken();
+    return 0;
+  }
+  return CNmxTcpStub::OnReceiveIdle();
 }
 
 void CTcpKrpServerImpl::OnClose(DWORD) {
@@ -54,6 +91,10 @@ DWORD CTcpKrpServerImpl::Send(const NmxCmd* cmd) {
 }
 
 void CTcpKrpServerImpl::OnNmxReceive(NmxCmd* cmd) {
+  if (m_bAwaitingFirstRequest) {
+    m_bAwaitingFirstRequest = false;
+    SetReceiveIdleTimeout(m_dwFrameIdleMs);
+  }
   // In place: the command belongs to the stub's receive buffer.
   if (cmd) KrpDispatchCommand(cmd, NMX_HEAD_SIZE + size_t{cmd->head.cbData});
 }

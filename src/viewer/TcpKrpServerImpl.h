@@ -10,6 +10,8 @@
 // the connection and waits for the receiver thread.
 #pragma once
 
+#include <chrono>
+
 #include "viewer/NmxTcpStub.h"
 #include "viewer/VxKrp.h"
 #include "viewer/VxKrpItf.h"
@@ -69,8 +71,20 @@ class CTcpKrpServerImpl : public CVxKrp<CNmxTcpStub>, public IVxKrpAsyncRes {
                                 const void* stream) override;
 
   void OnNmxReceive(NmxCmd* cmd) override;
-  // Applies the send time-out to the accepted connection.
+  DWORD OnReceive(DWORD error, const BYTE* buf, DWORD len, DWORD timeout) override;
+  DWORD OnReceiveIdle() override;
+  // Applies the send time-out and keepalive to the accepted connection and starts the clock
+  // of its first request.
   void OnAccepted(DWORD error) override;
+  // The connection is closed unless a complete command has arrived within ms of OnAccepted
+  // (0, the default: no limit). Set before OnAccepted, after the receive idle time-out.
+  void SetFirstRequestTimeout(DWORD ms) { m_dwFirstRequestMs = ms; }
+
+  // Keepalive of an accepted connection: a peer that vanished while the connection carried
+  // nothing is noticed after about 60 + 3 x 10 seconds.
+  static constexpr int kKeepAliveIdleSeconds = 60;
+  static constexpr int kKeepAliveIntervalSeconds = 10;
+  static constexpr int kKeepAliveProbes = 3;
   // Sets hEnded (an event of the caller that outlives this object) when the connection ends.
   void SetEndedEvent(OS_USER_EVENT_HANDLE hEnded) { m_hEnded = hEnded; }
   void OnClose(DWORD error) override;
@@ -83,6 +97,14 @@ class CTcpKrpServerImpl : public CVxKrp<CNmxTcpStub>, public IVxKrpAsyncRes {
   IVxKrpAsync* m_spSrvAsync;
 
  private:
+  // Whether the first request is overdue; if not, makes the receiver wake at its deadline.
+  bool FirstRequestOverdue();
+
   DWORD m_dwSendTimeoutMs;
   OS_USER_EVENT_HANDLE m_hEnded = nullptr;
+  DWORD m_dwFirstRequestMs = 0;
+  // From OnAccepted on, touched by the receiver thread only (it starts after OnAccepted).
+  bool m_bAwaitingFirstRequest = false;
+  std::chrono::steady_clock::time_point m_firstRequestDeadline;
+  DWORD m_dwFrameIdleMs = 0;  // the receive idle time-out once the first request is in
 };

@@ -36,6 +36,13 @@ bool IsViewerRelativePath(const char* name) {
   return HasOnlyFileComponents(name);
 }
 
+std::string PrintableText(const char* text) {
+  std::string s = text ? text : "";
+  for (char& c : s)
+    if (IsControl(c)) c = '?';
+  return s;
+}
+
 bool IsViewerBareFileName(const char* name) {
   if (!name) return false;
   if (!*name) return true;

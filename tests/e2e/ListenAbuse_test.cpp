@@ -1,11 +1,16 @@
 // The viewer port under abuse, through the built program: VxNmxLogger -l capturing traffic
 // while clients send broken framing, requests cut short, a flood of garbage connections,
-// sizes beyond the bounds and a viewer that stops reading. The daemon stays up, its memory
-// stays bounded, and the next viewer is served.
+// sizes beyond the bounds and a viewer that stops reading; connections that say nothing or
+// vanish holding files; names in the boot folder that lead out of it or would block; settings
+// documents that cannot be taken. The daemon stays up, its memory stays bounded, it reads and
+// writes nothing outside the boot folder, says what it refused, and the next viewer is served.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -65,6 +70,13 @@ class ListenAbuse : public ListenViewer {
   }
   static DWORD WriteCapture(RawPeer& peer, DWORD offset, DWORD value) {
     return Ask(peer, KRP_CMD_WRITE, offset, Words({KRPCOMM_IG_CAPTURE, offset, 4, value}));
+  }
+  static DWORD OpenFile(RawPeer& peer, DWORD invokeId, const std::string& name) {
+    Bytes request =
+        Words({KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_OPEN_FILE, 4, static_cast<DWORD>(name.size() + 1)});
+    request.insert(request.end(), name.begin(), name.end());
+    request.push_back(0);
+    return Ask(peer, KRP_CMD_READWRITE, invokeId, request);
   }
   // A new viewer gets its capture state read.
   bool Served() {
@@ -185,6 +197,129 @@ TEST_F(ListenAbuse, TheDaemonStaysUpWithBoundedMemoryAndServesTheNextViewer) {
     EXPECT_EQ(WriteCapture(viewer, 1, 2), 0u);
   }
   ASSERT_TRUE(logger->WaitOutput("Capturing has stopped.\n")) << logger->Output();
+  ASSERT_TRUE(logger->WriteInput("q"));
+  EXPECT_EQ(logger->Wait(), 0);
+}
+
+// Links in the boot folder to a file and a folder outside, to an empty file outside and to
+// nothing yet, and a FIFO: nothing outside is read or written through them, the FIFO is
+// answered at once, and the console names each refused path.
+TEST_F(ListenAbuse, NamesInTheBootFolderThatLeadOutOrWouldBlockAreRefusedAndNamed) {
+  const std::string out = m_dir / "out";
+  ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+  vxtest::WriteFileBytes(out + "/secret", {'s', 'e', 'c', 'r', 'e', 't'});
+  vxtest::WriteFileBytes(out + "/empty.cap", {});
+  ASSERT_EQ(symlink((out + "/secret").c_str(), (Boot() + "shadow.cap").c_str()), 0);
+  ASSERT_EQ(symlink(out.c_str(), (Boot() + "linkdir").c_str()), 0);
+  ASSERT_EQ(symlink((out + "/empty.cap").c_str(), (Boot() + "empty.cap").c_str()), 0);
+  ASSERT_EQ(symlink((out + "/new.cap").c_str(), (Boot() + "new.cap").c_str()), 0);
+  ASSERT_EQ(mkfifo((Boot() + "p.cap").c_str(), 0600), 0);
+
+  auto logger = StartLogger({"-l", "-p", std::to_string(m_port)});
+  ASSERT_TRUE(logger->WaitOutput("Listening for viewer connection")) << logger->Output();
+  for (const char* name : {"shadow.cap", "linkdir/secret", "p.cap"}) {
+    SCOPED_TRACE(name);
+    std::string stdoutText, err;
+    // Exit status 1: answered and refused (a request left without answer gives 3).
+    EXPECT_EQ(View({"get", name, "-o", "-"}, &stdoutText, &err), 1) << err;
+    EXPECT_NE(err.find("(0x70B)"), std::string::npos) << err;
+    EXPECT_EQ(stdoutText.find("secret"), std::string::npos);
+    EXPECT_TRUE(logger->WaitOutput("Refused the viewer's file " + Boot() + name))
+        << logger->Output();
+  }
+
+  // A stopped capture with frames, so that a save would go through.
+  ASSERT_EQ(View({"set", "single"}), 0);
+  ASSERT_EQ(View({"start"}), 0);
+  auto traffic = m_router.StartTraffic({"--count", "20"});
+  EXPECT_EQ(traffic->Wait(), 0);
+  ASSERT_EQ(View({"stop"}), 0);
+  for (const char* name : {"linkdir/saved.cap", "empty.cap", "new.cap", "p.cap"}) {
+    SCOPED_TRACE(name);
+    std::string err;
+    EXPECT_EQ(View({"save", name}, nullptr, &err), 1) << err;
+    EXPECT_NE(err.find("(0x70B)"), std::string::npos) << err;
+  }
+  for (const char* name : {"empty.cap", "new.cap"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(View({"set", "savename", name}), 1);
+  }
+  EXPECT_EQ(vxtest::ReadFileBytes(out + "/empty.cap").size(), 0u);
+  struct stat st {};
+  EXPECT_NE(stat((out + "/saved.cap").c_str(), &st), 0);
+  EXPECT_NE(stat((out + "/new.cap").c_str(), &st), 0);
+  EXPECT_TRUE(Served());
+  ASSERT_TRUE(logger->WriteInput("q"));
+  EXPECT_EQ(logger->Wait(), 0);
+}
+
+// A connection that never says a word loses the one viewer place after 10 s, and viewers that
+// vanish holding files give their slots back.
+TEST_F(ListenAbuse, SilenceAndVanishedViewersDoNotHoldTheService) {
+  vxtest::WriteFileBytes(Boot() + "data.bin", std::vector<unsigned char>(200000, 'd'));
+  auto logger = StartLogger({"-l", "-p", std::to_string(m_port)});
+  ASSERT_TRUE(logger->WaitOutput("Listening for viewer connection")) << logger->Output();
+  {
+    RawPeer silent(m_port);
+    RawPeer next(m_port);
+    ASSERT_TRUE(
+        next.Send(KrpRequest(KRP_CMD_READ, 1, Words({KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4}))));
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(silent.WaitClosed(std::chrono::seconds(30)));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::seconds(9))
+        << "closed before its time was up";
+    Frame f;
+    ASSERT_TRUE(next.ReadFrame(&f));
+    EXPECT_EQ(f.head.hUser, 1u);
+  }
+  // Ten viewers, each gone in the middle of reading a file it opened.
+  for (DWORD i = 0; i < 10; ++i) {
+    RawPeer viewer(m_port);
+    ASSERT_EQ(OpenFile(viewer, 10 + i, "data.bin"), 0u) << i;
+    ASSERT_TRUE(
+        viewer.Send(KrpRequest(KRP_CMD_READWRITE, 30 + i,
+                               Words({KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_READ_FILE, 4096, 4, 0}))));
+  }
+  RawPeer last(m_port);
+  EXPECT_EQ(OpenFile(last, 50, "data.bin"), 0u) << "a file slot is free";
+  last.Close();
+  ASSERT_TRUE(logger->WriteInput("q"));
+  EXPECT_EQ(logger->Wait(), 0);
+}
+
+// A settings document too large or not one at all: the start is refused with 0x70B, nothing
+// starts, and the console says which document and why.
+TEST_F(ListenAbuse, ASettingsDocumentThatIsNotTakenIsReportedAndRefusesTheStart) {
+  std::string big = "<VxNmxLogger><CaptureInfo/><!--";
+  big += std::string((1 << 20) + 1 - big.size(), 'x');
+  const struct {
+    const char* file;
+    std::string text;
+    const char* why;
+  } docs[] = {{"big.xml", big, "larger than 1048576 bytes"},
+              {"cut.xml", "<VxNmxLogger><CaptureInfo>", "not a settings document"},
+              {"empty.xml", "<VxNmxLogger/>", "no VxNmxLogger element with settings"},
+              // A name that would drive the operator's terminal is shown harmless.
+              {"esc\x1b[2J.xml", "<", "not a settings document"}};
+  auto logger = StartLogger({"-l", "-p", std::to_string(m_port)});
+  ASSERT_TRUE(logger->WaitOutput("Listening for viewer connection")) << logger->Output();
+  for (const auto& d : docs) {
+    SCOPED_TRACE(d.file);
+    const std::string path = m_dir / d.file;
+    vxtest::WriteFileBytes(path, std::vector<unsigned char>(d.text.begin(), d.text.end()));
+    std::string err;
+    EXPECT_EQ(View({"start", path}, nullptr, &err), 1) << err;
+    EXPECT_NE(err.find("(0x70B)"), std::string::npos) << err;
+    std::string shown = path;
+    for (char& ch : shown)
+      if (ch == '\x1b') ch = '?';
+    EXPECT_TRUE(logger->WaitOutput("Ignoring settings document " + shown + ": " + d.why))
+        << logger->Output();
+  }
+  std::string status;
+  EXPECT_EQ(View({"status"}, &status), 0);
+  EXPECT_NE(status.find("stopped"), std::string::npos) << status;
+  EXPECT_EQ(vxtest::ChildProcess::Count(logger->Output(), "Capturing has started."), 0);
   ASSERT_TRUE(logger->WriteInput("q"));
   EXPECT_EQ(logger->Wait(), 0);
 }

@@ -259,6 +259,50 @@ TEST_F(CaptureControl, ASaveNeverReplacesAFileThatIsNotACapture) {
   rmdir((boot + "Folder.cap").c_str());
 }
 
+// A settings document the viewer names is taken only when it is a regular file of at most
+// 1 MiB that holds settings; otherwise the start is refused with 0x70B and nothing starts.
+TEST_F(CaptureControl, ASettingsDocumentThatIsNotTakenRefusesTheStart) {
+  constexpr size_t kLimit = 1 << 20;
+  const auto padded = [](size_t size) {
+    const std::string head = "<VxNmxLogger><CaptureInfo/><!--", tail = "--></VxNmxLogger>";
+    return head + std::string(size - head.size() - tail.size(), 'x') + tail;
+  };
+  const auto write = [&](const std::string& name, const std::string& text) {
+    vxtest::WriteFileBytes(m_dir / name, Text(text, false));
+    return m_dir / name;
+  };
+  ASSERT_EQ(mkfifo((m_dir / "fifo.xml").c_str(), 0600), 0);
+  const std::string refused[] = {
+      write("big.xml", padded(kLimit + 1)),
+      write("cut.xml", "<VxNmxLogger><CaptureInfo>"),
+      write("other.xml", "<Other><CaptureInfo/></Other>"),
+      write("nocapture.xml", "<VxNmxLogger><FilterInfo/></VxNmxLogger>"),
+      m_dir / "missing.xml",
+      m_dir / "fifo.xml",
+      m_dir.path(),
+  };
+  Client c(Port());
+  ASSERT_TRUE(c.Connected());
+  const auto start = [&](const std::string& path) {
+    Bytes data = LE32s({KRPCOMM_CMD_START});
+    const Bytes name = Text(path);
+    data.insert(data.end(), name.begin(), name.end());
+    return c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, data);
+  };
+  for (const std::string& path : refused) {
+    SCOPED_TRACE(path);
+    const Answer a = start(path);
+    ASSERT_TRUE(a.answered) << "the request waited";
+    EXPECT_EQ(a.result, kInvalidParam);
+    EXPECT_EQ(c.Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4).data,
+              LE32s({KRPCOMM_STATE_STOPPED}));
+  }
+  EXPECT_EQ(start(write("max.xml", padded(kLimit))).result, 0u);
+  EXPECT_EQ(c.Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4).data,
+            LE32s({KRPCOMM_STATE_CAPTURING}));
+  EXPECT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, LE32s({KRPCOMM_CMD_STOP})).result, 0u);
+}
+
 using FilterSettings = EngineFixture;
 
 TEST_F(FilterSettings, SwitchesTablesAndFlags) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
 
@@ -61,7 +62,7 @@ class BootFiles : public EngineFixture {
   Bytes m_data;
 };
 
-TEST_F(BootFiles, TenSlotsReadFilesByteForByteAndOutliveTheConnection) {
+TEST_F(BootFiles, TenSlotsReadFilesByteForByteAndCloseWithTheConnection) {
   auto c = std::make_unique<Client>(Port());
   ASSERT_TRUE(c->Connected());
   EXPECT_EQ(c->ReadWrite(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_OPEN_FILE, 8, Text("data.bin")).result,
@@ -95,13 +96,14 @@ TEST_F(BootFiles, TenSlotsReadFilesByteForByteAndOutliveTheConnection) {
   const std::string tooLong(1025 - Environment::Boot().size(), 'x');
   EXPECT_EQ(Open(*c, tooLong).result, kInvalidSize);
 
-  // The slots belong to the handler, not to the connection.
+  // A connection's files close with it: a viewer killed in the middle of a transfer never
+  // closes them, and would hold the slots until the logger ends.
   c.reset();
   Client next(Port());
   ASSERT_TRUE(next.Connected());
-  const Answer more = next.ReadWrite(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_READ_FILE, 16, LE32s({5}));
-  EXPECT_EQ(more.result, 0u);
-  EXPECT_EQ(more.data, Bytes(m_data.begin(), m_data.begin() + 16));
+  EXPECT_EQ(next.ReadWrite(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_READ_FILE, 16, LE32s({5})).result,
+            kGeneral);
+  for (DWORD slot = 0; slot < 10; ++slot) EXPECT_EQ(Open(next, "data.bin").data, LE32s({slot}));
 }
 
 TEST_F(BootFiles, NamesThatLeaveTheBootFolderOrNameNoFileAreRefused) {
@@ -164,3 +166,91 @@ TEST_F(BootFiles, NamesThatLeaveTheBootFolderOrNameNoFileAreRefused) {
 }
 
 }  // namespace
+
+// What lies in the boot folder but leads out of it, or cannot be read without waiting: links to
+// files and folders outside, links to nothing yet, and a FIFO nobody writes to.
+class PlantedFiles : public BootFiles {
+ protected:
+  void SetUp() override {
+    BootFiles::SetUp();
+    m_out = Environment::Base() + "/out";
+    mkdir(m_out.c_str(), 0755);
+    vxtest::WriteFileBytes(m_out + "/empty.cap", Bytes{});
+    Plant(Environment::Base() + "/secret.txt", Environment::Boot() + "shadow.cap");
+    Plant(m_out, Environment::Boot() + "linkdir");
+    Plant(m_out + "/empty.cap", Environment::Boot() + "empty-link.cap");
+    Plant(m_out + "/new.cap", Environment::Boot() + "dangling.cap");
+    // The save name's folder is the engine's capture folder.
+    Plant(m_out + "/empty.cap", m_dir / "empty-link.cap");
+    Plant(m_out + "/new.cap", m_dir / "dangling.cap");
+    ASSERT_EQ(mkfifo((Environment::Boot() + "p.cap").c_str(), 0600), 0);
+  }
+  void TearDown() override {
+    for (const char* name : {"shadow.cap", "linkdir", "empty-link.cap", "dangling.cap", "p.cap"})
+      unlink((Environment::Boot() + name).c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(m_out, ec);
+    BootFiles::TearDown();
+  }
+  static void Plant(const std::string& target, const std::string& link) {
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0) << link;
+  }
+  // What the folder outside holds: nothing may have been added or changed there.
+  bool OutsideUntouched() const {
+    return !Exists(m_out + "/new.cap") && !Exists(m_out + "/saved.cap") &&
+           vxtest::ReadFileBytes(m_out + "/empty.cap").empty() &&
+           vxtest::ReadFileBytes(Environment::Base() + "/secret.txt") == Text("outside", false);
+  }
+
+  std::string m_out;
+};
+
+TEST_F(PlantedFiles, NothingOutsideIsReadThroughALinkAndAFifoIsAnsweredAtOnce) {
+  Client c(Port());
+  ASSERT_TRUE(c.Connected());
+  for (const char* name :
+       {"shadow.cap", "linkdir/empty.cap", "empty-link.cap", "dangling.cap", "p.cap", "linkdir"}) {
+    SCOPED_TRACE(name);
+    const Answer a = Open(c, name);
+    ASSERT_TRUE(a.answered) << "the request waited";
+    EXPECT_EQ(a.result, kInvalidParam);
+  }
+  // No slot was taken, and the service goes on serving.
+  const Answer slot = Open(c, "data.bin");
+  ASSERT_EQ(slot.result, 0u);
+  EXPECT_EQ(slot.data, LE32s({0}));
+  EXPECT_EQ(ReadAll(c, 0, 65536), m_data);
+}
+
+TEST_F(PlantedFiles, NothingIsWrittenOutsideThroughALink) {
+  Client c(Port());
+  ASSERT_TRUE(c.Connected());
+  // Saving while capturing fails, and leaves no empty file behind under the name.
+  ASSERT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, LE32s({1})).result, 0u);
+  EXPECT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_AS, Text("fresh.cap")).result, kGeneral);
+  EXPECT_FALSE(Exists(Environment::Boot() + "fresh.cap"));
+  Feed(3);
+  ASSERT_TRUE(WaitFrames(3));
+  ASSERT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, LE32s({2})).result, 0u);
+
+  for (const char* name : {"linkdir/saved.cap", "empty-link.cap", "dangling.cap", "p.cap"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_AS, Text(name)).result, kInvalidParam);
+  }
+  for (const char* name : {"empty-link.cap", "dangling.cap"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_NAME, Text(name)).result, kInvalidParam);
+  }
+  EXPECT_EQ(c.Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_NAME, 64).data, Text("engine.cap"));
+  EXPECT_TRUE(OutsideUntouched());
+  // Links stay as they were.
+  EXPECT_EQ(vxtest::ReadFileBytes(Environment::Boot() + "shadow.cap"), Text("outside", false));
+
+  // A new name, and a file saved before, are still saved to.
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(c.Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_AS, Text("fresh.cap")).result, 0u);
+    EXPECT_EQ(vxtest::ReadFileBytes(Environment::Boot() + "fresh.cap"),
+              vxtest::ReadFileBytes(m_dir / "engine.cap"));
+  }
+  unlink((Environment::Boot() + "fresh.cap").c_str());
+}

@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +41,7 @@ class TcpKrpServerTest : public ::testing::Test {
   void SetUp() override {
     m_server = new CTcpKrpServer(&m_handler, 0, "127.0.0.1");
     m_server->SetViewerFrameTimeout(m_frameTimeoutMs);
+    m_server->SetViewerFirstRequestTimeout(m_firstRequestTimeoutMs);
     ASSERT_EQ(S_OK, m_server->ConnectAs(kKrpPort, &m_handler, nullptr, &m_res, nullptr, nullptr));
     ASSERT_NE(nullptr, m_res);
     m_port = m_server->GetListenPort();
@@ -71,6 +75,7 @@ class TcpKrpServerTest : public ::testing::Test {
   }
 
   DWORD m_frameTimeoutMs = CTcpKrpServer::kViewerFrameTimeoutMs;
+  DWORD m_firstRequestTimeoutMs = CTcpKrpServer::kViewerFirstRequestTimeoutMs;
   RecordingHandler m_handler;
   CTcpKrpServer* m_server = nullptr;
   IVxKrpAsyncRes* m_res = nullptr;
@@ -390,6 +395,72 @@ TEST_F(FrameTimeoutTest, AFrameArrivingSlowlyInPiecesIsServed) {
   ASSERT_EQ(1u, m_handler.CallCount());
   EXPECT_EQ(Bytes(16, 'w'), m_handler.Calls()[0].data);
   EXPECT_EQ(0, m_handler.m_disconnects.load());
+}
+
+// A server with a short deadline for a viewer's first request.
+class FirstRequestTest : public TcpKrpServerTest {
+ protected:
+  static constexpr DWORD kDeadlineMs = 400;
+  FirstRequestTest() { m_firstRequestTimeoutMs = kDeadlineMs; }
+};
+
+TEST_F(FirstRequestTest, AConnectionWithoutAWholeRequestLosesThePlaceToTheNext) {
+  const Bytes request = KrpRequest(KRP_CMD_READDEVICEINFO, 1, {});
+  {
+    SCOPED_TRACE("silent");
+    RawPeer silent(m_port);
+    RawPeer next(m_port);
+    ASSERT_TRUE(next.Send(KrpRequest(KRP_CMD_READDEVICEINFO, 2, {})));
+    EXPECT_TRUE(silent.WaitClosed());
+    Frame f;
+    ASSERT_TRUE(next.ReadFrame(&f));
+    EXPECT_EQ(2u, f.head.hUser);
+  }
+  {
+    // Each byte well inside any idle limit, the whole request well beyond the deadline.
+    SCOPED_TRACE("trickling");
+    RawPeer trickler(m_port);
+    bool closed = false;
+    for (BYTE b : request) {
+      if (!trickler.Send({b}) || !trickler.Silent(std::chrono::milliseconds(kDeadlineMs / 4))) {
+        closed = trickler.WaitClosed();
+        break;
+      }
+    }
+    EXPECT_TRUE(closed);
+  }
+  EXPECT_EQ(0u, m_handler.CallCount()) << "nothing of the cut request is passed on";
+}
+
+TEST_F(FirstRequestTest, AfterItsFirstRequestAViewerMayStayQuiet) {
+  RawPeer viewer(m_port);
+  ExpectServed(viewer);
+  EXPECT_TRUE(viewer.Silent(std::chrono::milliseconds(4 * kDeadlineMs)));
+  ExpectServed(viewer);
+  EXPECT_EQ(0, m_handler.m_disconnects.load());
+}
+
+// The kernel's view of the accepted connection: its keepalive timer runs while it is idle, so
+// a viewer whose machine vanished does not hold the place for good. Where the system does not
+// show its sockets this way, there is nothing to look at.
+TEST_F(TcpKrpServerTest, AnAcceptedConnectionIsProbedWhileIdle) {
+  std::ifstream table("/proc/net/tcp");
+  if (!table) GTEST_SKIP() << "no /proc/net/tcp here";
+  RawPeer viewer(m_port);
+  ExpectServed(viewer);
+  char local[16];
+  snprintf(local, sizeof local, ":%04X", m_port);
+  std::string line;
+  int timer = -1;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, localAddr, remote, state, queues, timers;
+    fields >> slot >> localAddr >> remote >> state >> queues >> timers;
+    if (state == "01" && localAddr.size() > 5 && localAddr.substr(localAddr.size() - 5) == local)
+      timer = std::stoi(timers.substr(0, 2), nullptr, 16);
+  }
+  EXPECT_EQ(timer, 2) << "the established connection on port " << m_port
+                      << " has no keepalive timer";
 }
 
 TEST_F(TcpKrpServerTest, ReleasingTheServerClosesTheViewerAndTheListener) {
