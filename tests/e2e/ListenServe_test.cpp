@@ -113,6 +113,13 @@ class ListenServe : public e2etest::ListenLogger {
     *url = out.substr(at, out.find(' ', at) - at);
     return p;
   }
+  // serve on any address with the token s3cret; *port receives its port (0 if it failed).
+  std::unique_ptr<ChildProcess> ServeWithToken(unsigned short* port) {
+    std::string url;
+    auto serve = Serve({"--listen", "0.0.0.0:0", "--token", "s3cret"}, &url);
+    *port = url.empty() ? 0 : PortOf(url.substr(0, url.find("/?")));
+    return serve;
+  }
   static unsigned short PortOf(const std::string& url) {
     const size_t colon = url.rfind(':');
     return static_cast<unsigned short>(std::stoi(url.substr(colon + 1)));
@@ -232,10 +239,9 @@ TEST_F(ListenServe, AnotherViewerHoldingTheLoggerIsShownAndAnyAddressButLoopback
 }
 
 TEST_F(ListenServe, RequestsBeyondTheBoundsAreRefusedEarlyAndServeStaysSmall) {
-  std::string url;
-  auto serve = Serve({"--listen", "0.0.0.0:0", "--token", "s3cret"}, &url);
-  ASSERT_FALSE(url.empty()) << serve->Output() << serve->Errors();
-  const unsigned short port = PortOf(url.substr(0, url.find("/?")));
+  unsigned short port = 0;
+  auto serve = ServeWithToken(&port);
+  ASSERT_NE(0, port) << serve->Output() << serve->Errors();
   struct Case {
     const char* what;
     std::string start;  // then filler up to the offer, as long as serve takes it
@@ -283,10 +289,9 @@ TEST_F(ListenServe, RequestsBeyondTheBoundsAreRefusedEarlyAndServeStaysSmall) {
 }
 
 TEST_F(ListenServe, SilentAndSlowConnectionsDoNotKeepThePageWaiting) {
-  std::string url;
-  auto serve = Serve({"--listen", "0.0.0.0:0", "--token", "s3cret"}, &url);
-  ASSERT_FALSE(url.empty()) << serve->Output() << serve->Errors();
-  const unsigned short port = PortOf(url.substr(0, url.find("/?")));
+  unsigned short port = 0;
+  auto serve = ServeWithToken(&port);
+  ASSERT_NE(0, port) << serve->Output() << serve->Errors();
   std::vector<int> silent, slow;
   for (int i = 0; i < 300; ++i) silent.push_back(ConnectLoopback(port));
   for (int i = 0; i < 16; ++i) slow.push_back(ConnectLoopback(port));
