@@ -265,11 +265,12 @@
     if (paused) {
       pending.push(f);
       if (pending.length > keep) { trimmed += pending.length - keep; pending.splice(0, pending.length - keep); }
-      return;
+    } else {
+      // A page the browser does not draw (a tab in the background) holds no more than it keeps.
+      if (queued.length >= 2 * keep) { trimmed += queued.length - keep; queued.splice(0, queued.length - keep); }
+      queued.push(f);
     }
-    // A page the browser does not draw (a tab in the background) holds no more than it keeps.
-    if (queued.length >= 2 * keep) { trimmed += queued.length - keep; queued.splice(0, queued.length - keep); }
-    queued.push(f);
+    // The counts too are drawn once per frame of the browser, not once per event.
     if (!scheduled) { scheduled = true; requestAnimationFrame(flush); }
   }
 
