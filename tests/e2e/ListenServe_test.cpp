@@ -1,6 +1,7 @@
 // nmx-view serve as a user meets it: its page in headless Chromium against VxNmxLogger -l fed
 // by nmx-traffic through nmx-router, and its HTTP side (the token, the logger held by another
-// viewer, the logger let go when no page is open) with a plain socket.
+// viewer, the logger let go when no page is open) with a plain socket; and as anyone who can
+// reach it may use it: huge, slow and silent requests, and a page that stops reading.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,11 +11,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/ChildProcess.h"
@@ -29,6 +33,28 @@ using vxtest::ChildProcess;
 // Debian's selenium lives with Debian's interpreter, whatever python3 comes first on PATH.
 std::string Python() {
   return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+}
+
+int ConnectLoopback(unsigned short port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A process's peak resident memory in MiB; -1 where the system does not tell.
+long PeakResidentMiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return strtol(line.c_str() + 6, nullptr, 10) >> 10;
+  return -1;
 }
 
 // GET path from 127.0.0.1:port; returns what arrived (status line, headers, body) until the
@@ -73,15 +99,26 @@ std::vector<std::string> Split(const std::string& text, char sep) {
 
 class ListenServe : public e2etest::ListenLogger {
  protected:
-  // nmx-view serve on a free port; *url receives the address it printed.
-  std::unique_ptr<ChildProcess> Serve(std::vector<std::string> args, std::string* url) {
-    args.insert(args.begin(), "serve");
-    auto p = StartView(std::move(args));
+  // nmx-view serve on a free port, with env added to its environment; *url receives the
+  // address it printed.
+  std::unique_ptr<ChildProcess> Serve(std::vector<std::string> args, std::string* url,
+                                      std::vector<std::string> env = {}) {
+    std::vector<std::string> argv = {NMX_VIEW_PATH, "--port", std::to_string(m_port), "serve"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    for (const std::string& e : m_router.Environment()) env.push_back(e);
+    auto p = std::make_unique<ChildProcess>(m_dir.path(), argv, ChildProcess::Input::kDevNull, env);
     if (!p->WaitOutput(" (Ctrl-C ends)\n")) return p;
     const std::string out = p->Output();
     const size_t at = out.find("http://");
     *url = out.substr(at, out.find(' ', at) - at);
     return p;
+  }
+  // serve on any address with the token s3cret; *port receives its port (0 if it failed).
+  std::unique_ptr<ChildProcess> ServeWithToken(unsigned short* port) {
+    std::string url;
+    auto serve = Serve({"--listen", "0.0.0.0:0", "--token", "s3cret"}, &url);
+    *port = url.empty() ? 0 : PortOf(url.substr(0, url.find("/?")));
+    return serve;
   }
   static unsigned short PortOf(const std::string& url) {
     const size_t colon = url.rfind(':');
@@ -198,6 +235,188 @@ TEST_F(ListenServe, AnotherViewerHoldingTheLoggerIsShownAndAnyAddressButLoopback
   const std::string later = HttpGet(port, "/events?token=s3cret", "\"link\":\"following\"");
   EXPECT_NE(std::string::npos, later.find("\"state\":\"stopped\"")) << later;
   serve->Signal(SIGINT);
+  EXPECT_EQ(0, serve->Wait());
+}
+
+TEST_F(ListenServe, RequestsBeyondTheBoundsAreRefusedEarlyAndServeStaysSmall) {
+  unsigned short port = 0;
+  auto serve = ServeWithToken(&port);
+  ASSERT_NE(0, port) << serve->Output() << serve->Errors();
+  struct Case {
+    const char* what;
+    std::string start;  // then filler up to the offer, as long as serve takes it
+    std::string filler;
+    size_t cbOffered;
+  };
+  std::string chunks;
+  for (int i = 0; i < 16; ++i) chunks += "1000\r\n" + std::string(4096, 'c') + "\r\n";
+  const Case cases[] = {
+      {"a header line of 1 GiB without the token",
+       "GET / HTTP/1.1\r\nX-Long: ", std::string(1 << 20, 'a'), 1u << 30},
+      {"a request line of 1 GiB", "GET /?token=s3cret&x=", std::string(1 << 20, 'a'), 1u << 30},
+      {"a chunked body of 300 MiB with the token",
+       "POST /api/set?token=s3cret HTTP/1.1\r\nX-Nmx-View: 1\r\nTransfer-Encoding: chunked\r\n\r\n",
+       chunks, 300u << 20},
+      {"300 MiB after a refused head", "GET / HTTP/1.1\r\nHost: x\r\n\r\n",
+       std::string(1 << 20, 'a'), 300u << 20},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int fd = ConnectLoopback(port);
+    ASSERT_GE(fd, 0);
+    size_t sent = 0;
+    bool taken = send(fd, c.start.data(), c.start.size(), MSG_NOSIGNAL) > 0;
+    while (taken && sent < c.cbOffered) {
+      const ssize_t n = send(fd, c.filler.data(), c.filler.size(), MSG_NOSIGNAL);
+      taken = n > 0;
+      if (taken) sent += static_cast<size_t>(n);
+    }
+    pollfd p{fd, POLLIN, 0};
+    char answer[64] = {};
+    if (poll(&p, 1, 5000) > 0) recv(fd, answer, sizeof answer - 1, 0);
+    close(fd);
+    EXPECT_LT(sent, 64u << 20) << "serve took that much before it refused";
+    EXPECT_TRUE(answer[0] == 0 || std::string(answer).rfind("HTTP/1.1 4", 0) == 0) << answer;
+  }
+  // What it took, whatever the build, is far below what was offered.
+  const long peak = PeakResidentMiB(serve->Pid());
+  if (peak >= 0) {
+    EXPECT_LT(peak, 256) << "peak resident memory in MiB";
+  }
+  EXPECT_EQ(0u, HttpGet(port, "/?token=s3cret").rfind("HTTP/1.1 200 ", 0));
+  serve->Signal(SIGTERM);
+  EXPECT_EQ(0, serve->Wait());
+}
+
+TEST_F(ListenServe, SilentAndSlowConnectionsDoNotKeepThePageWaiting) {
+  unsigned short port = 0;
+  auto serve = ServeWithToken(&port);
+  ASSERT_NE(0, port) << serve->Output() << serve->Errors();
+  std::vector<int> silent, slow;
+  for (int i = 0; i < 300; ++i) silent.push_back(ConnectLoopback(port));
+  for (int i = 0; i < 16; ++i) slow.push_back(ConnectLoopback(port));
+  // The slow ones send a byte of their request line now and then, for as long as it takes.
+  std::atomic<bool> trickle{true};
+  std::thread trickler([&] {
+    while (trickle) {
+      for (int fd : slow) send(fd, "G", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  });
+  EXPECT_EQ(
+      0u, HttpGet(port, "/?token=s3cret", "", std::chrono::seconds(30)).rfind("HTTP/1.1 200 ", 0));
+  EXPECT_EQ(0u, HttpGet(port, "/api/state?token=s3cret", "", std::chrono::seconds(30))
+                    .rfind("HTTP/1.1 200 ", 0));
+  trickle = false;
+  trickler.join();
+  for (int fd : silent) close(fd);
+  for (int fd : slow) close(fd);
+  serve->Signal(SIGTERM);
+  EXPECT_EQ(0, serve->Wait());
+}
+
+TEST_F(ListenServe, TheTokenComesFromAFileOrTheEnvironmentOutOfTheProcessList) {
+  const std::string file = m_dir / "token";
+  const std::string text = "fR0m-f1le\n";
+  vxtest::WriteFileBytes(file, std::vector<unsigned char>(text.begin(), text.end()));
+  struct Source {
+    const char* what;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    const char* token;
+  };
+  const Source sources[] = {
+      {"a file", {"--token-file", file}, {}, "fR0m-f1le"},
+      {"the environment", {}, {"NMX_VIEW_TOKEN=fr0m-env"}, "fr0m-env"},
+      {"the option before the environment",
+       {"--token-file", file},
+       {"NMX_VIEW_TOKEN=x"},
+       "fR0m-f1le"},
+  };
+  for (const Source& src : sources) {
+    SCOPED_TRACE(src.what);
+    std::vector<std::string> args = {"--listen", "0.0.0.0:0"};
+    args.insert(args.end(), src.args.begin(), src.args.end());
+    std::string url;
+    auto serve = Serve(args, &url, src.env);
+    ASSERT_FALSE(url.empty()) << serve->Output() << serve->Errors();
+    EXPECT_NE(std::string::npos, url.find(std::string("/?token=") + src.token)) << url;
+    std::ifstream cmdline("/proc/" + std::to_string(serve->Pid()) + "/cmdline");
+    const std::string args0((std::istreambuf_iterator<char>(cmdline)), {});
+    EXPECT_EQ(std::string::npos, args0.find(src.token)) << "the token is in the process list";
+    const unsigned short port = PortOf(url.substr(0, url.find("/?")));
+    EXPECT_EQ(0u, HttpGet(port, "/").rfind("HTTP/1.1 401 ", 0));
+    EXPECT_EQ(0u, HttpGet(port, std::string("/?token=") + src.token).rfind("HTTP/1.1 200 ", 0));
+    serve->Signal(SIGTERM);
+    EXPECT_EQ(0, serve->Wait());
+  }
+
+  struct Refusal {
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    std::string error;
+  };
+  const Refusal refusals[] = {
+      {{"--token", "a", "--token-file", file}, {}, "--token or --token-file, not both"},
+      {{"--token-file", m_dir / "none"}, {}, "--token-file " + m_dir / "none" + ": "},
+      {{"--token-file", m_dir.path()}, {}, ": not a regular file"},
+      {{}, {"NMX_VIEW_TOKEN=a b"}, "NMX_VIEW_TOKEN takes a token of letters"},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(r.error);
+    std::string url;
+    auto serve = Serve(r.args, &url, r.env);
+    EXPECT_EQ(2, serve->Wait());
+    EXPECT_NE(std::string::npos, serve->Errors().find(r.error)) << serve->Errors();
+  }
+}
+
+TEST_F(ListenServe, APageThatStopsReadingForAWhileKeepsItsStreamAndIsToldWhatItLost) {
+  std::string url;
+  auto serve = Serve({"--listen", "127.0.0.1:0"}, &url);
+  ASSERT_FALSE(url.empty()) << serve->Output() << serve->Errors();
+  // A ring, so the capture goes on however long the test takes.
+  ASSERT_EQ(0, View({"set", "ring"}));
+  ASSERT_EQ(0, View({"set", "filesize", "16M"}));
+  ASSERT_EQ(0, View({"start"}));
+  auto traffic = m_router.StartTraffic({"--count", "0", "--duration", "120", "--rate", "4000",
+                                        "--size", "200", "--mix", "read,write"});
+  const int fd = ConnectLoopback(PortOf(url));
+  ASSERT_GE(fd, 0);
+  const std::string req =
+      "GET /events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(PortOf(url)) + "\r\n\r\n";
+  ASSERT_EQ(static_cast<ssize_t>(req.size()), send(fd, req.data(), req.size(), MSG_NOSIGNAL));
+  // Reads until what has come holds needle after from, the stream ends or the deadline passes.
+  std::string got;
+  bool open = true;
+  auto readUntil = [&](const std::string& needle, size_t from) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (open && got.find(needle, from) == std::string::npos &&
+           std::chrono::steady_clock::now() < end) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 1000) <= 0) continue;
+      char buf[65536];
+      const ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) open = false;
+      if (n > 0) got.append(buf, static_cast<size_t>(n));
+    }
+    return got.find(needle, from);
+  };
+  ASSERT_NE(std::string::npos, readUntil("event: frame\n", 0)) << got.substr(0, 2000);
+
+  // The page's browser is busy for a while and reads nothing meanwhile.
+  std::this_thread::sleep_for(std::chrono::seconds(15));
+  const size_t dropped = readUntil("event: dropped\n", got.size());
+  EXPECT_TRUE(open) << "the stream ended";
+  ASSERT_NE(std::string::npos, dropped) << "no word of frames lost";
+  EXPECT_NE(std::string::npos, readUntil("event: frame\n", dropped));
+  EXPECT_TRUE(open) << "the stream ended";
+  close(fd);
+
+  traffic->Signal(SIGTERM);
+  traffic->Wait();
+  EXPECT_EQ(0, View({"stop"}));
+  serve->Signal(SIGTERM);
   EXPECT_EQ(0, serve->Wait());
 }
 

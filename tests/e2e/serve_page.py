@@ -87,7 +87,11 @@ def main(argv):
         driver.execute_script("document.getElementById('f-command').dispatchEvent(new Event('input'))")
         wait.until(lambda d: len(rows()) >= frames)
 
-        rows()[1].click()
+        # The page follows the newest frames, so the first ones are out of view; the driver's
+        # own scrolling would leave the row under the table's header, which stays on top.
+        second = rows()[1]
+        driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", second)
+        second.click()
         wait.until(lambda d: d.find_element(By.ID, "hex").is_displayed())
         seen["hex"] = text("hex")
         shot = os.environ.get("VX_SERVE_SCREENSHOT")

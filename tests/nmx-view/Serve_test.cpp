@@ -1,15 +1,31 @@
 // What nmx-view serve hands the page: frames and state as JSON, the bounded stream of events
-// to one page, and the listening address it is given.
+// to one page, and the listening address it is given; the front that reads and judges every
+// request within its bounds; where the token comes from.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/CaptureFormat.h"
+#include "common/TestUtil.h"
+#include "nmx-view/ServeFront.h"
 #include "nmx-view/ServeJson.h"
 #include "nmx-view/ServeStream.h"
+#include "nmx-view/ServeToken.h"
 #include "nmx-view/ViewCommands.h"
 
 namespace {
@@ -135,6 +151,12 @@ class JsonReader {
   size_t m_at = 0;
   std::map<std::string, std::string>* m_values = nullptr;
 };
+
+size_t Count(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
 
 std::map<std::string, std::string> Parse(const std::string& json) {
   std::map<std::string, std::string> v;
@@ -302,6 +324,312 @@ TEST(ServeStream, ASlowPageLosesFramesCountedButNeverTheLatestState) {
   EXPECT_TRUE(stream.Take(&out, 1000));
   EXPECT_EQ("event: frame\ndata: {}\n\n", out);
   EXPECT_FALSE(stream.Take(&out, 1000));
+}
+
+TEST(ServeStream, HandsOutBoundedBatchesAndCountsFramesItHadNoRoomFor) {
+  const std::string frame(90, 'f');
+  const size_t event = std::string("event: frame\ndata: \n\n").size() + frame.size();
+  CServeStream stream(4 * event, 2 * event + 1);
+  for (int i = 0; i < 4; ++i) stream.PushFrame("frame", frame);
+  EXPECT_TRUE(stream.HasRoom(0));
+  EXPECT_FALSE(stream.HasRoom(1));
+  stream.Drop();
+
+  // Each take hands out what fits a batch, the oldest first; taken events make room.
+  std::string out;
+  ASSERT_TRUE(stream.Take(&out, 0));
+  EXPECT_EQ("event: dropped\ndata: {\"dropped\":1}\n\n", out.substr(0, out.find("event: frame")));
+  EXPECT_EQ(2u, Count(out, "event: frame"));
+  EXPECT_TRUE(stream.HasRoom(2 * event));
+  EXPECT_FALSE(stream.HasRoom(2 * event + 1));
+  out.clear();
+  ASSERT_TRUE(stream.Take(&out, 0));
+  EXPECT_EQ(2u, Count(out, "event: frame"));
+
+  // An event larger than a batch still goes out, alone.
+  const std::string large(3 * event, 'L');
+  CServeStream wide(8 * event, event);
+  wide.PushFrame("frame", large);
+  wide.PushFrame("frame", frame);
+  out.clear();
+  ASSERT_TRUE(wide.Take(&out, 0));
+  EXPECT_EQ("event: frame\ndata: " + large + "\n\n", out);
+
+  // A closed stream has no room and counts nothing more.
+  wide.Close();
+  EXPECT_FALSE(wide.HasRoom(0));
+  wide.Drop();
+  EXPECT_EQ(0u, wide.Dropped());
+}
+
+TEST(ServeFront, JudgesWhoMayAskFromTheHeadAlone) {
+  ServeRequestRules token;
+  token.token = "s3cret";
+  token.port = 8080;
+  ServeRequestRules loopback;
+  loopback.port = 8080;
+  ServeFrontLimits limits;
+  limits.cbRequestLine = 64;
+  limits.cbBody = 1000;
+  const std::string post = "POST /api/set?token=s3cret HTTP/1.1\r\nX-Nmx-View: 1\r\n";
+  struct Case {
+    const char* what;
+    const ServeRequestRules& rules;
+    std::string head;
+    int status;
+    size_t cbBody;
+  };
+  const Case cases[] = {
+      {"the token", token, "GET /?token=s3cret HTTP/1.1\r\n\r\n", 0, 0},
+      {"the token among other parameters", token,
+       "GET /events?x=1&token=s3cret&token=no HTTP/1.0\r\nHost: anywhere\r\n\r\n", 0, 0},
+      {"the token encoded", token, "GET /?token=%73%33cret HTTP/1.1\r\n\r\n", 0, 0},
+      {"no token", token, "GET / HTTP/1.1\r\n\r\n", 401, 0},
+      {"a token cut short", token, "GET /?token=s3cre HTTP/1.1\r\n\r\n", 401, 0},
+      {"the token under another name", token, "GET /?tok=s3cret HTTP/1.1\r\n\r\n", 401, 0},
+      {"an action not from the page", token, "POST /api/stop?token=s3cret HTTP/1.1\r\n\r\n", 403,
+       0},
+      {"an action with its body", token, post + "Content-Length: 1000\r\n\r\n", 0, 1000},
+      {"a body beyond the bound", token, post + "content-length: 1001\r\n\r\n", 413, 0},
+      {"a body beyond any number", token, post + "Content-Length: 99999999999999999999999\r\n\r\n",
+       413, 0},
+      {"a chunked body", token, post + "Transfer-Encoding: chunked\r\n\r\n", 411, 0},
+      {"a chunked body without the token", token,
+       "POST /api/set HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", 401, 0},
+      {"a length that is no number", token, post + "Content-Length: -1\r\n\r\n", 400, 0},
+      {"two lengths", token, post + "Content-Length: 1\r\nContent-Length: 1\r\n\r\n", 400, 0},
+      {"two hosts", loopback, "GET / HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nHost: a\r\n\r\n", 400, 0},
+      {"no version", token, "GET /?token=s3cret\r\n\r\n", 400, 0},
+      {"two spaces", token, "GET  /?token=s3cret HTTP/1.1\r\n\r\n", 400, 0},
+      {"another protocol", token, "GET /?token=s3cret HTTP/2\r\n\r\n", 400, 0},
+      {"a field without a colon", token, "GET /?token=s3cret HTTP/1.1\r\nHost\r\n\r\n", 400, 0},
+      {"a folded field", token, "GET /?token=s3cret HTTP/1.1\r\nA: b\r\n c\r\n\r\n", 400, 0},
+      {"a request line beyond the bound", token,
+       "GET /?token=s3cret&" + std::string(64, 'x') + " HTTP/1.1\r\n\r\n", 414, 0},
+      {"a loopback host", loopback, "GET / HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n\r\n", 0, 0},
+      {"localhost", loopback, "GET / HTTP/1.1\r\nhost:  localhost:8080 \r\n\r\n", 0, 0},
+      {"IPv6 loopback", loopback, "GET / HTTP/1.1\r\nHost: [::1]:8080\r\n\r\n", 0, 0},
+      {"another host", loopback, "GET / HTTP/1.1\r\nHost: evil.example:8080\r\n\r\n", 403, 0},
+      {"another port", loopback, "GET / HTTP/1.1\r\nHost: 127.0.0.1:8081\r\n\r\n", 403, 0},
+      {"no host", loopback, "GET / HTTP/1.1\r\n\r\n", 403, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ServeVerdict v = JudgeServeRequest(c.head, c.rules, limits);
+    EXPECT_EQ(c.status, v.status) << v.text;
+    EXPECT_EQ(c.cbBody, v.cbBody);
+    EXPECT_EQ(c.status != 0, !v.text.empty());
+  }
+}
+
+// A front on a loopback port of its own, whose handover keeps what it was handed and answers
+// 204 itself.
+class ServeFrontTest : public testing::Test {
+ protected:
+  void Start(const ServeFrontLimits& limits) {
+    m_listen = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sin;
+    ASSERT_EQ(0, bind(m_listen, reinterpret_cast<sockaddr*>(&sin), sizeof sin));
+    ASSERT_EQ(0, listen(m_listen, 16));
+    ASSERT_EQ(0, getsockname(m_listen, reinterpret_cast<sockaddr*>(&sin), &len));
+    m_port = ntohs(sin.sin_port);
+    ServeRequestRules rules;
+    rules.token = "t";
+    rules.port = m_port;
+    m_front = std::make_unique<CServeFront>(rules, limits, [this](int fd, std::string request) {
+      {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_handed.push_back(std::move(request));
+      }
+      const char answer[] = "HTTP/1.1 204 No Content\r\n\r\n";
+      send(fd, answer, sizeof answer - 1, MSG_NOSIGNAL);
+      close(fd);
+      return true;
+    });
+    ASSERT_TRUE(m_front->Start(m_listen));
+  }
+  void TearDown() override {
+    if (m_front) m_front->Stop();
+    if (m_listen >= 0) close(m_listen);
+  }
+
+  int Connect() const {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(m_port);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin));
+    return fd;
+  }
+  // What arrives on fd until it is closed or the deadline passes.
+  static std::string Answer(int fd, std::chrono::seconds deadline = std::chrono::seconds(30)) {
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      pollfd p{fd, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char buf[4096];
+      const ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+  }
+  std::vector<std::string> Handed() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_handed;
+  }
+
+  int m_listen = -1;
+  WORD m_port = 0;
+  std::unique_ptr<CServeFront> m_front;
+  std::mutex m_mutex;
+  std::vector<std::string> m_handed;
+};
+
+TEST_F(ServeFrontTest, ARequestBeyondItsBoundsIsAnsweredThereWithoutReadingOn) {
+  ServeFrontLimits limits;
+  ASSERT_NO_FATAL_FAILURE(Start(limits));
+  struct Case {
+    const char* what;
+    std::string start;  // then the filler, as long as the front takes it
+    const char* status;
+  };
+  const Case cases[] = {
+      {"a request line without end", "GET /", "HTTP/1.1 414 "},
+      {"a header line without end", "GET /?token=t HTTP/1.1\r\nX-Long: ", "HTTP/1.1 431 "},
+      {"a chunked body without the token",
+       "POST /api/set HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n10000\r\n", "HTTP/1.1 401 "},
+      {"a body beyond the bound with the token",
+       "POST /api/set?token=t HTTP/1.1\r\nX-Nmx-View: 1\r\nContent-Length: 1000000000\r\n\r\n",
+       "HTTP/1.1 413 "},
+  };
+  constexpr size_t kOffered = 256u << 20;
+  const std::string filler(64u << 10, 'a');
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int fd = Connect();
+    ASSERT_EQ(static_cast<ssize_t>(c.start.size()),
+              send(fd, c.start.data(), c.start.size(), MSG_NOSIGNAL));
+    // Sends until the front closes or all was taken, reading what it answers meanwhile.
+    size_t sent = 0;
+    std::string answer;
+    bool open = true;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (open && sent < kOffered && std::chrono::steady_clock::now() < end) {
+      pollfd p{fd, POLLIN | POLLOUT, 0};
+      if (poll(&p, 1, 1000) <= 0) continue;
+      if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+        char buf[4096];
+        const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) answer.append(buf, static_cast<size_t>(n));
+        if (n == 0 || (n < 0 && errno != EAGAIN)) open = false;
+      } else if (p.revents & POLLOUT) {
+        const ssize_t n = send(fd, filler.data(), filler.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) sent += static_cast<size_t>(n);
+        if (n < 0 && errno != EAGAIN) open = false;
+      }
+    }
+    close(fd);
+    EXPECT_FALSE(open) << "the front took all of " << sent << " bytes";
+    EXPECT_LT(sent, 64u << 20);
+    EXPECT_EQ(0u, answer.rfind(c.status, 0)) << answer;
+  }
+  EXPECT_TRUE(Handed().empty());
+}
+
+TEST_F(ServeFrontTest, WaitingConnectionsDelayNoWholeRequestTheOldestMakeRoomTheSlowGet408) {
+  ServeFrontLimits limits;
+  limits.maxWaiting = 50;
+  limits.requestMs = 3000;
+  ASSERT_NO_FATAL_FAILURE(Start(limits));
+  std::vector<int> silent;
+  for (int i = 0; i < 70; ++i) silent.push_back(Connect());
+  // Each waiting connection sends a byte now and then, never the whole head.
+  std::vector<int> slow;
+  for (int i = 0; i < 10; ++i) slow.push_back(Connect());
+  std::atomic<bool> trickle{true};
+  std::thread trickler([&] {
+    while (trickle) {
+      for (int fd : slow) send(fd, "G", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+
+  // A whole request is handed over while the others wait.
+  const std::string request = "GET /?token=t HTTP/1.1\r\nHost: x\r\n\r\n";
+  const int fd = Connect();
+  ASSERT_EQ(static_cast<ssize_t>(request.size()),
+            send(fd, request.data(), request.size(), MSG_NOSIGNAL));
+  EXPECT_EQ("HTTP/1.1 204 No Content\r\n\r\n", Answer(fd));
+  close(fd);
+  EXPECT_EQ(std::vector<std::string>{request}, Handed());
+
+  // The 31 oldest went, without a word, to make room for the later ones; those still waiting
+  // when their time is up are told so.
+  for (size_t i = 0; i < silent.size(); ++i) {
+    SCOPED_TRACE(i);
+    const std::string answer = Answer(silent[i]);
+    if (i <= 30)
+      EXPECT_EQ("", answer);
+    else
+      EXPECT_EQ(0u, answer.rfind("HTTP/1.1 408 ", 0)) << answer;
+  }
+  for (int s : slow) EXPECT_EQ(0u, Answer(s).rfind("HTTP/1.1 408 ", 0));
+  trickle = false;
+  trickler.join();
+  for (int s : silent) close(s);
+  for (int s : slow) close(s);
+}
+
+TEST(ServeToken, IsReadFromARegularFileOfBoundedSizeWithoutTheBlanksAroundIt) {
+  vxtest::TempDir dir;
+  struct Case {
+    const char* what;
+    std::string content;  // empty: the path names no file
+    bool ok;
+    const char* token;
+  };
+  const Case cases[] = {
+      {"a line", "abc-1._~\n", true, "abc-1._~"},
+      {"blanks and line ends", " \t abc\r\n\n", true, "abc"},
+      {"4 KiB", std::string(4096, 'a'), true, nullptr},
+      {"more than 4 KiB", std::string(4097, 'a'), false, nullptr},
+      {"no file", "", false, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir / c.what;
+    if (!c.content.empty())
+      vxtest::WriteFileBytes(path, std::vector<unsigned char>(c.content.begin(), c.content.end()));
+    std::string token = "unchanged", why;
+    EXPECT_EQ(c.ok, ReadServeTokenFile(path, &token, &why)) << why;
+    EXPECT_EQ(c.ok, why.empty());
+    if (c.token) {
+      EXPECT_EQ(c.token, token);
+    }
+    if (!c.ok) {
+      EXPECT_EQ("unchanged", token);
+    }
+  }
+  // A FIFO with no writer is refused at once, not waited on; so is a folder.
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  for (const std::string& path : {fifo, dir.path()}) {
+    std::string token, why;
+    EXPECT_FALSE(ReadServeTokenFile(path, &token, &why));
+    EXPECT_EQ("not a regular file", why);
+  }
+
+  for (const char* good : {"a", "s3cret", "A-b_c.d~9"}) EXPECT_TRUE(IsServeToken(good)) << good;
+  for (const char* bad : {"", "a b", "a/b", "a+b", "a%20", "t\xC3\xA9"})
+    EXPECT_FALSE(IsServeToken(bad)) << bad;
 }
 
 TEST(ServeListen, AddressesAndWhichOfThemAreLoopback) {

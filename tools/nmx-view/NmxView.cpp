@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "nmx-view/ServeToken.h"
 #include "nmx-view/ViewCommands.h"
 #include "registry/VxReg.h"
 
@@ -46,11 +47,12 @@ const char kUsage[] =
     "                                 into a local capture file; ends on Ctrl-C\n"
     "  get NAME [-o LOCAL]            copy a file of the boot folder (LOCAL - for the\n"
     "                                 output; default: its own name here)\n"
-    "  serve [--listen ADDR:PORT] [--token TOKEN]\n"
+    "  serve [--listen ADDR:PORT] [--token TOKEN | --token-file FILE]\n"
     "                                 a page for the browser at ADDR:PORT (default\n"
     "                                 127.0.0.1:8080): status, start and stop, live\n"
     "                                 frames, downloads; any address but loopback needs\n"
-    "                                 the token (made up and printed when not given)\n"
+    "                                 the token (else $NMX_VIEW_TOKEN; made up and\n"
+    "                                 printed when none is given)\n"
     "Exit status: 0 done, 1 refused or failed, 2 wrong command line, 3 no connection.\n";
 
 int Usage(std::ostream& err, const std::string& why) {
@@ -139,6 +141,7 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
 int RunServe(const ViewOptions& opt, const std::vector<std::string>& args, std::ostream& out,
              std::ostream& err) {
   ServeOptions serve;
+  std::string tokenFrom;  // the option that gave the token
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name, value;
     if (args[i].rfind("--", 0) != 0) return Usage(err, "serve: unexpected '" + args[i] + "'");
@@ -146,15 +149,26 @@ int RunServe(const ViewOptions& opt, const std::vector<std::string>& args, std::
     if (name == "--listen") {
       if (!ParseListenAddress(value, &serve.host, &serve.port))
         return Usage(err, "--listen needs ADDR:PORT (like 127.0.0.1:8080 or [::1]:8080)");
-    } else if (name == "--token") {
-      if (value.empty()) return Usage(err, "--token needs a token");
-      for (char c : value)
-        if (!isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.' && c != '~')
-          return Usage(err, "--token takes letters, digits and - _ . ~ only");
-      serve.token = value;
+    } else if (name == "--token" || name == "--token-file") {
+      if (!tokenFrom.empty() && tokenFrom != name)
+        return Usage(err, "serve takes --token or --token-file, not both");
+      tokenFrom = name;
+      std::string token = value, why;
+      if (name == "--token-file" && !ReadServeTokenFile(value, &token, &why))
+        return Usage(err, "--token-file " + value + ": " + why);
+      if (!IsServeToken(token))
+        return Usage(err, name + " takes a token of letters, digits and - _ . ~ only");
+      serve.token = token;
     } else {
       return Usage(err, "serve: unknown option " + name);
     }
+  }
+  const char* fromEnvironment = getenv(kServeTokenVariable);
+  if (tokenFrom.empty() && fromEnvironment && *fromEnvironment) {
+    if (!IsServeToken(fromEnvironment))
+      return Usage(err, std::string(kServeTokenVariable) +
+                            " takes a token of letters, digits and - _ . ~ only");
+    serve.token = fromEnvironment;
   }
 #ifdef VX_HAVE_HTTPLIB
   return ViewServe(opt, serve, out, err);

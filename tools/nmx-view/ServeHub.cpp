@@ -12,6 +12,8 @@ constexpr auto kStatusEvery = std::chrono::milliseconds(1000);
 // Long enough for a loaded logger to answer, short enough that a page soon says that another
 // viewer holds it (the logger leaves a second viewer unanswered in its listen backlog).
 constexpr DWORD kFirstAnswerMs = 3000;
+// Room a frame's event may need at most (its packet's first 16 KiB in hex, and its line).
+constexpr size_t kFrameEventRoom = 64u << 10;
 
 // What the session reported, without the "nmx-view: serve: " it puts in front.
 std::string Reported(std::ostringstream& err) {
@@ -45,7 +47,11 @@ class CServeHub::CSink : public IFrameSink {
   CSink(CServeHub& hub, CViewSession& s, DWORD next) : m_hub(hub), m_s(s), m_nNext(next) {}
 
   void Frame(const BYTE* record, DWORD size) override {
-    const std::string json = ServeFrameJson(record, size, m_nNext++);
+    const DWORD number = m_nNext++;
+    // Making the event is most of a frame's cost: while no page has room for it, the frame is
+    // only counted, so the follower keeps up with the logger however slow the pages are.
+    if (!m_hub.AnyRoom()) return;
+    const std::string json = ServeFrameJson(record, size, number);
     std::lock_guard<std::mutex> guard(m_hub.m_mutex);
     for (const auto& stream : m_hub.m_streams) stream->PushFrame("frame", json);
   }
@@ -131,6 +137,15 @@ std::string CServeHub::StateMessage() {
 std::string CServeHub::StateJson() {
   std::lock_guard<std::mutex> guard(m_mutex);
   return m_stateJson;
+}
+
+bool CServeHub::AnyRoom() {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  bool room = false;
+  for (const auto& stream : m_streams) room = room || stream->HasRoom(kFrameEventRoom);
+  if (!room)
+    for (const auto& stream : m_streams) stream->Drop();
+  return room;
 }
 
 bool CServeHub::WantFollow() {

@@ -64,6 +64,8 @@ class CServeHub {
   void Publish();  // m_mutex held
   std::string StateMessage();
   bool WantFollow();
+  // Whether a page has room for a frame; when none has, each counts the frame as dropped.
+  bool AnyRoom();
 
   class CSink;
   friend class CSink;

@@ -30,6 +30,16 @@ void CServeStream::PushState(const std::string& json) {
   m_ready.notify_one();
 }
 
+bool CServeStream::HasRoom(size_t cb) const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return !m_bClosed && m_nBytes + cb <= m_nMaxBytes;
+}
+
+void CServeStream::Drop() {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (!m_bClosed) ++m_nDropped;
+}
+
 bool CServeStream::Take(std::string* out, DWORD ms) {
   std::unique_lock<std::mutex> lock(m_mutex);
   m_ready.wait_for(lock, std::chrono::milliseconds(ms), [&] {
@@ -43,9 +53,14 @@ bool CServeStream::Take(std::string* out, DWORD ms) {
   // The state goes first: frames already queued were captured under it or before.
   *out += m_state;
   m_state.clear();
-  for (std::string& e : m_events) *out += e;
-  m_events.clear();
-  m_nBytes = 0;
+  for (size_t taken = 0; !m_events.empty();) {
+    const std::string& e = m_events.front();
+    if (taken > 0 && taken + e.size() > m_nBatchBytes) break;
+    *out += e;
+    taken += e.size();
+    m_nBytes -= e.size();
+    m_events.pop_front();
+  }
   return any || !m_bClosed;
 }
 

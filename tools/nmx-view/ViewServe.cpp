@@ -2,25 +2,36 @@
 #include <fcntl.h>
 #include <httplib.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "nmx-cap/NmxCap.h"
 #include "nmx-view/ServeAssets.h"
+#include "nmx-view/ServeFront.h"
 #include "nmx-view/ServeHub.h"
+#include "nmx-view/ServeSocketStream.h"
 #include "nmx-view/ViewCommands.h"
 
 namespace {
 
-// Pages' event streams plus room for requests, downloads and a browser's parallel fetches.
-constexpr size_t kServerThreads = CServeHub::kMaxStreams + 4;
+// Pages' event streams, which hold a thread each while their page is open, plus threads for
+// everything else a page asks: requests, downloads and a browser's parallel fetches.
+constexpr size_t kServerThreads = CServeHub::kMaxStreams + 8;
+// Requests that passed the front and wait for a thread; beyond them the front answers 503.
+constexpr size_t kMaxQueued = 32;
 constexpr DWORD kStreamWaitMs = 1000;
+// A reader that takes nothing of an answer for this long is gone (a page busy for a moment
+// reads on later).
+constexpr DWORD kStallMs = 30000;
 
 std::string RandomToken() {
   BYTE b[16] = {};
@@ -35,14 +46,6 @@ std::string RandomToken() {
     t += kDigits[c & 15];
   }
   return t;
-}
-
-// Takes as long for every wrong token of a length.
-bool SameToken(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  unsigned char diff = 0;
-  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return diff == 0;
 }
 
 std::string BaseName(const std::string& path) {
@@ -68,6 +71,22 @@ void Reply(httplib::Response& res, const CServeHub::Outcome& o) {
   res.set_content(ServeOutcomeJson(o.status == kViewExitOk, o.error), "application/json");
 }
 
+// cpp-httplib's server as the front hands it requests: its routing and answers, one request
+// per connection, on the socket it bound.
+class CHttpServer : public httplib::Server {
+ public:
+  void Serve(httplib::Stream& stream) {
+    bool closed = false;
+    process_request(stream, true, closed, [](httplib::Request&) {});
+  }
+  int ListenSocket() const { return svr_sock_; }
+  // Answers being written end as the socket goes.
+  void CloseListenSocket() {
+    const socket_t fd = svr_sock_.exchange(INVALID_SOCKET);
+    if (fd != INVALID_SOCKET) close(fd);
+  }
+};
+
 class CPageServer {
  public:
   CPageServer(const ViewOptions& opt, const ServeOptions& serve) : m_serve(serve), m_hub(opt) {}
@@ -76,8 +95,10 @@ class CPageServer {
   int Run(std::ostream& out, std::ostream& err);
 
  private:
-  bool Allowed(const httplib::Request& req, httplib::Response& res);
   void Routes();
+  bool Handover(int fd, std::string request);
+  void Handle(int fd, const std::string& request);
+  void EndConnections();
   void Events(httplib::Response& res);
   void Download(httplib::Response& res, bool pcapng);
   void ServeFile(httplib::Response& res, const std::string& path, const std::string& name,
@@ -87,52 +108,25 @@ class CPageServer {
 
   ServeOptions m_serve;
   CServeHub m_hub;
-  httplib::Server m_server;
+  CHttpServer m_server;
+  std::unique_ptr<httplib::ThreadPool> m_pool;
+  std::atomic<size_t> m_nBusy{0};  // handed over, waiting or answered
+  std::mutex m_mutex;
+  std::set<int> m_connections;  // being answered
   WORD m_nPort = 0;
   std::string m_folder;  // for downloads on their way
   std::atomic<unsigned> m_nTemp{0};
 };
 
-bool CPageServer::Allowed(const httplib::Request& req, httplib::Response& res) {
-  if (!m_serve.token.empty()) {
-    if (!SameToken(req.get_param_value("token"), m_serve.token)) {
-      res.status = 401;
-      res.set_content("a token is required: open the address nmx-view serve printed\n",
-                      "text/plain");
-      return false;
-    }
-  } else {
-    // Without a token only this machine's browser may talk to the server, under a loopback
-    // name: a page elsewhere that renames itself to 127.0.0.1 must not reach it.
-    const std::string host = req.get_header_value("Host");
-    const std::string port = ":" + std::to_string(m_nPort);
-    bool local = false;
-    for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
-      local = local || host == name + port || (m_nPort == 80 && host == name);
-    if (!local) {
-      res.status = 403;
-      res.set_content("only a loopback host name is served without a token\n", "text/plain");
-      return false;
-    }
-  }
-  // Actions need a header a form on another site cannot send without asking first.
-  if (req.method == "POST" && req.get_header_value("X-Nmx-View") != "1") {
-    res.status = 403;
-    res.set_content("actions come from the page\n", "text/plain");
-    return false;
-  }
-  return true;
-}
-
 void CPageServer::Routes() {
-  m_server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+  // Who may ask was settled by the front (JudgeServeRequest) before the request was read.
+  m_server.set_pre_routing_handler([](const httplib::Request&, httplib::Response& res) {
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_header("X-Frame-Options", "DENY");
     // The token may be in the address; it is not handed on.
     res.set_header("Referrer-Policy", "no-referrer");
-    return Allowed(req, res) ? httplib::Server::HandlerResponse::Unhandled
-                             : httplib::Server::HandlerResponse::Handled;
+    return httplib::Server::HandlerResponse::Unhandled;
   });
   m_server.Get("/", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(kServePageHtml, "text/html; charset=utf-8");
@@ -186,6 +180,35 @@ void CPageServer::Events(httplib::Response& res) {
         return sink.write(events.data(), events.size());
       },
       [hub, stream](bool) { hub->Close(stream); });
+}
+
+bool CPageServer::Handover(int fd, std::string request) {
+  if (m_nBusy.load() >= kServerThreads + kMaxQueued) return false;
+  ++m_nBusy;
+  m_pool->enqueue([this, fd, request] {
+    Handle(fd, request);
+    --m_nBusy;
+  });
+  return true;
+}
+
+void CPageServer::Handle(int fd, const std::string& request) {
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_connections.insert(fd);
+  }
+  CServeSocketStream stream(fd, request, kStallMs);
+  m_server.Serve(stream);
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_connections.erase(fd);
+  }
+  close(fd);
+}
+
+void CPageServer::EndConnections() {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  for (int fd : m_connections) shutdown(fd, SHUT_RDWR);
 }
 
 std::string CPageServer::TempPath(const char* suffix) {
@@ -269,10 +292,9 @@ int CPageServer::Run(std::ostream& out, std::ostream& err) {
       return kViewExitFailed;
     }
   }
-  m_server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
-  m_server.set_keep_alive_timeout(2);
-  // Requests carry a few settings at most.
-  m_server.set_payload_max_length(64 * 1024);
+  // cpp-httplib reads no request itself: the front reads each within its bounds and checks
+  // it first; these limits only back that up.
+  m_server.set_payload_max_length(ServeFrontLimits().cbBody);
   Routes();
   bool bound = false;
   if (m_serve.port == 0) {
@@ -287,23 +309,33 @@ int CPageServer::Run(std::ostream& out, std::ostream& err) {
     err << "nmx-view: serve: cannot listen on " << m_serve.host << ":" << m_serve.port << "\n";
     return kViewExitFailed;
   }
+  ServeRequestRules rules;
+  rules.token = m_serve.token;
+  rules.port = m_nPort;
+  m_pool = std::make_unique<httplib::ThreadPool>(kServerThreads);
+  CServeFront front(rules, ServeFrontLimits(), [this](int fd, std::string request) {
+    return Handover(fd, std::move(request));
+  });
+  if (!front.Start(m_server.ListenSocket())) {
+    err << "nmx-view: serve: cannot take connections\n";
+    m_pool->shutdown();
+    m_server.CloseListenSocket();
+    return kViewExitFailed;
+  }
   const std::string host =
       m_serve.host.find(':') != std::string::npos ? "[" + m_serve.host + "]" : m_serve.host;
   out << "serving the page at http://" << host << ":" << m_nPort << "/"
       << (m_serve.token.empty() ? "" : "?token=" + m_serve.token) << " (Ctrl-C ends)\n";
   out.flush();
 
-  std::atomic<bool> ended{false};
-  std::thread listener([this, &ended] {
-    m_server.listen_after_bind();
-    ended = true;
-  });
-  while (!ViewStopRequested() && !ended)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  // The streams end first, so the server's threads are free to stop.
+  while (!ViewStopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The streams end first, then the connections still being answered, so the server's
+  // threads are free to stop.
   m_hub.Shutdown();
-  m_server.stop();
-  listener.join();
+  front.Stop();
+  m_server.CloseListenSocket();
+  EndConnections();
+  m_pool->shutdown();
   return kViewExitOk;
 }
 

@@ -90,7 +90,8 @@
     const tr = document.createElement('tr');
     tr.dataset.n = f.n;
     tr.title = f.line;
-    if (f.errorCode !== 0) tr.className = 'err';
+    if (f.errorCode !== 0) tr.classList.add('err');
+    if (f.seq === selectedSeq) tr.classList.add('selected');
     const cells = [
       ['n', f.n], ['time', localTime(f)], ['sender', f.sender], ['target', f.target],
       ['command', f.command], ['dir', f.dir], ['invoke', f.invoke], ['error', f.error],
@@ -126,16 +127,74 @@
     if (omitted) out += '  (' + omitted + ' more bytes not shown)\n';
     return out;
   }
+  // The table holds rows only for the frames in view and some around them: a page keeps up
+  // with a fast capture however many frames it keeps, and stays responsive.
+  const wrap = $('table-wrap');
+  const table = $('frames');
+  const sizer = $('sizer');
+  const kAround = 30;   // rows beyond the view on each side
+  let rowHeight = 20;   // measured once the first row is drawn
+  let shown = [];       // the kept frames that pass the filter, oldest first
+  let rebuild = false;  // the rows drawn are no longer a run of shown
+  let selectedSeq = null;
+
+  function atBottom() {
+    return wrap.scrollTop + wrap.clientHeight >= wrap.scrollHeight - rowHeight;
+  }
+  // Draws the rows of shown in view, reusing those already drawn; stick scrolls to the end.
+  function render(stick) {
+    const total = shown.length;
+    const visible = Math.ceil(wrap.clientHeight / rowHeight) + 1;
+    const head = table.tHead.offsetHeight;
+    const at = stick ? total - visible : Math.floor(Math.max(0, wrap.scrollTop - head) / rowHeight);
+    const first = Math.max(0, Math.min(at, total - visible) - kAround);
+    const last = Math.min(total, Math.max(at, 0) + visible + kAround);
+    if (rebuild || first >= last) tbody.replaceChildren();
+    rebuild = false;
+    if (first < last) {
+      const from = shown[first].seq, to = shown[last - 1].seq;
+      while (tbody.firstChild && tbody.firstChild.frame.seq < from) tbody.firstChild.remove();
+      while (tbody.lastChild && tbody.lastChild.frame.seq > to) tbody.lastChild.remove();
+      if (!tbody.firstChild) {
+        const frag = document.createDocumentFragment();
+        for (let i = first; i < last; i++) frag.appendChild(row(shown[i]));
+        tbody.appendChild(frag);
+      } else {
+        const have = tbody.firstChild.frame.seq, haveLast = tbody.lastChild.frame.seq;
+        const before = document.createDocumentFragment(), after = document.createDocumentFragment();
+        for (let i = first; i < last && shown[i].seq < have; i++) before.appendChild(row(shown[i]));
+        let i = last;
+        while (i > first && shown[i - 1].seq > haveLast) i--;
+        for (; i < last; i++) after.appendChild(row(shown[i]));
+        tbody.insertBefore(before, tbody.firstChild);
+        tbody.appendChild(after);
+      }
+    }
+    table.style.marginTop = first * rowHeight + 'px';
+    sizer.style.height = (total - last) * rowHeight + 'px';
+    if (tbody.rows.length) {
+      const h = tbody.rows[0].getBoundingClientRect().height;
+      if (h > 0 && Math.abs(h - rowHeight) > 0.5) { rowHeight = h; return render(stick); }
+    }
+    if (stick) wrap.scrollTop = wrap.scrollHeight;
+  }
+  let scrolling = false;
+  wrap.addEventListener('scroll', () => {
+    if (scrolling) return;
+    scrolling = true;
+    requestAnimationFrame(() => { scrolling = false; render(false); });
+  });
+
   tbody.onclick = (ev) => {
     const tr = ev.target.closest('tr');
     if (!tr || !tr.frame) return;
-    if (selected) selected.classList.remove('selected');
-    selected = tr;
+    for (const s of tbody.querySelectorAll('tr.selected')) s.classList.remove('selected');
+    selectedSeq = tr.frame.seq;
     tr.classList.add('selected');
     const hex = $('hex');
     hex.hidden = false;
     hex.textContent = 'frame ' + tr.frame.n + ', ' + tr.frame.bytes.length / 2 + ' bytes\n' +
-      hexDump(tr.frame.bytes, tr.frame.bytesOmitted);
+      tr.frame.line + '\n' + hexDump(tr.frame.bytes, tr.frame.bytesOmitted);
   };
 
   function makeFilter() {
@@ -154,7 +213,7 @@
       (!words || f.line.toLowerCase().includes(words));
   }
   function counts() {
-    $('c-shown').textContent = tbody.rows.length;
+    $('c-shown').textContent = shown.length;
     $('c-kept').textContent = frames.length;
     $('c-received').textContent = received;
     $('c-trimmed').textContent = trimmed;
@@ -162,36 +221,43 @@
     $('c-paused').textContent = paused ? pending.length + ' waiting (paused)' : '';
     $('c-lost').textContent = lost ? lost + ' gaps in the capture stream' : '';
   }
-  // Frames beyond keep go, oldest first, and so do their rows.
-  function trim() {
-    if (frames.length > keep) {
-      trimmed += frames.length - keep;
-      frames.splice(0, frames.length - keep);
-    }
-    const oldest = frames.length ? frames[0].seq : Infinity;
-    while (tbody.rows.length && tbody.rows[0].frame.seq < oldest) tbody.deleteRow(0);
+  // Frames beyond keep go, oldest first; a view scrolled up stays on the frames it shows.
+  function trim(stick) {
+    if (frames.length <= keep) return;
+    const gone = frames.length - keep;
+    trimmed += gone;
+    const oldest = frames[gone].seq;
+    frames.splice(0, gone);
+    let n = 0;
+    while (n < shown.length && shown[n].seq < oldest) n++;
+    shown.splice(0, n);
+    if (!stick && n) wrap.scrollTop = Math.max(0, wrap.scrollTop - n * rowHeight);
   }
   function redraw() {
-    const frag = document.createDocumentFragment();
-    for (const f of frames) if (filter(f)) frag.appendChild(row(f));
-    tbody.replaceChildren(frag);
+    const stick = atBottom();
+    shown = frames.filter(filter);
+    rebuild = true;
+    render(stick);
     counts();
   }
   let queued = [];
   let scheduled = false;
   function flush() {
     scheduled = false;
-    const wrap = $('table-wrap');
-    const atBottom = wrap.scrollTop + wrap.clientHeight >= wrap.scrollHeight - 4;
-    const frag = document.createDocumentFragment();
-    for (const f of queued) {
-      frames.push(f);
-      if (filter(f)) frag.appendChild(row(f));
-    }
+    const stick = atBottom();
+    let batch = queued;
     queued = [];
-    tbody.appendChild(frag);
-    trim();
-    if (atBottom) wrap.scrollTop = wrap.scrollHeight;
+    // More than keep at once: the older ones would only be drawn to go again.
+    if (batch.length > keep) {
+      trimmed += batch.length - keep;
+      batch = batch.slice(batch.length - keep);
+    }
+    for (const f of batch) {
+      frames.push(f);
+      if (filter(f)) shown.push(f);
+    }
+    trim(stick);
+    render(stick);
     counts();
   }
   function take(f) {
@@ -199,10 +265,12 @@
     if (paused) {
       pending.push(f);
       if (pending.length > keep) { trimmed += pending.length - keep; pending.splice(0, pending.length - keep); }
-      counts();
-      return;
+    } else {
+      // A page the browser does not draw (a tab in the background) holds no more than it keeps.
+      if (queued.length >= 2 * keep) { trimmed += queued.length - keep; queued.splice(0, queued.length - keep); }
+      queued.push(f);
     }
-    queued.push(f);
+    // The counts too are drawn once per frame of the browser, not once per event.
     if (!scheduled) { scheduled = true; requestAnimationFrame(flush); }
   }
 
@@ -212,7 +280,7 @@
   $('filters').onsubmit = (ev) => ev.preventDefault();
   $('keep').addEventListener('change', () => {
     const n = parseInt($('keep').value, 10);
-    if (n > 0) { keep = n; trim(); redraw(); }
+    if (n > 0) { keep = n; trim(atBottom()); redraw(); }
   });
   $('pause').onclick = () => {
     paused = !paused;
@@ -224,20 +292,28 @@
     }
     counts();
   };
-  $('clear').onclick = () => { frames = []; pending = []; tbody.replaceChildren(); $('hex').hidden = true; counts(); };
+  $('clear').onclick = () => {
+    frames = []; pending = []; shown = []; queued = [];
+    rebuild = true; render(true); $('hex').hidden = true; counts();
+  };
 
   // --- events ------------------------------------------------------------------------------
-  const events = new EventSource(withToken('events'));
-  events.addEventListener('state', (e) => showState(JSON.parse(e.data)));
-  events.addEventListener('frame', (e) => take(JSON.parse(e.data)));
-  // The server counts per connection; a reconnected stream counts from 0 again.
+  // The server counts drops per connection; a reconnected stream counts from 0 again.
   let droppedBefore = 0;
-  events.onopen = () => { droppedBefore = dropped; };
-  events.addEventListener('dropped', (e) => { dropped = droppedBefore + JSON.parse(e.data).dropped; counts(); });
-  events.addEventListener('lost', () => { lost++; counts(); });
-  events.onerror = () => {
-    $('link').textContent = 'no connection to nmx-view serve';
-    $('link').className = 'badge unreachable';
-  };
+  function connect() {
+    const events = new EventSource(withToken('events'));
+    events.addEventListener('state', (e) => showState(JSON.parse(e.data)));
+    events.addEventListener('frame', (e) => take(JSON.parse(e.data)));
+    events.onopen = () => { droppedBefore = dropped; };
+    events.addEventListener('dropped', (e) => { dropped = droppedBefore + JSON.parse(e.data).dropped; counts(); });
+    events.addEventListener('lost', () => { lost++; counts(); });
+    events.onerror = () => {
+      $('link').textContent = 'no connection to nmx-view serve';
+      $('link').className = 'badge unreachable';
+      // The browser tries again by itself, except after a refusal (too many pages open).
+      if (events.readyState === EventSource.CLOSED) setTimeout(connect, 5000);
+    };
+  }
+  connect();
   counts();
 })();
