@@ -1,5 +1,6 @@
-// nmx-cap over an arbitrary file: check, repair into a new file and in place, and the two
-// readers info and dump (with every decoded field, as JSON with the packet bytes).
+// nmx-cap over an arbitrary file: check, repair into a new file and in place, and the
+// readers info, dump (with every decoded field, as JSON with the packet bytes, and selected
+// by pairing) and stats.
 //
 // Besides crashes it holds the tool to what it promises:
 // - a repair that succeeds leaves a capture that check finds valid, and repairing into a new
@@ -78,6 +79,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CapDump(file, options, out, err);
   options.bJson = true;
   CapDump(file, options, out, err);
+  options.bErrors = options.bUnanswered = true;
+  options.nSlowerThan = 0;
+  CapDump(file, options, out, err);
+  CapStatsOptions stats;
+  CapStats(file, stats, out, err);
+  stats.bJson = true;
+  stats.nTimeout = 10000;
+  CapStats(file, stats, out, err);
 
   vxfuzz::EmptyFolder(g_dir);
   return 0;

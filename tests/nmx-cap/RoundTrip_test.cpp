@@ -79,16 +79,16 @@ TEST_F(RoundTrip, CheckInfoAndDumpAgreeWithTheFramesWritten) {
           " Read(2) req flags=0x0004 invoke=7 err=0 len=12 indexGroup=0x4020 indexOffset=0x10 "
           "length=4",
       "1 2024-05-01 12:00:00.123456 " + s + " -> " + c +
-          " Read(2) res flags=0x0005 invoke=7 err=0 len=12 result=0x0 length=4",
+          " Read(2) res flags=0x0005 invoke=7 err=0 len=12 result=0x0 length=4 rt=123456us",
       "2 2024-05-01 12:00:00.246913 " + c + " -> " + s +
           " Write(3) req flags=0x0004 invoke=8 err=0 len=14 indexGroup=0xF020 indexOffset=0x0 "
           "length=2",
       "3 2024-05-01 12:00:00.370370 " + s + " -> " + c +
-          " Write(3) res flags=0x0005 invoke=8 err=0 len=4 result=0x701",
+          " Write(3) res flags=0x0005 invoke=8 err=0 len=4 result=0x701 rt=123456us",
       "4 2024-05-01 12:00:00.493826 " + c + " -> " + s +
           " ReadDeviceInfo(1) req flags=0x0004 invoke=9 err=0 len=0",
       "5 2024-05-01 12:00:00.617283 " + s + " -> " + c +
-          " ReadDeviceInfo(1) res flags=0x0005 invoke=9 err=11 len=0",
+          " ReadDeviceInfo(1) res flags=0x0005 invoke=9 err=11 len=0 rt=123456us",
       "6 2024-05-01 12:00:00.740740 " + c + " -> " + s +
           " ReadState(4) req flags=0x0004 invoke=10 err=0 len=0",
       "7 2024-05-01 12:00:00.864196 " + s + " -> " + o +
@@ -135,8 +135,9 @@ TEST_F(RoundTrip, DumpSelectsFrames) {
       {{"--port", "10502"}, {"7", "8"}},
       {{"--cmd", "readdeviceinfo"}, {"4", "5", "9"}},
       {{"--cmd", "0x12"}, {"8"}},
-      {{"--cmd", "3", "--errors"}, {"3"}},
-      {{"--errors"}, {"3", "5"}},
+      {{"--cmd", "3", "--errors"}, {"2", "3"}},
+      {{"--errors"}, {"2", "3", "4", "5"}},
+      {{"--unanswered"}, {"6", "8"}},
       {{"--port", "30000", "--from", "3", "--count", "2"}, {"3", "4"}},
   };
   for (const Case& c : cases) {

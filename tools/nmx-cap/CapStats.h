@@ -5,18 +5,17 @@
 #include <cstdint>
 #include <map>
 #include <ostream>
-#include <unordered_map>
 
 #include "frames/CapRecord.h"
 #include "frames/KrpDecode.h"
+#include "frames/RequestPairing.h"
 
 // Memory stays bounded on any file: at most kMaxAddresses addresses are counted one by one
-// (the rest together), and at most kMaxPending unanswered requests are remembered (later
-// ones are not paired). Not thread-safe.
+// (the rest together), and the pairing remembers at most its limit of unanswered requests
+// (later ones are not paired). Not thread-safe.
 class CCapStats {
  public:
   static constexpr size_t kMaxAddresses = 4096;
-  static constexpr size_t kMaxPending = 1 << 20;
 
   void Add(const CapFrame& f, const KrpPayload& krp);
 
@@ -25,17 +24,6 @@ class CCapStats {
   void Print(std::ostream& out) const;
 
  private:
-  struct PairKey {
-    uint64_t requester;  // NetId and port
-    uint32_t responderPortAndCmd;
-    uint32_t invokeId;
-    bool operator==(const PairKey&) const = default;
-  };
-  struct PairKeyHash {
-    size_t operator()(const PairKey& k) const;
-  };
-
-  static uint64_t AddrKey(const NmxAddr& a);
   static void Count(std::map<uint64_t, uint64_t>& m, uint64_t key);
 
   uint64_t m_nFrames = 0;
@@ -47,11 +35,9 @@ class CCapStats {
   uint64_t m_nNmxErrors = 0;
   uint64_t m_nKrpErrors = 0;
   uint64_t m_nNotifications = 0;
-  uint64_t m_nUntracked = 0;  // requests not remembered because too many were pending
   // Frames by KRP flag and command id (at most 2 x 65536 keys), and by address.
   std::map<uint32_t, uint64_t> m_commands;
   std::map<uint64_t, uint64_t> m_senders;
   std::map<uint64_t, uint64_t> m_targets;
-  std::unordered_map<PairKey, uint32_t, PairKeyHash> m_pending;
-  size_t m_nPending = 0;
+  CRequestPairing m_pairing;
 };

@@ -12,8 +12,12 @@ namespace {
 const char kUsage[] =
     "usage: nmx-cap COMMAND ...\n"
     "  info FILE...              summary of each capture\n"
-    "  dump FILE [--from N] [--count N] [--port P] [--cmd ID|NAME] [--errors] [--hex] [--json]\n"
+    "  dump FILE [--from N] [--count N] [--port P] [--cmd ID|NAME] [--errors]\n"
+    "       [--unanswered] [--slower-than MS] [--hex] [--json]\n"
     "                            one line (or JSON object) per frame\n"
+    "  stats FILE [--timeout MS] [--slowest N] [--json]\n"
+    "                            requests per target and command: answers, errors,\n"
+    "                            response times\n"
     "  check FILE                check every rule of the format; exit 0 valid, 1 invalid,\n"
     "                            2 unreadable\n"
     "  repair FILE [-o OUT]      rebuild table and header from the whole frames (in place\n"
@@ -34,36 +38,94 @@ bool ParseNumber(const char* text, uint64_t max, bool hex, uint64_t* v) {
   return true;
 }
 
+// Milliseconds with up to four decimals ("250", "0.5") as 100 ns units, at most a day.
+bool ParseMillis(const char* text, LONGLONG* ticks) {
+  if (!text) return false;
+  const char* dot = strchr(text, '.');
+  const std::string whole = dot ? std::string(text, dot) : std::string(text);
+  uint64_t ms = 0;
+  if (!ParseNumber(whole.c_str(), 86400000, false, &ms)) return false;
+  LONGLONG t = static_cast<LONGLONG>(ms) * 10000;
+  if (dot) {
+    const size_t n = strlen(dot + 1);
+    if (n == 0 || n > 4) return false;
+    LONGLONG scale = 1000;
+    for (const char* p = dot + 1; *p; ++p, scale /= 10) {
+      if (*p < '0' || *p > '9') return false;
+      t += (*p - '0') * scale;
+    }
+  }
+  *ticks = t;
+  return true;
+}
+
 int Usage(std::ostream& err, const std::string& why) {
   if (!why.empty()) err << "nmx-cap: " << why << "\n";
   err << kUsage;
   return kCapExitTrouble;
 }
 
-// Options of dump: "--name value" or "--name=value"; anything else is the file.
+// Options "--name value" or "--name=value", one after the other; anything else is a plain
+// argument (Name() is all of it).
+class CArgWalker {
+ public:
+  explicit CArgWalker(const std::vector<std::string>& args) : m_args(args) {}
+  bool Next() {
+    if (m_next >= m_args.size()) return false;
+    m_name = m_args[m_next++];
+    m_value.clear();
+    m_bHasValue = false;
+    const size_t eq = m_name.find('=');
+    if (m_name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      m_value = m_name.substr(eq + 1);
+      m_name.resize(eq);
+      m_bHasValue = true;
+    }
+    return true;
+  }
+  const std::string& Name() const { return m_name; }
+  bool HasValue() const { return m_bHasValue; }
+  // The option's value, given after '=' or as the next argument.
+  bool TakeValue(std::string* value) {
+    if (!m_bHasValue) {
+      if (m_next >= m_args.size()) return false;
+      m_value = m_args[m_next++];
+      m_bHasValue = true;
+    }
+    *value = m_value;
+    return true;
+  }
+
+ private:
+  const std::vector<std::string>& m_args;
+  size_t m_next = 0;
+  std::string m_name;
+  std::string m_value;
+  bool m_bHasValue = false;
+};
+
+// Options of dump; the one plain argument is the file.
 int RunDump(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   CapDumpOptions opt;
   std::string file;
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string name = args[i];
+  CArgWalker a(args);
+  while (a.Next()) {
+    const std::string& name = a.Name();
+    const bool hasValue = a.HasValue();
     std::string value;
-    bool hasValue = false;
-    const size_t eq = name.find('=');
-    if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-      hasValue = true;
-    }
-    auto takeValue = [&]() {
-      if (hasValue) return true;
-      if (i + 1 >= args.size()) return false;
-      value = args[++i];
-      return true;
-    };
+    auto takeValue = [&]() { return a.TakeValue(&value); };
     uint64_t v = 0;
-    if (name == "--errors" || name == "--hex" || name == "--json") {
+    if (name == "--errors" || name == "--unanswered" || name == "--hex" || name == "--json") {
       if (hasValue) return Usage(err, name + " takes no value");
-      (name == "--errors" ? opt.bErrors : name == "--hex" ? opt.bHex : opt.bJson) = true;
+      (name == "--errors"       ? opt.bErrors
+       : name == "--unanswered" ? opt.bUnanswered
+       : name == "--hex"        ? opt.bHex
+                                : opt.bJson) = true;
+    } else if (name == "--slower-than") {
+      LONGLONG t = 0;
+      if (!takeValue() || !ParseMillis(value.c_str(), &t))
+        return Usage(err, "--slower-than needs milliseconds (e.g. 5 or 0.25)");
+      opt.nSlowerThan = t;
     } else if (name == "--from" || name == "--count") {
       if (!takeValue() || !ParseNumber(value.c_str(), UINT64_MAX, false, &v))
         return Usage(err, name + " needs a frame count");
@@ -90,6 +152,38 @@ int RunDump(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   }
   if (file.empty()) return Usage(err, "dump needs a file");
   return CapDump(file, opt, out, err);
+}
+
+int RunStats(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  CapStatsOptions opt;
+  std::string file;
+  CArgWalker a(args);
+  while (a.Next()) {
+    const std::string& name = a.Name();
+    const bool hasValue = a.HasValue();
+    std::string value;
+    auto takeValue = [&]() { return a.TakeValue(&value); };
+    uint64_t v = 0;
+    if (name == "--json") {
+      if (hasValue) return Usage(err, "--json takes no value");
+      opt.bJson = true;
+    } else if (name == "--timeout") {
+      if (!takeValue() || !ParseMillis(value.c_str(), &opt.nTimeout) || opt.nTimeout == 0)
+        return Usage(err, "--timeout needs milliseconds above 0 (e.g. 100 or 0.5)");
+    } else if (name == "--slowest") {
+      if (!takeValue() || !ParseNumber(value.c_str(), 1000, false, &v))
+        return Usage(err, "--slowest needs a count (0 to 1000)");
+      opt.nSlowest = static_cast<size_t>(v);
+    } else if (name.size() > 1 && name[0] == '-') {
+      return Usage(err, "unknown option " + name);
+    } else if (file.empty()) {
+      file = name;
+    } else {
+      return Usage(err, "stats takes one file");
+    }
+  }
+  if (file.empty()) return Usage(err, "stats needs a file");
+  return CapStats(file, opt, out, err);
 }
 
 int RunRepair(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -127,6 +221,7 @@ int RunNmxCap(int argc, const char* const* argv, std::ostream& out, std::ostream
     return CapInfo(args, out, err);
   }
   if (cmd == "dump") return RunDump(args, out, err);
+  if (cmd == "stats") return RunStats(args, out, err);
   if (cmd == "check") {
     if (args.size() != 1) return Usage(err, "check takes one file");
     return CapCheck(args[0], out, err);

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "os/OsTypes.h"
+
 constexpr int kCapExitOk = 0;
 constexpr int kCapExitInvalid = 1;
 constexpr int kCapExitTrouble = 2;
@@ -18,14 +20,28 @@ struct CapDumpOptions {
   uint64_t nCount = UINT64_MAX;  // frames printed at most
   int nPort = -1;                // only frames from or to this port
   int nCmd = -1;                 // only frames of this command id
-  bool bErrors = false;          // only frames with an NMX error or a failed KRP result
-  bool bHex = false;             // the packet bytes too
-  bool bJson = false;            // one JSON object per frame
+  // Selections by pairing; together they select what any of them selects.
+  bool bErrors = false;      // error responses (an NMX error or a failed KRP result), their
+                             // requests, and any other frame with an NMX error
+  bool bUnanswered = false;  // requests that got no answer
+  int64_t nSlowerThan = -1;  // answers slower than this (100 ns units), and their requests
+  bool bHex = false;         // the packet bytes too
+  bool bJson = false;        // one JSON object per frame
+};
+
+struct CapStatsOptions {
+  LONGLONG nTimeout = 0;  // 100 ns units; 0: a request waits for its answer to the end
+  size_t nSlowest = 10;   // the slowest requests listed
+  bool bJson = false;
 };
 
 int CapInfo(const std::vector<std::string>& files, std::ostream& out, std::ostream& err);
 int CapDump(const std::string& file, const CapDumpOptions& opt, std::ostream& out,
             std::ostream& err);
+// Requests by target and command: answers, errors, response times, the slowest, the
+// unanswered.
+int CapStats(const std::string& file, const CapStatsOptions& opt, std::ostream& out,
+             std::ostream& err);
 // Prints "FILE: valid ..." or "FILE: invalid: <first problem>".
 int CapCheck(const std::string& file, std::ostream& out, std::ostream& err);
 // In place (outFile empty) after copying the file to "<file>~", which must not exist yet;
