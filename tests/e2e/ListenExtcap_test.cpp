@@ -278,6 +278,77 @@ TEST_F(ListenExtcap, TsharkGetsEveryCapturedFrameLiveInOrderWithItsBytesAndTime)
   }
 }
 
+// Stopped as Wireshark stops it, the extcap ends the stream with the interface's statistics:
+// the frames the logger captured meanwhile, and no drop count, which the logger does not
+// report.
+TEST_F(ListenExtcap, TheStreamEndsWithTheLoggersCountOfFramesWhenStopped) {
+  constexpr int kOps = 100;
+  constexpr size_t kFrames = 2 * kOps;
+  const int reader = open(Fifo().c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  auto extcap = StartExtcap();
+  ASSERT_TRUE(m_logger->WaitOutput("Capturing has started.\n")) << extcap->Errors();
+  ASSERT_TRUE(m_router.RunTraffic(
+      {"--count", std::to_string(kOps), "--mix", "read,write", "--size", "100"}));
+
+  // Reads until the stream holds its two header blocks and every frame, then until its end.
+  std::vector<unsigned char> stream;
+  // Takes what the FIFO holds; true once the writer has closed it after writing.
+  auto readSome = [&] {
+    unsigned char buf[65536];
+    for (;;) {
+      const ssize_t n = read(reader, buf, sizeof buf);
+      if (n <= 0) return n == 0 && !stream.empty();
+      stream.insert(stream.end(), buf, buf + n);
+    }
+  };
+  ASSERT_TRUE(vxtest::WaitUntil([&] {
+    readSome();
+    size_t blocks = 0;
+    for (size_t at = 0; at + 8 <= stream.size(); ++blocks) {
+      const uint32_t len = vxtest::PcapngU32(stream, at + 4);
+      if (len < 12 || at + len > stream.size()) break;
+      at += len;
+    }
+    return blocks >= 2 + kFrames;
+  })) << stream.size();
+  extcap->Signal(SIGTERM);
+  EXPECT_EQ(0, extcap->Wait()) << extcap->Errors();
+  ASSERT_TRUE(vxtest::WaitUntil(readSome));
+  close(reader);
+
+  const std::vector<vxtest::PcapngBlock> blocks = vxtest::ReadPcapngBlocks(stream);
+  ASSERT_EQ(3 + kFrames, blocks.size());
+  const vxtest::PcapngBlock& isb = blocks.back();
+  ASSERT_EQ(5u, isb.type);
+  EXPECT_EQ(0u, vxtest::PcapngU32(isb.body, 0));  // interface 0
+  auto opts = vxtest::PcapngOptions(isb.body, 12);
+  auto u64 = [](const std::vector<unsigned char>& v) {
+    return uint64_t{vxtest::PcapngU32(v, 4)} << 32 | vxtest::PcapngU32(v, 0);
+  };
+  auto time = [](const std::vector<unsigned char>& v) {
+    return uint64_t{vxtest::PcapngU32(v, 0)} << 32 | vxtest::PcapngU32(v, 4);
+  };
+  ASSERT_EQ(8u, opts[4].size());
+  EXPECT_EQ(kFrames, u64(opts[4]));  // isb_ifrecv
+  EXPECT_EQ(0u, opts.count(5));      // isb_ifdrop
+  ASSERT_EQ(8u, opts[2].size());
+  ASSERT_EQ(8u, opts[3].size());
+  const uint64_t firstFrame =
+      uint64_t{vxtest::PcapngU32(blocks[2].body, 4)} << 32 | vxtest::PcapngU32(blocks[2].body, 8);
+  EXPECT_LE(time(opts[2]), firstFrame);  // isb_starttime
+  EXPECT_GE(time(opts[3]), firstFrame);  // isb_endtime
+
+  // tshark's tools take the stream as a file.
+  const std::string capinfos = FindProgram("capinfos");
+  if (capinfos.empty()) GTEST_SKIP() << "capinfos is not installed (Debian package tshark)";
+  const std::string saved = m_dir / "stream.pcapng";
+  vxtest::WriteFileBytes(saved, stream);
+  std::string out;
+  EXPECT_EQ(0, ChildProcess::Run(m_dir.path(), {capinfos, "-c", saved}, &out)) << out;
+  EXPECT_NE(std::string::npos, out.find(std::to_string(kFrames))) << out;
+}
+
 // How a capture ends while the extcap cannot write, and what it leaves behind.
 struct DetachCase {
   const char* name;

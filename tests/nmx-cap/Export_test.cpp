@@ -32,7 +32,7 @@ TEST(Export, PcapngHasEveryFrameWithItsExactTime) {
 
   const std::vector<vxtest::PcapngBlock> blocks =
       vxtest::ReadPcapngBlocks(vxtest::ReadFileBytes(out));
-  ASSERT_EQ(5u, blocks.size());
+  ASSERT_EQ(6u, blocks.size());
   EXPECT_EQ(0x0A0D0D0Au, blocks[0].type);
   EXPECT_EQ(0x1A2B3C4Du, Get32(blocks[0].body, 0));
   EXPECT_EQ(1, vx::DecodeLE16(blocks[0].body.data() + 4));  // version 1.0
@@ -61,6 +61,24 @@ TEST(Export, PcapngHasEveryFrameWithItsExactTime) {
   // 2024-05-01 12:00:00 UTC is 1714564800 s after 1970; the first frame 300 ns later.
   EXPECT_EQ(1714564800000000300ull,
             (uint64_t{Get32(blocks[2].body, 4)} << 32) | Get32(blocks[2].body, 8));
+
+  // The interface's statistics end the file: from the first to the last frame, the frames of
+  // the file received; no drop count, which a capture file does not hold.
+  const vxtest::PcapngBlock& isb = blocks[5];
+  ASSERT_EQ(5u, isb.type);
+  EXPECT_EQ(0u, Get32(isb.body, 0));
+  const uint64_t last = static_cast<uint64_t>(frames[2].time - kFileTimeUnixEpoch) * 100;
+  EXPECT_EQ(last, (uint64_t{Get32(isb.body, 4)} << 32) | Get32(isb.body, 8));
+  const auto opts = vxtest::PcapngOptions(isb.body, 12);
+  auto time = [&](uint16_t code) {
+    const Bytes& v = opts.at(code);
+    return v.size() == 8 ? (uint64_t{Get32(v, 0)} << 32) | Get32(v, 4) : 0;
+  };
+  ASSERT_EQ(3u, opts.size()) << "starttime, endtime, ifrecv";
+  EXPECT_EQ(1714564800000000300ull, time(2));
+  EXPECT_EQ(last, time(3));
+  ASSERT_EQ(8u, opts.at(4).size());
+  EXPECT_EQ(3u, vx::DecodeLE64(opts.at(4).data()));
 }
 
 TEST(Export, ATimePcapngCannotHoldFailsTheExportAndLeavesNoFile) {

@@ -12,6 +12,11 @@ constexpr DWORD kShbType = 0x0A0D0D0A;
 constexpr DWORD kByteOrderMagic = 0x1A2B3C4D;
 constexpr DWORD kIdbType = 1;
 constexpr DWORD kEpbType = 6;
+constexpr DWORD kIsbType = 5;
+constexpr WORD kOptIsbStartTime = 2;
+constexpr WORD kOptIsbEndTime = 3;
+constexpr WORD kOptIsbIfRecv = 4;
+constexpr WORD kOptIsbIfDrop = 5;
 constexpr WORD kOptEndOfOpt = 0;
 constexpr WORD kOptShbUserAppl = 4;
 constexpr WORD kOptIfName = 2;
@@ -42,6 +47,18 @@ class CBlock {
     const BYTE* b = static_cast<const BYTE*>(p);
     m_bytes.insert(m_bytes.end(), b, b + n);
     m_bytes.resize(m_bytes.size() + (4 - n % 4) % 4, 0);
+  }
+  void Option64(WORD code, uint64_t v) {
+    BYTE b[8];
+    vx::EncodeLE64(b, v);
+    Option(code, b, sizeof b);
+  }
+  // A time stamp as the packet blocks have it: the high 32 bits first.
+  void OptionTime(WORD code, uint64_t ns) {
+    BYTE b[8];
+    vx::EncodeLE32(b, static_cast<DWORD>(ns >> 32));
+    vx::EncodeLE32(b + 4, static_cast<DWORD>(ns));
+    Option(code, b, sizeof b);
   }
   // The block with its type and both length fields.
   std::vector<BYTE> Finish(DWORD type) const {
@@ -141,6 +158,27 @@ bool CPcapngWriter::EndPacket() {
   vx::EncodeLE32(tail + pad, m_cbBlock);
   if (!m_sink.Write(tail, pad + 4)) return false;
   ++m_nPackets;
+  m_ends.push_back({m_sink.Position(), m_nPackets});
+  while (m_ends.size() > 1 && m_ends[1].nEnd <= m_sink.Written()) m_ends.pop_front();
+  return true;
+}
+
+bool CPcapngWriter::WriteStatistics(const PcapngStatistics& st) {
+  if (m_bInPacket) {
+    m_strErr = m_sink.Path() + ": internal error: a packet was not completed";
+    return false;
+  }
+  CBlock isb;
+  isb.U32(0);  // interface 0
+  isb.U32(static_cast<DWORD>(st.nTakenNs >> 32));
+  isb.U32(static_cast<DWORD>(st.nTakenNs));
+  if (st.startNs) isb.OptionTime(kOptIsbStartTime, *st.startNs);
+  if (st.endNs) isb.OptionTime(kOptIsbEndTime, *st.endNs);
+  if (st.received) isb.Option64(kOptIsbIfRecv, *st.received);
+  if (st.dropped) isb.Option64(kOptIsbIfDrop, *st.dropped);
+  isb.Option(kOptEndOfOpt, nullptr, 0);
+  const std::vector<BYTE> b = isb.Finish(kIsbType);
+  if (!m_sink.Write(b.data(), b.size())) return false;
   m_ends.push_back({m_sink.Position(), m_nPackets});
   while (m_ends.size() > 1 && m_ends[1].nEnd <= m_sink.Written()) m_ends.pop_front();
   return true;

@@ -1,14 +1,26 @@
 // Writes a pcapng file or stream of Ethernet frames: a section header, one interface whose
-// time stamps are nanoseconds (if_tsresol 9), and an enhanced packet block per frame.
+// time stamps are nanoseconds (if_tsresol 9), an enhanced packet block per frame, and at the
+// end, where the writer knows them, the interface's statistics.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <ostream>
 #include <string>
 
 #include "frames/FileSink.h"
 #include "os/OsTypes.h"
+
+// The numbers of an interface statistics block, in nanoseconds since 1970-01-01 UTC and
+// frames; what is not known is left out of the block.
+struct PcapngStatistics {
+  uint64_t nTakenNs = 0;  // when the numbers were taken
+  std::optional<uint64_t> startNs;
+  std::optional<uint64_t> endNs;
+  std::optional<uint64_t> received;  // isb_ifrecv
+  std::optional<uint64_t> dropped;   // isb_ifdrop
+};
 
 // Not thread-safe.
 class CPcapngWriter {
@@ -31,6 +43,8 @@ class CPcapngWriter {
   bool BeginPacket(uint64_t ns, DWORD cbPacket);
   bool Write(const void* p, size_t n);
   bool EndPacket();
+  // An interface statistics block; it belongs after the last packet.
+  bool WriteStatistics(const PcapngStatistics& st);
   bool Flush() { return m_sink.Flush(); }
   // The reader of a stream has gone.
   bool ReaderGone() { return m_sink.ReaderGone(); }

@@ -24,6 +24,7 @@ int CapExport(const std::string& file, const std::string& outFile, std::ostream&
   CapFrame frame;
   CCapFrameReader::Step step;
   DWORD n = 0;
+  PcapngStatistics st;
   while ((step = reader.Next(&frame, &problem)) == CCapFrameReader::Step::kFrame) {
     uint64_t ns = 0;
     if (!FileTimeToUnixNanoseconds(frame.nTimeStamp, &ns)) {
@@ -40,8 +41,14 @@ int CapExport(const std::string& file, const std::string& outFile, std::ostream&
       break;
     }
     ++n;
+    if (!st.startNs) st.startNs = ns;
+    st.endNs = ns;
   }
-  const bool ok = step == CCapFrameReader::Step::kEnd && w.Finish();
+  // The frames of the file are what the interface received; how many the capture lost is
+  // not known here, so no drop count is written.
+  st.received = n;
+  st.nTakenNs = st.endNs.value_or(0);
+  const bool ok = step == CCapFrameReader::Step::kEnd && w.WriteStatistics(st) && w.Finish();
   if (ok) {
     if (!toOut) out << "exported " << n << " frames to " << outFile << "\n";
     return kCapExitOk;

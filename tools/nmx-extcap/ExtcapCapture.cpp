@@ -1,11 +1,16 @@
 #include "nmx-extcap/ExtcapCapture.h"
 
+#include <cstddef>
+#include <optional>
+
 #include "capture/CaptureFormat.h"
 #include "frames/CapTime.h"
 #include "frames/PcapngWriter.h"
 #include "nmx-view/FrameFollower.h"
 #include "nmx-view/ViewSession.h"
 #include "nmx/KrpTypes.h"
+#include "os/ByteOrder.h"
+#include "os/OsUserTools.h"
 
 namespace {
 
@@ -18,7 +23,11 @@ class CPcapngOutput : public IFrameSink {
   CPcapngOutput(CViewSession& s, CExtcapFilter& filter) : m_s(s), m_filter(filter) {}
 
   bool Open(const std::string& fifo);
-  // Closes the stream; false (and *status set) after reporting a failure on the way.
+  // Frames the logger captured while this run followed it, when known; they go into the
+  // statistics at the end of the stream.
+  void SetLoggerFrames(std::optional<uint64_t> n) { m_loggerFrames = n; }
+  // Ends the stream with the interface's statistics and closes it; false (and *status set)
+  // after reporting a failure on the way.
   bool Close(int* status);
 
   void Frame(const BYTE* record, DWORD size) override;
@@ -34,6 +43,8 @@ class CPcapngOutput : public IFrameSink {
   CExtcapFilter& m_filter;
   CPcapngWriter m_writer;
   uint64_t m_nFrames = 0;
+  std::optional<uint64_t> m_startNs;
+  std::optional<uint64_t> m_loggerFrames;
   bool m_bOpen = false;
   bool m_bReaderGone = false;
   std::string m_strErr;  // the first failure
@@ -45,6 +56,8 @@ bool CPcapngOutput::Open(const std::string& fifo) {
     return false;
   }
   m_bOpen = true;
+  uint64_t ns = 0;
+  if (FileTimeToUnixNanoseconds(OsUserGetSystemTimeAsFileTime(), &ns)) m_startNs = ns;
   CheckWrite(m_writer.Flush());
   return !Done();
 }
@@ -89,10 +102,36 @@ void CPcapngOutput::Idle() {
 }
 
 bool CPcapngOutput::Close(int* status) {
+  if (m_bOpen && !m_bReaderGone && m_strErr.empty()) {
+    // The logger does not tell a viewer what it lost, so no drop count is written.
+    PcapngStatistics st;
+    uint64_t ns = 0;
+    if (FileTimeToUnixNanoseconds(OsUserGetSystemTimeAsFileTime(), &ns)) {
+      st.nTakenNs = ns;
+      st.endNs = ns;
+    }
+    st.startNs = m_startNs;
+    st.received = m_loggerFrames;
+    CheckWrite(m_writer.WriteStatistics(st));
+  }
   if (m_bOpen && !m_bReaderGone) CheckWrite(m_writer.Finish());
   if (m_strErr.empty()) return true;
   *status = m_s.Fail(m_strErr, kViewExitFailed);
   return false;
+}
+
+// The frames the logger's capture has taken so far: those it holds and those its ring gave
+// up. Nothing when it does not answer.
+std::optional<uint64_t> CapturedFrames(CViewSession& s) {
+  const KrpReply r =
+      s.Client().Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_INFO, sizeof(KrpCommCaptureInfo));
+  if (!r.answered || r.result != 0 || r.data.size() != sizeof(KrpCommCaptureInfo))
+    return std::nullopt;
+  const LONG frames =
+      static_cast<LONG>(vx::DecodeLE32(r.data.data() + offsetof(KrpCommCaptureInfo, nFrames)));
+  if (frames < 0) return std::nullopt;
+  return static_cast<uint64_t>(frames) +
+         vx::DecodeLE32(r.data.data() + offsetof(KrpCommCaptureInfo, nOverflows));
 }
 
 // Starts the capture when it is stopped and starting is wanted; *started says whether this
@@ -136,9 +175,16 @@ int RunExtcapCapture(const ExtcapCaptureOptions& opt, CExtcapFilter& filter, std
   bool started = false;
   CPcapngOutput output(s, filter);
   if (StartIfStopped(s, opt.bStart, &started, &status) && output.Open(opt.fifo)) {
+    // A capture started here counts from 0; one found running from what it has by now.
+    const std::optional<uint64_t> before = started ? 0 : CapturedFrames(s);
     status = follower.Run(output);
-    if (follower.ConnectionLost())
+    if (follower.ConnectionLost()) {
       status = s.Fail("the logger closed the connection", kViewExitConnection);
+    } else if (const std::optional<uint64_t> after = CapturedFrames(s);
+               before && after && *after >= *before) {
+      // A capture stopped and started again in between counts from 0 again: then unknown.
+      output.SetLoggerFrames(*after - *before);
+    }
   }
   follower.End();
   if (started && s.Client().Connected())
