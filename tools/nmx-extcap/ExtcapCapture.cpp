@@ -1,7 +1,13 @@
 #include "nmx-extcap/ExtcapCapture.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstddef>
 #include <optional>
+#include <thread>
 
 #include "capture/CaptureFormat.h"
 #include "frames/CapTime.h"
@@ -23,6 +29,7 @@ class CPcapngOutput : public IFrameSink {
   CPcapngOutput(CViewSession& s, CExtcapFilter& filter) : m_s(s), m_filter(filter) {}
 
   bool Open(const std::string& fifo);
+  bool Opened() const { return m_bOpen; }
   // Frames the logger captured while this run followed it, when known; they go into the
   // statistics at the end of the stream.
   void SetLoggerFrames(std::optional<uint64_t> n) { m_loggerFrames = n; }
@@ -157,10 +164,28 @@ bool StartIfStopped(CViewSession& s, bool bStart, bool* started, int* status) {
   return true;
 }
 
-}  // namespace
+// A run that fails before its stream began must still let the reader go: Wireshark's
+// capture child opens the FIFO and waits in that open until a writer comes, which would be
+// for ever once this process has gone. So the FIFO is opened as soon as a reader is there
+// and closed at once, and the reader sees the stream end. Without a reader within
+// kReaderWait, or after a stop was requested, the run ends all the same.
+void ReleaseReader(const std::string& fifo) {
+  constexpr auto kReaderWait = std::chrono::seconds(3);
+  const auto deadline = std::chrono::steady_clock::now() + kReaderWait;
+  while (!ViewStopRequested()) {
+    // Never creates anything: a FIFO without a reader refuses a non-blocking open (ENXIO).
+    const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      close(fd);
+      return;
+    }
+    if ((errno != ENXIO && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
 
-int RunExtcapCapture(const ExtcapCaptureOptions& opt, CExtcapFilter& filter, std::ostream& out,
-                     std::ostream& err) {
+int Capture(const ExtcapCaptureOptions& opt, CExtcapFilter& filter, std::ostream& out,
+            std::ostream& err, bool* streamOpened) {
   CViewSession s(opt.view, "capture", out, err, kProgram);
   if (!s.Connect()) return kViewExitConnection;
   FollowOptions f;
@@ -190,5 +215,16 @@ int RunExtcapCapture(const ExtcapCaptureOptions& opt, CExtcapFilter& filter, std
   if (started && s.Client().Connected())
     s.WriteValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, KRPCOMM_CMD_STOP);
   output.Close(&status);
+  *streamOpened = output.Opened();
+  return status;
+}
+
+}  // namespace
+
+int RunExtcapCapture(const ExtcapCaptureOptions& opt, CExtcapFilter& filter, std::ostream& out,
+                     std::ostream& err) {
+  bool opened = false;
+  const int status = Capture(opt, filter, out, err, &opened);
+  if (status != kViewExitOk && !opened) ReleaseReader(opt.fifo);
   return status;
 }

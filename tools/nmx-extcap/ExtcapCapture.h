@@ -17,7 +17,9 @@ struct ExtcapCaptureOptions {
 
 // Runs until the reader of the FIFO goes away, a stop is requested (RequestViewStop), or the
 // connection fails; then detaches: the notification and the view are deleted, and a capture
-// this run started is stopped again. Failures are one line on err (with "nmx-extcap: ").
-// Returns the exit status (kViewExit...): 0 after a stop or when the reader went away.
+// this run started is stopped again. Failures are one line on err (with "nmx-extcap: ");
+// one before the stream began (no logger) still opens and closes the FIFO for a reader that
+// waits in its open, waiting up to 3 s for one to come. Returns the exit status
+// (kViewExit...): 0 after a stop or when the reader went away.
 int RunExtcapCapture(const ExtcapCaptureOptions& opt, CExtcapFilter& filter, std::ostream& out,
                      std::ostream& err);
