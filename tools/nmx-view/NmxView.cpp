@@ -43,8 +43,13 @@ const char kUsage[] =
     "  filter flags none|krp|error|krp,error\n"
     "  follow [--notify [--cycle MS] | --poll [--cycle MS]] [--packet BYTES]\n"
     "         [--count N] [--duration SECONDS] [--write FILE]\n"
+    "         [--trigger WHAT [--after N | --after-time MS]]\n"
     "                                 frames captured from now on, decoded, or stored\n"
-    "                                 into a local capture file; ends on Ctrl-C\n"
+    "                                 into a local capture file; ends on Ctrl-C; a\n"
+    "                                 trigger stops the logger's capture N frames (or MS\n"
+    "                                 milliseconds) after the first frame that matches\n"
+    "                                 WHAT: error, slow:MS, unanswered:MS, address:NETID,\n"
+    "                                 port:N, command:NAME, group:G, joined by commas\n"
     "  get NAME [-o LOCAL]            copy a file of the boot folder (LOCAL - for the\n"
     "                                 output; default: its own name here)\n"
     "  serve [--listen ADDR:PORT] [--token TOKEN | --token-file FILE]\n"
@@ -100,6 +105,7 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
               std::ostream& err) {
   FollowOptions f;
   bool modeGiven = false;
+  std::vector<std::string> afterGiven;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--notify" || a == "--poll") {
@@ -124,6 +130,20 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
       f.nCount = v;
     } else if (name == "--duration") {
       if (!ParseSeconds(value, &f.nDurationMs)) return Usage(err, "--duration needs seconds");
+    } else if (name == "--trigger") {
+      TriggerSpec spec;
+      std::string why;
+      if (!ParseTriggerSpec(value, &spec, &why)) return Usage(err, "--trigger: " + why);
+      f.trigger = value;
+    } else if (name == "--after") {
+      if (!ParseNumber(value, UINT64_MAX, &v)) return Usage(err, "--after needs a frame count");
+      f.triggerStop.nFrames = v;
+      afterGiven.push_back(name);
+    } else if (name == "--after-time") {
+      if (!ParseNumber(value, 86400000, &v)) return Usage(err, "--after-time needs milliseconds");
+      f.triggerStop.nMs = static_cast<DWORD>(v);
+      f.triggerStop.bByTime = true;
+      afterGiven.push_back(name);
     } else if (name == "--write") {
       if (value.empty()) return Usage(err, "--write needs a file");
       // A capture gets its header last, so it cannot go into a pipe.
@@ -133,6 +153,9 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
       return Usage(err, "follow: unknown option " + name);
     }
   }
+  if (afterGiven.size() > 1) return Usage(err, "follow takes --after or --after-time, not both");
+  if (!afterGiven.empty() && f.trigger.empty())
+    return Usage(err, afterGiven[0] + " needs --trigger");
   CViewSession s(opt, "follow", out, err);
   if (!s.Connect()) return kViewExitConnection;
   return ViewFollow(s, f);

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 
+#include "nmx-view/FrameTrigger.h"
 #include "os/OsTypes.h"
 
 // Exit status of the program.
@@ -30,6 +31,8 @@ struct FollowOptions {
   std::string writeFile;  // store into this capture file instead of printing
   uint64_t nCount = UINT64_MAX;
   DWORD nDurationMs = 0;  // 0: until stopped
+  std::string trigger;    // what stops the logger's capture (FrameTrigger.h); empty: nothing
+  TriggerStop triggerStop;
 };
 
 struct ServeOptions {

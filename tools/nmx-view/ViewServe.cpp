@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -51,6 +52,16 @@ std::string RandomToken() {
 std::string BaseName(const std::string& path) {
   const size_t slash = path.find_last_of("/\\");
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool ParseCount(const std::string& text, uint64_t max, uint64_t* v) {
+  if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  errno = 0;
+  const unsigned long long n = strtoull(text.c_str(), nullptr, 10);
+  if (errno || n > max) return false;
+  *v = n;
+  return true;
 }
 
 int HttpStatusOf(int exitStatus) {
@@ -152,6 +163,40 @@ void CPageServer::Routes() {
     std::vector<std::string> args = {req.get_param_value("what")};
     if (args[0] != "ring" && args[0] != "single") args.push_back(req.get_param_value("value"));
     Reply(res, m_hub.Act([args](CViewSession& s) { return ViewSet(s, args); }));
+  });
+  // what=WHAT (empty: disarm), after=N or afterTime=MS, as follow --trigger takes them.
+  m_server.Post("/api/trigger", [this](const httplib::Request& req, httplib::Response& res) {
+    const std::string what = req.get_param_value("what");
+    if (what.empty()) {
+      m_hub.DisarmTrigger();
+      return Reply(res, CServeHub::Outcome{});
+    }
+    TriggerSpec spec;
+    TriggerStop stop;
+    std::string why;
+    if (!ParseTriggerSpec(what, &spec, &why))
+      return Reply(res, CServeHub::Outcome{kViewExitUsage, "", why});
+    const std::string after = req.get_param_value("after");
+    const std::string afterTime = req.get_param_value("afterTime");
+    if (!after.empty() && !afterTime.empty())
+      return Reply(res, CServeHub::Outcome{kViewExitUsage, "", "after or afterTime, not both"});
+    stop.bByTime = !afterTime.empty();
+    const std::string& count = stop.bByTime ? afterTime : after;
+    uint64_t n = 0;
+    if (!count.empty() && !ParseCount(count, stop.bByTime ? 86400000 : UINT64_MAX, &n))
+      return Reply(res, CServeHub::Outcome{kViewExitUsage, "",
+                                           stop.bByTime ? "afterTime takes milliseconds"
+                                                        : "after takes a frame count"});
+    if (stop.bByTime)
+      stop.nMs = static_cast<DWORD>(n);
+    else
+      stop.nFrames = n;
+    m_hub.ArmTrigger(what, spec, stop);
+    Reply(res, CServeHub::Outcome{});
+  });
+  // Prometheus' text format; the token rules are those of every other request.
+  m_server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_content(m_hub.MetricsText(), "text/plain; version=0.0.4; charset=utf-8");
   });
   m_server.Get("/download/capture.cap",
                [this](const httplib::Request&, httplib::Response& res) { Download(res, false); });
