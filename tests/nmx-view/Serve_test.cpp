@@ -22,6 +22,7 @@
 
 #include "capture/CaptureFormat.h"
 #include "common/TestUtil.h"
+#include "nmx-view/FrameRecords.h"
 #include "nmx-view/ServeFront.h"
 #include "nmx-view/ServeJson.h"
 #include "nmx-view/ServeStream.h"
@@ -30,37 +31,7 @@
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
-
-// 2024-05-01 12:00:00 UTC as a file time.
-constexpr LONGLONG kT0 = 133590384000000000LL;
-
-void Put16(Bytes& b, WORD v) {
-  for (int i = 0; i < 2; ++i) b.push_back(static_cast<BYTE>(v >> (8 * i)));
-}
-void Put32(Bytes& b, DWORD v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<BYTE>(v >> (8 * i)));
-}
-
-// The record of an NMX packet from 5.1.204.160.1.1:30000 to 5.1.204.160.1.1:851 (swapped for a
-// response), as the logger stores it and a follower hands it over.
-Bytes Record(LONGLONG time, WORD cmd, WORD flags, DWORD invoke, const Bytes& data, DWORD err = 0) {
-  const BYTE id[6] = {5, 1, 204, 160, 1, 1};
-  const bool response = flags & 1;
-  Bytes p(id, id + 6);
-  Put16(p, response ? 30000 : 851);
-  p.insert(p.end(), id, id + 6);
-  Put16(p, response ? 851 : 30000);
-  Put16(p, cmd);
-  Put16(p, flags);
-  Put32(p, static_cast<DWORD>(data.size()));
-  Put32(p, err);
-  Put32(p, invoke);
-  p.insert(p.end(), data.begin(), data.end());
-  Bytes r(p.size() + vxcap::kPacketOffset);
-  vxcap::EncodeRecord(r.data(), r.size(), time, p.data(), static_cast<DWORD>(p.size()));
-  return r;
-}
+using namespace viewtest;
 
 // A JSON text read back: every value by its path ("capture.state", "a.b"), strings unescaped,
 // other values as written; false when the text is not one well-formed JSON value.
