@@ -170,13 +170,12 @@ TEST_F(ListenServe, ThePageStartsTheCaptureShowsItsFramesLiveAsDumpDoesAndDownlo
   const std::string downloads = m_dir / "downloads";
   ASSERT_EQ(0, mkdir(downloads.c_str(), 0755));
   std::string seen;
-  const int status =
-      ChildProcess::Run(m_dir.path(),
-                        {Python(), SERVE_PAGE_DRIVER, url, downloads, std::to_string(kFrames), "--",
-                         NMX_TRAFFIC_PATH, "--socket", m_router.Socket(), "--count",
-                         std::to_string(kOps), "--mix", "read,write,readwrite", "--size", "100",
-                         "--errors", "25"},
-                        &seen, std::chrono::minutes(2));
+  const int status = ChildProcess::Run(
+      m_dir.path(),
+      {Python(), SERVE_PAGE_DRIVER, url, downloads, std::to_string(kFrames), "--", NMX_TRAFFIC_PATH,
+       "--socket", m_router.Socket(), "--count", std::to_string(kOps), "--mix",
+       "read,write,readwrite", "--size", "100", "--errors", "25"},
+      &seen, std::chrono::minutes(2));
   ASSERT_EQ(0, status) << seen;
 
   std::map<std::string, std::string> values;
@@ -271,7 +270,8 @@ TEST_F(ListenServe, ThePageStartsTheCaptureShowsItsFramesLiveAsDumpDoesAndDownlo
   EXPECT_EQ(requests, counted);
 
   // /metrics, as Prometheus reads it, while the capture ran.
-  EXPECT_EQ(0u, values["metricsType"].rfind("text/plain; version=0.0.4", 0)) << values["metricsType"];
+  EXPECT_EQ(0u, values["metricsType"].rfind("text/plain; version=0.0.4", 0))
+      << values["metricsType"];
   EXPECT_EQ(1, metrics["vxnmxlogger_up "]);
   EXPECT_EQ(1, metrics["vxnmxlogger_capturing "]);
   EXPECT_EQ(kFrames, metrics["vxnmxlogger_frames_total "]);

@@ -406,13 +406,13 @@ TEST_F(ViewCommands, FollowWithATriggerStopsTheCaptureAfterItsFrames) {
     EXPECT_EQ(std::string::npos, never.Errors().find("trigger")) << never.Errors();
     EXPECT_TRUE(m_engine->IsStarted());
   }
-  Follower follow({"--port", port, "follow", "--count", "1", "--trigger", "command:Write",
-                   "--after", "3"});
+  Follower follow(
+      {"--port", port, "follow", "--count", "1", "--trigger", "command:Write", "--after", "3"});
   ASSERT_TRUE(follow.WaitFollowing()) << follow.Errors();
   Feed(1);
-  ASSERT_TRUE(vxtest::WaitUntil(
-      [&] { return follow.Errors().find("trigger: command:Write (match): 0 ") != std::string::npos; }))
-      << follow.Errors();
+  ASSERT_TRUE(vxtest::WaitUntil([&] {
+    return follow.Errors().find("trigger: command:Write (match): 0 ") != std::string::npos;
+  })) << follow.Errors();
   EXPECT_TRUE(m_engine->IsStarted());
   Feed(10);
   EXPECT_TRUE(follow.WaitDone()) << follow.Errors();

@@ -25,6 +25,7 @@
 #include "nmx-view/FrameRecords.h"
 #include "nmx-view/ServeFront.h"
 #include "nmx-view/ServeJson.h"
+#include "nmx-view/ServeMetrics.h"
 #include "nmx-view/ServeStream.h"
 #include "nmx-view/ServeToken.h"
 #include "nmx-view/ViewCommands.h"
@@ -260,6 +261,53 @@ TEST(ServeStateJson, SaysWhereTheServerStandsWithTheLoggerAndTheCapture) {
   EXPECT_EQ("false", v.at("ok"));
   EXPECT_EQ("start: already capturing (0x712)", v.at("error"));
   EXPECT_EQ("true", Parse(ServeOutcomeJson(true, "")).at("ok"));
+}
+
+// The exposition as Prometheus reads it: each sample once, the histogram's buckets cumulative
+// with each time in the first bucket that holds it, and the logger's state only when serve
+// reached it.
+TEST(ServeMetrics, CountsFramesAndResponseTimesInPrometheusTextFormat) {
+  CServeMetrics m;
+  m.Frame(100, false);
+  m.Frame(50, true);
+  m.Gap();
+  m.Unanswered();
+  for (uint64_t us : {0, 100, 101, 10000000, 10000001}) m.Answered("Read", us);
+  m.Answered("", 2500);
+  ServeState state;
+  state.bHaveCapture = true;
+  state.capture.bCapturing = true;
+  state.capture.overflows = 3;
+  const std::string text = m.Text(state, true);
+  for (const char* sample : {
+           "vxnmxlogger_up 1\n",
+           "vxnmxlogger_capturing 1\n",
+           "vxnmxlogger_ring_overflows_total 3\n",
+           "vxnmxlogger_frames_total 2\n",
+           "vxnmxlogger_frame_bytes_total 150\n",
+           "vxnmxlogger_frames_dropped_total 1\n",
+           "vxnmxlogger_errors_total 1\n",
+           "vxnmxlogger_unanswered_total 1\n",
+           "# TYPE vxnmxlogger_response_time_seconds histogram\n",
+           "vxnmxlogger_response_time_seconds_bucket{command=\"Read\",le=\"0.0001\"} 2\n",
+           "vxnmxlogger_response_time_seconds_bucket{command=\"Read\",le=\"0.00025\"} 3\n",
+           "vxnmxlogger_response_time_seconds_bucket{command=\"Read\",le=\"5\"} 3\n",
+           "vxnmxlogger_response_time_seconds_bucket{command=\"Read\",le=\"10\"} 4\n",
+           "vxnmxlogger_response_time_seconds_bucket{command=\"Read\",le=\"+Inf\"} 5\n",
+           "vxnmxlogger_response_time_seconds_sum{command=\"Read\"} 20.000202\n",
+           "vxnmxlogger_response_time_seconds_count{command=\"Read\"} 5\n",
+           "vxnmxlogger_response_time_seconds_bucket{command=\"other\",le=\"0.001\"} 0\n",
+           "vxnmxlogger_response_time_seconds_bucket{command=\"other\",le=\"0.0025\"} 1\n",
+       }) {
+    EXPECT_EQ(1u, Count(text, sample)) << sample << text;
+  }
+  EXPECT_EQ(1u, Count(text, "# TYPE vxnmxlogger_frames_total counter\n"));
+  EXPECT_EQ('\n', text.back());
+
+  const std::string down = m.Text(state, false);
+  EXPECT_EQ(1u, Count(down, "vxnmxlogger_up 0\n"));
+  EXPECT_EQ(0u, Count(down, "vxnmxlogger_capturing"));
+  EXPECT_EQ(1u, Count(down, "vxnmxlogger_frames_total 2\n"));
 }
 
 TEST(ServeStream, ASlowPageLosesFramesCountedButNeverTheLatestState) {

@@ -283,7 +283,9 @@ TEST(SavedFrameFinder, FindsTheFrameByItsTimeAndHeaderHoweverTheBytesArrive) {
     if (at >= c.bytes.size()) finder.End();
     EXPECT_EQ(c.state, finder.Result());
     EXPECT_EQ(c.index, finder.Index());
-    if (c.state == State::kFound) EXPECT_EQ(3u, finder.Frames());
+    if (c.state == State::kFound) {
+      EXPECT_EQ(3u, finder.Frames());
+    }
   }
 
   SavedFramePlace place;
@@ -291,8 +293,7 @@ TEST(SavedFrameFinder, FindsTheFrameByItsTimeAndHeaderHoweverTheBytesArrive) {
   place.state = State::kFound;
   place.nIndex = 1;
   place.nFrames = 3;
-  EXPECT_EQ("frame 1 of 3 in /boot/run.cap (1 before it, 1 after it)",
-            SavedFramePlaceText(place));
+  EXPECT_EQ("frame 1 of 3 in /boot/run.cap (1 before it, 1 after it)", SavedFramePlaceText(place));
 }
 
 }  // namespace

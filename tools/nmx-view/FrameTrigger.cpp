@@ -31,7 +31,8 @@ bool IsNetIdStart(const std::string& text) {
   size_t at = 0;
   for (int i = 0; i < 6; ++i) {
     const size_t dot = text.find('.', at);
-    const std::string part = text.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
+    const std::string part =
+        text.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
     uint64_t v = 0;
     if (part.find_first_not_of("0123456789") != std::string::npos || !ParseNumber(part, 255, &v))
       return false;
@@ -81,8 +82,8 @@ bool ParseTriggerSpec(const std::string& what, TriggerSpec* spec, std::string* e
       spec->bError = true;
     } else if ((key == "slow" || key == "unanswered") && hasValue) {
       if (!ParseNumber(value, kMaxTriggerMs, &v) || (key == "unanswered" && v == 0)) {
-        *error = "'" + word + "': " + key + " takes milliseconds (" +
-                 (key == "slow" ? "0" : "1") + " to 86400000)";
+        *error = "'" + word + "': " + key + " takes milliseconds (" + (key == "slow" ? "0" : "1") +
+                 " to 86400000)";
         return false;
       }
       (key == "slow" ? spec->bSlow : spec->bUnanswered) = true;
@@ -146,13 +147,13 @@ bool CFrameTrigger::Matches(const NmxHead& h, const KrpPayload& krp,
   if (!m_spec.address.empty() && !HasNetIdStart(h.sender, m_spec.address) &&
       !HasNetIdStart(h.target, m_spec.address))
     return false;
-  if (m_spec.bPort && h.sender.port != m_spec.nPort && h.target.port != m_spec.nPort)
-    return false;
+  if (m_spec.bPort && h.sender.port != m_spec.nPort && h.target.port != m_spec.nPort) return false;
   if (m_spec.bCommand && h.cmdId != m_spec.nCommand) return false;
   if (m_spec.bGroup) {
     const bool answers =
         pairing.answer == PairAnswer::kAnswers || pairing.answer == PairAnswer::kLate;
-    if (answers) return pairing.request.bHasIndexGroup && pairing.request.nIndexGroup == m_spec.nGroup;
+    if (answers)
+      return pairing.request.bHasIndexGroup && pairing.request.nIndexGroup == m_spec.nGroup;
     const KrpField* group = FindField(krp, "indexGroup");
     if (!group || group->nValue != m_spec.nGroup) return false;
   }
@@ -176,24 +177,21 @@ void CFrameTrigger::Fire(const PairedRequest& r, const std::string& why) {
 bool CFrameTrigger::Expire(LONGLONG now) {
   if (!m_pairing || !m_spec.bUnanswered) return false;
   bool fired = false;
-  m_pairing->Expire(now, LONGLONG{m_spec.nUnansweredMs} * kTicksPerMs,
-                    [&](const PairedRequest& r) {
-                      if (m_watched.erase(r.nFrame) == 0 || m_bFired) return;
-                      Fire(r, "no answer within " + std::to_string(m_spec.nUnansweredMs) + " ms");
-                      NmxHead h{};
-                      h.sender = r.sender;
-                      h.target = r.target;
-                      h.cmdId = r.cmdId;
-                      h.stateFlags = r.stateFlags;
-                      char flags[48];
-                      snprintf(flags, sizeof flags, " req flags=0x%04X invoke=%u", r.stateFlags,
-                               r.invokeId);
-                      m_trigger.line = std::to_string(r.nFrame) + " " +
-                                       FormatFileTime(r.nTime, 6, false) + " " +
-                                       FormatNmxAddr(r.sender) + " -> " + FormatNmxAddr(r.target) +
-                                       " " + CommandLabel(h) + flags;
-                      fired = true;
-                    });
+  m_pairing->Expire(now, LONGLONG{m_spec.nUnansweredMs} * kTicksPerMs, [&](const PairedRequest& r) {
+    if (m_watched.erase(r.nFrame) == 0 || m_bFired) return;
+    Fire(r, "no answer within " + std::to_string(m_spec.nUnansweredMs) + " ms");
+    NmxHead h{};
+    h.sender = r.sender;
+    h.target = r.target;
+    h.cmdId = r.cmdId;
+    h.stateFlags = r.stateFlags;
+    char flags[48];
+    snprintf(flags, sizeof flags, " req flags=0x%04X invoke=%u", r.stateFlags, r.invokeId);
+    m_trigger.line = std::to_string(r.nFrame) + " " + FormatFileTime(r.nTime, 6, false) + " " +
+                     FormatNmxAddr(r.sender) + " -> " + FormatNmxAddr(r.target) + " " +
+                     CommandLabel(h) + flags;
+    fired = true;
+  });
   return fired;
 }
 
@@ -233,7 +231,8 @@ bool CFrameTrigger::Frame(uint64_t nFrame, const BYTE* record, DWORD size) {
   if (!Matches(f.head, krp, pairing)) return false;
   std::string why = m_spec.bError ? "error" : "match";
   if (m_spec.bSlow) {
-    const bool answers = pairing.answer == PairAnswer::kAnswers || pairing.answer == PairAnswer::kLate;
+    const bool answers =
+        pairing.answer == PairAnswer::kAnswers || pairing.answer == PairAnswer::kLate;
     if (!answers || pairing.nResponseTicks <= LONGLONG{m_spec.nSlowMs} * kTicksPerMs) return false;
     why = "answered after " + Milliseconds(pairing.nResponseTicks);
   }

@@ -52,12 +52,15 @@ const char kUsage[] =
     "                                 port:N, command:NAME, group:G, joined by commas\n"
     "  get NAME [-o LOCAL]            copy a file of the boot folder (LOCAL - for the\n"
     "                                 output; default: its own name here)\n"
-    "  serve [--listen ADDR:PORT] [--token TOKEN | --token-file FILE]\n"
+    "  serve [--listen ADDR:PORT] [--token TOKEN | --token-file FILE] [--metrics]\n"
     "                                 a page for the browser at ADDR:PORT (default\n"
     "                                 127.0.0.1:8080): status, start and stop, live\n"
-    "                                 frames, downloads; any address but loopback needs\n"
-    "                                 the token (else $NMX_VIEW_TOKEN; made up and\n"
-    "                                 printed when none is given)\n"
+    "                                 frames, response times, a trigger, downloads,\n"
+    "                                 /metrics (--metrics: follow the capture all the\n"
+    "                                 time, so that they count every frame); any\n"
+    "                                 address but loopback needs the token (else\n"
+    "                                 $NMX_VIEW_TOKEN; made up and printed when none\n"
+    "                                 is given)\n"
     "Exit status: 0 done, 1 refused or failed, 2 wrong command line, 3 no connection.\n";
 
 int Usage(std::ostream& err, const std::string& why) {
@@ -167,6 +170,10 @@ int RunServe(const ViewOptions& opt, const std::vector<std::string>& args, std::
   std::string tokenFrom;  // the option that gave the token
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name, value;
+    if (args[i] == "--metrics") {
+      serve.bMetrics = true;
+      continue;
+    }
     if (args[i].rfind("--", 0) != 0) return Usage(err, "serve: unexpected '" + args[i] + "'");
     if (!TakeValue(args, i, &name, &value)) return Usage(err, "serve: " + name + " needs a value");
     if (name == "--listen") {

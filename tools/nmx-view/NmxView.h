@@ -38,7 +38,8 @@ struct FollowOptions {
 struct ServeOptions {
   std::string host = "127.0.0.1";  // where the page is served
   WORD port = 8080;                // 0: any free port
-  std::string token;  // required from every request; generated when empty and not loopback
+  std::string token;      // required from every request; generated when empty and not loopback
+  bool bMetrics = false;  // follow the capture all the time, so that /metrics counts every frame
 };
 
 // The whole program: argv[0] is its name.

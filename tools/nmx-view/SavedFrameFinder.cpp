@@ -63,9 +63,9 @@ void CSavedFrameFinder::Record() {
     return;
   }
   const NmxHead h = DecodeNmxHead(m_head.data() + vxcap::kPacketOffset);
-  if (rec.timeStamp == m_frame.nTime && h.sender == m_frame.sender &&
-      h.target == m_frame.target && h.cmdId == m_frame.cmdId &&
-      h.stateFlags == m_frame.stateFlags && h.hUser == m_frame.invokeId) {
+  if (rec.timeStamp == m_frame.nTime && h.sender == m_frame.sender && h.target == m_frame.target &&
+      h.cmdId == m_frame.cmdId && h.stateFlags == m_frame.stateFlags &&
+      h.hUser == m_frame.invokeId) {
     m_state = State::kFound;
     return;
   }
@@ -137,8 +137,8 @@ std::string SavedFramePlaceText(const SavedFramePlace& p) {
   switch (p.state) {
     case State::kFound:
       return "frame " + std::to_string(p.nIndex) + " of " + std::to_string(p.nFrames) + in + " (" +
-             std::to_string(p.nIndex) + " before it, " +
-             std::to_string(p.nFrames - p.nIndex - 1) + " after it)";
+             std::to_string(p.nIndex) + " before it, " + std::to_string(p.nFrames - p.nIndex - 1) +
+             " after it)";
     case State::kAbsent:
       return "not" + in + " (a ring gave it up, or the file is another capture)";
     case State::kNotACapture:

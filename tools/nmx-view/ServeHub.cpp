@@ -133,8 +133,8 @@ class CServeHub::CSink : public IFrameSink {
     const auto unixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
-    const std::string json = ServeRateJson(static_cast<uint64_t>(unixMs), seconds,
-                                           m_nSecondFrames, m_nSecondErrors);
+    const std::string json =
+        ServeRateJson(static_cast<uint64_t>(unixMs), seconds, m_nSecondFrames, m_nSecondErrors);
     m_secondStart = now;
     m_nSecondFrames = 0;
     m_nSecondErrors = 0;
@@ -218,8 +218,10 @@ class CServeHub::CSink : public IFrameSink {
   bool m_bTriggerFired = false;
 };
 
-CServeHub::CServeHub(const ViewOptions& opt)
-    : m_opt(opt), m_logger(opt.host + ":" + std::to_string(opt.port)) {
+CServeHub::CServeHub(const ViewOptions& opt, bool followAlways)
+    : m_opt(opt),
+      m_logger(opt.host + ":" + std::to_string(opt.port)),
+      m_bFollowAlways(followAlways) {
   m_stateJson = ServeStateJson(m_state, m_logger);
   m_worker = std::thread([this] { Work(); });
 }
@@ -293,8 +295,7 @@ bool CServeHub::WantFollow() {
 
 bool CServeHub::WantFollowLocked() const {
   if (m_bShutdown) return false;
-  if (!m_streams.empty() || m_armed) return true;
-  return m_bMetricsAsked && std::chrono::steady_clock::now() - m_metricsAsked < kMetricsLinger;
+  return !m_streams.empty() || m_armed || m_bFollowAlways;
 }
 
 void CServeHub::ArmTrigger(const std::string& what, const TriggerSpec& spec,
@@ -329,20 +330,20 @@ void CServeHub::UpdateTrigger(uint64_t generation,
 }
 
 std::string CServeHub::MetricsText() {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  m_bMetricsAsked = true;
-  m_metricsAsked = std::chrono::steady_clock::now();
-  if (m_state.link != ServeLink::kFollowing) {
-    m_wake.notify_all();
-    // The first answer after serve let the logger go waits for a state.
-    m_wake.wait_for(lock, std::chrono::milliseconds(kFirstAnswerMs + 1000), [&] {
-      return m_bShutdown || m_state.link == ServeLink::kFollowing ||
-             m_state.link == ServeLink::kBusy || m_state.link == ServeLink::kUnreachable;
-    });
+  bool up = false;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    up = m_state.link == ServeLink::kFollowing;
   }
-  const ServeState state = m_state;
-  lock.unlock();
-  return m_metrics.Text(state);
+  // Not following: the state is read for this answer (an action refreshes it), and the
+  // logger is let go again.
+  if (!up) up = Act([](CViewSession&) { return kViewExitOk; }).status == kViewExitOk;
+  ServeState state;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    state = m_state;
+  }
+  return m_metrics.Text(state, up);
 }
 
 void CServeHub::Work() {
@@ -501,6 +502,4 @@ void CServeHub::Publish() {
   if (json == m_stateJson) return;
   m_stateJson = std::move(json);
   for (const auto& stream : m_streams) stream->PushState(m_stateJson);
-  // A metrics request may wait for the state.
-  m_wake.notify_all();
 }

@@ -1,6 +1,6 @@
 // CServeHub: the page server's side of the logger. One worker thread holds the single viewer
-// connection while at least one page is open, a trigger is armed, /metrics was asked lately or
-// an action runs; it follows the capture with CFrameFollower, pairs and counts the frames, and
+// connection while at least one page is open, a trigger is armed, serve --metrics runs or an
+// action runs; it follows the capture with CFrameFollower, pairs and counts the frames, and
 // fans them out to the pages' streams; otherwise it lets the connection go, so other viewers
 // can have the logger.
 #pragma once
@@ -25,7 +25,8 @@ class CServeHub {
  public:
   static constexpr size_t kMaxStreams = 4;
 
-  explicit CServeHub(const ViewOptions& opt);
+  // followAlways: follow the capture whether pages are open or not (serve --metrics).
+  explicit CServeHub(const ViewOptions& opt, bool followAlways = false);
   // Shutdown().
   ~CServeHub();
   CServeHub(const CServeHub&) = delete;
@@ -58,14 +59,12 @@ class CServeHub {
   void ArmTrigger(const std::string& what, const TriggerSpec& spec, const TriggerStop& stop);
   void DisarmTrigger();
 
-  // GET /metrics: the counts and the logger's state, waiting a moment for a first state when
-  // serve does not follow the capture yet. Each call keeps serve following for a while.
+  // GET /metrics: the counts and the logger's state; when serve does not follow the capture,
+  // the state is read for it on a connection of its own.
   std::string MetricsText();
 
   // A request without an answer after this long is shown as unanswered.
   static constexpr DWORD kUnansweredMs = 2000;
-  // Serve follows the capture for this long after the last GET /metrics.
-  static constexpr std::chrono::seconds kMetricsLinger{300};
 
  private:
   struct Pending;
@@ -109,8 +108,7 @@ class CServeHub {
   // The trigger the page armed, handed to the worker by its generation; null when off.
   std::shared_ptr<const ArmedTrigger> m_armed;
   uint64_t m_nArmings = 0;
-  std::chrono::steady_clock::time_point m_metricsAsked{};
-  bool m_bMetricsAsked = false;
+  const bool m_bFollowAlways;
   CServeMetrics m_metrics;
   std::thread m_worker;
 };

@@ -66,8 +66,7 @@ std::string ServeRateJson(uint64_t unixMs, double seconds, uint64_t frames, uint
   char s[32];
   snprintf(s, sizeof s, "%.3f", seconds);
   return "{\"t\":" + std::to_string(unixMs) + ",\"s\":" + s +
-         ",\"frames\":" + std::to_string(frames) + ",\"errors\":" + std::to_string(errors) +
-         "}";
+         ",\"frames\":" + std::to_string(frames) + ",\"errors\":" + std::to_string(errors) + "}";
 }
 
 std::string ServeLostJson(const std::string& problem) {

@@ -10,7 +10,7 @@
 
 // What pairing the frames with each other found out about one of them.
 struct ServeFrameFacts {
-  bool bError = false;  // an NMX error, or a KRP result other than 0
+  bool bError = false;     // an NMX error, or a KRP result other than 0
   bool bHasGroup = false;  // the index group of a request, or of the request a response answers
   DWORD nGroup = 0;
   bool bAnswers = false;  // a response to frame nRequest, nMicros after it

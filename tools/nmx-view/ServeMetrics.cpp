@@ -65,15 +65,14 @@ void CServeMetrics::Gap() {
   ++m_nGaps;
 }
 
-std::string CServeMetrics::Text(const ServeState& state) const {
+std::string CServeMetrics::Text(const ServeState& state, bool up) const {
   std::lock_guard<std::mutex> guard(m_mutex);
   std::string out;
-  const bool up = state.bHaveCapture &&
-                  (state.link == ServeLink::kFollowing || state.link == ServeLink::kIdle);
+  up = up && state.bHaveCapture;
   Metric(out, "vxnmxlogger_up", "gauge",
-         "Whether nmx-view serve had the logger's state at its last try (1) or not (0).");
+         "Whether nmx-view serve reached the logger for this answer (1) or not (0).");
   Sample(out, "vxnmxlogger_up", up ? 1 : 0);
-  if (state.bHaveCapture) {
+  if (up) {
     Metric(out, "vxnmxlogger_capturing", "gauge", "Whether the logger captures (1) or not (0).");
     Sample(out, "vxnmxlogger_capturing", state.capture.bCapturing ? 1 : 0);
     Metric(out, "vxnmxlogger_ring_overflows_total", "counter",
@@ -81,7 +80,8 @@ std::string CServeMetrics::Text(const ServeState& state) const {
     Sample(out, "vxnmxlogger_ring_overflows_total", state.capture.overflows);
   }
   Metric(out, "vxnmxlogger_frames_total", "counter",
-         "Frames captured while nmx-view serve followed the capture.");
+         "Frames captured while nmx-view serve followed the capture (with serve --metrics: all "
+         "the time).");
   Sample(out, "vxnmxlogger_frames_total", m_nFrames);
   Metric(out, "vxnmxlogger_frame_bytes_total", "counter", "Bytes of those frames' records.");
   Sample(out, "vxnmxlogger_frame_bytes_total", m_nBytes);
@@ -107,8 +107,8 @@ std::string CServeMetrics::Text(const ServeState& state) const {
     out += "vxnmxlogger_response_time_seconds_bucket{" + label + ",le=\"+Inf\"} " +
            std::to_string(h.nCount) + "\n";
     out += "vxnmxlogger_response_time_seconds_sum{" + label + "} " + Seconds(h.nSumMicros) + "\n";
-    out += "vxnmxlogger_response_time_seconds_count{" + label + "} " + std::to_string(h.nCount) +
-           "\n";
+    out +=
+        "vxnmxlogger_response_time_seconds_count{" + label + "} " + std::to_string(h.nCount) + "\n";
   }
   return out;
 }

@@ -15,8 +15,8 @@ class CServeMetrics {
  public:
   // Upper bounds of the response-time buckets, in microseconds (then +Inf).
   static constexpr std::array<uint64_t, 16> kBucketMicros = {
-      100,    250,    500,     1000,    2500,    5000,    10000,   25000,
-      50000,  100000, 250000,  500000,  1000000, 2500000, 5000000, 10000000};
+      100,   250,    500,    1000,   2500,    5000,    10000,   25000,
+      50000, 100000, 250000, 500000, 1000000, 2500000, 5000000, 10000000};
 
   void Frame(DWORD cbRecord, bool bError);
   // A response of the command (its name, or "" for a command without one) nMicros after
@@ -26,8 +26,9 @@ class CServeMetrics {
   // Frames were lost on their way from the logger's capture to serve.
   void Gap();
 
-  // The exposition: the counts, and the logger's state where serve has one.
-  std::string Text(const ServeState& state) const;
+  // The exposition: the counts, and the logger's state where serve has one; up tells whether
+  // serve reached the logger for it.
+  std::string Text(const ServeState& state, bool up) const;
 
  private:
   struct Histogram {

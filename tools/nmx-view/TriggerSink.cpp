@@ -45,8 +45,7 @@ void CTriggerSink::Check() {
   }
   if (!m_trigger.StopDue()) return;
   m_bStopped = true;
-  const KrpReply r =
-      m_s.WriteValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, KRPCOMM_CMD_STOP);
+  const KrpReply r = m_s.WriteValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, KRPCOMM_CMD_STOP);
   m_nStopStatus = kViewExitOk;
   if (r.answered && r.result == KRP_E_INVALID_STATE) {
     Say("the capture had stopped already");

@@ -15,8 +15,8 @@ class CTriggerSink : public IFrameSink {
  public:
   // What it reports goes to the session's error stream, each line after "PROGRAM: trigger: ".
   // onFired runs once, when the trigger fires.
-  CTriggerSink(CViewSession& s, IFrameSink& inner, const TriggerSpec& spec,
-               const TriggerStop& stop, const char* program, std::function<void()> onFired = {});
+  CTriggerSink(CViewSession& s, IFrameSink& inner, const TriggerSpec& spec, const TriggerStop& stop,
+               const char* program, std::function<void()> onFired = {});
 
   void Frame(const BYTE* record, DWORD size) override;
   void Lost(const std::string& problem) override { m_inner.Lost(problem); }

@@ -97,6 +97,10 @@ int CFollowOutput::Run() {
   status = trigger ? follower.Run(*trigger) : follower.Run(*this);
   m_s.Out().flush();
   follower.End();
+  // Where the trigger frame lies is told before the closing count.
+  int triggerStatus = kViewExitOk;
+  if (trigger && status == kViewExitOk && !follower.ConnectionLost())
+    triggerStatus = trigger->Report();
   if (!m_f.writeFile.empty()) {
     // A failed write keeps the frames that reached the file, as a valid capture.
     if (m_bWriteFailed || !m_writer.Finish()) {
@@ -113,8 +117,7 @@ int CFollowOutput::Run() {
   m_s.Err() << "\n";
   if (follower.ConnectionLost())
     return m_s.Fail("the logger closed the connection", kViewExitConnection);
-  if (trigger && status == kViewExitOk) status = trigger->Report();
-  return status;
+  return status != kViewExitOk ? status : triggerStatus;
 }
 
 }  // namespace

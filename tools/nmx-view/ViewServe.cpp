@@ -100,7 +100,8 @@ class CHttpServer : public httplib::Server {
 
 class CPageServer {
  public:
-  CPageServer(const ViewOptions& opt, const ServeOptions& serve) : m_serve(serve), m_hub(opt) {}
+  CPageServer(const ViewOptions& opt, const ServeOptions& serve)
+      : m_serve(serve), m_hub(opt, serve.bMetrics) {}
   ~CPageServer() { RemoveFolder(); }
 
   int Run(std::ostream& out, std::ostream& err);
