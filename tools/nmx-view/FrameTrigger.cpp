@@ -14,6 +14,8 @@ namespace {
 constexpr LONGLONG kTicksPerMs = 10000;
 // A day: longer waits are surely a mistake in the unit.
 constexpr uint64_t kMaxTriggerMs = 86400000;
+// How long a request waits for its answer when only slow answers or index groups matter.
+constexpr LONGLONG kForgetMs = 60000;
 
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t* v) {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
@@ -228,6 +230,12 @@ bool CFrameTrigger::Frame(uint64_t nFrame, const BYTE* record, DWORD size) {
     return false;
   }
 
+  // Requests that never get an answer would otherwise wait in the pairing for ever; a late
+  // answer to one given up is still paired.
+  if (m_pairing)
+    m_pairing->Expire(f.nTimeStamp,
+                      std::max<LONGLONG>(kForgetMs, 2 * LONGLONG{m_spec.nSlowMs}) * kTicksPerMs,
+                      [](const PairedRequest&) {});
   if (!Matches(f.head, krp, pairing)) return false;
   std::string why = m_spec.bError ? "error" : "match";
   if (m_spec.bSlow) {
