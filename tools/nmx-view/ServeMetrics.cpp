@@ -5,14 +5,6 @@
 
 namespace {
 
-void Metric(std::string& out, const char* name, const char* type, const char* help) {
-  out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
-}
-
-void Sample(std::string& out, const char* name, uint64_t value) {
-  out += std::string(name) + " " + std::to_string(value) + "\n";
-}
-
 std::string Seconds(uint64_t micros) {
   char buf[32];
   snprintf(buf, sizeof buf, "%llu.%06llu", static_cast<unsigned long long>(micros / 1000000),
@@ -69,33 +61,45 @@ std::string CServeMetrics::Text(const ServeState& state, bool up) const {
   std::lock_guard<std::mutex> guard(m_mutex);
   std::string out;
   up = up && state.bHaveCapture;
-  Metric(out, "vxnmxlogger_up", "gauge",
-         "Whether nmx-view serve reached the logger for this answer (1) or not (0).");
-  Sample(out, "vxnmxlogger_up", up ? 1 : 0);
-  if (up) {
-    Metric(out, "vxnmxlogger_capturing", "gauge", "Whether the logger captures (1) or not (0).");
-    Sample(out, "vxnmxlogger_capturing", state.capture.bCapturing ? 1 : 0);
-    Metric(out, "vxnmxlogger_ring_overflows_total", "counter",
-           "Times the ring of capture files gave up its oldest frames, in the current capture.");
-    Sample(out, "vxnmxlogger_ring_overflows_total", state.capture.overflows);
+  struct Row {
+    const char* name;
+    const char* type;
+    const char* help;
+    uint64_t value;
+    bool bShown;
+  };
+  const Row rows[] = {
+      {"vxnmxlogger_up", "gauge",
+       "Whether nmx-view serve reached the logger for this answer (1) or not (0).", up ? 1u : 0u,
+       true},
+      {"vxnmxlogger_capturing", "gauge", "Whether the logger captures (1) or not (0).",
+       state.capture.bCapturing ? 1u : 0u, up},
+      {"vxnmxlogger_ring_overflows_total", "counter",
+       "Times the ring of capture files gave up its oldest frames, in the current capture.",
+       state.capture.overflows, up},
+      {"vxnmxlogger_frames_total", "counter",
+       "Frames captured while nmx-view serve followed the capture (with serve --metrics: all "
+       "the time).",
+       m_nFrames, true},
+      {"vxnmxlogger_frame_bytes_total", "counter", "Bytes of those frames' records.", m_nBytes,
+       true},
+      {"vxnmxlogger_frames_dropped_total", "counter",
+       "Frames lost between the capture and nmx-view serve (each gap counts as one).", m_nGaps,
+       true},
+      {"vxnmxlogger_errors_total", "counter",
+       "Frames with an NMX error or a KRP result other than 0.", m_nErrors, true},
+      {"vxnmxlogger_unanswered_total", "counter",
+       "Requests without an answer within the time nmx-view serve waits for one.", m_nUnanswered,
+       true},
+  };
+  for (const Row& r : rows) {
+    if (!r.bShown) continue;
+    out += std::string("# HELP ") + r.name + " " + r.help + "\n# TYPE " + r.name + " " + r.type +
+           "\n" + r.name + " " + std::to_string(r.value) + "\n";
   }
-  Metric(out, "vxnmxlogger_frames_total", "counter",
-         "Frames captured while nmx-view serve followed the capture (with serve --metrics: all "
-         "the time).");
-  Sample(out, "vxnmxlogger_frames_total", m_nFrames);
-  Metric(out, "vxnmxlogger_frame_bytes_total", "counter", "Bytes of those frames' records.");
-  Sample(out, "vxnmxlogger_frame_bytes_total", m_nBytes);
-  Metric(out, "vxnmxlogger_frames_dropped_total", "counter",
-         "Frames lost between the capture and nmx-view serve (each gap counts as one).");
-  Sample(out, "vxnmxlogger_frames_dropped_total", m_nGaps);
-  Metric(out, "vxnmxlogger_errors_total", "counter",
-         "Frames with an NMX error or a KRP result other than 0.");
-  Sample(out, "vxnmxlogger_errors_total", m_nErrors);
-  Metric(out, "vxnmxlogger_unanswered_total", "counter",
-         "Requests without an answer within the time nmx-view serve waits for one.");
-  Sample(out, "vxnmxlogger_unanswered_total", m_nUnanswered);
-  Metric(out, "vxnmxlogger_response_time_seconds", "histogram",
-         "Time from a request to its response, by command.");
+  out +=
+      "# HELP vxnmxlogger_response_time_seconds Time from a request to its response, by "
+      "command.\n# TYPE vxnmxlogger_response_time_seconds histogram\n";
   for (const auto& [command, h] : m_times) {
     const std::string label = "command=\"" + LabelValue(command) + "\"";
     uint64_t cumulative = 0;
