@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -303,9 +304,23 @@ void CPageServer::ServeFile(httplib::Response& res, const std::string& path,
     unlink(path.c_str());
     return Reply(res, CServeHub::Outcome{kViewExitFailed, "", "cannot read " + path});
   }
-  std::string safe;
-  for (char c : name) safe += (c == '"' || c == '\\' || c < 0x20) ? '_' : c;
-  res.set_header("Content-Disposition", "attachment; filename=\"" + safe + "\"");
+  // The plain name for old readers, and the name's bytes (UTF-8, as names on the logger's
+  // machine are) for every browser of today.
+  std::string safe, encoded;
+  static const char kHex[] = "0123456789ABCDEF";
+  for (const char ch : name) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    safe += (c == '"' || c == '\\' || c < 0x20 || c >= 0x7F) ? '_' : ch;
+    if (isalnum(c) || c == '.' || c == '-' || c == '_' || c == '~') {
+      encoded += ch;
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    }
+  }
+  res.set_header("Content-Disposition",
+                 "attachment; filename=\"" + safe + "\"; filename*=UTF-8''" + encoded);
   res.set_content_provider(
       static_cast<size_t>(size), type,
       [in](size_t offset, size_t length, httplib::DataSink& sink) {
