@@ -203,6 +203,9 @@ TEST_F(ListenServe, ThePageStartsTheCaptureShowsItsFramesLiveAsDumpDoesAndDownlo
   }
   ASSERT_EQ("", values["error"]) << seen;
   EXPECT_EQ("stopped", values["stateBefore"]);
+  EXPECT_NE(std::string::npos, values["downloadBefore"].find("disabled"))
+      << values["downloadBefore"];
+  EXPECT_EQ("[]", values["browserErrors"]) << "a resource the page could not load (a favicon?)";
   EXPECT_EQ("single", values["fileMode"]);
   EXPECT_EQ("run.cap", values["saveName"]);
   EXPECT_EQ("True", values["stillCapturing"]) << "the frames appeared only after the stop";
@@ -297,6 +300,27 @@ TEST_F(ListenServe, ThePageStartsTheCaptureShowsItsFramesLiveAsDumpDoesAndDownlo
   // No page is open any more: the logger is free for another viewer while serve still runs.
   std::string out;
   EXPECT_EQ(0, View({"status"}, &out)) << out;
+  serve->Signal(SIGTERM);
+  EXPECT_EQ(0, serve->Wait());
+}
+
+// A capture file named in UTF-8 downloads under its name.
+TEST_F(ListenServe, ACaptureNamedInUtf8DownloadsUnderItsName) {
+  ASSERT_EQ(0, View({"set", "savename",
+                     "pr\xC3\xBC"
+                     "f-\xC3\x9F.cap"}));
+  ASSERT_EQ(0, View({"start"}));
+  ASSERT_TRUE(m_router.RunTraffic({"--count", "5", "--mix", "read", "--size", "16"}));
+  ASSERT_EQ(0, View({"stop"}));
+  std::string url;
+  auto serve = Serve({"--listen", "127.0.0.1:0"}, &url);
+  ASSERT_FALSE(url.empty()) << serve->Output() << serve->Errors();
+  const std::string got = HttpGet(PortOf(url), "/download/capture.cap");
+  EXPECT_EQ(0u, got.rfind("HTTP/1.1 200 ", 0)) << got.substr(0, 400);
+  EXPECT_NE(std::string::npos,
+            got.find("Content-Disposition: attachment; filename=\"pr__f-__.cap\"; "
+                     "filename*=UTF-8''pr%C3%BCf-%C3%9F.cap\r\n"))
+      << got.substr(0, 400);
   serve->Signal(SIGTERM);
   EXPECT_EQ(0, serve->Wait());
 }

@@ -53,6 +53,8 @@ def main(argv):
     for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
               "--window-size=1500,1000", "--lang=en-US"):
         options.add_argument(a)
+    # What the page's console says: a resource it could not load (a favicon's 404) shows here.
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service(DRIVER), options=options)
     seen = {}
     try:
@@ -66,6 +68,8 @@ def main(argv):
         wait.until(lambda d: "following" in d.find_element(By.ID, "link").get_attribute("class")
                    and text("state") != "UNKNOWN")
         seen["stateBefore"] = text("state").lower()
+        # No capture file yet: nothing to download.
+        seen["downloadBefore"] = driver.find_element(By.ID, "download-cap").get_attribute("class")
         seen["fileMode"] = text("st-fileMode")
         seen["saveName"] = text("st-saveName")
 
@@ -146,6 +150,8 @@ def main(argv):
                 break
             time.sleep(0.1)
         seen["download"] = os.path.join(downloads, got[0]) if got else ""
+        seen["browserErrors"] = [entry["message"] for entry in driver.get_log("browser")
+                                 if entry["level"] == "SEVERE"]
     except Exception as e:  # what was seen so far still helps whoever reads the failure
         seen["error"] = "%s: %s" % (type(e).__name__, str(e).strip())
         try:

@@ -15,10 +15,24 @@
   let selected = null;
   let filter = () => true;
 
-  for (const a of [$('download-cap'), $('download-pcapng')]) a.href = withToken(a.getAttribute('href'));
+  const downloads = [$('download-cap'), $('download-pcapng')];
+  for (const a of downloads) a.dataset.href = withToken(a.getAttribute('href'));
+  // Only while the logger answers and has a capture file; a link cannot be disabled, so it
+  // loses its address.
+  function enableDownloads(on) {
+    for (const a of downloads) {
+      a.classList.toggle('disabled', !on);
+      a.setAttribute('aria-disabled', String(!on));
+      if (on) a.href = a.dataset.href; else a.removeAttribute('href');
+    }
+  }
 
   // --- state -------------------------------------------------------------------------------
   const text = (v) => v === null || v === undefined || v === '' ? '-' : String(v);
+  // Names come as their bytes, one character each (JSON \u00XX beyond ASCII): a name in UTF-8
+  // is shown as what it says.
+  const utf8 = (v) => typeof v !== 'string' || !/[\u0080-\u00ff]/.test(v) ? v :
+    new TextDecoder().decode(Uint8Array.from(v, (c) => c.charCodeAt(0) & 0xff));
   function filterText(f) {
     if (!f) return '-';
     const parts = [f.active ? 'on' : 'off'];
@@ -38,16 +52,18 @@
     state.className = 'state ' + (c ? c.state : '');
     $('start').disabled = !c || c.state === 'capturing';
     $('stop').disabled = !c || c.state !== 'capturing';
+    enableDownloads(s.link === 'following' && !!c && !!c.captureFile);
     if (!c) return;
-    for (const k of ['frames', 'frameBytes', 'overflows', 'captureFile', 'fileMode', 'fileSize', 'bufferSize', 'saveName'])
-      $('st-' + k).textContent = text(c[k]);
+    for (const k of ['frames', 'frameBytes', 'captureFile', 'fileMode', 'fileSize', 'bufferSize', 'saveName'])
+      $('st-' + k).textContent = text(utf8(c[k]));
+    $('st-overflows').textContent = c.fileMode !== 'ring' && !c.overflows ? '-' : c.overflows + (c.overflows === 1 ? ' time' : ' times');
     $('st-autoSave').textContent = c.autoSave ? 'on' : 'off';
     $('st-filter').textContent = filterText(c.filter);
     const form = $('settings');
     if (!form.contains(document.activeElement)) {
       $('set-mode').value = c.fileMode;
       $('set-filesize').value = c.fileSize;
-      $('set-savename').value = c.saveName || '';
+      $('set-savename').value = utf8(c.saveName) || '';
     }
   }
 
@@ -522,7 +538,7 @@
     if (t.stage === 'off') el.textContent = '';
     else if (t.stage === 'armed') el.textContent = 'armed: the capture stops ' + after + ' after the first "' + t.what + '"';
     else if (t.stage === 'fired') el.textContent = 'fired by frame ' + t.frame + ' (' + t.why + '); the capture stops ' + after + ' after it';
-    else if (t.stage === 'stopped') el.textContent = 'frame ' + t.frame + ' (' + t.why + '): ' + t.place;
+    else if (t.stage === 'stopped') el.textContent = 'frame ' + t.frame + ' (' + t.why + '): ' + utf8(t.place);
     else el.textContent = 'the trigger fired, but the capture could not be stopped: ' + t.message;
     el.title = t.line || '';
   }
@@ -540,12 +556,14 @@
     events.addEventListener('dropped', (e) => { dropped = droppedBefore + JSON.parse(e.data).dropped; counts(); });
     events.addEventListener('lost', () => { lost++; counts(); });
     events.onerror = () => {
+      enableDownloads(false);
       $('link').textContent = 'no connection to nmx-view serve';
       $('link').className = 'badge unreachable';
       // The browser tries again by itself, except after a refusal (too many pages open).
       if (events.readyState === EventSource.CLOSED) setTimeout(connect, 5000);
     };
   }
+  enableDownloads(false);
   connect();
   counts();
 })();
