@@ -39,6 +39,16 @@
     if (f.flags && f.flags.length) parts.push('flags ' + f.flags.join(','));
     return parts.join(', ');
   }
+  // A single file numbers its frames as the page does: a row the page shows is in the file,
+  // so the count is at least the row's number + 1 even before the next state says so.
+  let capture = null;
+  let highestN = -1;
+  function showFrames() {
+    if (!capture) return;
+    let n = capture.frames;
+    if (capture.state === 'capturing' && capture.fileMode === 'single') n = Math.max(n, highestN + 1);
+    $('st-frames').textContent = text(n);
+  }
   function showState(s) {
     if (s.trigger) showTrigger(s.trigger);
     const link = $('link');
@@ -54,7 +64,11 @@
     $('stop').disabled = !c || c.state !== 'capturing';
     enableDownloads(s.link === 'following' && !!c && !!c.captureFile);
     if (!c) return;
-    for (const k of ['frames', 'frameBytes', 'captureFile', 'fileMode', 'fileSize', 'bufferSize', 'saveName'])
+    // A new capture numbers its frames from 0 again.
+    if (c.state === 'capturing' && (!capture || capture.state !== 'capturing')) highestN = -1;
+    capture = c;
+    showFrames();
+    for (const k of ['frameBytes', 'captureFile', 'fileMode', 'fileSize', 'bufferSize', 'saveName'])
       $('st-' + k).textContent = text(utf8(c[k]));
     $('st-overflows').textContent = c.fileMode !== 'ring' && !c.overflows ? '-' : c.overflows + (c.overflows === 1 ? ' time' : ' times');
     $('st-autoSave').textContent = c.autoSave ? 'on' : 'off';
@@ -287,6 +301,7 @@
     for (const f of batch) {
       frames.push(f);
       byN.set(f.n, f);
+      highestN = Math.max(highestN, f.n);
       if (f.req !== null) {
         // The answer came, late or in time: its request shows how long it took.
         const q = byN.get(f.req);
@@ -298,6 +313,7 @@
     trim(stick);
     render(stick);
     counts();
+    showFrames();
     analysisDirty = true;
   }
   // A request that got no answer in time; it may still wait to be drawn.
