@@ -41,6 +41,19 @@ std::string FormatNmxAddr(const NmxAddr& a) {
   return std::string(id) + ":" + std::to_string(a.port);
 }
 
+uint64_t NmxAddrKey(const NmxAddr& a) {
+  uint64_t k = 0;
+  for (int i = 0; i < 6; ++i) k = (k << 8) | a.netId.b[i];
+  return (k << 16) | a.port;
+}
+
+NmxAddr NmxAddrFromKey(uint64_t key) {
+  NmxAddr a;
+  for (int i = 0; i < 6; ++i) a.netId.b[i] = static_cast<BYTE>(key >> (56 - 8 * i));
+  a.port = static_cast<NmxPortNo>(key);
+  return a;
+}
+
 std::string CommandLabel(const NmxHead& h) {
   const char* name = (h.stateFlags & NMX_FLAG_KRP_COMMAND) ? KrpCommandName(h.cmdId) : nullptr;
   return std::string(name ? name : "NMX") + "(" + std::to_string(h.cmdId) + ")";

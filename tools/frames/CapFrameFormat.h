@@ -1,6 +1,7 @@
 // How frames are printed: one text line like a packet dumper, or one JSON object per frame.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "frames/CapRecord.h"
@@ -9,6 +10,11 @@
 
 // "5.1.204.160.1.1:851".
 std::string FormatNmxAddr(const NmxAddr& a);
+
+// An address as one number, NetId bytes first and then the port, so that keys sort in
+// NetId order; and back.
+uint64_t NmxAddrKey(const NmxAddr& a);
+NmxAddr NmxAddrFromKey(uint64_t key);
 
 // "Read(2)" for a KRP command, "NMX(12)" for any other.
 std::string CommandLabel(const NmxHead& h);

@@ -1,9 +1,12 @@
 #include "nmx-extcap/ExtcapCapture.h"
 
+#include <memory>
+
 #include "capture/CaptureFormat.h"
 #include "frames/CapTime.h"
 #include "frames/PcapngWriter.h"
 #include "nmx-view/FrameFollower.h"
+#include "nmx-view/TriggerSink.h"
 #include "nmx-view/ViewSession.h"
 #include "nmx/KrpTypes.h"
 
@@ -135,12 +138,18 @@ int RunExtcapCapture(const ExtcapCaptureOptions& opt, CExtcapFilter& filter, std
   if (!follower.Begin(&status)) return status;
   bool started = false;
   CPcapngOutput output(s, filter);
+  std::unique_ptr<CTriggerSink> trigger;
+  TriggerSpec spec;
+  std::string why;
+  if (!opt.trigger.empty() && ParseTriggerSpec(opt.trigger, &spec, &why))
+    trigger = std::make_unique<CTriggerSink>(s, output, spec, opt.triggerStop, kProgram);
   if (StartIfStopped(s, opt.bStart, &started, &status) && output.Open(opt.fifo)) {
-    status = follower.Run(output);
+    status = follower.Run(trigger ? static_cast<IFrameSink&>(*trigger) : output);
     if (follower.ConnectionLost())
       status = s.Fail("the logger closed the connection", kViewExitConnection);
   }
   follower.End();
+  if (trigger && status == kViewExitOk) status = trigger->Report();
   if (started && s.Client().Connected())
     s.WriteValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, KRPCOMM_CMD_STOP);
   output.Close(&status);
