@@ -244,7 +244,9 @@ capture() {
   fi
   R_FILE=$("$nmxcap" info "$file" 2>/dev/null | awk '/^Frames:/ {print $2}')
   R_FILE=${R_FILE:-0}
-  R_LDROP=$(awk -F': ' '/^Frames dropped:/ {n = $2} END {print n + 0}' "$work/console.txt")
+  # "Frames dropped: N (router: M)": N counts the router's M too; the logger's own are N - M.
+  R_LDROP=$(awk '/^Frames dropped:/ {n = $3 + 0; r = 0; if ($4 == "(router:") r = $5 + 0}
+    END {print n - r}' "$work/console.txt")
   R_ROUTED=$(awk '/^routed / {n = $2} END {print n + 0}' "$work/router.log")
   R_RDROP=$(port2_dropped "$work/router.log")
   R_RDROP=${R_RDROP:-0}

@@ -41,8 +41,9 @@ class CountingEngine : public CNmxLogger {
   std::atomic<ULONGLONG> m_nWritten{0};
 
  protected:
-  HRESULT WriteCaptureFrame(const FRAME*) override {
-    m_nWritten.fetch_add(1, std::memory_order_relaxed);
+  HRESULT WriteCaptureFrames(const FRAME* const*, size_t n, size_t* pnStored) override {
+    m_nWritten.fetch_add(n, std::memory_order_relaxed);
+    *pnStored = n;
     return S_OK;
   }
 };

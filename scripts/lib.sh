@@ -6,9 +6,10 @@
 VX_PACKAGES=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
              libpugixml-dev uuid-dev mandoc groff-base dpkg-dev libcpp-httplib-dev)
 # Installed under CI only: tshark, and chromium, chromium-driver and python3-selenium (which
-# drive the page of nmx-view serve), for tests that skip, with a message, where they are
-# missing; clang for the thread-safety build.
-VX_CI_PACKAGES=(tshark chromium chromium-driver python3-selenium clang)
+# drive the page of nmx-view serve) with python3-prometheus-client (which reads its /metrics),
+# for tests that skip, with a message, where they are missing; clang for the thread-safety
+# build.
+VX_CI_PACKAGES=(tshark chromium chromium-driver python3-selenium python3-prometheus-client clang)
 
 vx_missing_packages() {
   local missing=() p wanted=("${VX_PACKAGES[@]}")

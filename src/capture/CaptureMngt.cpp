@@ -539,20 +539,59 @@ HRESULT CCaptureMngt::WriteToBuffer(const FRAME* pFrame, DWORD cbFrame) {
   return hr;
 }
 
-HRESULT CCaptureMngt::WriteFrame(const FRAME* pFrame) {
-  if (!pFrame) return E_POINTER;
+namespace {
+
+// The record's size from its FrameLength, or false when that cannot be a record.
+bool RecordBytes(const FRAME* pFrame, DWORD& cb) {
   const DWORD frameLength =
       vx::DecodeLE32(reinterpret_cast<const BYTE*>(pFrame) + vxcap::kRecFrameLength);
-  if (frameLength > 0xFFFFFFFFu - vxcap::kRecordHeadSize) return E_FAIL;
-  const DWORD cb = frameLength + vxcap::kRecordHeadSize;
+  if (frameLength > 0xFFFFFFFFu - vxcap::kRecordHeadSize) return false;
+  cb = frameLength + vxcap::kRecordHeadSize;
+  return true;
+}
 
+}  // namespace
+
+HRESULT CCaptureMngt::WriteFrame(const FRAME* pFrame) {
+  if (!pFrame) return E_POINTER;
+  size_t stored = 0;
+  return WriteFrames(&pFrame, 1, &stored);
+}
+
+HRESULT CCaptureMngt::WriteFrames(const FRAME* const* frames, size_t n, size_t* pnStored) {
+  size_t i = 0;
+  HRESULT hr = S_OK;
   COsCsLock write(m_csWrite);
-  if (!m_bStarted) return E_FAIL;
-  const HRESULT hr = StoreFrame(pFrame, cb);
-  if (hr != S_OK) {
-    COsCsLock mem(m_csMem);
-    CountNotStored(1);
+  if (!m_bStarted) hr = E_FAIL;
+  while (hr == S_OK && i < n) {
+    DWORD cb = 0;
+    {
+      // The frames that fit the buffer go in under one hold of its lock.
+      COsCsLock mem(m_csMem);
+      const ULONGLONG cbMax = m_pCaptureMem->GetMaxSize();
+      for (; i < n && !TakesNoMoreFrames(); ++i) {
+        if (!RecordBytes(frames[i], cb) || m_pCaptureMem->GetSize() + ULONGLONG{cb} > cbMax) break;
+        hr = WriteToBuffer(frames[i], cb);
+        if (hr != S_OK) {
+          CountNotStored(1);
+          break;
+        }
+      }
+    }
+    if (hr != S_OK || i == n) break;
+    if (!RecordBytes(frames[i], cb)) {
+      hr = E_FAIL;
+      break;
+    }
+    hr = StoreFrame(frames[i], cb);
+    if (hr != S_OK) {
+      COsCsLock mem(m_csMem);
+      CountNotStored(1);
+      break;
+    }
+    ++i;
   }
+  *pnStored = i;
   return hr;
 }
 

@@ -86,6 +86,10 @@ class CCaptureMngt : public IOverflow {
   // counted as not stored. Concurrent writers are served one after the other. pFrame must
   // hold FrameLength + 16 bytes.
   HRESULT WriteFrame(const FRAME* pFrame);
+  // Stores frames[0..n) in order as WriteFrame would, each of them, but takes the locks once
+  // for as many as fit the buffer. Stops at the first frame not stored: *pnStored is its
+  // index and the result is its WriteFrame result; S_OK when all n were stored.
+  HRESULT WriteFrames(const FRAME* const* frames, size_t n, size_t* pnStored);
   // Only while stopped: saves the whole capture into the boot project folder. Refuses to
   // replace a file that is not a capture with vxcap::CAPTURE_E_FOREIGN_FILE.
   HRESULT SaveCaptureAs(const char* szFileName);

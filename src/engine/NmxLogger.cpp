@@ -253,8 +253,8 @@ DWORD CNmxLogger::NmxReceiverThread(LPVOID pParam) {
   return 0;
 }
 
-HRESULT CNmxLogger::WriteCaptureFrame(const FRAME* pFrame) {
-  return m_pCaptureMngt->WriteFrame(pFrame);
+HRESULT CNmxLogger::WriteCaptureFrames(const FRAME* const* frames, size_t n, size_t* pnStored) {
+  return m_pCaptureMngt->WriteFrames(frames, n, pnStored);
 }
 
 void CNmxLogger::WriterLoop() {
@@ -273,12 +273,26 @@ void CNmxLogger::WriterLoop() {
     }
     ULONGLONG unwritten = 0;
     while (!m_pWriterList->IsEmpty()) {
-      FRAME* frame = m_pWriterList->RemoveHead();
-      if (bFull)
-        ++unwritten;
-      else if (WriteCaptureFrame(frame) == S_FALSE && CannotStoreMore())
-        bFull = true;
-      ReleaseFrame(frame);
+      // Handed over in runs, so that the capture manager's locks are taken once per run
+      // rather than once per frame.
+      FRAME* run[kWriteRun];
+      size_t n = 0;
+      while (n < kWriteRun && !m_pWriterList->IsEmpty()) run[n++] = m_pWriterList->RemoveHead();
+      if (bFull) unwritten += n;
+      for (size_t done = 0; done < n && !bFull;) {
+        size_t stored = 0;
+        const HRESULT hr = WriteCaptureFrames(run + done, n - done, &stored);
+        done += stored;
+        if (hr == S_OK) break;
+        // run[done] was refused (and counted by the capture manager); the rest goes on
+        // unless the capture takes nothing more.
+        if (hr == S_FALSE && CannotStoreMore()) {
+          bFull = true;
+          unwritten += n - done - 1;
+        }
+        ++done;
+      }
+      for (size_t i = 0; i < n; ++i) ReleaseFrame(run[i]);
     }
     if (unwritten) m_nDroppedFrames.fetch_add(unwritten, std::memory_order_relaxed);
     // A stop under way has had its last batch written; the capture manager stops behind it.

@@ -174,8 +174,9 @@ class CNmxLogger {
   void InitializeFilters() { m_filter.InitializeFilters(); }
 
  protected:
-  // Stores one frame; the writer thread's only way to the capture manager.
-  virtual HRESULT WriteCaptureFrame(const FRAME* pFrame);
+  // Stores frames in order until one is not stored (CCaptureMngt::WriteFrames); the writer
+  // thread's only way to the capture manager.
+  virtual HRESULT WriteCaptureFrames(const FRAME* const* frames, size_t n, size_t* pnStored);
   // Called once per run by whichever thread ends it, before the writer is told to stop.
   virtual void OnCaptureStopping() {}
   // Under m_csControl: waits for the writer of a run that stopped itself.
@@ -192,6 +193,8 @@ class CNmxLogger {
   COsUserLock m_csControl;
 
  private:
+  // Frames the writer hands to the capture manager at a time.
+  static constexpr size_t kWriteRun = 256;
   // Capturing, or a self-stop is still under way.
   bool IsBusy() const { return IsStarted() || m_bSelfStopping.load(); }
   // The writer thread's routine: runs WriterLoop, which writes the queue, not a receiver.

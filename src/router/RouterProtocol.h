@@ -60,8 +60,15 @@ constexpr size_t READ_RECORD_HEAD = 8;  // a record's byte count and data length
 constexpr uint32_t READ_BATCH = 1024;
 constexpr uint32_t READ_BATCH_MAX = 1024;
 // The parts of a READ's batch field.
-constexpr uint32_t READ_BATCH_COUNT = 0x7FFFFFFFu;
+constexpr uint32_t READ_BATCH_COUNT = 0x3FFFFFFFu;
 constexpr uint32_t READ_WANT_DROPPED = 0x80000000u;
+// A reader that records mirrored copies would rather have fewer, fuller replies: on the
+// logger's port the router may hold its read until READ_HOLD_RECORDS commands or
+// READ_HOLD_BYTES are queued, or the oldest has waited READ_HOLD_US.
+constexpr uint32_t READ_HOLD = 0x40000000u;
+constexpr uint32_t READ_HOLD_RECORDS = 64;
+constexpr uint32_t READ_HOLD_BYTES = 16u << 10;
+constexpr uint32_t READ_HOLD_US = 1000;
 // Record bytes per reply: the whole message then fits in 64 KiB, in either form.
 constexpr uint32_t READ_BATCH_BYTES = (64u << 10) - MSG_HEAD_SIZE - READ_REPLY_DROPPED_FIXED;
 constexpr size_t ENVELOPE_SIZE = 128;

@@ -241,7 +241,7 @@ int CSocketTransport::ReadAt(void* buf, DWORD cb, DWORD offset, DWORD* pcbRead) 
     EncodeHead(head, MSG_READ, READ_BODY_SIZE);
     EncodeLE32(head + MSG_HEAD_SIZE, offset);
     EncodeLE32(head + MSG_HEAD_SIZE + 4, cb);
-    EncodeLE32(head + MSG_HEAD_SIZE + 8, READ_BATCH | READ_WANT_DROPPED);
+    EncodeLE32(head + MSG_HEAD_SIZE + 8, READ_BATCH | READ_WANT_DROPPED | READ_HOLD);
     iovec iov{head, sizeof(head)};
     msghdr msg{};
     msg.msg_iov = &iov;

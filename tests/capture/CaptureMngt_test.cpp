@@ -249,6 +249,57 @@ TEST_F(CaptureMngtTest, FullSingleFileEndsWithTheLastBatchThatFitted) {
   ASSERT_EQ(S_OK, m.Stop());
 }
 
+// Frames handed over in runs are stored, refused and counted exactly as one by one: across
+// buffer copies, past a record larger than the buffer, and up to a full single file.
+TEST_F(CaptureMngtTest, RunsOfFramesAreStoredAsFrameByFrame) {
+  struct Outcome {
+    std::vector<LONGLONG> seqs;
+    DWORD accepted = 0;
+    HRESULT last = S_OK;
+    ULONGLONG notStored = 0;
+  };
+  // Sizes cycle through small records and, every 500th, one larger than the 64 KiB buffer.
+  const auto size = [](DWORD i) -> DWORD { return i % 500 == 499 ? 70000 : 100 + i % 7 * 40; };
+  const auto run = [&](bool ring, size_t runLength, const std::string& name) {
+    CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
+    m.EnableRingBuffer(ring);
+    m.SetFolderName(m_dir.path().c_str());
+    m.SetSaveFileName(name.c_str());
+    Outcome o;
+    if (m.Start() != S_OK) return o;
+    std::vector<std::vector<BYTE>> recs;
+    for (DWORD i = 0; i < 12000; ++i) recs.push_back(Record(size(i), i));
+    for (size_t first = 0; first < recs.size() && o.last == S_OK;) {
+      std::vector<const FRAME*> frames;
+      for (size_t i = first; i < recs.size() && frames.size() < runLength; ++i)
+        frames.push_back(reinterpret_cast<const FRAME*>(recs[i].data()));
+      size_t stored = 0;
+      o.last = m.WriteFrames(frames.data(), frames.size(), &stored);
+      o.accepted += static_cast<DWORD>(stored);
+      first += frames.size();
+    }
+    m.Stop();
+    o.notStored = m.GetFramesNotStored();
+    o.seqs = ReadCapFile(Path(name)).seqs;
+    return o;
+  };
+  for (bool ring : {false, true}) {
+    SCOPED_TRACE(ring ? "ring" : "single file");
+    const Outcome one = run(ring, 1, ring ? "one-r.cap" : "one.cap");
+    ASSERT_FALSE(one.seqs.empty());
+    EXPECT_EQ(ring ? S_OK : S_FALSE, one.last);
+    for (size_t runLength : {7, 256}) {
+      SCOPED_TRACE(runLength);
+      const Outcome many =
+          run(ring, runLength, "run" + std::to_string(runLength) + (ring ? "-r" : "") + ".cap");
+      EXPECT_EQ(one.last, many.last);
+      EXPECT_EQ(one.accepted, many.accepted);
+      EXPECT_EQ(one.notStored, many.notStored);
+      EXPECT_EQ(one.seqs, many.seqs);
+    }
+  }
+}
+
 // A writer may store a frame between the file thread's last copy and the end of Stop.
 TEST_F(CaptureMngtTest, StopKeepsAFrameStoredAfterTheFileThreadsLastCopy) {
   CTestMngt m(kMiB, 65536, kNoCycle, 2, true);

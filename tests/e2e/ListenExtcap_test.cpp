@@ -111,10 +111,9 @@ TEST(ExtcapControl, EachCallAnswersInTheGrammarWiresharkReadsAndExitsZero) {
   EXPECT_EQ("", bad);
   // call -> {type, default, range}
   const std::map<std::string, std::vector<std::string>> expected = {
-      {"--host", {"string", "127.0.0.1", ""}},
-      {"--port", {"unsigned", "48914", "1,65535"}},
-      {"--start", {"boolean", "true", ""}},
-      {"--cycle", {"unsigned", "10", "1,10000"}},
+      {"--host", {"string", "127.0.0.1", ""}}, {"--port", {"unsigned", "48914", "1,65535"}},
+      {"--start", {"boolean", "true", ""}},    {"--cycle", {"unsigned", "10", "1,10000"}},
+      {"--trigger", {"string", "", ""}},       {"--after", {"unsigned", "0", ""}},
   };
   ASSERT_EQ(expected.size(), lines.size()) << r.out;
   for (size_t i = 0; i < lines.size(); ++i) {
@@ -347,6 +346,36 @@ TEST_F(ListenExtcap, TheStreamEndsWithTheLoggersCountOfFramesWhenStopped) {
   std::string out;
   EXPECT_EQ(0, ChildProcess::Run(m_dir.path(), {capinfos, "-c", saved}, &out)) << out;
   EXPECT_NE(std::string::npos, out.find(std::to_string(kFrames))) << out;
+}
+
+// The trigger option: the capture, the logger's and the reader's, ends on its own a number of
+// frames after the first failure, and nmx-extcap says where that frame lies in the saved file.
+TEST_F(ListenExtcap, ATriggerStopsTheCaptureAfterTheFirstFailure) {
+  const std::string copy = m_dir / "copy.pcapng";
+  ChildProcess reader(m_dir.path(), {"/bin/sh", "-c", "exec cat \"$0\" > \"$1\"", Fifo(), copy},
+                      ChildProcess::Input::kDevNull);
+  auto extcap = StartExtcap({"--trigger", "error", "--after", "10"});
+  ASSERT_TRUE(m_logger->WaitOutput("Capturing has started.\n")) << extcap->Errors();
+  auto traffic = m_router.StartTraffic(
+      {"--count", "400", "--mix", "read,write", "--size", "64", "--errors", "10"});
+  ASSERT_EQ(0, extcap->Wait(std::chrono::minutes(2))) << extcap->Errors();
+  traffic->Wait(std::chrono::minutes(2));
+  ASSERT_TRUE(m_logger->WaitOutput("Capturing has stopped.\n")) << m_logger->Output();
+  EXPECT_EQ(0, reader.Wait());
+  const std::string said = extcap->Errors();
+  EXPECT_NE(std::string::npos, said.find("nmx-extcap: trigger: error (error): ")) << said;
+  EXPECT_NE(std::string::npos, said.find("nmx-extcap: trigger: stopped the capture ")) << said;
+  EXPECT_NE(std::string::npos, said.find(" in run.cap (")) << said;
+  vxtest::CaptureContents cap;
+  std::string error;
+  ASSERT_TRUE(vxtest::ReadCapture(Boot() + "run.cap", &cap, &error)) << error;
+  EXPECT_LT(cap.frames.size(), 800u) << "the capture ran to the end of the traffic";
+  const std::vector<vxtest::PcapngBlock> blocks =
+      vxtest::ReadPcapngBlocks(vxtest::ReadFileBytes(copy));
+  size_t packets = 0;
+  for (const vxtest::PcapngBlock& b : blocks) packets += b.type == 6;
+  EXPECT_GE(packets, 11u);
+  EXPECT_LE(packets, cap.frames.size());
 }
 
 // How a capture ends while the extcap cannot write, and what it leaves behind.

@@ -24,7 +24,10 @@
 #include "common/ChildProcess.h"
 #include "common/RouterProcess.h"
 #include "common/TestUtil.h"
+#include "e2e/CaptureReader.h"
 #include "e2e/ListenFixture.h"
+#include "nmx/NmxTypes.h"
+#include "os/ByteOrder.h"
 
 namespace {
 
@@ -88,6 +91,34 @@ std::string HttpGet(unsigned short port, const std::string& path, const std::str
   return got;
 }
 
+// POST path with a form body, as the page sends its actions; returns the whole answer.
+std::string HttpPost(unsigned short port, const std::string& path, const std::string& form) {
+  const int fd = ConnectLoopback(port);
+  std::string got;
+  if (fd < 0) return got;
+  const std::string req = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                          "\r\nX-Nmx-View: 1\r\nContent-Type: application/x-www-form-urlencoded"
+                          "\r\nContent-Length: " +
+                          std::to_string(form.size()) + "\r\nConnection: close\r\n\r\n" + form;
+  if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size())) {
+    char buf[4096];
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, 30000) > 0) {
+      const ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  return got;
+}
+
+// The number after needle in text; -1 when needle is not there.
+long long NumberAfter(const std::string& text, const std::string& needle) {
+  const size_t at = text.find(needle);
+  return at == std::string::npos ? -1 : std::stoll(text.substr(at + needle.size()));
+}
+
 std::vector<std::string> Split(const std::string& text, char sep) {
   std::vector<std::string> parts;
   std::istringstream in(text);
@@ -139,30 +170,42 @@ TEST_F(ListenServe, ThePageStartsTheCaptureShowsItsFramesLiveAsDumpDoesAndDownlo
   const std::string downloads = m_dir / "downloads";
   ASSERT_EQ(0, mkdir(downloads.c_str(), 0755));
   std::string seen;
-  const int status =
-      ChildProcess::Run(m_dir.path(),
-                        {Python(), SERVE_PAGE_DRIVER, url, downloads, std::to_string(kFrames), "--",
-                         NMX_TRAFFIC_PATH, "--socket", m_router.Socket(), "--count",
-                         std::to_string(kOps), "--mix", "read,write,readwrite", "--size", "100"},
-                        &seen, std::chrono::minutes(2));
+  const int status = ChildProcess::Run(
+      m_dir.path(),
+      {Python(), SERVE_PAGE_DRIVER, url, downloads, std::to_string(kFrames), "--", NMX_TRAFFIC_PATH,
+       "--socket", m_router.Socket(), "--count", std::to_string(kOps), "--mix",
+       "read,write,readwrite", "--size", "100", "--errors", "25"},
+      &seen, std::chrono::minutes(2));
   ASSERT_EQ(0, status) << seen;
 
   std::map<std::string, std::string> values;
   std::vector<std::vector<std::string>> rows;
-  std::vector<std::string> filtered;
+  std::vector<std::string> filtered, stats;
+  std::map<std::string, double> metrics;
   for (const std::string& line : Split(seen, '\n')) {
     const size_t tab = line.find('\t');
     if (tab == std::string::npos) continue;
     const std::string key = line.substr(0, tab);
-    if (key == "row")
+    if (key == "row") {
       rows.push_back(Split(line.substr(tab + 1), '\t'));
-    else if (key == "filtered")
+    } else if (key == "filtered") {
       filtered.push_back(line.substr(tab + 1));
-    else
+    } else if (key == "stats") {
+      stats.push_back(line.substr(tab + 1));
+    } else if (key == "metrics") {
+      // "NAME LABELS VALUE", as Prometheus' parser read them.
+      const std::string sample = line.substr(tab + 1);
+      const size_t last = sample.rfind(' ');
+      metrics[sample.substr(0, last)] = std::stod(sample.substr(last + 1));
+    } else {
       values[key] = line.substr(tab + 1);
+    }
   }
   ASSERT_EQ("", values["error"]) << seen;
   EXPECT_EQ("stopped", values["stateBefore"]);
+  EXPECT_NE(std::string::npos, values["downloadBefore"].find("disabled"))
+      << values["downloadBefore"];
+  EXPECT_EQ("[]", values["browserErrors"]) << "a resource the page could not load (a favicon?)";
   EXPECT_EQ("single", values["fileMode"]);
   EXPECT_EQ("run.cap", values["saveName"]);
   EXPECT_EQ("True", values["stillCapturing"]) << "the frames appeared only after the stop";
@@ -178,19 +221,75 @@ TEST_F(ListenServe, ThePageStartsTheCaptureShowsItsFramesLiveAsDumpDoesAndDownlo
   for (std::string& l : lines) l = l.substr(0, l.rfind(" rt="));
   ASSERT_EQ(static_cast<size_t>(kFrames), lines.size()) << dump;
   ASSERT_EQ(lines.size(), rows.size()) << seen;
+  size_t failures = 0;
+  std::map<std::string, std::string> answerTimes;  // by invoke id
   for (size_t i = 0; i < rows.size(); ++i) {
-    // title, UTC time, then the cells: n, local time, sender, target, command, dir, invoke,
-    // error, length, KRP fields.
+    // title, UTC time, the row's classes, then the cells: n, local time, sender, target,
+    // command, dir, invoke, error, length, response time, KRP fields.
     const std::vector<std::string>& r = rows[i];
-    ASSERT_EQ(12u, r.size()) << seen;
+    ASSERT_EQ(14u, r.size()) << seen;
     EXPECT_EQ(lines[i], r[0]);
     const std::string utc = r[1].substr(0, r[1].size() - 4);
-    EXPECT_EQ(r[2] + " " + utc + " " + r[4] + " -> " + r[5] + " " + r[6] + " " + r[7],
+    EXPECT_EQ(r[3] + " " + utc + " " + r[5] + " -> " + r[6] + " " + r[7] + " " + r[8],
               lines[i].substr(0, lines[i].find(" flags=")));
     EXPECT_NE(std::string::npos,
-              lines[i].find(" invoke=" + r[8] + " err=" + r[9] + " len=" + r[10] + " " + r[11]))
+              lines[i].find(" invoke=" + r[9] + " err=" + r[10] + " len=" + r[11] + " " + r[13]))
         << lines[i];
+    // A failure's row is marked; every request shows the time its answer took, as the answer
+    // does.
+    const bool failed = lines[i].find(" result=0x") != std::string::npos &&
+                        lines[i].find(" result=0x0") == std::string::npos;
+    failures += failed;
+    EXPECT_EQ(failed, r[2].find("err") != std::string::npos) << lines[i] << " [" << r[2] << "]";
+    EXPECT_TRUE(r[12].size() > 3 && (r[12].substr(r[12].size() - 3) == " ms" ||
+                                     r[12].substr(r[12].size() - 4) == " \xC2\xB5s"))
+        << r[12];
+    if (answerTimes.count(r[9]))
+      EXPECT_EQ(answerTimes[r[9]], r[12]) << lines[i];
+    else
+      answerTimes[r[9]] = r[12];
   }
+  EXPECT_GT(failures, 0u) << "25 % of the requests fail";
+  EXPECT_NE(std::string::npos, values["columns"].find("'Resp. time'")) << values["columns"];
+
+  // The plot drew the seconds serve counted.
+  EXPECT_GE(std::stoi(values["plotPoints"]), 2);
+  EXPECT_GT(std::stoi(values["plotInk"]), 0);
+  EXPECT_GT(std::stoi(values["histograms"]), 0);
+  // The table of the kept frames' response times counts each command's requests as the dump
+  // shows them: target, command, index group, requests, answered, unanswered, errors, ...
+  std::map<std::string, int> requests, counted;
+  for (const std::string& l : lines) {
+    // N DATE TIME SENDER -> TARGET COMMAND(ID) req|res ...
+    const std::vector<std::string> words = Split(l, ' ');
+    ASSERT_GT(words.size(), 7u) << l;
+    if (words[7] == "req") ++requests[words[6].substr(0, words[6].find('('))];
+  }
+  for (const std::string& row : stats) {
+    const std::vector<std::string> cells = Split(row, '\t');
+    ASSERT_EQ(11u, cells.size()) << row;
+    counted[cells[1]] += std::stoi(cells[3]);
+    EXPECT_EQ(cells[3], cells[4]) << "every request answered: " << row;
+    EXPECT_EQ("0", cells[5]) << row;
+  }
+  EXPECT_EQ(requests, counted);
+
+  // /metrics, as Prometheus reads it, while the capture ran.
+  EXPECT_EQ(0u, values["metricsType"].rfind("text/plain; version=0.0.4", 0))
+      << values["metricsType"];
+  EXPECT_EQ(1, metrics["vxnmxlogger_up "]);
+  EXPECT_EQ(1, metrics["vxnmxlogger_capturing "]);
+  EXPECT_EQ(kFrames, metrics["vxnmxlogger_frames_total "]);
+  EXPECT_EQ(static_cast<double>(failures), metrics["vxnmxlogger_errors_total "]);
+  EXPECT_EQ(0, metrics["vxnmxlogger_frames_dropped_total "]);
+  EXPECT_EQ(0, metrics["vxnmxlogger_ring_overflows_total "]);
+  EXPECT_GT(metrics["vxnmxlogger_frame_bytes_total "], 0);
+  double answered = 0;
+  for (const auto& m : metrics)
+    if (m.first.rfind("vxnmxlogger_response_time_seconds_count ", 0) == 0) answered += m.second;
+  EXPECT_EQ(kOps, answered);
+  EXPECT_EQ(metrics["vxnmxlogger_response_time_seconds_count command=Read"],
+            metrics["vxnmxlogger_response_time_seconds_bucket command=Read,le=+Inf"]);
   std::vector<std::string> writes;
   for (const std::string& l : lines)
     if (l.find(" Write(3) ") != std::string::npos) writes.push_back(l);
@@ -203,6 +302,79 @@ TEST_F(ListenServe, ThePageStartsTheCaptureShowsItsFramesLiveAsDumpDoesAndDownlo
   // No page is open any more: the logger is free for another viewer while serve still runs.
   std::string out;
   EXPECT_EQ(0, View({"status"}, &out)) << out;
+  serve->Signal(SIGTERM);
+  EXPECT_EQ(0, serve->Wait());
+}
+
+// A capture file named in UTF-8 downloads under its name.
+TEST_F(ListenServe, ACaptureNamedInUtf8DownloadsUnderItsName) {
+  ASSERT_EQ(0, View({"set", "savename",
+                     "pr\xC3\xBC"
+                     "f-\xC3\x9F.cap"}));
+  ASSERT_EQ(0, View({"start"}));
+  ASSERT_TRUE(m_router.RunTraffic({"--count", "5", "--mix", "read", "--size", "16"}));
+  ASSERT_EQ(0, View({"stop"}));
+  std::string url;
+  auto serve = Serve({"--listen", "127.0.0.1:0"}, &url);
+  ASSERT_FALSE(url.empty()) << serve->Output() << serve->Errors();
+  const std::string got = HttpGet(PortOf(url), "/download/capture.cap");
+  EXPECT_EQ(0u, got.rfind("HTTP/1.1 200 ", 0)) << got.substr(0, 400);
+  EXPECT_NE(std::string::npos,
+            got.find("Content-Disposition: attachment; filename=\"pr__f-__.cap\"; "
+                     "filename*=UTF-8''pr%C3%BCf-%C3%9F.cap\r\n"))
+      << got.substr(0, 400);
+  serve->Signal(SIGTERM);
+  EXPECT_EQ(0, serve->Wait());
+}
+
+// The page's trigger, as the page sets it: serve follows the capture for it even with no page
+// open, stops the capture after the frames asked for and says where the trigger frame is.
+TEST_F(ListenServe, ATriggerSetOnThePageStopsTheCaptureAndSaysWhereItsFrameIs) {
+  std::string url;
+  auto serve = Serve({"--listen", "127.0.0.1:0"}, &url);
+  ASSERT_FALSE(url.empty()) << serve->Output() << serve->Errors();
+  const unsigned short port = PortOf(url);
+  EXPECT_EQ(0u, HttpPost(port, "/api/trigger", "what=errors&after=1").rfind("HTTP/1.1 400 ", 0));
+  const std::string armed = HttpPost(port, "/api/trigger", "what=error%2Cport%3A851&after=20");
+  ASSERT_EQ(0u, armed.rfind("HTTP/1.1 200 ", 0)) << armed;
+  ASSERT_EQ(0u, HttpPost(port, "/api/start", "").rfind("HTTP/1.1 200 ", 0));
+  ASSERT_TRUE(m_logger->WaitOutput("Capturing has started.\n")) << m_logger->Output();
+  EXPECT_NE(std::string::npos,
+            HttpGet(port, "/api/state").find("\"stage\":\"armed\",\"what\":\"error,port:851\""));
+
+  auto traffic = m_router.StartTraffic(
+      {"--count", "300", "--mix", "read,write", "--size", "64", "--errors", "10"});
+  std::string state;
+  ASSERT_TRUE(vxtest::WaitUntil(
+      [&] {
+        state = HttpGet(port, "/api/state");
+        if (state.find("\"stage\":\"stopped\"") != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return false;
+      },
+      std::chrono::seconds(60)))
+      << state;
+  traffic->Wait(std::chrono::minutes(2));
+  ASSERT_TRUE(m_logger->WaitOutput("Capturing has stopped.\n")) << m_logger->Output();
+  EXPECT_NE(std::string::npos, state.find("\"found\":true")) << state;
+  EXPECT_NE(std::string::npos, state.find("\"why\":\"error\"")) << state;
+  const long long index = NumberAfter(state, "\"index\":");
+  const long long frames = NumberAfter(state, "\"frames\":");
+
+  vxtest::CaptureContents saved;
+  std::string error;
+  ASSERT_TRUE(vxtest::ReadCapture(Boot() + "run.cap", &saved, &error)) << error;
+  ASSERT_EQ(static_cast<size_t>(frames), saved.frames.size());
+  ASSERT_GE(index, 0);
+  ASSERT_LT(index, frames);
+  // The first failure's answer: the first KRP response whose result is not 0.
+  for (long long i = 0; i <= index; ++i) {
+    const vxtest::CapturedFrame& f = saved.frames[static_cast<size_t>(i)];
+    const bool failed = (f.Head().stateFlags & NMX_FLAG_RESPONSE) && f.packet.size() >= 36 &&
+                        vx::DecodeLE32(f.Data()) != 0;
+    ASSERT_EQ(i == index, failed) << i;
+  }
+  EXPECT_GE(frames - index - 1, 20);
   serve->Signal(SIGTERM);
   EXPECT_EQ(0, serve->Wait());
 }

@@ -40,13 +40,13 @@ class HeldEngine : public CNmxLogger {
   void SetCycle(LONG ms) { SetWriterCycle(ms); }
 
  protected:
-  HRESULT WriteCaptureFrame(const FRAME* pFrame) override {
-    ++m_nWrites;
+  HRESULT WriteCaptureFrames(const FRAME* const* frames, size_t n, size_t* pnStored) override {
+    m_nWrites += static_cast<int>(n);
     {
       std::unique_lock<std::mutex> l(m_m);
       m_cv.wait(l, [this] { return !m_bHold; });
     }
-    return CNmxLogger::WriteCaptureFrame(pFrame);
+    return CNmxLogger::WriteCaptureFrames(frames, n, pnStored);
   }
 
  private:

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <mutex>
@@ -391,6 +392,43 @@ TEST_F(ViewCommands, FollowEndsByItselfAfterItsDuration) {
   }
 }
 
+// A trigger stops the engine's capture once its frames have passed, and the follow goes on
+// past its count until then; one that never fires changes nothing.
+TEST_F(ViewCommands, FollowWithATriggerStopsTheCaptureAfterItsFrames) {
+  ASSERT_TRUE(m_engine->Start());
+  const std::string port = std::to_string(Port());
+  {
+    Follower never({"--port", port, "follow", "--count", "5", "--trigger", "port:9999"});
+    ASSERT_TRUE(never.WaitFollowing()) << never.Errors();
+    Feed(5);
+    EXPECT_TRUE(never.WaitDone()) << never.Errors();
+    EXPECT_EQ(kViewExitOk, never.Finish()) << never.Errors();
+    EXPECT_EQ(std::string::npos, never.Errors().find("trigger")) << never.Errors();
+    EXPECT_TRUE(m_engine->IsStarted());
+  }
+  Follower follow(
+      {"--port", port, "follow", "--count", "1", "--trigger", "command:Write", "--after", "3"});
+  ASSERT_TRUE(follow.WaitFollowing()) << follow.Errors();
+  Feed(1);
+  ASSERT_TRUE(vxtest::WaitUntil([&] {
+    return follow.Errors().find("trigger: command:Write (match): 0 ") != std::string::npos;
+  })) << follow.Errors();
+  EXPECT_TRUE(m_engine->IsStarted());
+  Feed(10);
+  EXPECT_TRUE(follow.WaitDone()) << follow.Errors();
+  EXPECT_EQ(kViewExitOk, follow.Finish()) << follow.Errors();
+  EXPECT_FALSE(m_engine->IsStarted());
+  const std::string said = follow.Errors();
+  const size_t at = said.find("nmx-view: trigger: stopped the capture ");
+  ASSERT_NE(std::string::npos, at) << said;
+  EXPECT_GE(std::stoul(said.substr(at + 39)), 3u) << said;
+  // The engine's capture lies outside the boot folder, where the viewer cannot read it.
+  EXPECT_NE(std::string::npos, said.find("frame 0 is not found: cannot open engine.cap")) << said;
+  // Every frame up to the stop was printed, not only the first --count.
+  const std::string out = follow.Output();
+  EXPECT_GE(std::count(out.begin(), out.end(), '\n'), 4) << out;
+}
+
 TEST(ViewCommandLine, WrongCommandLinesAreRefusedBeforeConnecting) {
   const std::vector<std::vector<std::string>> wrong = {
       {},
@@ -410,6 +448,10 @@ TEST(ViewCommandLine, WrongCommandLinesAreRefusedBeforeConnecting) {
       {"follow", "--count", "-1"},
       {"follow", "stray"},
       {"follow", "--write", "-"},
+      {"follow", "--trigger", "errors"},
+      {"follow", "--after", "5"},
+      {"follow", "--trigger", "error", "--after", "x"},
+      {"follow", "--trigger", "error", "--after", "1", "--after-time", "5"},
   };
   for (const auto& args : wrong) {
     // Towards a port without a logger, unless the case names its own.

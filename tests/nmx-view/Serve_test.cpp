@@ -22,45 +22,17 @@
 
 #include "capture/CaptureFormat.h"
 #include "common/TestUtil.h"
+#include "nmx-view/FrameRecords.h"
 #include "nmx-view/ServeFront.h"
 #include "nmx-view/ServeJson.h"
+#include "nmx-view/ServeMetrics.h"
 #include "nmx-view/ServeStream.h"
 #include "nmx-view/ServeToken.h"
 #include "nmx-view/ViewCommands.h"
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
-
-// 2024-05-01 12:00:00 UTC as a file time.
-constexpr LONGLONG kT0 = 133590384000000000LL;
-
-void Put16(Bytes& b, WORD v) {
-  for (int i = 0; i < 2; ++i) b.push_back(static_cast<BYTE>(v >> (8 * i)));
-}
-void Put32(Bytes& b, DWORD v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<BYTE>(v >> (8 * i)));
-}
-
-// The record of an NMX packet from 5.1.204.160.1.1:30000 to 5.1.204.160.1.1:851 (swapped for a
-// response), as the logger stores it and a follower hands it over.
-Bytes Record(LONGLONG time, WORD cmd, WORD flags, DWORD invoke, const Bytes& data, DWORD err = 0) {
-  const BYTE id[6] = {5, 1, 204, 160, 1, 1};
-  const bool response = flags & 1;
-  Bytes p(id, id + 6);
-  Put16(p, response ? 30000 : 851);
-  p.insert(p.end(), id, id + 6);
-  Put16(p, response ? 851 : 30000);
-  Put16(p, cmd);
-  Put16(p, flags);
-  Put32(p, static_cast<DWORD>(data.size()));
-  Put32(p, err);
-  Put32(p, invoke);
-  p.insert(p.end(), data.begin(), data.end());
-  Bytes r(p.size() + vxcap::kPacketOffset);
-  vxcap::EncodeRecord(r.data(), r.size(), time, p.data(), static_cast<DWORD>(p.size()));
-  return r;
-}
+using namespace viewtest;
 
 // A JSON text read back: every value by its path ("capture.state", "a.b"), strings unescaped,
 // other values as written; false when the text is not one well-formed JSON value.
@@ -289,6 +261,53 @@ TEST(ServeStateJson, SaysWhereTheServerStandsWithTheLoggerAndTheCapture) {
   EXPECT_EQ("false", v.at("ok"));
   EXPECT_EQ("start: already capturing (0x712)", v.at("error"));
   EXPECT_EQ("true", Parse(ServeOutcomeJson(true, "")).at("ok"));
+}
+
+// The exposition as Prometheus reads it: each sample once, the histogram's buckets cumulative
+// with each time in the first bucket that holds it, and the logger's state only when serve
+// reached it.
+TEST(ServeMetrics, CountsFramesAndResponseTimesInPrometheusTextFormat) {
+  CServeMetrics m;
+  m.Frame(100, false);
+  m.Frame(50, true);
+  m.Gap();
+  m.Unanswered();
+  for (uint64_t us : {0, 100, 101, 10000000, 10000001}) m.Answered("Read", us);
+  m.Answered("", 2500);
+  ServeState state;
+  state.bHaveCapture = true;
+  state.capture.bCapturing = true;
+  state.capture.overflows = 3;
+  const std::string text = m.Text(state, true);
+  for (const char* sample : {
+           "vxnmxlogger_up 1\n",
+           "vxnmxlogger_capturing 1\n",
+           "vxnmxlogger_ring_overflows_total 3\n",
+           "vxnmxlogger_frames_total 2\n",
+           "vxnmxlogger_frame_bytes_total 150\n",
+           "vxnmxlogger_frames_dropped_total 1\n",
+           "vxnmxlogger_errors_total 1\n",
+           "vxnmxlogger_unanswered_total 1\n",
+           "# TYPE vxnmxlogger_response_time_seconds histogram\n",
+           "vxnmxlogger_response_time_seconds_bucket{command=\"Read\",le=\"0.0001\"} 2\n",
+           "vxnmxlogger_response_time_seconds_bucket{command=\"Read\",le=\"0.00025\"} 3\n",
+           "vxnmxlogger_response_time_seconds_bucket{command=\"Read\",le=\"5\"} 3\n",
+           "vxnmxlogger_response_time_seconds_bucket{command=\"Read\",le=\"10\"} 4\n",
+           "vxnmxlogger_response_time_seconds_bucket{command=\"Read\",le=\"+Inf\"} 5\n",
+           "vxnmxlogger_response_time_seconds_sum{command=\"Read\"} 20.000202\n",
+           "vxnmxlogger_response_time_seconds_count{command=\"Read\"} 5\n",
+           "vxnmxlogger_response_time_seconds_bucket{command=\"other\",le=\"0.001\"} 0\n",
+           "vxnmxlogger_response_time_seconds_bucket{command=\"other\",le=\"0.0025\"} 1\n",
+       }) {
+    EXPECT_EQ(1u, Count(text, sample)) << sample << text;
+  }
+  EXPECT_EQ(1u, Count(text, "# TYPE vxnmxlogger_frames_total counter\n"));
+  EXPECT_EQ('\n', text.back());
+
+  const std::string down = m.Text(state, false);
+  EXPECT_EQ(1u, Count(down, "vxnmxlogger_up 0\n"));
+  EXPECT_EQ(0u, Count(down, "vxnmxlogger_capturing"));
+  EXPECT_EQ(1u, Count(down, "vxnmxlogger_frames_total 2\n"));
 }
 
 TEST(ServeStream, ASlowPageLosesFramesCountedButNeverTheLatestState) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -13,6 +14,7 @@
 #include "frames/CapTime.h"
 #include "frames/PcapngWriter.h"
 #include "nmx-view/FrameFollower.h"
+#include "nmx-view/TriggerSink.h"
 #include "nmx-view/ViewSession.h"
 #include "nmx/KrpTypes.h"
 #include "os/ByteOrder.h"
@@ -199,10 +201,15 @@ int Capture(const ExtcapCaptureOptions& opt, CExtcapFilter& filter, std::ostream
   if (!follower.Begin(&status)) return status;
   bool started = false;
   CPcapngOutput output(s, filter);
+  std::unique_ptr<CTriggerSink> trigger;
+  TriggerSpec spec;
+  std::string why;
+  if (!opt.trigger.empty() && ParseTriggerSpec(opt.trigger, &spec, &why))
+    trigger = std::make_unique<CTriggerSink>(s, output, spec, opt.triggerStop, kProgram);
   if (StartIfStopped(s, opt.bStart, &started, &status) && output.Open(opt.fifo)) {
     // A capture started here counts from 0; one found running from what it has by now.
     const std::optional<uint64_t> before = started ? 0 : CapturedFrames(s);
-    status = follower.Run(output);
+    status = follower.Run(trigger ? static_cast<IFrameSink&>(*trigger) : output);
     if (follower.ConnectionLost()) {
       status = s.Fail("the logger closed the connection", kViewExitConnection);
     } else if (const std::optional<uint64_t> after = CapturedFrames(s);
@@ -212,6 +219,7 @@ int Capture(const ExtcapCaptureOptions& opt, CExtcapFilter& filter, std::ostream
     }
   }
   follower.End();
+  if (trigger && status == kViewExitOk) status = trigger->Report();
   if (started && s.Client().Connected())
     s.WriteValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, KRPCOMM_CMD_STOP);
   output.Close(&status);

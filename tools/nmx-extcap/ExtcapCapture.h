@@ -13,6 +13,8 @@ struct ExtcapCaptureOptions {
   bool bStart = true;   // start the capture if it is stopped (and stop it at the end)
   DWORD nCycleMs = 10;  // notification cycle
   std::string fifo;
+  std::string trigger;  // what stops the logger's capture (FrameTrigger.h); empty: nothing
+  TriggerStop triggerStop;
 };
 
 // Runs until the reader of the FIFO goes away, a stop is requested (RequestViewStop), or the

@@ -26,7 +26,7 @@ const char kUsage[] =
     "       nmx-extcap --extcap-interface nmxlogger --extcap-capture-filter FILTER\n"
     "       nmx-extcap --extcap-interface nmxlogger --capture --fifo PATH [--host H]\n"
     "                  [--port P] [--start true|false] [--cycle MS]\n"
-    "                  [--extcap-capture-filter FILTER]\n"
+    "                  [--extcap-capture-filter FILTER] [--trigger WHAT [--after N]]\n"
     "Called by Wireshark and tshark (extcap): the frames a VxNmxLogger in listen mode\n"
     "captures, live, as Ethernet frames with their recorded time stamps.\n"
     "  --host H          the logger's machine (default 127.0.0.1)\n"
@@ -35,6 +35,10 @@ const char kUsage[] =
     "                    start the capture if it is stopped, and stop it again at the end\n"
     "                    (default true)\n"
     "  --cycle MS        how often the logger pushes new frames (1 to 10000, default 10)\n"
+    "  --trigger WHAT    stop the logger's capture N frames (--after, default 0) after\n"
+    "                    the first frame that matches WHAT (as for nmx-view follow:\n"
+    "                    error, slow:MS, unanswered:MS, address:NETID, port:N,\n"
+    "                    command:NAME, group:G, joined by commas)\n"
     "  FILTER            [include] ADDR... | exclude ADDR... | flags none|krp|error|krp,error;\n"
     "                    ADDR is any, NETID, :PORT or NETID:PORT (as for nmx-view filter)\n"
     "Exit status: 0 done, 1 refused or failed, 2 wrong command line, 3 no connection.\n";
@@ -43,7 +47,7 @@ struct Args {
   bool bInterfaces = false, bDlts = false, bConfig = false, bCapture = false;
   bool bHelp = false, bVersion = false;
   bool bInterface = false, bFilter = false;
-  std::string interface, filter, fifo, host, port, start, cycle;
+  std::string interface, filter, fifo, host, port, start, cycle, trigger, after;
 };
 
 int Usage(std::ostream& err, const std::string& why) {
@@ -72,7 +76,9 @@ bool ParseArgs(const std::vector<std::string>& all, Args* a, std::string* error)
                 {"--host", &Args::host, nullptr},
                 {"--port", &Args::port, nullptr},
                 {"--start", &Args::start, nullptr},
-                {"--cycle", &Args::cycle, nullptr}};
+                {"--cycle", &Args::cycle, nullptr},
+                {"--trigger", &Args::trigger, nullptr},
+                {"--after", &Args::after, nullptr}};
   for (size_t i = 0; i < all.size(); ++i) {
     std::string name = all[i], value;
     const size_t eq = name.find('=');
@@ -155,7 +161,13 @@ void PrintConfig(std::ostream& out) {
          "arg {number=3}{call=--cycle}{display=Notification cycle (ms)}{type=unsigned}"
          "{range=1,"
       << kMaxCycleMs
-      << "}{default=10}{tooltip=How often the logger pushes the frames it captured}\n";
+      << "}{default=10}{tooltip=How often the logger pushes the frames it captured}\n"
+         "arg {number=4}{call=--trigger}{display=Stop the capture at}{type=string}"
+         "{tooltip=error, slow:MS, unanswered:MS, address:NETID, port:N, command:NAME or "
+         "group:G, joined by commas; empty: no trigger}\n"
+         "arg {number=5}{call=--after}{display=Frames after the trigger}{type=unsigned}"
+         "{default=0}{tooltip=The logger's capture stops this many frames after the "
+         "trigger frame}\n";
 }
 
 int RunCapture(const Args& a, std::ostream& out, std::ostream& err) {
@@ -176,6 +188,20 @@ int RunCapture(const Args& a, std::ostream& out, std::ostream& err) {
     opt.nCycleMs = static_cast<DWORD>(v);
   }
   opt.fifo = a.fifo;
+  if (!a.trigger.empty()) {
+    TriggerSpec spec;
+    std::string why;
+    if (!ParseTriggerSpec(a.trigger, &spec, &why)) return Usage(err, "--trigger: " + why);
+    opt.trigger = a.trigger;
+  }
+  if (!a.after.empty()) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long n = strtoull(a.after.c_str(), &end, 10);
+    if (a.after[0] < '0' || a.after[0] > '9' || errno || *end)
+      return Usage(err, "--after needs a frame count");
+    opt.triggerStop.nFrames = n;
+  }
   CExtcapFilter filter;
   std::string error;
   if (!filter.Parse(a.filter, &error)) {

@@ -145,6 +145,7 @@ bool CRouterCore::Read(ClientId client, uint32_t offset, uint32_t cbMax, uint32_
   const uint32_t nBatch = batch & READ_BATCH_COUNT;
   if (c.bReadPending || nBatch == 0) return false;
   c.bWantsDropped = (batch & READ_WANT_DROPPED) != 0;
+  c.bHold = (batch & READ_HOLD) != 0;
   auto it = m_ports.find(static_cast<uint16_t>(offset));
   const bool bHolds = offset <= 0xFFFF && c.bBound && c.port == offset && it != m_ports.end();
   if (m_bRemoving) {
@@ -164,10 +165,32 @@ bool CRouterCore::Read(ClientId client, uint32_t offset, uint32_t cbMax, uint32_
   return true;
 }
 
+bool CRouterCore::HoldIsOver(const Port& port) const {
+  // A status (the queue holds more than its commands) is never held back, nor a queue that
+  // could fill up while its reader waits.
+  const size_t nRecords =
+      std::max<size_t>(1, std::min<size_t>(READ_HOLD_RECORDS, port.queueSize / 4));
+  return port.queue.size() > port.nCommands || port.nCommands >= nRecords ||
+         port.cbQueued >= READ_HOLD_BYTES ||
+         m_now - port.oldestQueuedAt >= std::chrono::microseconds(READ_HOLD_US);
+}
+
+std::optional<CRouterCore::Clock::time_point> CRouterCore::NextHoldDeadline() const {
+  std::optional<Clock::time_point> next;
+  for (const auto& [number, port] : m_ports) {
+    if (port.readers.empty() || port.queue.empty() || !MayHold(port)) continue;
+    if (!m_clients.at(port.readers.front()).bHold) continue;
+    const Clock::time_point due = port.oldestQueuedAt + std::chrono::microseconds(READ_HOLD_US);
+    if (!next || due < *next) next = due;
+  }
+  return next;
+}
+
 void CRouterCore::Deliver(Port& port) {
   while (!port.readers.empty() && !port.queue.empty()) {
     ClientId r = port.readers.front();
     Client& c = m_clients[r];
+    if (c.bHold && MayHold(port) && !HoldIsOver(port)) return;
     port.readers.erase(port.readers.begin());
     c.bReadPending = false;
     Item& front = port.queue.front();
@@ -226,6 +249,7 @@ bool CRouterCore::Enqueue(Port& port, std::vector<uint8_t>&& bytes) {
   }
   port.cbQueued += bytes.size();
   ++port.nCommands;
+  if (port.queue.empty()) port.oldestQueuedAt = m_now;
   port.queue.push_back(Item{0, std::move(bytes)});
   port.bQueuedSinceDelivery = true;
   return true;
@@ -233,7 +257,8 @@ bool CRouterCore::Enqueue(Port& port, std::vector<uint8_t>&& bytes) {
 
 void CRouterCore::DeliverQueued() {
   for (auto& [number, port] : m_ports) {
-    if (!port.bQueuedSinceDelivery) continue;
+    // A held read may fall due without anything new queued.
+    if (!port.bQueuedSinceDelivery && (port.queue.empty() || port.readers.empty())) continue;
     port.bQueuedSinceDelivery = false;
     Deliver(port);
   }

@@ -5,6 +5,7 @@
 // Not thread-safe; the router runs it on its one event-loop thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -81,8 +82,14 @@ class CRouterCore {
   // cmd holds cb >= 32 bytes: a header and whatever data the client wrote. Pending reads
   // are answered by DeliverQueued, so that one answer carries every command routed meanwhile.
   void Write(ClientId client, const uint8_t* cmd, uint32_t cb);
-  // Answers the pending reads of ports that commands were queued for since the last call.
+  // The router's clock for held reads (READ_HOLD); the server sets it at each round.
+  using Clock = std::chrono::steady_clock;
+  void SetNow(Clock::time_point now) { m_now = now; }
+  // Answers the pending reads of ports that commands were queued for since the last call,
+  // and held reads whose commands are due.
   void DeliverQueued();
+  // When the next held read falls due, if one waits for its time.
+  std::optional<Clock::time_point> NextHoldDeadline() const;
   void ClientGone(ClientId client);
 
   // Toggles the runtime system and tells every port (status 2 or 3).
@@ -118,6 +125,7 @@ class CRouterCore {
     uint64_t dropped = 0;  // since this registration; the readers that ask are told
     bool bToldRemoved = false;
     bool bQueuedSinceDelivery = false;
+    Clock::time_point oldestQueuedAt{};  // when the queue last went from empty to not
   };
   struct Client {
     bool bBound = false;
@@ -126,6 +134,7 @@ class CRouterCore {
     uint32_t cbReadMax = 0;
     uint32_t nBatch = 1;
     bool bWantsDropped = false;  // its reads asked for the dropped total
+    bool bHold = false;          // its pending read may be held (READ_HOLD)
   };
   struct PortStats {
     std::string name;
@@ -140,6 +149,9 @@ class CRouterCore {
   bool Enqueue(Port& port, std::vector<uint8_t>&& bytes);
   void EnqueueStatus(Port& port, uint32_t status);
   void Deliver(Port& port);
+  // Whether a held read of port is to be answered now.
+  bool HoldIsOver(const Port& port) const;
+  static bool MayHold(const Port& port) { return port.number == LOGGER_PORT; }
   void Unregister(Port& port);
   // port is the one the client reads, null when it holds none.
   void ReplyStatus(ClientId client, uint32_t status, const Port* port);
@@ -152,6 +164,7 @@ class CRouterCore {
   FILE* m_pLog;
   bool m_bRunning = true;
   bool m_bRemoving = false;
+  Clock::time_point m_now{};
   uint16_t m_nextChosen = FIRST_CHOSEN_PORT;
   std::map<uint16_t, Port> m_ports;
   std::unordered_map<ClientId, Client> m_clients;

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -351,11 +352,22 @@ int CRouterServer::Run() {
       bMore = bMore || (!c->bDead && c->bMore);
       c->bParsed = false;
     }
-    int r = poll(pfds.data(), pfds.size(), bMore ? 0 : m_bRemoving ? 50 : -1);
+    int timeout = bMore ? 0 : m_bRemoving ? 50 : -1;
+    if (timeout != 0) {
+      if (const auto due = m_core.NextHoldDeadline()) {
+        // Rounded up: a held read is answered at its time or just after, never before.
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(*due - CRouterCore::Clock::now());
+        const int ms = static_cast<int>(std::clamp<long long>(left.count(), 0, 50));
+        timeout = timeout < 0 ? ms : std::min(timeout, ms);
+      }
+    }
+    int r = poll(pfds.data(), pfds.size(), timeout);
     if (r < 0 && errno != EINTR) {
       std::fprintf(stderr, "nmx-router: poll: %s\n", strerror(errno));
       break;
     }
+    m_core.SetNow(CRouterCore::Clock::now());
     if (r > 0) {
       if (pfds[0].revents & POLLIN) HandleSignals();
       if (!m_bRemoving && (pfds[1].revents & POLLIN)) Accept();

@@ -43,16 +43,24 @@ const char kUsage[] =
     "  filter flags none|krp|error|krp,error\n"
     "  follow [--notify [--cycle MS] | --poll [--cycle MS]] [--packet BYTES]\n"
     "         [--count N] [--duration SECONDS] [--write FILE]\n"
+    "         [--trigger WHAT [--after N | --after-time MS]]\n"
     "                                 frames captured from now on, decoded, or stored\n"
-    "                                 into a local capture file; ends on Ctrl-C\n"
+    "                                 into a local capture file; ends on Ctrl-C; a\n"
+    "                                 trigger stops the logger's capture N frames (or MS\n"
+    "                                 milliseconds) after the first frame that matches\n"
+    "                                 WHAT: error, slow:MS, unanswered:MS, address:NETID,\n"
+    "                                 port:N, command:NAME, group:G, joined by commas\n"
     "  get NAME [-o LOCAL]            copy a file of the boot folder (LOCAL - for the\n"
     "                                 output; default: its own name here)\n"
-    "  serve [--listen ADDR:PORT] [--token TOKEN | --token-file FILE]\n"
+    "  serve [--listen ADDR:PORT] [--token TOKEN | --token-file FILE] [--metrics]\n"
     "                                 a page for the browser at ADDR:PORT (default\n"
     "                                 127.0.0.1:8080): status, start and stop, live\n"
-    "                                 frames, downloads; any address but loopback needs\n"
-    "                                 the token (else $NMX_VIEW_TOKEN; made up and\n"
-    "                                 printed when none is given)\n"
+    "                                 frames, response times, a trigger, downloads,\n"
+    "                                 /metrics (--metrics: follow the capture all the\n"
+    "                                 time, so that they count every frame); any\n"
+    "                                 address but loopback needs the token (else\n"
+    "                                 $NMX_VIEW_TOKEN; made up and printed when none\n"
+    "                                 is given)\n"
     "Exit status: 0 done, 1 refused or failed, 2 wrong command line, 3 no connection.\n";
 
 int Usage(std::ostream& err, const std::string& why) {
@@ -100,6 +108,7 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
               std::ostream& err) {
   FollowOptions f;
   bool modeGiven = false;
+  std::vector<std::string> afterGiven;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--notify" || a == "--poll") {
@@ -124,6 +133,20 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
       f.nCount = v;
     } else if (name == "--duration") {
       if (!ParseSeconds(value, &f.nDurationMs)) return Usage(err, "--duration needs seconds");
+    } else if (name == "--trigger") {
+      TriggerSpec spec;
+      std::string why;
+      if (!ParseTriggerSpec(value, &spec, &why)) return Usage(err, "--trigger: " + why);
+      f.trigger = value;
+    } else if (name == "--after") {
+      if (!ParseNumber(value, UINT64_MAX, &v)) return Usage(err, "--after needs a frame count");
+      f.triggerStop.nFrames = v;
+      afterGiven.push_back(name);
+    } else if (name == "--after-time") {
+      if (!ParseNumber(value, 86400000, &v)) return Usage(err, "--after-time needs milliseconds");
+      f.triggerStop.nMs = static_cast<DWORD>(v);
+      f.triggerStop.bByTime = true;
+      afterGiven.push_back(name);
     } else if (name == "--write") {
       if (value.empty()) return Usage(err, "--write needs a file");
       // A capture gets its header last, so it cannot go into a pipe.
@@ -133,6 +156,9 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
       return Usage(err, "follow: unknown option " + name);
     }
   }
+  if (afterGiven.size() > 1) return Usage(err, "follow takes --after or --after-time, not both");
+  if (!afterGiven.empty() && f.trigger.empty())
+    return Usage(err, afterGiven[0] + " needs --trigger");
   CViewSession s(opt, "follow", out, err);
   if (!s.Connect()) return kViewExitConnection;
   return ViewFollow(s, f);
@@ -144,6 +170,10 @@ int RunServe(const ViewOptions& opt, const std::vector<std::string>& args, std::
   std::string tokenFrom;  // the option that gave the token
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name, value;
+    if (args[i] == "--metrics") {
+      serve.bMetrics = true;
+      continue;
+    }
     if (args[i].rfind("--", 0) != 0) return Usage(err, "serve: unexpected '" + args[i] + "'");
     if (!TakeValue(args, i, &name, &value)) return Usage(err, "serve: " + name + " needs a value");
     if (name == "--listen") {

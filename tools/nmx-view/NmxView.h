@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 
+#include "nmx-view/FrameTrigger.h"
 #include "os/OsTypes.h"
 
 // Exit status of the program.
@@ -30,12 +31,15 @@ struct FollowOptions {
   std::string writeFile;  // store into this capture file instead of printing
   uint64_t nCount = UINT64_MAX;
   DWORD nDurationMs = 0;  // 0: until stopped
+  std::string trigger;    // what stops the logger's capture (FrameTrigger.h); empty: nothing
+  TriggerStop triggerStop;
 };
 
 struct ServeOptions {
   std::string host = "127.0.0.1";  // where the page is served
   WORD port = 8080;                // 0: any free port
-  std::string token;  // required from every request; generated when empty and not loopback
+  std::string token;      // required from every request; generated when empty and not loopback
+  bool bMetrics = false;  // follow the capture all the time, so that /metrics counts every frame
 };
 
 // The whole program: argv[0] is its name.

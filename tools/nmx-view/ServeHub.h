@@ -1,9 +1,11 @@
 // CServeHub: the page server's side of the logger. One worker thread holds the single viewer
-// connection while at least one page is open or an action runs, follows the capture with
-// CFrameFollower and fans the frames out to the pages' streams; without pages it lets the
-// connection go, so other viewers can have the logger.
+// connection while at least one page is open, a trigger is armed, serve --metrics runs or an
+// action runs; it follows the capture with CFrameFollower, pairs and counts the frames, and
+// fans them out to the pages' streams; otherwise it lets the connection go, so other viewers
+// can have the logger.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -13,7 +15,9 @@
 #include <string>
 #include <thread>
 
+#include "nmx-view/FrameTrigger.h"
 #include "nmx-view/ServeJson.h"
+#include "nmx-view/ServeMetrics.h"
 #include "nmx-view/ServeStream.h"
 #include "nmx-view/ViewSession.h"
 
@@ -21,7 +25,8 @@ class CServeHub {
  public:
   static constexpr size_t kMaxStreams = 4;
 
-  explicit CServeHub(const ViewOptions& opt);
+  // followAlways: follow the capture whether pages are open or not (serve --metrics).
+  explicit CServeHub(const ViewOptions& opt, bool followAlways = false);
   // Shutdown().
   ~CServeHub();
   CServeHub(const CServeHub&) = delete;
@@ -49,8 +54,25 @@ class CServeHub {
 
   std::string StateJson();
 
+  // Arms the trigger (an empty what disarms it): the hub follows the capture, with or without
+  // a page, until the trigger has stopped it. The spec and stop come checked.
+  void ArmTrigger(const std::string& what, const TriggerSpec& spec, const TriggerStop& stop);
+  void DisarmTrigger();
+
+  // GET /metrics: the counts and the logger's state; when serve does not follow the capture,
+  // the state is read for it on a connection of its own.
+  std::string MetricsText();
+
+  // A request without an answer after this long is shown as unanswered.
+  static constexpr DWORD kUnansweredMs = 2000;
+
  private:
   struct Pending;
+  struct ArmedTrigger {
+    uint64_t nGeneration;
+    TriggerSpec spec;
+    TriggerStop stop;
+  };
 
   void Work();
   // One connection: actions, and following while pages are open.
@@ -62,8 +84,12 @@ class CServeHub {
   bool Refresh(CViewSession& s);
   void SetState(ServeLink link, const std::string& message);
   void Publish();  // m_mutex held
+  // Changes the trigger's state while the page has not armed another; done disarms it.
+  void UpdateTrigger(uint64_t generation, const std::function<void(ServeTriggerState&)>& change,
+                     bool done = false);
   std::string StateMessage();
   bool WantFollow();
+  bool WantFollowLocked() const;  // m_mutex held
   // Whether a page has room for a frame; when none has, each counts the frame as dropped.
   bool AnyRoom();
 
@@ -79,5 +105,10 @@ class CServeHub {
   std::deque<std::shared_ptr<Pending>> m_actions;
   ServeState m_state;
   std::string m_stateJson;
+  // The trigger the page armed, handed to the worker by its generation; null when off.
+  std::shared_ptr<const ArmedTrigger> m_armed;
+  uint64_t m_nArmings = 0;
+  const bool m_bFollowAlways;
+  CServeMetrics m_metrics;
   std::thread m_worker;
 };

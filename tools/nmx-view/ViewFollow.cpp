@@ -1,10 +1,12 @@
 #include <chrono>
+#include <memory>
 
 #include "capture/CaptureFormat.h"
 #include "frames/CapFrameFormat.h"
 #include "frames/CapRecord.h"
 #include "frames/CapWriter.h"
 #include "nmx-view/FrameFollower.h"
+#include "nmx-view/TriggerSink.h"
 #include "nmx-view/ViewCommands.h"
 
 namespace {
@@ -29,17 +31,22 @@ class CFollowOutput : public IFrameSink {
   uint64_t m_nOffset = vxcap::kHeaderSize;
   uint64_t m_nLosses = 0;
   bool m_bWriteFailed = false;
+  // A trigger fired: the follow goes on until the capture is stopped, whatever the count
+  // and duration.
+  bool m_bTriggered = false;
   std::chrono::steady_clock::time_point m_start;
 };
 
 bool CFollowOutput::Done() {
-  if (ViewStopRequested() || m_nFrames >= m_f.nCount || m_bWriteFailed) return true;
+  if (ViewStopRequested() || m_bWriteFailed) return true;
+  if (m_bTriggered) return false;
+  if (m_nFrames >= m_f.nCount) return true;
   return m_f.nDurationMs != 0 &&
          std::chrono::steady_clock::now() - m_start >= std::chrono::milliseconds(m_f.nDurationMs);
 }
 
 void CFollowOutput::Frame(const BYTE* record, DWORD size) {
-  if (m_nFrames >= m_f.nCount || m_bWriteFailed) return;
+  if ((m_nFrames >= m_f.nCount && !m_bTriggered) || m_bWriteFailed) return;
   if (!m_f.writeFile.empty()) {
     if (!m_writer.BeginRecord(size) || !m_writer.Write(record, size)) m_bWriteFailed = true;
   } else {
@@ -79,9 +86,21 @@ int CFollowOutput::Run() {
   m_s.Err().flush();
 
   m_start = std::chrono::steady_clock::now();
-  status = follower.Run(*this);
+  std::unique_ptr<CTriggerSink> trigger;
+  if (!m_f.trigger.empty()) {
+    TriggerSpec spec;
+    std::string why;
+    if (!ParseTriggerSpec(m_f.trigger, &spec, &why)) return m_s.Fail(why, kViewExitUsage);
+    trigger = std::make_unique<CTriggerSink>(m_s, *this, spec, m_f.triggerStop, "nmx-view",
+                                             [this] { m_bTriggered = true; });
+  }
+  status = trigger ? follower.Run(*trigger) : follower.Run(*this);
   m_s.Out().flush();
   follower.End();
+  // Where the trigger frame lies is told before the closing count.
+  int triggerStatus = kViewExitOk;
+  if (trigger && status == kViewExitOk && !follower.ConnectionLost())
+    triggerStatus = trigger->Report();
   if (!m_f.writeFile.empty()) {
     // A failed write keeps the frames that reached the file, as a valid capture.
     if (m_bWriteFailed || !m_writer.Finish()) {
@@ -98,7 +117,7 @@ int CFollowOutput::Run() {
   m_s.Err() << "\n";
   if (follower.ConnectionLost())
     return m_s.Fail("the logger closed the connection", kViewExitConnection);
-  return status;
+  return status != kViewExitOk ? status : triggerStatus;
 }
 
 }  // namespace

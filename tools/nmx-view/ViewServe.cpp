@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -53,6 +55,16 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+bool ParseCount(const std::string& text, uint64_t max, uint64_t* v) {
+  if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  errno = 0;
+  const unsigned long long n = strtoull(text.c_str(), nullptr, 10);
+  if (errno || n > max) return false;
+  *v = n;
+  return true;
+}
+
 int HttpStatusOf(int exitStatus) {
   switch (exitStatus) {
     case kViewExitOk:
@@ -89,7 +101,8 @@ class CHttpServer : public httplib::Server {
 
 class CPageServer {
  public:
-  CPageServer(const ViewOptions& opt, const ServeOptions& serve) : m_serve(serve), m_hub(opt) {}
+  CPageServer(const ViewOptions& opt, const ServeOptions& serve)
+      : m_serve(serve), m_hub(opt, serve.bMetrics) {}
   ~CPageServer() { RemoveFolder(); }
 
   int Run(std::ostream& out, std::ostream& err);
@@ -152,6 +165,40 @@ void CPageServer::Routes() {
     std::vector<std::string> args = {req.get_param_value("what")};
     if (args[0] != "ring" && args[0] != "single") args.push_back(req.get_param_value("value"));
     Reply(res, m_hub.Act([args](CViewSession& s) { return ViewSet(s, args); }));
+  });
+  // what=WHAT (empty: disarm), after=N or afterTime=MS, as follow --trigger takes them.
+  m_server.Post("/api/trigger", [this](const httplib::Request& req, httplib::Response& res) {
+    const std::string what = req.get_param_value("what");
+    if (what.empty()) {
+      m_hub.DisarmTrigger();
+      return Reply(res, CServeHub::Outcome{});
+    }
+    TriggerSpec spec;
+    TriggerStop stop;
+    std::string why;
+    if (!ParseTriggerSpec(what, &spec, &why))
+      return Reply(res, CServeHub::Outcome{kViewExitUsage, "", why});
+    const std::string after = req.get_param_value("after");
+    const std::string afterTime = req.get_param_value("afterTime");
+    if (!after.empty() && !afterTime.empty())
+      return Reply(res, CServeHub::Outcome{kViewExitUsage, "", "after or afterTime, not both"});
+    stop.bByTime = !afterTime.empty();
+    const std::string& count = stop.bByTime ? afterTime : after;
+    uint64_t n = 0;
+    if (!count.empty() && !ParseCount(count, stop.bByTime ? 86400000 : UINT64_MAX, &n))
+      return Reply(res, CServeHub::Outcome{kViewExitUsage, "",
+                                           stop.bByTime ? "afterTime takes milliseconds"
+                                                        : "after takes a frame count"});
+    if (stop.bByTime)
+      stop.nMs = static_cast<DWORD>(n);
+    else
+      stop.nFrames = n;
+    m_hub.ArmTrigger(what, spec, stop);
+    Reply(res, CServeHub::Outcome{});
+  });
+  // Prometheus' text format; the token rules are those of every other request.
+  m_server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_content(m_hub.MetricsText(), "text/plain; version=0.0.4; charset=utf-8");
   });
   m_server.Get("/download/capture.cap",
                [this](const httplib::Request&, httplib::Response& res) { Download(res, false); });
@@ -257,9 +304,23 @@ void CPageServer::ServeFile(httplib::Response& res, const std::string& path,
     unlink(path.c_str());
     return Reply(res, CServeHub::Outcome{kViewExitFailed, "", "cannot read " + path});
   }
-  std::string safe;
-  for (char c : name) safe += (c == '"' || c == '\\' || c < 0x20) ? '_' : c;
-  res.set_header("Content-Disposition", "attachment; filename=\"" + safe + "\"");
+  // The plain name for old readers, and the name's bytes (UTF-8, as names on the logger's
+  // machine are) for every browser of today.
+  std::string safe, encoded;
+  static const char kHex[] = "0123456789ABCDEF";
+  for (const char ch : name) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    safe += (c == '"' || c == '\\' || c < 0x20 || c >= 0x7F) ? '_' : ch;
+    if (isalnum(c) || c == '.' || c == '-' || c == '_' || c == '~') {
+      encoded += ch;
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    }
+  }
+  res.set_header("Content-Disposition",
+                 "attachment; filename=\"" + safe + "\"; filename*=UTF-8''" + encoded);
   res.set_content_provider(
       static_cast<size_t>(size), type,
       [in](size_t offset, size_t length, httplib::DataSink& sink) {
