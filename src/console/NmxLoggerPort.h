@@ -69,6 +69,10 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   // "Frames dropped: N" for the losses of the last run, followed by " (router: M)" when the
   // router dropped M of them; empty when nothing was lost.
   std::string DroppedLine();
+  // "Frames stored: N, given up by the ring: M, dropped: K" for the last run, K followed by
+  // " (router: R)" where the router says how many of them it dropped: what the file holds,
+  // what the ring let go to make room, and what never reached the file.
+  std::string SummaryLine();
   // "Capture file write failed: <reason>" for the first failed write of the current or last
   // capture, the first time it is asked; empty otherwise.
   std::string TakeWriteErrorLine();
