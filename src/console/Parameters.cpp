@@ -81,9 +81,11 @@ bool ParseWhole(const char* text, uint32_t min, uint32_t max, uint32_t* value) {
   return true;
 }
 
+// Cut to what the record holds.
 void CopyText(char (&dest)[CAP_PATH_SIZE], const char* src) {
-  strncpy(dest, src, CAP_PATH_SIZE - 1);
-  dest[CAP_PATH_SIZE - 1] = '\0';
+  const size_t n = strnlen(src, CAP_PATH_SIZE - 1);
+  memcpy(dest, src, n);
+  dest[n] = '\0';
 }
 
 // Prints why the command line is refused, one line, and the usage text.
