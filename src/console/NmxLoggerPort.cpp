@@ -287,8 +287,7 @@ HRESULT CNmxLoggerPort::OnListenerStart() {
   if (NmxPortConnected()) return S_OK;
   if (!NmxConnect(NMX_LOGGER_PORT, NMX_LOGGER_PORT_BUFFER, NMX_LOGGER_PORT_QUEUE)) {
     puts("Failed to connect nmx logger port!");
-    ReportDetail(
-        RouterFailureDetail(VxRouterDevicePath(), NmxGetDeviceError(), NmxGetLastError()));
+    ReportDetail(RouterFailureDetail(VxRouterDevicePath(), NmxGetDeviceError(), NmxGetLastError()));
     return NMX_LOGGER_E_INVALID_STATE;
   }
   puts("Capturing has started.");
