@@ -47,7 +47,8 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   // port, and on the local IPv4 address alone when one is given (null or empty: every
   // address). On failure the component is released again and the state stays INIT.
   HRESULT Open(bool bListen, WORD port, const char* address = nullptr);
-  // Loads the capture settings of parms, connects to the router and starts capturing.
+  // Loads the capture settings of parms, connects to the router and starts capturing. A
+  // failure's line is followed by one naming the device or file and the reason (ReportDetail).
   HRESULT Start(const Parms_t& parms);
   // Disconnects from the router and stops the component if capturing; true when this call
   // ended a capture.
