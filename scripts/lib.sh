@@ -49,6 +49,42 @@ vx_configure() {
   cmake -S . -B "$dir" "${launcher[@]}" "$@" >/dev/null
 }
 
+# Progress goes to the script's own standard error as it was when this file was read: the
+# scripts send a build's output to a log file, and a long build must still show that it moves.
+exec {VX_PROGRESS_FD}>&2
+
+vx_progress() {
+  printf '%s\n' "$*" >&"$VX_PROGRESS_FD"
+}
+
+# The file standard output goes to, if it is one (where the system shows it).
+vx_output_file() {
+  local path
+  path=$(readlink "/proc/$$/fd/1" 2>/dev/null) || return 0
+  [ -f "$path" ] && printf '%s' "$path"
+  return 0
+}
+
+# vx_build DIR [cmake --build args...]: the build's output goes where the caller sends it; the
+# step it is at is shown every 15 s, and a failure names the log.
 vx_build() {
-  cmake --build "$1" -j "${VX_JOBS:-2}" "${@:2}"
+  local dir=$1 log rc
+  log=$(vx_output_file)
+  vx_progress "Building in $dir${log:+ (log: $log)}"
+  cmake --build "$dir" -j "${VX_JOBS:-2}" "${@:2}" 2>&1 | vx_build_steps
+  rc=${PIPESTATUS[0]}
+  [ "$rc" -eq 0 ] || vx_progress "The build in $dir failed${log:+; the whole log is $log}"
+  return "$rc"
+}
+
+# Passes the build's lines on and shows a step ("[ 42%] Building ...") now and then.
+vx_build_steps() {
+  local line last=$SECONDS
+  while IFS= read -r line; do
+    printf '%s\n' "$line"
+    if [[ $line == \[*\]* ]] && (( SECONDS - last >= 15 )); then
+      last=$SECONDS
+      vx_progress "  $line"
+    fi
+  done
 }

@@ -5,8 +5,10 @@
 #include <string>
 #include <system_error>
 
+#include "console/FailureDetail.h"
 #include "console/LoggerSettings.h"
 #include "console/SystemLog.h"
+#include "router/RouterTransport.h"
 
 namespace {
 
@@ -74,6 +76,7 @@ HRESULT CNmxLoggerPort::OpenListener(WORD port, const char* address) {
   if (hr < 0) {
     m_bListener = false;
     printf("Failed to open listener port (err=%x)\n", static_cast<unsigned>(hr));
+    ReportDetail(ListenerFailureDetail(port, address, hr));
   }
   return hr;
 }
@@ -85,12 +88,16 @@ HRESULT CNmxLoggerPort::Start(const Parms_t& parms) {
 
   if (!NmxConnect(NMX_LOGGER_PORT, NMX_LOGGER_PORT_BUFFER, NMX_LOGGER_PORT_QUEUE)) {
     puts("Failed to connect to nmx logger port.");
+    ReportDetail(RouterFailureDetail(VxRouterDevicePath(), NmxGetDeviceError(), NmxGetLastError()));
     return NMX_LOGGER_E_INVALID_STATE;
   }
   puts("Nmx logger port connected.");
   HRESULT hr = m_pNmxLogger->Start();
   if (hr < 0) {
     NmxDisconnect();
+    LONG why = 0;
+    if (m_pNmxLogger->GetStartError(&why) == S_OK)
+      ReportDetail(CaptureFailureDetail(AbsoluteCapturePath(parms.capDir, parms.capName), why));
     return hr;
   }
   // Before the line is printed: commands arriving meanwhile are already recorded.
@@ -189,6 +196,23 @@ std::string CNmxLoggerPort::DroppedLine() {
   return line;
 }
 
+std::string CNmxLoggerPort::SummaryLine() {
+  ULONGLONG givenUp = 0;
+  if (!m_pNmxLogger || m_pNmxLogger->GetRingDroppedFrames(&givenUp) < 0) givenUp = 0;
+  ULONGLONG routerTotal = 0;
+  const bool routerKnown = GetRouterDroppedCount(&routerTotal);
+  const ULONGLONG router = GetRouterDroppedFrames();
+  char line[160];
+  int n = snprintf(
+      line, sizeof line, "Frames stored: %lu, given up by the ring: %llu, dropped: %llu",
+      static_cast<unsigned long>(GetPacketCount()), static_cast<unsigned long long>(givenUp),
+      static_cast<unsigned long long>(GetEngineDroppedFrames() + router));
+  if (routerKnown && n > 0 && static_cast<size_t>(n) < sizeof line)
+    snprintf(line + n, sizeof line - static_cast<size_t>(n), " (router: %llu)",
+             static_cast<unsigned long long>(router));
+  return line;
+}
+
 std::string CNmxLoggerPort::TakeWriteErrorLine() {
   LONG hr = 0;
   if (!m_pNmxLogger || m_pNmxLogger->TakeWriteError(&hr) != S_OK) return {};
@@ -246,6 +270,7 @@ HRESULT CNmxLoggerPort::OnStop() {
         ReportAlert(notice);
       const std::string dropped = DroppedLine();
       if (!dropped.empty()) ReportAlert(dropped);
+      puts(SummaryLine().c_str());
       OnListenerStop();
     } else {
       m_state = OPENED;
@@ -258,8 +283,11 @@ HRESULT CNmxLoggerPort::OnStop() {
 // lock keeps the connect apart from the disconnects of OnStop, Stop and Close on other threads.
 HRESULT CNmxLoggerPort::OnListenerStart() {
   COsCsLock guard(m_lock);
+  // With -c as well the console's own start connected the port just before.
+  if (NmxPortConnected()) return S_OK;
   if (!NmxConnect(NMX_LOGGER_PORT, NMX_LOGGER_PORT_BUFFER, NMX_LOGGER_PORT_QUEUE)) {
     puts("Failed to connect nmx logger port!");
+    ReportDetail(RouterFailureDetail(VxRouterDevicePath(), NmxGetDeviceError(), NmxGetLastError()));
     return NMX_LOGGER_E_INVALID_STATE;
   }
   puts("Capturing has started.");

@@ -47,7 +47,8 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   // port, and on the local IPv4 address alone when one is given (null or empty: every
   // address). On failure the component is released again and the state stays INIT.
   HRESULT Open(bool bListen, WORD port, const char* address = nullptr);
-  // Loads the capture settings of parms, connects to the router and starts capturing.
+  // Loads the capture settings of parms, connects to the router and starts capturing. A
+  // failure's line is followed by one naming the device or file and the reason (ReportDetail).
   HRESULT Start(const Parms_t& parms);
   // Disconnects from the router and stops the component if capturing; true when this call
   // ended a capture.
@@ -69,6 +70,10 @@ class CNmxLoggerPort : public CNmxR3Port, public IVxNmxLoggerCallback {
   // "Frames dropped: N" for the losses of the last run, followed by " (router: M)" when the
   // router dropped M of them; empty when nothing was lost.
   std::string DroppedLine();
+  // "Frames stored: N, given up by the ring: M, dropped: K" for the last run, K followed by
+  // " (router: R)" where the router says how many of them it dropped: what the file holds,
+  // what the ring let go to make room, and what never reached the file.
+  std::string SummaryLine();
   // "Capture file write failed: <reason>" for the first failed write of the current or last
   // capture, the first time it is asked; empty otherwise.
   std::string TakeWriteErrorLine();

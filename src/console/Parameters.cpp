@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "capture/CaptureFormat.h"
+
 const char arg_doc[] =
     "usage:\n"
     "\n"
@@ -56,22 +58,94 @@ const option kLongOptions[] = {
     {"ringbuffer", no_argument, nullptr, 'r'}, {nullptr, 0, nullptr, 0},
 };
 
-// atoi with the overflow behaviour defined: values beyond 32 bits saturate.
-int32_t ParseInt(const char* text) {
-  long long v = strtoll(text, nullptr, 10);
-  if (v > INT32_MAX) return INT32_MAX;
-  if (v < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(v);
+// The header's frame table offset and length and every entry of the table are 32-bit file
+// offsets, and the capture size travels as a 32-bit byte count, so a capture (one file, or a
+// ring's files together) must stay below 4 GiB: 4095 MiB is the most in whole MiB.
+static_assert(sizeof(CAPTUREFILE_HEADER_VALUES::FrameTableOffset) == 4 &&
+              sizeof(CAPTUREFILE_HEADER_VALUES::FrameTableLength) == 4 &&
+              vxcap::kTableEntrySize == 4);
+static_assert((uint64_t{MAX_FILE_SIZE_MB} << 20) <= UINT32_MAX &&
+              ((uint64_t{MAX_FILE_SIZE_MB} + 1) << 20) > UINT32_MAX);
+
+// A decimal number of digits only, from min to max.
+bool ParseWhole(const char* text, uint32_t min, uint32_t max, uint32_t* value) {
+  if (!*text) return false;
+  uint64_t v = 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(*p - '0');
+    if (v > max) return false;
+  }
+  if (v < min) return false;
+  *value = static_cast<uint32_t>(v);
+  return true;
 }
 
+// Cut to what the record holds.
 void CopyText(char (&dest)[CAP_PATH_SIZE], const char* src) {
-  strncpy(dest, src, CAP_PATH_SIZE - 1);
-  dest[CAP_PATH_SIZE - 1] = '\0';
+  const size_t n = strnlen(src, CAP_PATH_SIZE - 1);
+  memcpy(dest, src, n);
+  dest[n] = '\0';
+}
+
+// Prints why the command line is refused, one line, and the usage text.
+bool Refuse(int* exitStatus, const std::string& why) {
+  printf("%s\n", why.c_str());
+  puts(arg_doc);
+  if (exitStatus) *exitStatus = EXIT_STATUS_USAGE;
+  return false;
+}
+
+// -p [ADDRESS:]PORT into parms; false after refusing it.
+bool ParsePort(const char* text, Parms_t* parms, int* exitStatus) {
+  // ADDRESS:PORT restricts the viewer port to one local address (loopback, say, when only
+  // local tools use it); the usage text stays as it always was.
+  const char* portText = text;
+  if (const char* colon = strrchr(text, ':')) {
+    const std::string address(text, static_cast<size_t>(colon - text));
+    in_addr parsed{};
+    if (!address.empty() && (address.size() >= LISTEN_ADDRESS_SIZE ||
+                             inet_pton(AF_INET, address.c_str(), &parsed) != 1))
+      return Refuse(exitStatus, "invalid listener address " + address);
+    memcpy(parms->listenerAddress, address.c_str(), address.size() + 1);
+    portText = colon + 1;
+  }
+  uint32_t port = 0;
+  if (!ParseWhole(portText, 1, 0xFFFF, &port))
+    return Refuse(exitStatus, std::string("invalid listener port ") + portText);
+  parms->listenerPort = static_cast<int32_t>(port);
+  return true;
+}
+
+// The capture's folder and name from -d and -f as given (null: not given). An absolute -f
+// names the folder itself and is split; with -d as well, which folder is meant cannot be
+// guessed.
+bool TakeCapturePath(const char* dir, const char* file, Parms_t* parms, int* exitStatus) {
+  if (dir) CopyText(parms->capDir, dir);
+  if (!file) return true;
+  if (file[strlen(file) - 1] == '/')
+    return Refuse(exitStatus,
+                  std::string("invalid capture file name ") + file + ": it names a folder");
+  if (file[0] != '/') {
+    CopyText(parms->capName, file);
+    return true;
+  }
+  if (dir)
+    return Refuse(exitStatus, std::string("invalid capture directory ") + dir +
+                                  ": the file name -f " + file + " names its folder");
+  char path[CAP_PATH_SIZE];
+  CopyText(path, file);
+  char* slash = strrchr(path, '/');
+  CopyText(parms->capName, slash + 1);
+  // "/x.cap" lies in "/" itself.
+  slash[slash == path ? 1 : 0] = '\0';
+  CopyText(parms->capDir, path);
+  return true;
 }
 
 }  // namespace
 
-bool ParseParameter(Parms_t* parms, int argc, char** argv) {
+bool ParseParameter(Parms_t* parms, int argc, char** argv, int* exitStatus) {
   *parms = Parms_t{};
   parms->bListen = false;
   parms->bCapture = false;
@@ -81,12 +155,16 @@ bool ParseParameter(Parms_t* parms, int argc, char** argv) {
   parms->fileSizeMb = DEFAULT_FILE_SIZE_MB;
   CopyText(parms->capName, "nmx.cap");
   CopyText(parms->capDir, "./");
+  if (exitStatus) *exitStatus = EXIT_STATUS_OK;
 
   if (argc <= 1) {
     puts(arg_doc);
     return false;
   }
 
+  // The last of each, taken together once all options are read.
+  const char* dir = nullptr;
+  const char* file = nullptr;
   // 0 makes both the GNU and the BSD getopt_long start a fresh scan.
   optind = 0;
   int c;
@@ -100,56 +178,40 @@ bool ParseParameter(Parms_t* parms, int argc, char** argv) {
       case 'c':
         parms->bCapture = true;
         break;
-      case 'p': {
-        // ADDRESS:PORT restricts the viewer port to one local address (loopback, say, when
-        // only local tools use it); the usage text stays as it always was.
-        const char* portText = optarg;
-        if (const char* colon = strrchr(optarg, ':')) {
-          const std::string address(optarg, static_cast<size_t>(colon - optarg));
-          in_addr parsed{};
-          if (!address.empty() && (address.size() >= LISTEN_ADDRESS_SIZE ||
-                                   inet_pton(AF_INET, address.c_str(), &parsed) != 1)) {
-            printf("invalid listener address %s\n", address.c_str());
-            return false;
-          }
-          memcpy(parms->listenerAddress, address.c_str(), address.size() + 1);
-          portText = colon + 1;
-        }
-        parms->listenerPort = ParseInt(portText);
-        if (static_cast<uint32_t>(parms->listenerPort) >= 0x10000u) {
-          printf("invalid listener port %d\n", parms->listenerPort);
-          return false;
-        }
+      case 'p':
+        if (!ParsePort(optarg, parms, exitStatus)) return false;
         break;
-      }
       case 'f':
         // An empty name would record into a temporary file that the stop deletes.
-        if (!*optarg) {
-          printf("invalid capture file name: it is empty\n");
-          return false;
-        }
-        CopyText(parms->capName, optarg);
+        if (!*optarg) return Refuse(exitStatus, "invalid capture file name: it is empty");
+        file = optarg;
         break;
       case 'd':
-        CopyText(parms->capDir, optarg);
+        // An empty folder would silently mean the runtime's boot folder.
+        if (!*optarg) return Refuse(exitStatus, "invalid capture directory: it is empty");
+        dir = optarg;
         break;
-      case 's':
-        parms->fileSizeMb = ParseInt(optarg);
+      case 's': {
+        uint32_t size = 0;
+        if (!ParseWhole(optarg, 1, MAX_FILE_SIZE_MB, &size))
+          return Refuse(exitStatus, std::string("invalid file size ") + optarg +
+                                        ": -s takes a whole number of MB from 1 to " +
+                                        std::to_string(MAX_FILE_SIZE_MB));
+        parms->fileSizeMb = static_cast<int32_t>(size);
         break;
+      }
       case 'r':
         parms->bRingBuffer = true;
         break;
       default:
-        printf("unrecognized option '%c'\n\n", c);
-        puts(arg_doc);
-        return false;
+        // getopt_long has said which option on standard error.
+        return Refuse(exitStatus,
+                      std::string("unrecognized option '") + static_cast<char>(c) + "'\n");
     }
   }
 
-  if (!parms->bCapture && !parms->bListen) {
-    printf("either capture or listen mode must be set\n");
-    puts(arg_doc);
-    return false;
-  }
+  if (!TakeCapturePath(dir, file, parms, exitStatus)) return false;
+  if (!parms->bCapture && !parms->bListen)
+    return Refuse(exitStatus, "either capture or listen mode must be set");
   return true;
 }

@@ -1,5 +1,6 @@
 // VxNmxLogger: records the traffic of the local NMX router into capture files and serves it
-// to a remote viewer. Exit status 0 on every path.
+// to a remote viewer. Exit status: 0 for a run that ended as it should (and for the usage
+// without arguments), 1 when the logger could not start, 2 for a wrong command line.
 #include <csignal>
 #include <cstdio>
 
@@ -24,16 +25,17 @@ int main(int argc, char** argv) {
   BlockStopSignals();
 
   Parms_t parms;
-  if (!ParseParameter(&parms, argc, argv)) {
+  int status = EXIT_STATUS_OK;
+  if (!ParseParameter(&parms, argc, argv, &status)) {
     ResetInputMode(terminal);
-    return 0;
+    return status;
   }
 
   EnableLogging();
   RegistryInit();
-  StartLogger(parms);
+  status = StartLogger(parms);
   RegistryDestroy();
   DisableLogging();
   ResetInputMode(terminal);
-  return 0;
+  return status;
 }

@@ -66,13 +66,16 @@ bool CNmxLogger::Start() {
   COsCsLock control(m_csControl);
   if (m_bStarted) return false;
   ReapWriter();
+  m_hrStartError = S_OK;
   if (!m_hStopLoggerEvent || !m_hWakeWriter) {
+    m_hrStartError = E_OUTOFMEMORY;
     ReportFailure("Failed to start capture! Out of memory");
     return false;
   }
   OsUserResetEvent(m_hStopLoggerEvent);
   OsUserResetEvent(m_hWakeWriter);
-  if (FAILED(m_pCaptureMngt->Start())) {
+  if (const HRESULT hr = m_pCaptureMngt->Start(); FAILED(hr)) {
+    m_hrStartError = hr;
     CString err;
     err.Format("Failed to start capture! %s",
                static_cast<const char*>(m_pCaptureMngt->GetErrorString()));
@@ -93,6 +96,7 @@ bool CNmxLogger::Start() {
     m_bStarted = false;
     m_pCaptureMngt->Stop();
     DiscardQueuedFrames();
+    m_hrStartError = E_FAIL;
     ReportFailure("Failed to start capture! No writer thread");
     return false;
   }
@@ -131,6 +135,15 @@ void CNmxLogger::EndRun(bool bOnWriter) {
   // that had stopped on a full file. Lost, and said so (before OnStop, which may report it).
   m_nDroppedFrames.fetch_add(DiscardQueuedFrames(), std::memory_order_relaxed);
   if (m_pCallback) m_pCallback->OnStop();
+}
+
+ULONGLONG CNmxLogger::GetRingDroppedFrames() {
+  LONG nFrames = 0;
+  DWORD cbFrames = 0, nOverflows = 0;
+  LONGLONG nDropped = 0;
+  ULONGLONG cbDropped = 0;
+  m_pCaptureMngt->GetCaptureInfo(nFrames, cbFrames, nOverflows, nDropped, cbDropped);
+  return nDropped > 0 ? static_cast<ULONGLONG>(nDropped) : 0;
 }
 
 bool CNmxLogger::TakeWriteError(HRESULT& hr) {

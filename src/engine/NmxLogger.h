@@ -83,6 +83,11 @@ class CNmxLogger {
   // time it is asked after the write failed, false before and after that. Each Start begins
   // afresh.
   bool TakeWriteError(HRESULT& hr);
+  // Why the last Start failed: the capture manager's result (0x80070000 + the system's error
+  // number where a file or folder was refused) or the engine's own; S_OK when it did not fail.
+  HRESULT GetStartError() const { return m_hrStartError.load(); }
+  // Frames the ring gave up since the last Start to make room; 0 for a single file.
+  ULONGLONG GetRingDroppedFrames();
   // The next line the operator must hear about the capture's files (see
   // CCaptureMngt::TakeNotice); false when there is none.
   bool TakeNotice(CString& text) { return m_pCaptureMngt->TakeNotice(text); }
@@ -278,6 +283,7 @@ class CNmxLogger {
   COsUserLock m_csFrameList;
   std::atomic<ULONGLONG> m_nDroppedFrames{0};
   std::atomic<bool> m_bWriteErrorTaken{false};
+  std::atomic<HRESULT> m_hrStartError{S_OK};
   // Cleared by exactly one thread per run (compare-and-swap): Stop or the writer's self-stop.
   std::atomic<bool> m_bStarted{false};
   std::atomic<bool> m_bSelfStopping{false};

@@ -76,6 +76,12 @@ class IVxNmxLogger2 : public IVxNmxLogger {
   // replaced while capturing, and what the stop did about it), each once: S_OK with the line
   // in szText (cut to cbText - 1 characters), S_FALSE with "" when there is none.
   virtual HRESULT TakeNotice(char* szText, DWORD cbText) = 0;
+  // 20: frames the ring gave up since the last start to make room (the oldest file's frames,
+  // each time that file was reused); 0 for a single file.
+  virtual HRESULT GetRingDroppedFrames(ULONGLONG* pnFrames) = 0;
+  // 21: why the last start failed: S_OK with the failure's code (0x80070000 + the system's
+  // error number where a file or folder was refused), S_FALSE with 0 when it did not fail.
+  virtual HRESULT GetStartError(LONG* phrError) = 0;
 
  protected:
   ~IVxNmxLogger2() = default;

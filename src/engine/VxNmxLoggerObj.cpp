@@ -179,6 +179,22 @@ HRESULT CVxNmxLogger::TakeNotice(char* szText, DWORD cbText) {
   return taken ? S_OK : S_FALSE;
 }
 
+HRESULT CVxNmxLogger::GetRingDroppedFrames(ULONGLONG* pnFrames) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  if (!pnFrames) return E_POINTER;
+  *pnFrames = engine->GetRingDroppedFrames();
+  return S_OK;
+}
+
+HRESULT CVxNmxLogger::GetStartError(LONG* phrError) {
+  CNmxLogger* engine = GetEngine();
+  if (!engine) return E_FAIL;
+  if (!phrError) return E_POINTER;
+  *phrError = engine->GetStartError();
+  return *phrError == S_OK ? S_FALSE : S_OK;
+}
+
 HRESULT CVxNmxLogger::GetDroppedFrames(ULONGLONG* pnDropped) {
   CNmxLogger* engine = GetEngine();
   if (!engine) return E_FAIL;

@@ -35,6 +35,8 @@ class CVxNmxLogger : public CComObjectRootEx<CComSingleThreadModel>,
   HRESULT GetDroppedFrames(ULONGLONG* pnDropped) override;
   HRESULT TakeWriteError(LONG* phrError) override;
   HRESULT TakeNotice(char* szText, DWORD cbText) override;
+  HRESULT GetRingDroppedFrames(ULONGLONG* pnFrames) override;
+  HRESULT GetStartError(LONG* phrError) override;
 
   // The engine, null before Init; for hosts inside this program and for tests.
   CNmxLogger* GetEngine() const { return m_pNmxLogger.load(std::memory_order_acquire); }

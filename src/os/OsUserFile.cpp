@@ -301,7 +301,8 @@ OS_USER_FILE_HANDLE OsUserCreateFile(LPCSTR name, DWORD access, DWORD shareMode,
 
   char* path = IsDeviceName(name) ? DevicePath(name) : NormalizedCopy(name);
   if (path == nullptr) return INVALID_HANDLE_VALUE;
-  int fd = OpenRetrying(path, mode | flags, 0700);
+  // Owner only, and no execute bit: captures hold the plant's traffic, and are no programs.
+  int fd = OpenRetrying(path, mode | flags, 0600);
   int e = errno;
   free(path);
   if (fd < 0) {

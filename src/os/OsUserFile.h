@@ -58,6 +58,7 @@ size_t OsUserNormalizePath(char* path);
 // access: GENERIC_READ alone opens read-only, GENERIC_WRITE alone write-only, any other
 // non-zero value read-write. shareMode: FILE_SHARE_READ takes a shared lock, anything else an
 // exclusive one; a conflicting lock fails with EACCES and leaves the file untouched.
+// A new file gets read and write for its owner alone (0600, less the umask).
 // Returns INVALID_HANDLE_VALUE on failure. Names of the form \\.\NAME open /dev/name
 // (COMn opens cuau(n-1)); other names are normalised first.
 OS_USER_FILE_HANDLE OsUserCreateFile(LPCSTR name, DWORD access, DWORD shareMode,

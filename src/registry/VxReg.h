@@ -27,6 +27,11 @@ LONG OsRegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type
 // Closes a handle opened by OsRegOpenKeyExA. Closing a predefined root key is a no-op.
 LONG OsRegCloseKey(HKEY key);
 
+// Where the store sends the line that follows one of its failure lines and says where it
+// looked and why (the lock file it could not open): to report, or with null (the default)
+// to standard output after the failure line. Set it before any thread uses the store.
+void VxRegSetDetailReport(void (*report)(const char* line));
+
 // The boot directory of the running version. On success *path is a NUL-terminated copy the
 // caller owns and releases with delete[].
 BOOL VxRegReadBootPrjPath(char** path);

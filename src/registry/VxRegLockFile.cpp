@@ -5,14 +5,39 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "registry/VxReg.h"
+#include "registry/VxRegistryPath.h"
+
+namespace {
+
+std::atomic<void (*)(const char*)> g_detailReport{nullptr};
+
+}  // namespace
+
+void VxRegSetDetailReport(void (*report)(const char* line)) {
+  g_detailReport = report;
+}
 
 CVxRegLockFile::CVxRegLockFile(const char* lockPath) {
   // Read access is enough for flock, and lets a reader that may not write the runtime's
   // folder still share the lock with the writers.
   m_fd = open(lockPath, O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
   if (m_fd < 0) {
+    const int err = errno;
     printf("Failed to open the Varnix registry lock file\n");
+    // Most often the runtime is not where it is looked for.
+    const std::string detail = std::string("registry lock file ") + lockPath + ": " +
+                               strerror(err) + " (the runtime's base folder is " + VxRegBaseDir() +
+                               "; VX_BASE_DIR names another)";
+    if (void (*report)(const char*) = g_detailReport.load())
+      report(detail.c_str());
+    else
+      printf("%s\n", detail.c_str());
     fflush(stdout);
     return;
   }

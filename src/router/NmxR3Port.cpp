@@ -154,10 +154,17 @@ BOOL CNmxR3Port::NmxConnect(WORD port, DWORD nBuffer, DWORD nQueueSize) {
   m_bTerminate = FALSE;
   for (auto& h : m_pImpl->m_hEvent) h = OsUserCreateEvent(nullptr, TRUE, FALSE, nullptr);
 
+  m_nDeviceError = 0;
   m_pReceiveDrv = new CDrvControl();
-  if (m_pReceiveDrv->OpenRouter(TRUE) != 0) return AbandonConnect(NMX_R3_ERR_DEVICE);
+  if (const DWORD e = m_pReceiveDrv->OpenRouter(TRUE)) {
+    m_nDeviceError = e;
+    return AbandonConnect(NMX_R3_ERR_DEVICE);
+  }
   m_pSendDrv = new CDrvControl();
-  if (m_pSendDrv->OpenRouter(FALSE) != 0) return AbandonConnect(NMX_R3_ERR_DEVICE);
+  if (const DWORD e = m_pSendDrv->OpenRouter(FALSE)) {
+    m_nDeviceError = e;
+    return AbandonConnect(NMX_R3_ERR_DEVICE);
+  }
 
   // Without an answer the port keeps the NetId it has.
   NmxNetId netId{};
@@ -172,7 +179,10 @@ BOOL CNmxR3Port::NmxConnect(WORD port, DWORD nBuffer, DWORD nQueueSize) {
   DWORD err = m_pReceiveDrv->IoControl(IOCTL_NMX_REGISTER_PORT, &rec, sizeof(rec), &out,
                                        sizeof(out), &cbRet, nullptr);
   // A registration the device did not answer must not pass for one with answer 0.
-  if (err != 0 || cbRet < sizeof(out)) return AbandonConnect(NMX_R3_ERR_DEVICE);
+  if (err != 0 || cbRet < sizeof(out)) {
+    m_nDeviceError = err;
+    return AbandonConnect(NMX_R3_ERR_DEVICE);
+  }
   if (out.m_err != 0 && out.m_err != NMX_REGISTER_SYSTEM_STOPPED) return AbandonConnect(out.m_err);
   m_bEnabled = out.m_err == 0;
   m_bConnected = TRUE;

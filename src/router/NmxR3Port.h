@@ -72,6 +72,10 @@ class CNmxR3Port : public CNmxPort {
   virtual BOOL NmxConnect(WORD port, DWORD nBuffer, DWORD nQueueSize);
   // TRUE when a connection was ended.
   virtual BOOL NmxDisconnect();
+  // After a failed NmxConnect: the system's error number (errno) with which the router device
+  // could not be opened or did not take the registration; 0 when the router answered
+  // (NmxGetLastError then holds its refusal) or the failure was another.
+  DWORD NmxGetDeviceError() const { return m_nDeviceError.load(); }
   virtual void NmxOnSystemStartStop(BOOL bStart);
   virtual void NmxOnSystemRemoved();
   virtual BOOL NmxPortEnabled();
@@ -104,6 +108,8 @@ class CNmxR3Port : public CNmxPort {
   // receive thread then asks for a raised priority (OsUserRaiseThreadPriority) and, when the
   // system refuses, runs as before without a word.
   bool m_bRaisePriority = false;
+
+  std::atomic<DWORD> m_nDeviceError{0};
 
  private:
   struct ReceiveContext;

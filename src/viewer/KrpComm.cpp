@@ -259,6 +259,8 @@ HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data
         return S_OK;
       }
       const std::string name = NameFromData(data, length, KRPCOMM_MAX_NAME_CHARS);
+      // Longer, no capture could start under it.
+      if (name.size() > KRPCOMM_MAX_SAVE_NAME_BYTES) return Krp(KRP_E_INVALID_SIZE);
       if (!IsViewerBareFileName(name.c_str())) return Krp(KRP_E_INVALID_PARAM);
       // A link there counts as foreign too: the capture would be written wherever it points.
       if (engine.GetCaptureMngt()->IsForeignSaveFile(name.c_str())) {

@@ -56,6 +56,10 @@ constexpr DWORD KRPCOMM_MODE_SINGLE = 2;
 // which at most KRPCOMM_MAX_NAME_CHARS characters count.
 constexpr DWORD KRPCOMM_MAX_NAME_DATA = 1025;
 constexpr DWORD KRPCOMM_MAX_NAME_CHARS = 1024;
+// A save name (KRPCOMM_CAP_SAVE_NAME) becomes a file name in the capture folder, and a ring's
+// further files add two bytes to it (x.cap: x~1.cap ... x~9.cap): what a file system takes
+// for one name (255 bytes), less those two.
+constexpr DWORD KRPCOMM_MAX_SAVE_NAME_BYTES = 253;
 
 // File streams a viewer may hold open at once (slots 0 to 9).
 constexpr DWORD KRPCOMM_FILE_SLOTS = 10;

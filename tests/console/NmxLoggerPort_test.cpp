@@ -138,13 +138,19 @@ TEST_F(LoggerPortTest, FullSingleFileEndsTheLoopByItself) {
   const std::string out = Output();
   EXPECT_EQ(vxtest::ChildProcess::Count(out, "Capturing has stopped.\n"), 1) << out;
   EXPECT_GT(dropped, 0u);
-  char tail[192];
+  // Standard output is no terminal here: plain status lines, none rewritten in place.
+  EXPECT_EQ(out.find('\r'), std::string::npos) << out;
+  char tail[256];
   snprintf(tail, sizeof tail,
-           "\nCapture has stopped\n\rPacket Count: %10u File Size:%10u\n\nCapture has stopped\n"
-           "Frames dropped: %llu\n",
-           frames, bytes, static_cast<unsigned long long>(dropped));
-  ASSERT_GE(out.size(), strlen(tail));
-  EXPECT_EQ(out.substr(out.size() - strlen(tail)), tail) << out;
+           "\nCapture has stopped\nPacket Count: %10u File Size:%10u\n\nCapture has stopped\n"
+           "Frames dropped: %llu\nFrames stored: %u, given up by the ring: 0, dropped: %llu",
+           frames, bytes, static_cast<unsigned long long>(dropped), frames,
+           static_cast<unsigned long long>(dropped));
+  const size_t at = out.rfind(tail);
+  ASSERT_NE(at, std::string::npos) << out;
+  // The router is not asked here; where it has said what it dropped, that follows.
+  const std::string end = out.substr(at + strlen(tail));
+  EXPECT_TRUE(end == "\n" || end == " (router: 0)\n") << end;
   EXPECT_GT(frames, 1000u);
   EXPECT_LT(frames, fed);
 }
@@ -165,9 +171,39 @@ TEST_F(LoggerPortTest, FramesTheEngineDroppedAreCountedInTheLastLine) {
   port.Close();
   const std::string out = Output();
   const std::string tail =
-      "\n\nCapture has stopped\nFrames dropped: " + std::to_string(dropped) + "\n";
-  ASSERT_GE(out.size(), tail.size());
-  EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << out;
+      "\n\nCapture has stopped\nFrames dropped: " + std::to_string(dropped) + "\nFrames stored: ";
+  EXPECT_NE(out.find(tail), std::string::npos) << out;
+}
+
+// The last line accounts for every frame the port handed on: in the file, given up by the
+// ring to make room, or dropped.
+TEST_F(LoggerPortTest, TheSummaryAccountsForEveryFrame) {
+  m_parms.fileSizeMb = 1;  // a ring of three files of a third of a MiB
+  CNmxLoggerPort port;
+  ASSERT_EQ(port.Open(false, 48914), S_OK);
+  ASSERT_EQ(port.Start(m_parms), S_OK);
+  constexpr DWORD kFed = 20000;
+  for (DWORD i = 1; i <= kFed; ++i) Feed(port, i);
+  g_bStop = true;
+  ExecuteLoggerLoop(port, m_parms);
+  port.Close();
+  const std::string out = Output();
+  const size_t at = out.rfind("Frames stored: ");
+  ASSERT_NE(at, std::string::npos) << out;
+  unsigned long stored = 0;
+  unsigned long long givenUp = 0, dropped = 0;
+  ASSERT_EQ(
+      sscanf(out.c_str() + at, "Frames stored: %lu, given up by the ring: %llu, dropped: %llu",
+             &stored, &givenUp, &dropped),
+      3)
+      << out;
+  EXPECT_GT(givenUp, 0u);
+  EXPECT_EQ(stored + givenUp + dropped, kFed) << out;
+  // What is stored is what the last status line counts.
+  EXPECT_NE(out.find("Packet Count: " + std::string(10 - std::to_string(stored).size(), ' ') +
+                     std::to_string(stored) + " File Size:"),
+            std::string::npos)
+      << out;
 }
 
 }  // namespace

@@ -186,7 +186,7 @@ TEST_F(KillTest, RingKilledAtRandomMomentsLeavesValidFilesWithoutGaps) {
     ChildProcess logger(dir.path(),
                         {VX_LOGGER_PATH, "-c", "-d", dir.path(), "-f", "x.cap", "-s", "1"},
                         ChildProcess::Input::kPipe, m_router.Environment());
-    ASSERT_TRUE(logger.WaitOutput("\rPacket Count:")) << logger.Output();
+    ASSERT_TRUE(logger.WaitOutput("Packet Count:")) << logger.Output();
     const bool routerDrops = KillUnderLoad(logger);
     tally.runsWithRouterDrops += routerDrops;
     CheckLeftovers(dir.path(), routerDrops, tally);

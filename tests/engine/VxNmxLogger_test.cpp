@@ -2,6 +2,8 @@
 // after Init, and the operations passed to the engine.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "EngineTestUtil.h"
 #include "engine/NmxR3PortLogger.h"
 #include "engine/VxNmxLoggerObj.h"
@@ -92,6 +94,8 @@ TEST(VxNmxLoggerTest, EveryOperationFailsBeforeInit) {
       p->LoadXmlSettingsEx("x", VARIANT_TRUE),
       p->GetDroppedFrames(&ull),
       p->TakeWriteError(&l),
+      p->GetRingDroppedFrames(&ull),
+      p->GetStartError(&l),
   };
   for (size_t i = 0; i < std::size(results); ++i) EXPECT_EQ(results[i], E_FAIL) << i;
   EXPECT_EQ(vb, 5);
@@ -140,6 +144,14 @@ TEST(VxNmxLoggerTest, ArgumentsAndResults) {
   LONG hrWrite = 5;
   EXPECT_EQ(p->TakeWriteError(&hrWrite), S_FALSE);
   EXPECT_EQ(hrWrite, 0);
+  EXPECT_EQ(p->GetRingDroppedFrames(nullptr), E_POINTER);
+  EXPECT_EQ(p->GetStartError(nullptr), E_POINTER);
+  ULONGLONG givenUp = 5;
+  EXPECT_EQ(p->GetRingDroppedFrames(&givenUp), S_OK);
+  EXPECT_EQ(givenUp, 0u);
+  LONG hrStart = 5;
+  EXPECT_EQ(p->GetStartError(&hrStart), S_FALSE);
+  EXPECT_EQ(hrStart, 0);
 
   VARIANT_BOOL vb = 5;
   EXPECT_EQ(p->FilterNmxCmd(pc, &vb), S_OK);
@@ -172,6 +184,38 @@ TEST(VxNmxLoggerTest, ArgumentsAndResults) {
   EXPECT_EQ(p->LoadXmlSettings(nullptr), E_FAIL);
   EXPECT_EQ(p->LoadXmlSettingsEx("<VxNmxLogger><CaptureInfo/></VxNmxLogger>", 1), S_OK);
   EXPECT_EQ(p->LoadXmlSettingsEx("/nonexistent/settings.xml", VARIANT_TRUE), E_FAIL);
+}
+
+// A start that fails keeps the system's reason for its host, and the next start that
+// succeeds forgets it; a ring reports the frames it gave up to make room.
+TEST(VxNmxLoggerTest, WhyAStartFailedAndWhatTheRingGaveUp) {
+  vxtest::TempDir dir;
+  Component c;
+  ASSERT_EQ(c.p->Init(FALSE, nullptr), S_OK);
+  CaptureInto(*c.Engine(), dir, 1048576, true);
+  c.Engine()->SetFolderName((dir / "missing").c_str());
+  EXPECT_EQ(c.p->Start(), E_FAIL);
+  LONG hr = 0;
+  EXPECT_EQ(c.p->GetStartError(&hr), S_OK);
+  EXPECT_EQ(static_cast<DWORD>(hr), 0x80070000u | ENOENT);
+
+  c.Engine()->SetFolderName(dir.path().c_str());
+  ASSERT_EQ(c.p->Start(), S_OK);
+  EXPECT_EQ(c.p->GetStartError(&hr), S_FALSE);
+  EXPECT_EQ(hr, 0);
+  // About 7 MB of records through a ring of 1 MiB.
+  CmdFields fields;
+  fields.data = Bytes(1000, 0x5A);
+  Bytes cmd = MakeCmd(fields);
+  for (int i = 0; i < 7000; ++i) c.p->NmxReceive(cmd.data());
+  ASSERT_EQ(c.p->Stop(), S_OK);
+  LONG frames = 0;
+  c.p->GetCaptureInfo(&frames, nullptr, nullptr);
+  ULONGLONG givenUp = 0, dropped = 0;
+  EXPECT_EQ(c.p->GetRingDroppedFrames(&givenUp), S_OK);
+  EXPECT_EQ(c.p->GetDroppedFrames(&dropped), S_OK);
+  EXPECT_GT(givenUp, 0u);
+  EXPECT_EQ(static_cast<ULONGLONG>(frames) + givenUp + dropped, 7000u);
 }
 
 TEST(VxNmxLoggerTest, CaptureThroughTheComponent) {

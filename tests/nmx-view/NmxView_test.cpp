@@ -56,6 +56,7 @@ TEST_F(ViewCommands, SettingsAndFiltersReachTheEngine) {
       {{"set", "savename", "view.cap"}, kViewExitOk, ""},
       {{"set", "autosave", "off"}, kViewExitOk, ""},
       {{"set", "savename", "../up.cap"}, kViewExitFailed, "not a file name"},
+      {{"set", "savename", std::string(254, 'n')}, kViewExitUsage, "at most 253"},
       {{"set", "filesize", "5X"}, kViewExitUsage, "not a byte count"},
       {{"filter", "include", "1.2.3.4.1.1:851", ":852", "5.6.7.8.1.1", "any"}, kViewExitOk, ""},
       {{"filter", "exclude"}, kViewExitOk, ""},
@@ -107,6 +108,23 @@ TEST_F(ViewCommands, SettingsAndFiltersReachTheEngine) {
   EXPECT_EQ(refused.status, kViewExitFailed);
   EXPECT_NE(refused.err.find("refused while capturing (0x700)"), std::string::npos) << refused.err;
   EXPECT_EQ(View({"--port", port, "start"}).status, kViewExitFailed);
+}
+
+// The logger serves one viewer at a time; the next waits in its listen backlog, unanswered.
+// nmx-view says so instead of waiting out its time-out, and is served once the other has gone.
+TEST_F(ViewCommands, ALoggerHeldByAnotherViewerIsNamedBusy) {
+  const std::string port = std::to_string(Port());
+  {
+    Client holder(Port());
+    ASSERT_EQ(holder.Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4).result, 0u);
+    const Outcome busy = View({"--port", port, "status"});
+    EXPECT_EQ(busy.status, kViewExitConnection);
+    EXPECT_EQ(busy.err,
+              "nmx-view: status: another viewer holds the logger: it serves one viewer at a time, "
+              "and did not answer within 3 s\n");
+  }
+  const Outcome served = View({"--port", port, "status"});
+  EXPECT_EQ(served.status, kViewExitOk) << served.err;
 }
 
 // filter show against switches and tables the engine was given directly, then each switch
@@ -452,6 +470,8 @@ TEST(ViewCommandLine, WrongCommandLinesAreRefusedBeforeConnecting) {
       {"follow", "--after", "5"},
       {"follow", "--trigger", "error", "--after", "x"},
       {"follow", "--trigger", "error", "--after", "1", "--after-time", "5"},
+      {"follow", "--json"},
+      {"status", "--json"},
   };
   for (const auto& args : wrong) {
     // Towards a port without a logger, unless the case names its own.
@@ -462,6 +482,14 @@ TEST(ViewCommandLine, WrongCommandLinesAreRefusedBeforeConnecting) {
     EXPECT_EQ(r.status, kViewExitUsage) << (args.empty() ? "" : args[0]) << r.err;
     EXPECT_NE(r.err.find("usage: nmx-view"), std::string::npos);
   }
+  // A global option after the command is named as such, not taken for the command's own.
+  const Outcome late = View({"--port", "1", "follow", "--count", "5", "--json"});
+  EXPECT_EQ(late.status, kViewExitUsage);
+  EXPECT_EQ(late.err.rfind("nmx-view: follow: --json goes before the command (nmx-view --json "
+                           "follow ...)\n",
+                           0),
+            0u)
+      << late.err;
   // Port 1 has no logger.
   const Outcome none = View({"--port", "1", "status"});
   EXPECT_EQ(none.status, kViewExitConnection);

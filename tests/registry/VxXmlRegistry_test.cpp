@@ -6,7 +6,9 @@
 #include <sys/file.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -267,8 +269,11 @@ TEST_F(VxXmlRegistryTest, MissingBaseDirectoryIsReportedAndDefaultsServe) {
   VxRegTestRecreateStore();
   StdoutCapture out(m_dir / "stdout.txt");
   EXPECT_EQ(BootPath(), missing + "/Boot/");
-  EXPECT_EQ(out.Text(),
-            "Failed to open the Varnix registry lock file\nFailed to load Varnix registry(1).\n");
+  // The lock file's line says where it was looked for and how to look elsewhere.
+  EXPECT_EQ(out.Text(), "Failed to open the Varnix registry lock file\nregistry lock file " +
+                            missing + "/VxRegistry.xml.lock: " + strerror(ENOENT) +
+                            " (the runtime's base folder is " + missing +
+                            "; VX_BASE_DIR names another)\nFailed to load Varnix registry(1).\n");
 }
 
 TEST_F(VxXmlRegistryTest, DefaultsAreCompleteAndWinOverALaterFile) {

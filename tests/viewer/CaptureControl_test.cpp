@@ -124,29 +124,33 @@ TEST_F(CaptureControl, ReadsAndCommandsBeforeDuringAndAfterACapture) {
 TEST_F(CaptureControl, SettingsChangeWhileStoppedAndReadBack) {
   Client c(Port());
   ASSERT_TRUE(c.Connected());
-  ExpectWrites(c, {
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE, LE32s({3}), kInvalidParam},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE, Bytes{1, 0}, kInvalidSize},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE, LE32s({1}), 0},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_SIZE, LE32s({8u << 20}), 0},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_SIZE, Bytes{}, kInvalidSize},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_BUFFER_SIZE, LE32s({0x8000}), 0},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_NAME, Text("named.cap"), 0},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_NAME, Bytes(1026, 'a'), kInvalidSize},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_AUTO_SAVE, LE32s({0}), 0},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_AUTO_SAVE, Bytes{1, 0, 0}, kInvalidSize},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_AS, Bytes(1026, 'a'), kInvalidSize},
-                      // Nothing was captured yet, so there is nothing to save.
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_AS, Text("y.cap"), kGeneral},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_VIEW, Bytes{1, 0, 0}, kInvalidSize},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_VIEW, LE32s({1}), kInvalidParam},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_FILE, Bytes{0}, kInvalidSize},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_FILE, LE32s({0}), kGeneral},
-                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_FILE, LE32s({10}), kGeneral},
-                      {KRPCOMM_IG_CAPTURE, 99, LE32s({0}), kNotSupported},
-                      {KRPCOMM_IG_VIEW, 1, LE32s({0}), kNotSupported},
-                      {0x3000, 1, LE32s({0}), kNotSupported},
-                  });
+  ExpectWrites(
+      c, {
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE, LE32s({3}), kInvalidParam},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE, Bytes{1, 0}, kInvalidSize},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE, LE32s({1}), 0},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_SIZE, LE32s({8u << 20}), 0},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_SIZE, Bytes{}, kInvalidSize},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_BUFFER_SIZE, LE32s({0x8000}), 0},
+             // A name no ring could start under is refused when it is set.
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_NAME, Text(std::string(254, 'n')), kInvalidSize},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_NAME, Text(std::string(253, 'n')), 0},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_NAME, Text("named.cap"), 0},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_NAME, Bytes(1026, 'a'), kInvalidSize},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_AUTO_SAVE, LE32s({0}), 0},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_AUTO_SAVE, Bytes{1, 0, 0}, kInvalidSize},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_AS, Bytes(1026, 'a'), kInvalidSize},
+             // Nothing was captured yet, so there is nothing to save.
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_AS, Text("y.cap"), kGeneral},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_VIEW, Bytes{1, 0, 0}, kInvalidSize},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_VIEW, LE32s({1}), kInvalidParam},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_FILE, Bytes{0}, kInvalidSize},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_FILE, LE32s({0}), kGeneral},
+             {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CLOSE_FILE, LE32s({10}), kGeneral},
+             {KRPCOMM_IG_CAPTURE, 99, LE32s({0}), kNotSupported},
+             {KRPCOMM_IG_VIEW, 1, LE32s({0}), kNotSupported},
+             {0x3000, 1, LE32s({0}), kNotSupported},
+         });
   // Sizes are bounded by what a logger can use: 4095 MiB of file, 64 MiB of memory buffer.
   // Beyond, nothing changes.
   ExpectWrites(

@@ -63,6 +63,25 @@ const char kUsage[] =
     "                                 is given)\n"
     "Exit status: 0 done, 1 refused or failed, 2 wrong command line, 3 no connection.\n";
 
+// A logger that accepts the connection but does not answer the first request within this
+// time serves another viewer: the connection waits in its listen backlog.
+constexpr DWORD kBusyAfterMs = 3000;
+
+// The options that go before the command.
+bool IsGlobalOption(const std::string& arg) {
+  const std::string name = arg.substr(0, arg.find('='));
+  return name == "--host" || name == "--port" || name == "--timeout" || name == "--json";
+}
+
+// "CMD: --json goes before the command" when args hold a global option, else "".
+std::string MisplacedGlobalOption(const std::string& cmd, const std::vector<std::string>& args) {
+  for (const std::string& a : args)
+    if (IsGlobalOption(a))
+      return cmd + ": " + a.substr(0, a.find('=')) + " goes before the command (nmx-view " +
+             a.substr(0, a.find('=')) + (a == "--json" ? "" : " VALUE") + " " + cmd + " ...)";
+  return {};
+}
+
 int Usage(std::ostream& err, const std::string& why) {
   if (!why.empty()) err << "nmx-view: " << why << "\n";
   err << kUsage;
@@ -109,6 +128,8 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
   FollowOptions f;
   bool modeGiven = false;
   std::vector<std::string> afterGiven;
+  if (const std::string why = MisplacedGlobalOption("follow", args); !why.empty())
+    return Usage(err, why);
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--notify" || a == "--poll") {
@@ -160,6 +181,7 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
   if (!afterGiven.empty() && f.trigger.empty())
     return Usage(err, afterGiven[0] + " needs --trigger");
   CViewSession s(opt, "follow", out, err);
+  s.Client().SetBusyTimeout(kBusyAfterMs);
   if (!s.Connect()) return kViewExitConnection;
   return ViewFollow(s, f);
 }
@@ -168,6 +190,8 @@ int RunServe(const ViewOptions& opt, const std::vector<std::string>& args, std::
              std::ostream& err) {
   ServeOptions serve;
   std::string tokenFrom;  // the option that gave the token
+  if (const std::string why = MisplacedGlobalOption("serve", args); !why.empty())
+    return Usage(err, why);
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name, value;
     if (args[i] == "--metrics") {
@@ -314,6 +338,10 @@ int RunNmxView(int argc, const char* const* argv, std::ostream& out, std::ostrea
 
   // Check the command line before connecting.
   std::string local;
+  if ((cmd == "status" || cmd == "stop" || cmd == "filter") && !args.empty()) {
+    if (const std::string why = MisplacedGlobalOption(cmd, args); !why.empty())
+      return Usage(err, why);
+  }
   if (cmd == "status" || cmd == "stop") {
     if (!args.empty()) return Usage(err, cmd + " takes no arguments");
   } else if (cmd == "start") {
@@ -337,6 +365,7 @@ int RunNmxView(int argc, const char* const* argv, std::ostream& out, std::ostrea
   }
 
   CViewSession s(opt, cmd, out, err);
+  s.Client().SetBusyTimeout(kBusyAfterMs);
   if (!s.Connect()) return kViewExitConnection;
   if (cmd == "status") return ViewStatus(s);
   if (cmd == "start") return ViewStart(s, args.empty() ? std::string() : args[0]);

@@ -77,13 +77,16 @@ KrpReply CViewClient::Call(const std::function<DWORD(const NmxAddr&, DWORD)>& se
     reply.error = rc == KRP_E_NO_MEMORY ? "out of memory" : SocketErrorText(rc);
     return reply;
   }
+  const bool bFirst = !m_bAnswered && m_dwBusyTimeoutMs != 0 && m_dwBusyTimeoutMs < m_dwTimeoutMs;
+  const DWORD limit = bFirst ? m_dwBusyTimeoutMs : m_dwTimeoutMs;
   for (DWORD waited = 0; !m_replies.count(invokeId);) {
     if (!IsConnected()) {
       reply.error = "the logger closed the connection";
       break;
     }
-    if (waited >= m_dwTimeoutMs) {
+    if (waited >= limit) {
       reply.error = "no answer from the logger";
+      reply.bBusy = bFirst;
       break;
     }
     m_answered.wait_for(lock, std::chrono::milliseconds(kConnectionCheckMs));
@@ -102,6 +105,7 @@ void CViewClient::Answer(DWORD invokeId, DWORD result, const void* data, DWORD l
   std::lock_guard<std::mutex> guard(m_mutex);
   // An answer nobody waits for any more (after a time-out) is dropped.
   if (invokeId == 0 || invokeId != m_nWaiting) return;
+  m_bAnswered = true;
   KrpReply& r = m_replies[invokeId];
   r.answered = true;
   r.result = result;

@@ -21,6 +21,9 @@ struct KrpReply {
   DWORD result = 0;        // the KRP result, 0 success
   std::vector<BYTE> data;  // Read and ReadWrite: the data; AddDeviceNotification: the handle
   std::string error;
+  // No answer came to the connection's first request although the connection stands: the
+  // logger serves another viewer, and this one waits in its listen backlog.
+  bool bBusy = false;
 };
 
 // Requests may come from one thread at a time; the sink runs on the connection's receiver
@@ -36,6 +39,11 @@ class CViewClient : public CVxKrp<CNmxTcpStub> {
   // Connects to the logger's viewer port; false with *error when that fails.
   bool Open(const std::string& host, WORD port, std::string* error);
   void SetTimeout(DWORD ms) { m_dwTimeoutMs = ms; }
+  // How long the first request on the connection waits before it is given up as one a busy
+  // logger does not take (KrpReply::bBusy); 0, the default: as long as any other. At most
+  // the time-out.
+  void SetBusyTimeout(DWORD ms) { m_dwBusyTimeoutMs = ms; }
+  DWORD BusyTimeout() const { return m_dwBusyTimeoutMs; }
   // Set before requesting notifications.
   void SetNotificationSink(NotificationSink sink);
   bool Connected() const { return IsConnected(); }
@@ -64,6 +72,8 @@ class CViewClient : public CVxKrp<CNmxTcpStub> {
 
   NmxAddr m_server;
   DWORD m_dwTimeoutMs = 10000;
+  DWORD m_dwBusyTimeoutMs = 0;
+  bool m_bAnswered = false;  // an answer came on this connection; guarded by m_mutex
   DWORD m_nInvoke = 0;
   std::mutex m_mutex;
   std::condition_variable m_answered;

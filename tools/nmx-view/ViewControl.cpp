@@ -12,6 +12,8 @@ std::vector<BYTE> NameBytes(const std::string& name) {
   return b;
 }
 
+static_assert(KRPCOMM_MAX_SAVE_NAME_BYTES == 253, "the save name's refusal names the limit");
+
 const CViewSession::Meanings kSettingsWhileCapturing = {{KRP_E_GENERAL, "refused while capturing"}};
 
 }  // namespace
@@ -47,10 +49,14 @@ int ViewStart(CViewSession& s, const std::string& settingsFile) {
   int status = kViewExitOk;
   if (!s.Check(s.Client().Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, data.data(),
                                 static_cast<DWORD>(data.size())),
-               "start", &status, {{KRP_E_INVALID_STATE, "already capturing"}}))
+               "start", &status,
+               {{KRP_E_INVALID_STATE, "already capturing"},
+                {KRP_E_INVALID_PARAM,
+                 "the logger did not take the settings document (its console and system log "
+                 "say why), and did not start"}}))
     return status;
-  // The logger does not report why a start failed; its state tells whether it did. A
-  // settings file that moved the viewer port ends this connection instead.
+  // The logger does not answer why a capture did not start; its state tells whether it did.
+  // A settings file that moved the viewer port ends this connection instead.
   const KrpReply r = s.Client().Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4);
   if (!r.answered && !settingsFile.empty()) {
     s.Err() << "nmx-view: start: the logger closed the connection after loading " << settingsFile
@@ -59,7 +65,8 @@ int ViewStart(CViewSession& s, const std::string& settingsFile) {
   }
   if (!s.Check(r, "capture state", &status)) return status;
   if (r.data.size() != 4 || vx::DecodeLE32(r.data.data()) != KRPCOMM_STATE_CAPTURING)
-    return s.Fail("the logger did not start capturing (see its console)", kViewExitFailed);
+    return s.Fail("the logger did not start capturing: its console and system log say why",
+                  kViewExitFailed);
   return kViewExitOk;
 }
 
@@ -99,14 +106,19 @@ int ViewSet(CViewSession& s, const std::vector<std::string>& args) {
     return status;
   }
   if (what == "savename") {
-    if (value.size() > KRPCOMM_MAX_NAME_CHARS)
-      return s.Fail("the name is longer than 1024 characters", kViewExitUsage);
+    if (value.size() > KRPCOMM_MAX_SAVE_NAME_BYTES)
+      return s.Fail("the name has " + std::to_string(value.size()) +
+                        " bytes; a save name has at most " +
+                        std::to_string(KRPCOMM_MAX_SAVE_NAME_BYTES) +
+                        " (a file name's 255, less the 2 a ring's files add)",
+                    kViewExitUsage);
     // An empty name removes it.
     const std::vector<BYTE> name = value.empty() ? std::vector<BYTE>() : NameBytes(value);
     s.Check(s.Client().Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_NAME, name.data(),
                              static_cast<DWORD>(name.size())),
             "save name", &status,
-            {{KRP_E_INVALID_PARAM,
+            {{KRP_E_INVALID_SIZE, "too long (at most 253 bytes)"},
+             {KRP_E_INVALID_PARAM,
               "not a file name (no folders, no \".\" or \"..\", no control characters), or a "
               "file of that name that is not a capture exists"}});
     return status;

@@ -29,6 +29,14 @@ int CViewSession::Fail(const std::string& text, int status) {
 bool CViewSession::Check(const KrpReply& r, const std::string& what, int* status,
                          Meanings meanings) {
   if (r.answered && r.result == 0) return true;
+  if (r.bBusy) {
+    *status = Fail(
+        "another viewer holds the logger: it serves one viewer at a time, and did "
+        "not answer within " +
+            std::to_string((m_client.BusyTimeout() + 999) / 1000) + " s",
+        kViewExitConnection);
+    return false;
+  }
   if (!r.answered) {
     *status = Fail(what + ": " + r.error, kViewExitConnection);
     return false;
