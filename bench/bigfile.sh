@@ -41,6 +41,7 @@
 # to BUILD_DIR/bigfile/tenths.md and, with gnuplot, the plot to BUILD_DIR/bigfile/fill.png.
 set -uo pipefail
 B=${1:?usage: bigfile.sh BUILD_DIR [single] [viewer] [ring] [tcpdump]}
+. "$(dirname "$0")/terminal.sh"
 shift
 parts=" ${*:-single viewer ring tcpdump} "
 logger=$B/src/console/VxNmxLogger
@@ -134,7 +135,7 @@ EOF
 #       R_LOAD R_CMD R_OK (1: every frame due is in the file), R_SUSTAINED (1: rate kept)
 capture() {
   local name=$1 mode=$2 args=$3 rate=$4 ops=$5 target=$6 watch=$7
-  local work lp rp tp port="" vcmd="" t0 c0 c1 fs frames bytes last same cap_s l0 cmd
+  local work lp wp rp tp port="" vcmd="" t0 c0 c1 fs frames bytes last same cap_s l0 cmd
   work=$(mktemp -d "${TMPDIR:-/tmp}/vxbig.XXXXXX")
   make_runtime
   export VX_ROUTER_DEVICE=$work/r.sock VX_BASE_DIR=$work
@@ -144,9 +145,10 @@ capture() {
   mkfifo "$work/keys"
   if [ "$mode" = console ]; then
     # shellcheck disable=SC2086
-    "$logger" -c -d "$work" -f t.cap $args <"$work/keys" >"$work/console.txt" 2>&1 &
-    lp=$!
-    exec 3>"$work/keys"
+    exec 3<>"$work/keys"
+    # shellcheck disable=SC2086
+    on_terminal "$work/keys" "$work/console.txt" "$logger" -c -d "$work" -f t.cap $args
+    lp=$LOGGER_PID wp=$TERM_PID
     for _ in $(seq 300); do grep -q "Packet Count" "$work/console.txt" 2>/dev/null && break; sleep 0.05; done
     cmd="VxNmxLogger -c -d D -f t.cap $args"
   else
@@ -155,7 +157,7 @@ capture() {
       port=$((40000 + RANDOM % 20000))
       (exec 9<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
       "$logger" -l -p "$port" <"$work/keys" >"$work/console.txt" 2>&1 &
-      lp=$!
+      lp=$! wp=$!
       exec 3>"$work/keys"
       for _ in $(seq 300); do grep -q "Press q\|Failed" "$work/console.txt" 2>/dev/null && break; sleep 0.05; done
       grep -q "Press q" "$work/console.txt" && break
@@ -232,7 +234,7 @@ capture() {
   echo "$EPOCHREALTIME $frames $bytes $c1" >>"$work/samples"
   printf q >&3
   exec 3>&-
-  wait "$lp"
+  wait "$wp"
   kill -TERM "$rp"
   wait "$rp"
   R_LOAD="$l0 → $(load1)"

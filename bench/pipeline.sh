@@ -12,6 +12,7 @@
 #   bench/pipeline.sh BUILD_DIR      prints ROW| lines and RATE64=<ops/s> for scripts/bench.sh
 set -uo pipefail
 B=${1:?usage: pipeline.sh BUILD_DIR}
+. "$(dirname "$0")/terminal.sh"
 logger=$B/src/console/VxNmxLogger
 router=$B/tools/nmx-router/nmx-router
 traffic=$B/tools/nmx-traffic/nmx-traffic
@@ -28,9 +29,9 @@ run() {
   rp=$!
   for _ in $(seq 200); do [ -S "$VX_ROUTER_DEVICE" ] && break; sleep 0.05; done
   mkfifo "$work/keys"
-  "$logger" -c -d "$work" -f t.cap -s "$mb" <"$work/keys" >"$work/console.txt" 2>&1 &
-  lp=$!
-  exec 3>"$work/keys"
+  exec 3<>"$work/keys"
+  on_terminal "$work/keys" "$work/console.txt" "$logger" -c -d "$work" -f t.cap -s "$mb"
+  lp=$LOGGER_PID
   for _ in $(seq 200); do grep -q "Packet Count" "$work/console.txt" 2>/dev/null && break; sleep 0.05; done
   "$traffic" --count "$ops" --rate "$rate" --size "$size" --mix read,write --window "$window" \
     >"$work/traffic.txt" 2>&1
@@ -48,7 +49,7 @@ run() {
   hwm=$(awk '/^VmHWM:/ {print $2}' "/proc/$lp/status")
   printf q >&3
   exec 3>&-
-  wait "$lp"
+  wait "$TERM_PID"
   kill -TERM "$rp"
   wait "$rp"
   out=$(grep -E '^routed ' "$work/router.log" | tail -n 1)
