@@ -318,6 +318,13 @@ HRESULT CKrpComm::ReadCapture(DWORD indexOffset, DWORD length, BYTE* data, DWORD
       *bytesRead = sizeof(KrpCommCaptureInfo);
       return S_OK;
     }
+    case KRPCOMM_CAP_DROPPED:
+      // Viewers built before this offset never ask; one that asks an older logger gets
+      // 0x701 and knows the count is not told.
+      if (length != 8) return Krp(KRP_E_INVALID_SIZE);
+      vx::EncodeLE64(data, engine.GetDroppedFrames());
+      *bytesRead = 8;
+      return S_OK;
     case KRPCOMM_CAP_FILE_NAME:
       if (FAILED(engine.GetFileName(length, reinterpret_cast<char*>(data))))
         return Krp(KRP_E_INVALID_SIZE);

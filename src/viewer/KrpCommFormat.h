@@ -39,6 +39,7 @@ constexpr DWORD KRPCOMM_CAP_READ_FILE = 11;   // RW u32 file slot -> the next by
 constexpr DWORD KRPCOMM_CAP_FILE_NAME = 12;   // R name of the current capture file
 constexpr DWORD KRPCOMM_CAP_SAVE_NAME = 13;   // R/W save file name (W of no data: none)
 constexpr DWORD KRPCOMM_CAP_AUTO_SAVE = 14;   // R/W u32 0 or 1
+constexpr DWORD KRPCOMM_CAP_DROPPED = 15;     // R u64 frames the logger lost in the run
 
 // Write KRPCOMM_CAP_STATE: the command.
 constexpr DWORD KRPCOMM_CMD_START = 1;  // may be followed by the path of a settings file

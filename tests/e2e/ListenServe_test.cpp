@@ -281,7 +281,9 @@ TEST_F(ListenServe, ThePageStartsTheCaptureShowsItsFramesLiveAsDumpDoesAndDownlo
   EXPECT_EQ(1, metrics["vxnmxlogger_capturing "]);
   EXPECT_EQ(kFrames, metrics["vxnmxlogger_frames_total "]);
   EXPECT_EQ(static_cast<double>(failures), metrics["vxnmxlogger_errors_total "]);
+  ASSERT_EQ(1u, metrics.count("vxnmxlogger_frames_dropped_total "));
   EXPECT_EQ(0, metrics["vxnmxlogger_frames_dropped_total "]);
+  EXPECT_EQ(0, metrics["vxnmxlogger_follow_gaps_total "]);
   EXPECT_EQ(0, metrics["vxnmxlogger_ring_overflows_total "]);
   EXPECT_GT(metrics["vxnmxlogger_frame_bytes_total "], 0);
   double answered = 0;

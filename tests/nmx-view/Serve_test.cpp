@@ -278,6 +278,8 @@ TEST(ServeMetrics, CountsFramesAndResponseTimesInPrometheusTextFormat) {
   state.bHaveCapture = true;
   state.capture.bCapturing = true;
   state.capture.overflows = 3;
+  state.capture.bDroppedKnown = true;
+  state.capture.dropped = 7;
   const std::string text = m.Text(state, true);
   for (const char* sample : {
            "vxnmxlogger_up 1\n",
@@ -285,7 +287,8 @@ TEST(ServeMetrics, CountsFramesAndResponseTimesInPrometheusTextFormat) {
            "vxnmxlogger_ring_overflows_total 3\n",
            "vxnmxlogger_frames_total 2\n",
            "vxnmxlogger_frame_bytes_total 150\n",
-           "vxnmxlogger_frames_dropped_total 1\n",
+           "vxnmxlogger_frames_dropped_total 7\n",
+           "vxnmxlogger_follow_gaps_total 1\n",
            "vxnmxlogger_errors_total 1\n",
            "vxnmxlogger_unanswered_total 1\n",
            "# TYPE vxnmxlogger_response_time_seconds histogram\n",

@@ -84,7 +84,9 @@ TEST_F(CaptureControl, ReadsAndCommandsBeforeDuringAndAfterACapture) {
                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_AUTO_SAVE, 4, 0, LE32s({1})},
                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_AUTO_SAVE, 1, kInvalidSize, {}},
                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CREATE_VIEW, 4, kNotSupported, {}},
-                     {KRPCOMM_IG_CAPTURE, 15, 4, kNotSupported, {}},
+                     {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_DROPPED, 8, 0, LE32s({0, 0})},
+                     {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_DROPPED, 4, kInvalidSize, {}},
+                     {KRPCOMM_IG_CAPTURE, 16, 4, kNotSupported, {}},
                      {0x1234, 1, 4, kNotSupported, {}},
                  });
 

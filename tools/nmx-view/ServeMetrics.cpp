@@ -84,8 +84,13 @@ std::string CServeMetrics::Text(const ServeState& state, bool up) const {
       {"vxnmxlogger_frame_bytes_total", "counter", "Bytes of those frames' records.", m_nBytes,
        true},
       {"vxnmxlogger_frames_dropped_total", "counter",
-       "Frames lost between the capture and nmx-view serve (each gap counts as one).", m_nGaps,
-       true},
+       "Frames the logger lost in the current or last capture (its queue full, or refused by "
+       "the capture file); counts from 0 at each start.",
+       state.capture.dropped, up && state.capture.bDroppedKnown},
+      {"vxnmxlogger_follow_gaps_total", "counter",
+       "Gaps in the frames nmx-view serve followed (frames the ring gave up before serve read "
+       "them; each gap counts as one).",
+       m_nGaps, true},
       {"vxnmxlogger_errors_total", "counter",
        "Frames with an NMX error or a KRP result other than 0.", m_nErrors, true},
       {"vxnmxlogger_unanswered_total", "counter",

@@ -47,8 +47,10 @@ struct CaptureStatus {
   LONG frames = 0;
   DWORD frameBytes = 0;
   DWORD overflows = 0;
-  std::string captureFile;  // empty: none yet
-  std::string saveName;     // empty: none set
+  bool bDroppedKnown = false;  // an older logger does not tell
+  ULONGLONG dropped = 0;       // frames the logger lost in the run (queue full, refused)
+  std::string captureFile;     // empty: none yet
+  std::string saveName;        // empty: none set
   bool bAutoSave = false;
   FilterState filter;
 };

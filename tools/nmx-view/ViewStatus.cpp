@@ -58,6 +58,9 @@ bool ReadCaptureStatus(CViewSession& s, CaptureStatus* st, int* status) {
       static_cast<LONG>(vx::DecodeLE32(info.data.data() + offsetof(KrpCommCaptureInfo, nFrames)));
   st->frameBytes = vx::DecodeLE32(info.data.data() + offsetof(KrpCommCaptureInfo, cbFrames));
   st->overflows = vx::DecodeLE32(info.data.data() + offsetof(KrpCommCaptureInfo, nOverflows));
+  const KrpReply dropped = s.Client().Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_DROPPED, 8);
+  st->bDroppedKnown = dropped.answered && dropped.result == 0 && dropped.data.size() == 8;
+  st->dropped = st->bDroppedKnown ? vx::DecodeLE64(dropped.data.data()) : 0;
   return ReadName(s, KRPCOMM_CAP_FILE_NAME, &st->captureFile, status) &&
          ReadName(s, KRPCOMM_CAP_SAVE_NAME, &st->saveName, status) &&
          ReadFilterState(s, &st->filter, status);
@@ -69,6 +72,7 @@ std::string CaptureStatusJson(const CaptureStatus& st) {
       << (st.bRing ? "ring" : "single") << "\",\"fileSize\":" << st.fileSize
       << ",\"bufferSize\":" << st.bufferSize << ",\"frames\":" << st.frames
       << ",\"frameBytes\":" << st.frameBytes << ",\"overflows\":" << st.overflows
+      << ",\"dropped\":" << (st.bDroppedKnown ? std::to_string(st.dropped) : "null")
       << ",\"captureFile\":" << JsonText(st.captureFile)
       << ",\"saveName\":" << JsonText(st.saveName)
       << ",\"autoSave\":" << (st.bAutoSave ? "true" : "false")
@@ -92,6 +96,7 @@ int ViewStatus(CViewSession& s) {
       << "frames:        " << st.frames << "\n"
       << "frame bytes:   " << st.frameBytes << "\n"
       << "overflows:     " << st.overflows << "\n"
+      << "dropped:       " << (st.bDroppedKnown ? std::to_string(st.dropped) : "-") << "\n"
       << "capture file:  " << (st.captureFile.empty() ? "-" : st.captureFile) << "\n"
       << "save name:     " << (st.saveName.empty() ? "-" : st.saveName) << "\n"
       << "auto-save:     " << (st.bAutoSave ? "on" : "off") << "\n";
