@@ -121,6 +121,12 @@ bool ParsePort(const char* text, Parms_t* parms, int* exitStatus) {
 // names the folder itself and is split; with -d as well, which folder is meant cannot be
 // guessed.
 bool TakeCapturePath(const char* dir, const char* file, Parms_t* parms, int* exitStatus) {
+  // Cut short, it would name another folder or file.
+  const std::string limit = ": longer than " + std::to_string(CAP_PATH_SIZE - 1) + " bytes";
+  if (dir && strlen(dir) >= CAP_PATH_SIZE)
+    return Refuse(exitStatus, std::string("invalid capture directory ") + dir + limit);
+  if (file && strlen(file) >= CAP_PATH_SIZE)
+    return Refuse(exitStatus, std::string("invalid capture file name ") + file + limit);
   if (dir) CopyText(parms->capDir, dir);
   if (!file) return true;
   if (file[strlen(file) - 1] == '/')

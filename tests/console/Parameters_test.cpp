@@ -43,6 +43,10 @@ TEST(ParseParameter, RefusedCommandLinesPrintTheirReasonAndTheUsage) {
   const std::string noMode = "either capture or listen mode must be set\n";
   const std::string unknown = "unrecognized option '?'\n\n";
   const std::string size = ": -s takes a whole number of MB from 1 to 4095\n";
+  // One byte over what the record holds: cut short, it would name another path.
+  const std::string longDir = "/tmp/" + std::string(CAP_PATH_SIZE - 5, 'd');
+  const std::string longName = std::string(CAP_PATH_SIZE, 'n') + ".cap";
+  const std::string tooLong = ": longer than " + std::to_string(CAP_PATH_SIZE - 1) + " bytes\n";
   const RefusedCase cases[] = {
       {{"-r"}, noMode},
       {{"-s", "20"}, noMode},
@@ -72,6 +76,9 @@ TEST(ParseParameter, RefusedCommandLinesPrintTheirReasonAndTheUsage) {
       {{"-c", "-f", ""}, "invalid capture file name: it is empty\n"},
       {{"-c", "-f", "/tmp/"}, "invalid capture file name /tmp/: it names a folder\n"},
       {{"-c", "-d", ""}, "invalid capture directory: it is empty\n"},
+      {{"-c", "-d", longDir}, "invalid capture directory " + longDir + tooLong},
+      {{"-c", "-f", longName}, "invalid capture file name " + longName + tooLong},
+      {{"-c", "-f", "/" + longName}, "invalid capture file name /" + longName + tooLong},
       {{"-c", "-d", "/var", "-f", "/tmp/x.cap"},
        "invalid capture directory /var: the file name -f /tmp/x.cap names its folder\n"},
       // A value check ends the scan before later options are looked at.
@@ -204,13 +211,15 @@ TEST(ParseParameter, APortMayNameTheAddressToListenOn) {
   }
 }
 
-TEST(ParseParameter, LongPathsAreCutTo1023Characters) {
-  const std::string longName(2000, 'n');
+// Up to what the record holds a path is kept whole; beyond it the refusals above.
+TEST(ParseParameter, LongPathsAreKeptWholeUpTo1023Bytes) {
+  const std::string longName(1023, 'n');
   const std::string longDir(1023, 'd');
   Parsed r = Parse({"-c", "-f", longName, "-d", longDir});
   ASSERT_TRUE(r.ok);
-  EXPECT_EQ(std::string(r.parms.capName), longName.substr(0, 1023));
+  EXPECT_EQ(std::string(r.parms.capName), longName);
   EXPECT_EQ(std::string(r.parms.capDir), longDir);
+  EXPECT_FALSE(Parse({"-c", "-f", std::string(1024, 'n')}).ok);
 }
 
 }  // namespace
