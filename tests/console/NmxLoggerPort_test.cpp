@@ -49,8 +49,8 @@ class LoggerPortTest : public testing::Test {
   }
 
   // Feeds one 64-byte KRP write request as the router port's receive thread would.
-  static void Feed(CNmxLoggerPort& port, DWORD invokeId) {
-    std::vector<BYTE> buf(NMX_HEAD_SIZE + 64 + 12);
+  static void Feed(CNmxLoggerPort& port, DWORD invokeId, DWORD cbData = 64 + 12) {
+    std::vector<BYTE> buf(NMX_HEAD_SIZE + cbData);
     NmxCmd* cmd = reinterpret_cast<NmxCmd*>(buf.data());
     cmd->head.target = NmxAddr(NMXNETID_LOOPBACK, 851);
     cmd->head.sender = NmxAddr(NMXNETID_LOOPBACK, 32768);
@@ -159,10 +159,11 @@ TEST_F(LoggerPortTest, FramesTheEngineDroppedAreCountedInTheLastLine) {
   CNmxLoggerPort port;
   ASSERT_EQ(port.Open(false, 48914), S_OK);
   ASSERT_EQ(port.Start(m_parms), S_OK);
-  // Faster than the writer empties the queue of 10000 frames.
+  // Frames of 2 MiB, larger than the capture's buffer: the writer puts each on the disk by
+  // itself, while the queue holds 16 MiB of them, so 20 fed at once overrun it.
   DWORD fed = 0;
   ASSERT_TRUE(vxtest::WaitUntil([&] {
-    for (int i = 0; i < 20000; ++i) Feed(port, ++fed);
+    for (int i = 0; i < 20; ++i) Feed(port, ++fed, 2u << 20);
     return port.GetDroppedFrames() > 0;
   }));
   g_bStop = true;

@@ -214,6 +214,9 @@ struct CServeFront::Waiting {
   size_t cbRequest = 0;   // head and body, once the head passed
   bool bRefused = false;  // answered: what still comes is dropped until the deadline
   size_t cbDropped = 0;
+  // Dropped enough: no longer read, so that the peer's sending stalls and it reads the
+  // answer; closing with its bytes unread would reset the connection and lose the answer.
+  bool bDrained = false;
 };
 
 CServeFront::CServeFront(const ServeRequestRules& rules, const ServeFrontLimits& limits,
@@ -275,7 +278,7 @@ void CServeFront::Run() {
     fds.push_back(pollfd{m_wake[0], POLLIN, 0});
     fds.push_back(pollfd{accepting ? m_listenFd : -1, POLLIN, 0});
     for (const Waiting& w : waiting) {
-      fds.push_back(pollfd{w.fd, POLLIN, 0});
+      fds.push_back(pollfd{w.bDrained ? -1 : w.fd, POLLIN, 0});
       wakeAt = std::min(wakeAt, w.deadline);
     }
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count();
@@ -333,11 +336,15 @@ bool CServeFront::Read(Waiting& w) {
   const ssize_t n =
       recv(w.fd, buf, std::min(sizeof buf, limit - (w.bRefused ? 0 : w.bytes.size())), 0);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
-  if (n <= 0 || (w.bRefused && (w.cbDropped += static_cast<size_t>(n)) > kDrainBytes)) {
+  if (n <= 0) {
     close(w.fd);
     return false;
   }
-  if (w.bRefused) return true;
+  if (w.bRefused) {
+    w.cbDropped += static_cast<size_t>(n);
+    w.bDrained = w.cbDropped > kDrainBytes;
+    return true;
+  }
   w.bytes.append(buf, static_cast<size_t>(n));
 
   if (!w.cbRequest) {
