@@ -360,8 +360,10 @@ TEST_F(ListenServe, ATriggerSetOnThePageStopsTheCaptureAndSaysWhereItsFrameIs) {
   ASSERT_TRUE(m_logger->WaitOutput("Capturing has stopped.\n")) << m_logger->Output();
   EXPECT_NE(std::string::npos, state.find("\"found\":true")) << state;
   EXPECT_NE(std::string::npos, state.find("\"why\":\"error\"")) << state;
-  const long long index = NumberAfter(state, "\"index\":");
-  const long long frames = NumberAfter(state, "\"frames\":");
+  // The trigger's own "frames" follow its "index"; the capture's and the rates' come before.
+  const std::string trigger = state.substr(std::min(state.find("\"index\":"), state.size()));
+  const long long index = NumberAfter(trigger, "\"index\":");
+  const long long frames = NumberAfter(trigger, "\"frames\":");
 
   vxtest::CaptureContents saved;
   std::string error;

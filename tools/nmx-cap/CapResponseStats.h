@@ -123,5 +123,4 @@ class CCapResponseStats {
   std::vector<Slow> m_slowest;  // a min-heap by time: the slowest m_nSlowest
   uint64_t m_nFrames = 0;
   uint64_t m_nPassFrames = 0;
-  bool m_bPassLost = false;  // a percentile's rank was not found in its range
 };
