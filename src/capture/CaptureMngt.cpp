@@ -579,11 +579,8 @@ HRESULT CCaptureMngt::WriteFrames(const FRAME* const* frames, size_t n, size_t* 
       }
     }
     if (hr != S_OK || i == n) break;
-    if (!RecordBytes(frames[i], cb)) {
-      hr = E_FAIL;
-      break;
-    }
-    hr = StoreFrame(frames[i], cb);
+    // A length that cannot be a record is refused, and counted like every refusal.
+    hr = RecordBytes(frames[i], cb) ? StoreFrame(frames[i], cb) : E_FAIL;
     if (hr != S_OK) {
       COsCsLock mem(m_csMem);
       CountNotStored(1);

@@ -179,7 +179,8 @@ std::optional<CRouterCore::Clock::time_point> CRouterCore::NextHoldDeadline() co
   std::optional<Clock::time_point> next;
   for (const auto& [number, port] : m_ports) {
     if (port.readers.empty() || port.queue.empty() || !MayHold(port)) continue;
-    if (!m_clients.at(port.readers.front()).bHold) continue;
+    const auto reader = m_clients.find(port.readers.front());
+    if (reader == m_clients.end() || !reader->second.bHold) continue;
     const Clock::time_point due = port.oldestQueuedAt + std::chrono::microseconds(READ_HOLD_US);
     if (!next || due < *next) next = due;
   }
