@@ -39,3 +39,12 @@ void ReportRefusal(const char* line) {
   }
   ReportFailure(text.c_str());
 }
+
+std::string PrintableText(const char* text) {
+  std::string s = text ? text : "";
+  for (char& c : s) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) c = '?';
+  }
+  return s;
+}

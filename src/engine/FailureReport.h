@@ -2,6 +2,8 @@
 // one line on standard output (the console's own output) and the same text in the system log.
 #pragma once
 
+#include <string>
+
 // Prints line and writes it to the system log with priority LOG_ALERT, under the identity and
 // facility the host opened the log with (the console program: "NmxLogger", LOG_USER). Any
 // thread.
@@ -13,3 +15,7 @@ void ReportFailure(const char* line);
 // out. Any thread.
 void ReportRefusal(const char* line);
 constexpr int kRefusalsPerMinute = 20;
+
+// text as the console and the system log may show it: each control character (a terminal's
+// escape sequences begin with one) becomes '?'. Null gives "".
+std::string PrintableText(const char* text);

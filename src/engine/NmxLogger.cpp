@@ -10,7 +10,6 @@
 #include "engine/FailureReport.h"
 #include "nmx/KrpTypes.h"
 #include "os/ByteOrder.h"
-#include "viewer/KrpComm.h"
 
 namespace {
 
@@ -21,9 +20,6 @@ constexpr DWORD kFileUpdateCycleMs = 10000;
 constexpr LONG kDefaultRingFiles = 2;
 
 constexpr DWORD kTimeStampSize = 8;
-
-// How often a retired viewer handler looks whether its last request has been answered.
-constexpr DWORD kReapPollMs = 20;
 
 // Result of a table or flag change while capturing.
 const HRESULT kRefusedWhileCapturing = KrpResultFromCode(KRP_E_GENERAL);
@@ -45,11 +41,7 @@ CNmxLogger::CNmxLogger(IVxNmxLoggerCallback* pCallback)
       m_pWriterList(std::make_unique<TFrameList>()) {}
 
 CNmxLogger::~CNmxLogger() {
-  // First, so that no viewer request can start a capture behind the Shutdown.
-  StopViewerService();
   Shutdown();
-  // Views read through the capture manager, so they go first.
-  CloseAllViews();
   m_pCaptureMngt.reset();
   if (m_hStopLoggerEvent) OsUserCloseHandle(m_hStopLoggerEvent);
   if (m_hWakeWriter) OsUserCloseHandle(m_hWakeWriter);
@@ -82,10 +74,7 @@ bool CNmxLogger::Start() {
     ReportFailure(err);
     return false;
   }
-  {
-    COsCsLock view(m_csView);
-    if (m_pCaptureView) m_pCaptureView->Reset();
-  }
+  if (m_pListener) m_pListener->OnCaptureStarting();
   m_nDroppedFrames = 0;
   m_bWriteErrorTaken = false;
   // Set before the writer runs: it ends as soon as it finds the run stopped.
@@ -327,170 +316,11 @@ void CNmxLogger::WriterLoop() {
   }
 }
 
-// ---- Views ----------------------------------------------------------------------------------
+// ---- Listener -------------------------------------------------------------------------------
 
-LONG CNmxLogger::CreateView() {
-  COsCsLock view(m_csView);
-  delete m_pCaptureView;
-  m_pCaptureView = new (std::nothrow) CCaptureView(m_pCaptureMngt.get());
-  return m_pCaptureView ? 1 : 0;
-}
-
-CCaptureView* CNmxLogger::GetView(LONG hView) {
-  COsCsLock view(m_csView);
-  return hView == 1 ? m_pCaptureView : nullptr;
-}
-
-void CNmxLogger::CloseView(LONG hView) {
-  if (hView != 1) return;
-  CloseAllViews();
-}
-
-void CNmxLogger::CloseAllViews() {
-  COsCsLock view(m_csView);
-  delete m_pCaptureView;
-  m_pCaptureView = nullptr;
-}
-
-// ---- Viewer service -------------------------------------------------------------------------
-
-HRESULT CNmxLogger::Connect() {
+void CNmxLogger::SetEngineListener(IEngineListener* pListener) {
   COsCsLock control(m_csControl);
-  m_bReconnectWanted = false;
-  if (m_bConnected) return S_OK;
-  m_bViewerConnected = FALSE;
-  ReapRetiredHandlers();
-  return ConnectLocked();
-}
-
-HRESULT CNmxLogger::ConnectLocked() {
-  CKrpComm* comm = new (std::nothrow) CKrpComm(this, true, m_nPort, m_strAddress);
-  if (!comm) return E_OUTOFMEMORY;
-  const HRESULT hr = comm->Connect();
-  if (hr != S_OK) {
-    // It never listened, so it has no thread to wait for.
-    delete comm;
-    return hr;
-  }
-  m_pKrpComm = comm;
-  m_nListenPort = comm->GetListenPort();
-  m_bConnected = true;
-  return S_OK;
-}
-
-CString CNmxLogger::GetConnectionAddress() {
-  COsCsLock control(m_csControl);
-  return m_strAddress;
-}
-
-void CNmxLogger::SetConnectionAddress(const char* szAddress) {
-  COsCsLock control(m_csControl);
-  m_strAddress = szAddress ? szAddress : "";
-}
-
-HRESULT CNmxLogger::Disconnect() {
-  CKrpComm* old = nullptr;
-  {
-    COsCsLock control(m_csControl);
-    m_bReconnectWanted = false;
-    old = DetachViewerService();
-  }
-  delete old;
-  return S_OK;
-}
-
-CKrpComm* CNmxLogger::DetachViewerService() {
-  CKrpComm* comm = m_pKrpComm;
-  m_pKrpComm = nullptr;
-  m_bViewerConnected = FALSE;
-  m_bConnected = false;
-  m_nListenPort = 0;
-  // In one step under the view lock: the handler can open no view after this one is closed.
-  COsCsLock view(m_csView);
-  if (comm) comm->Retire();
-  delete m_pCaptureView;
-  m_pCaptureView = nullptr;
-  return comm;
-}
-
-bool CNmxLogger::RetireViewerService(bool bReconnect) {
-  ReapRetiredHandlers();
-  CKrpComm* comm = DetachViewerService();
-  if (!comm) return false;
-  TRetiredHandler retired{comm, nullptr};
-  if (auto* param = new (std::nothrow) TReaperParam{this, comm, bReconnect}) {
-    OS_USER_THREAD_ID id{};
-    retired.hReaper = OsUserCreateThread(nullptr, 0, ReaperThread, param, 0, &id);
-    if (!retired.hReaper) delete param;
-  }
-  m_retired.push_back(retired);
-  return retired.hReaper != nullptr;
-}
-
-void CNmxLogger::ReconnectAfterRetire() {
-  COsCsLock control(m_csControl);
-  if (!m_bReconnectWanted || m_bReapNow || m_bConnected) return;
-  m_bReconnectWanted = false;
-  const HRESULT hr = ConnectLocked();
-  if (hr != S_OK) ReportListenerFailure(hr);
-}
-
-void CNmxLogger::ReportListenerFailure(HRESULT hr) {
-  const HRESULT shown = hr > 0 ? KrpResultFromCode(static_cast<DWORD>(hr)) : hr;
-  CString line;
-  if (m_strAddress.IsEmpty())
-    line.Format("Failed to open listener port %ld (err=%x)", static_cast<long>(m_nPort.load()),
-                static_cast<unsigned>(shown));
-  else
-    line.Format("Failed to open listener port %ld on %s (err=%x)",
-                static_cast<long>(m_nPort.load()), static_cast<const char*>(m_strAddress),
-                static_cast<unsigned>(shown));
-  ReportFailure(line);
-}
-
-// The handler may be serving the request that loaded the document, on its receiver thread,
-// where it cannot be deleted. Once that request has been answered it goes, and its viewer's
-// connection with it; a retired handler refuses whatever else arrives meanwhile.
-DWORD CNmxLogger::ReaperThread(LPVOID pParam) {
-  auto* param = static_cast<TReaperParam*>(pParam);
-  CKrpComm* comm = param->pKrpComm;
-  while (comm->IsServingRequest() && !param->pThis->m_bReapNow.load()) OsUserSleep(kReapPollMs);
-  delete comm;
-  if (param->bReconnect) param->pThis->ReconnectAfterRetire();
-  delete param;
-  return 0;
-}
-
-void CNmxLogger::ReapRetiredHandlers() {
-  for (size_t i = 0; i < m_retired.size();) {
-    const OS_USER_THREAD_HANDLE h = m_retired[i].hReaper;
-    if (h && OsUserWaitForSingleObject(h, 0) == WAIT_OBJECT_0) {
-      OsUserCloseHandle(h);
-      m_retired.erase(m_retired.begin() + static_cast<std::ptrdiff_t>(i));
-    } else {
-      ++i;
-    }
-  }
-}
-
-void CNmxLogger::StopViewerService() {
-  CKrpComm* current = nullptr;
-  std::vector<TRetiredHandler> retired;
-  {
-    COsCsLock control(m_csControl);
-    current = DetachViewerService();
-    retired.swap(m_retired);
-    m_bReapNow = true;
-  }
-  delete current;
-  for (const TRetiredHandler& r : retired) {
-    if (r.hReaper) {
-      OsUserWaitForSingleObject(r.hReaper, INFINITE);
-      OsUserCloseHandle(r.hReaper);
-    } else {
-      delete r.pKrpComm;
-    }
-  }
+  m_pListener = pListener;
 }
 
 // ---- Settings and filters -------------------------------------------------------------------

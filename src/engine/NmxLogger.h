@@ -1,18 +1,19 @@
 // CNmxLogger: the capture engine. Turns received NMX commands into time-stamped frame records,
 // queues them without allocation beyond the frame itself, and hands them to the capture
-// manager on a writer thread. Around that it owns the capture settings, the traffic filters,
-// the settings document, the one read view of a viewer and the viewer service.
+// manager on a writer thread. Around that it owns the capture settings, the traffic filters
+// and the settings document. The service above it (the viewer service) reaches it through
+// ViewerFace() and hears of what concerns it through its IEngineListener.
 #pragma once
 
 #include <atomic>
 #include <memory>
-#include <vector>
 
 #include "capture/CaptureMngt.h"
-#include "capture/CaptureView.h"
 #include "engine/FrameArena.h"
 #include "engine/FrameList.h"
+#include "engine/IEngineListener.h"
 #include "engine/NmxFilter.h"
+#include "engine/ViewerEngineFace.h"
 #include "engine/VxNmxLoggerItf.h"
 #include "nmx/NmxTypes.h"
 #include "os/OsTypes.h"
@@ -20,13 +21,6 @@
 #include "os/ThreadSafety.h"
 #include "os/VxString.h"
 
-// The viewer command handler (viewer/KrpComm.h), created by Connect.
-class CKrpComm;
-namespace pugi {
-class xml_node;
-}
-
-constexpr LONG NMX_LOGGER_DEFAULT_PORT = 48914;
 constexpr LONG NMX_LOGGER_CYCLE_MS = 25;
 // The writer does not wait for its cycle to end once this much waits in the queue: 1250 frames,
 // or an eighth of the frame arena.
@@ -40,18 +34,18 @@ constexpr size_t NMX_WRITER_WAKE_BYTES = CFrameArena::kSize / 8;
 // - The writer thread, one per run, takes the whole queue every 25 ms, sooner when the queue
 //   passes its high-water mark, at once when stopping, and writes it; it stops the engine
 //   itself when a single capture file is full.
-// - Start, Stop, settings, filters and views may be called from any thread; Start, Stop and
+// - Start, Stop, settings and filters may be called from any thread; Start, Stop and
 //   everything refused while capturing are serialised by m_csControl.
-// Lock order: m_csControl, then the filter's lock or m_csView, then the capture manager's
-// locks; m_csFrameList is taken alone.
+// Lock order: m_csControl, then the listener's locks or the filter's lock, then the capture
+// manager's locks; m_csFrameList is taken alone. The listener is called under m_csControl.
 //
 // The callback's OnStop may come from the writer thread (self-stop). Stop never waits for a
 // self-stop in progress, but Start and the destructor do: a host must not hold a lock that its
 // OnStop takes while it calls them.
 //
 // The viewer service runs requests on its own threads, which call Start, Stop and settings
-// here: Disconnect and the destructor wait for those threads, so a host must not call them
-// while holding a lock that its OnStart or OnStop takes.
+// here; its owner stops it before the engine is destroyed, so that no viewer can start a
+// capture behind the engine's shutdown.
 class CNmxLogger {
  public:
   // pCallback may be null; it is not referenced and must outlive the engine.
@@ -100,33 +94,12 @@ class CNmxLogger {
   // May throw what the XML parser throws.
   bool LoadXmlSettings(const char* textOrPath, bool isFile);
 
-  // Viewer service. Connect opens the listener on the connection port: 0, or the code of the
-  // failure (a socket code such as 10048 as a positive value, E_OUTOFMEMORY). Disconnect
-  // closes the listener and the viewer's connection and waits for their threads.
-  HRESULT Connect();
-  HRESULT Disconnect();
-  // The TCP port the viewer service listens on (useful with connection port 0); 0 when it is
-  // not enabled.
-  WORD GetViewerListenPort() const { return m_nListenPort.load(); }
-  bool IsConnected() const { return m_bConnected.load(); }
-  LONG GetConnectionPort() const { return m_nPort.load(); }
-  void SetConnectionPort(LONG nPort) { m_nPort = nPort; }
-  // The local IPv4 address (dotted) the viewer service listens on; empty: every address. A
-  // change takes effect when the service is enabled next.
-  CString GetConnectionAddress();
-  void SetConnectionAddress(const char* szAddress);
-  void OnViewerNewConnection() { m_bViewerConnected = TRUE; }
-  void OnViewerDisconnected() { m_bViewerConnected = FALSE; }
-  BOOL IsConnectedToViewer() const { return m_bViewerConnected.load(); }
-
-  // The single view, handle 1. A view pointer may be used only while ViewLock() is held,
-  // since CreateView, CloseView, Start (which resets the view) and Disconnect replace or
-  // change it from other threads.
-  LONG CreateView();
-  CCaptureView* GetView(LONG hView);
-  void CloseView(LONG hView);
-  void CloseAllViews();
-  COsUserLock& ViewLock() RETURN_CAPABILITY(m_csView) { return m_csView; }
+  // What the viewer service sees of the engine; lives as long as the engine.
+  IViewerEngine& ViewerFace() { return m_viewerFace; }
+  // The listener (null: none): told, under m_csControl, that a capture is starting and what a
+  // settings document says about the viewer connection. Not owned; it must stay until it is
+  // replaced by null, which waits for a start or a settings document in progress.
+  void SetEngineListener(IEngineListener* pListener);
 
   // Capture settings, passed to the capture manager unchanged.
   void SetFileSize(ULONG cbFileSize) { m_pCaptureMngt->SetFileSize(cbFileSize); }
@@ -191,10 +164,6 @@ class CNmxLogger {
   // Stops and waits for the writer. A derived class that overrides the hooks above calls it
   // in its own destructor, since the writer may call them until it has ended.
   void Shutdown();
-  // Ends the viewer service and waits for every handler it replaced, so that no viewer can
-  // start a capture any more. A derived class calls it in its destructor before Shutdown.
-  void StopViewerService();
-
   COsUserLock m_csControl;
 
  private:
@@ -221,52 +190,10 @@ class CNmxLogger {
   // Writes the record of cmd into frame (cbRecord bytes).
   static void BuildFrame(FRAME* frame, DWORD cbRecord, const NmxCmd* cmd, DWORD cbPacket,
                          bool bStamp, LONGLONG time);
-  // A command handler replaced by a settings document, and the thread that deletes it once
-  // its request in progress has been answered (null when that thread could not start).
-  struct TRetiredHandler {
-    CKrpComm* pKrpComm;
-    OS_USER_THREAD_HANDLE hReaper;
-  };
-  struct TReaperParam {
-    CNmxLogger* pThis;
-    CKrpComm* pKrpComm;
-    bool bReconnect;
-  };
-  // Under m_csControl: creates and connects a handler on m_nPort and m_strAddress.
-  HRESULT ConnectLocked() REQUIRES(m_csControl);
-  // Under m_csControl: a settings document's "ConnectionPort" and "ConnectionAddress" (either
-  // may be empty); moves an enabled viewer service.
-  void ApplyConnectionSettings(const pugi::xml_node& port, const pugi::xml_node& address)
-      REQUIRES(m_csControl);
-  // Under m_csControl: takes the handler out of service and closes the view. The caller
-  // deletes the handler outside m_csControl, since a request it is serving may wait for it.
-  CKrpComm* DetachViewerService() REQUIRES(m_csControl);
-  // Under m_csControl: as DetachViewerService, but the handler is deleted later, once the
-  // request it may be serving on this very thread has been answered. With bReconnect the
-  // service is enabled again (ReconnectAfterRetire) once the handler has gone, for a listener
-  // that needs the port it holds. False when no thread could be started for that.
-  bool RetireViewerService(bool bReconnect = false) REQUIRES(m_csControl);
-  // On a reaper thread: enables the service a settings document moved, unless it was enabled,
-  // disabled or stopped for good meanwhile.
-  void ReconnectAfterRetire();
-  // Under m_csControl: says on the console and in the system log that the listener could not
-  // be opened on m_nPort and m_strAddress.
-  void ReportListenerFailure(HRESULT hr) REQUIRES(m_csControl);
-  // Under m_csControl: forgets the retired handlers that are gone, without waiting.
-  void ReapRetiredHandlers() REQUIRES(m_csControl);
-  static DWORD ReaperThread(LPVOID pParam);
 
-  std::atomic<LONG> m_nPort{NMX_LOGGER_DEFAULT_PORT};
-  CString m_strAddress GUARDED_BY(m_csControl);
-  CKrpComm* m_pKrpComm GUARDED_BY(m_csControl) = nullptr;
-  std::vector<TRetiredHandler> m_retired GUARDED_BY(m_csControl);
-  std::atomic<bool> m_bReapNow{false};
-  bool m_bReconnectWanted GUARDED_BY(m_csControl) = false;
-  std::atomic<WORD> m_nListenPort{0};
+  IEngineListener* m_pListener GUARDED_BY(m_csControl) = nullptr;
   std::unique_ptr<CCaptureMngt> m_pCaptureMngt;
-  CCaptureView* m_pCaptureView GUARDED_BY(m_csView) = nullptr;
   IVxNmxLoggerCallback* m_pCallback;
-  std::atomic<bool> m_bConnected{false};
   std::atomic<LONG> m_nLoggerCycle{NMX_LOGGER_CYCLE_MS};
   // The writer thread of the current run (NmxReceiverThread).
   OS_USER_THREAD_HANDLE m_hReceiverThread GUARDED_BY(m_csControl) = nullptr;
@@ -275,7 +202,6 @@ class CNmxLogger {
   // Auto-reset; ends the writer's wait: the queue passed its high-water mark, or a stop.
   OS_USER_EVENT_HANDLE m_hWakeWriter;
   CNmxFilter m_filter;
-  std::atomic<BOOL> m_bViewerConnected{FALSE};
   std::unique_ptr<TFrameList> m_pFrameList GUARDED_BY(m_csFrameList);  // the shared queue
   std::unique_ptr<TFrameList> m_pWriterList;  // the writer's batch, traded for the queue
   CFrameArena m_arena;  // taken from under m_csFrameList, given back in queue order
@@ -287,5 +213,5 @@ class CNmxLogger {
   // Cleared by exactly one thread per run (compare-and-swap): Stop or the writer's self-stop.
   std::atomic<bool> m_bStarted{false};
   std::atomic<bool> m_bSelfStopping{false};
-  COsUserLock m_csView;
+  CViewerEngineFace m_viewerFace{*this};
 };

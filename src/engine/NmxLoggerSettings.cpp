@@ -1,7 +1,6 @@
-// The engine's settings document: parse, viewer port, filters and capture settings.
-#include <arpa/inet.h>
+// The engine's settings document: parse, filters and capture settings; the viewer port goes
+// to the listener.
 #include <errno.h>
-#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +12,6 @@
 #include "engine/NmxLogger.h"
 #include "engine/XmlReaders.h"
 #include "os/OsUserSafeOpen.h"
-#include "viewer/ViewerFileName.h"
 
 namespace {
 
@@ -85,49 +83,6 @@ bool HasChildElement(const pugi::xml_node& node) {
 
 }  // namespace
 
-void CNmxLogger::ApplyConnectionSettings(const pugi::xml_node& port,
-                                         const pugi::xml_node& address) {
-  LONG newPort = m_nPort;
-  CString newAddress = m_strAddress;
-  CString line;
-  if (port) {
-    const LONG p = XMLGetUshort(port);
-    if (p != 0) {
-      newPort = p;
-    } else {
-      // Port 0 would listen wherever the system chooses, where no viewer will look.
-      const long stays = m_bConnected ? m_nListenPort.load() : m_nPort.load();
-      line.Format("Ignoring ConnectionPort '%s': not a port; the viewer port stays %ld",
-                  PrintableText(XMLGettext(port)).c_str(), stays);
-      ReportFailure(line);
-    }
-  }
-  if (address) {
-    const char* text = XMLGettext(address);
-    in_addr parsed{};
-    if (!*text || inet_pton(AF_INET, text, &parsed) == 1) {
-      newAddress = text;
-    } else {
-      line.Format("Ignoring ConnectionAddress '%s': not an IPv4 address",
-                  PrintableText(text).c_str());
-      ReportFailure(line);
-    }
-  }
-  const bool samePort = newPort == m_nPort;
-  const bool moved = !samePort || strcmp(newAddress, m_strAddress) != 0;
-  m_nPort = newPort;
-  m_strAddress = newAddress;
-  if (!m_bConnected || !moved) return;
-  // This may run on a request of the handler being replaced, which must first answer it. On
-  // the same port, the new listener has to wait until the old one has closed.
-  if (RetireViewerService(samePort) && samePort) {
-    m_bReconnectWanted = true;
-    return;
-  }
-  const HRESULT hr = ConnectLocked();
-  if (hr != S_OK) ReportListenerFailure(hr);
-}
-
 bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
   if (!textOrPath) return false;
   // A document named by path comes from a viewer or a host that cannot see why it was not
@@ -162,7 +117,7 @@ bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
 
   const pugi::xml_node port = root.child("ConnectionPort");
   const pugi::xml_node address = root.child("ConnectionAddress");
-  if (port || address) ApplyConnectionSettings(port, address);
+  if ((port || address) && m_pListener) m_pListener->OnConnectionSettings(port, address);
 
   const pugi::xml_node filterInfo = root.child("FilterInfo");
   const pugi::xml_node captureInfo = root.child("CaptureInfo");

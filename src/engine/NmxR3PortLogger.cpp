@@ -17,8 +17,7 @@ CNmxR3PortLogger::CNmxR3PortLogger(IVxNmxLoggerCallback* pCallback)
 
 CNmxR3PortLogger::~CNmxR3PortLogger() {
   // The receive thread and a self-stopping writer call into this object: both end here,
-  // before any part of it goes, and no viewer may start a capture again after.
-  StopViewerService();
+  // before any part of it goes. The owner has stopped the viewer service before.
   Shutdown();
   NmxDisconnect();
 }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "EngineTestUtil.h"
+#include "service/ViewerService.h"
 
 using namespace engtest;
 
@@ -259,27 +260,28 @@ TEST(NmxLoggerTest, StartAndStopOncePerRun) {
 TEST(NmxLoggerTest, OneViewWithHandleOne) {
   vxtest::TempDir dir;
   CNmxLogger engine(nullptr);
+  CViewerService service(engine.ViewerFace());
   CaptureInto(engine, dir, 2 * kMiB);
-  EXPECT_EQ(engine.GetView(1), nullptr);
-  ASSERT_EQ(engine.CreateView(), 1);
-  ASSERT_EQ(engine.CreateView(), 1);
-  EXPECT_NE(engine.GetView(1), nullptr);
-  EXPECT_EQ(engine.GetView(2), nullptr);
-  engine.CloseView(2);
-  ASSERT_NE(engine.GetView(1), nullptr);
+  EXPECT_EQ(service.GetView(1), nullptr);
+  ASSERT_EQ(service.CreateView(), 1);
+  ASSERT_EQ(service.CreateView(), 1);
+  EXPECT_NE(service.GetView(1), nullptr);
+  EXPECT_EQ(service.GetView(2), nullptr);
+  service.CloseView(2);
+  ASSERT_NE(service.GetView(1), nullptr);
 
   // The view reads the capture that starts after it.
   ASSERT_TRUE(engine.Start());
   for (DWORD i = 0; i < 3; ++i) engine.OnNmxReceive(AsCmd(MakeCmd(Numbered(i, 10))));
   ASSERT_TRUE(vxtest::WaitUntil([&] { return Frames(engine) == 3; }));
   {
-    COsCsLock lock(engine.ViewLock());
+    COsCsLock lock(service.ViewLock());
     std::vector<BYTE> packet(4096);
-    EXPECT_EQ(engine.GetView(1)->GetUnreadFrames(packet.data(), 4096), S_OK);
-    EXPECT_EQ(engine.GetView(1)->GetUnreadFrames(packet.data(), 4096), S_FALSE);
+    EXPECT_EQ(service.GetView(1)->GetUnreadFrames(packet.data(), 4096), S_OK);
+    EXPECT_EQ(service.GetView(1)->GetUnreadFrames(packet.data(), 4096), S_FALSE);
   }
-  engine.CloseView(1);
-  EXPECT_EQ(engine.GetView(1), nullptr);
+  service.CloseView(1);
+  EXPECT_EQ(service.GetView(1), nullptr);
   ASSERT_TRUE(engine.Stop());
 }
 

@@ -10,6 +10,7 @@
 #include "EngineTestUtil.h"
 #include "engine/NmxLogger.h"
 #include "engine/XmlReaders.h"
+#include "service/ViewerService.h"
 
 using namespace engtest;
 
@@ -122,10 +123,11 @@ TEST(SettingsTest, ConnectionPort) {
                {"70000", 4464}, {"0", 48914},   {"65536", 48914}};
   for (const auto& c : cases) {
     CNmxLogger engine(nullptr);
+    CViewerService service(engine.ViewerFace());
     const std::string d =
         Doc(std::string("<ConnectionPort>") + c.text + "</ConnectionPort>" + Capture(""));
     EXPECT_TRUE(engine.LoadXmlSettings(d.c_str(), false));
-    EXPECT_EQ(engine.GetConnectionPort(), c.port) << c.text;
+    EXPECT_EQ(service.GetConnectionPort(), c.port) << c.text;
   }
 }
 
@@ -143,9 +145,10 @@ TEST(SettingsTest, RefusedDocuments) {
   };
   for (const auto& c : cases) {
     CNmxLogger engine(nullptr);
+    CViewerService service(engine.ViewerFace());
     engine.SetFileSize(3 * 1048576);
     EXPECT_FALSE(engine.LoadXmlSettings(c.doc, false)) << c.doc;
-    EXPECT_EQ(engine.GetConnectionPort(), c.port) << c.doc;
+    EXPECT_EQ(service.GetConnectionPort(), c.port) << c.doc;
     EXPECT_EQ(engine.OsUserGetFileSize(), 3u * 1048576) << c.doc;
   }
   CNmxLogger engine(nullptr);
@@ -226,6 +229,7 @@ TEST(SettingsTest, CommandFilterWithoutGroupDiscardsTheTable) {
 TEST(SettingsTest, FromFileAndRefusedWhileCapturing) {
   vxtest::TempDir dir;
   CNmxLogger engine(nullptr);
+  CViewerService service(engine.ViewerFace());
   CaptureInto(engine, dir, 2 * 1048576);
   const std::string path = dir / "settings.xml";
   const std::string text = Doc("<ConnectionPort>5000</ConnectionPort>" +
@@ -234,14 +238,14 @@ TEST(SettingsTest, FromFileAndRefusedWhileCapturing) {
   EXPECT_FALSE(engine.LoadXmlSettings((dir / "missing.xml").c_str(), true));
   EXPECT_FALSE(engine.LoadXmlSettings(dir.path().c_str(), true));
   ASSERT_TRUE(engine.LoadXmlSettings(path.c_str(), true));
-  EXPECT_EQ(engine.GetConnectionPort(), 5000);
+  EXPECT_EQ(service.GetConnectionPort(), 5000);
   EXPECT_EQ(engine.OsUserGetFileSize(), 3u * 1048576);
 
   ASSERT_TRUE(engine.Start());
   EXPECT_FALSE(engine.LoadXmlSettings(
       Doc("<ConnectionPort>6000</ConnectionPort>" + Capture("<FileSize>5</FileSize>")).c_str(),
       false));
-  EXPECT_EQ(engine.GetConnectionPort(), 5000);
+  EXPECT_EQ(service.GetConnectionPort(), 5000);
   EXPECT_EQ(engine.OsUserGetFileSize(), 3u * 1048576);
   // Tables and flags are refused too; the switches are not.
   EXPECT_EQ(engine.SetFilterFlags(1), static_cast<HRESULT>(0x98110700));

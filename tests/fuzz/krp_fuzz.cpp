@@ -24,8 +24,9 @@
 #include "nmx/KrpTypes.h"
 #include "nmx/NmxTypes.h"
 #include "os/ByteOrder.h"
-#include "viewer/KrpComm.h"
-#include "viewer/ViewerConnection.h"
+#include "service/KrpComm.h"
+#include "service/ViewerConnection.h"
+#include "service/ViewerService.h"
 
 namespace {
 
@@ -159,7 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const vxfuzz::NmxTcpStream stream = vxfuzz::ReadNmxTcpStream(data, size);
   {
     CNmxLogger engine(nullptr);
-    CKrpComm comm(&engine, false, 0);
+    CViewerService service(engine.ViewerFace());
+    CKrpComm comm(&service, false, 0);
     if (HasNotificationRequest(stream)) comm.Connect();
     std::atomic<int> nServing{0};
     comm.OnNewConnection();

@@ -1,6 +1,7 @@
 // The settings document, as the engine receives it: text (up to its first NUL, as the console
 // and a host hand it over) and then the same bytes as a file (as a viewer names one, with the
-// parser's encoding detection), applied to a real engine whose runtime folder is private.
+// parser's encoding detection), applied to a real engine and its viewer service (not
+// listening) whose runtime folder is private.
 // A document the engine takes is then used: the filters decide on a few commands, and the
 // capture runs briefly with the document's settings.
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include "fuzz/FuzzSupport.h"
 #include "nmx/KrpTypes.h"
 #include "nmx/NmxTypes.h"
+#include "service/ViewerService.h"
 
 namespace {
 
@@ -71,6 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vxfuzz::WriteFile(file, data, size);
   {
     CNmxLogger engine(nullptr);
+    CViewerService service(engine.ViewerFace());
     Load(engine, text.c_str(), false);
     // A second document replaces what the first one set.
     Load(engine, file.c_str(), true);

@@ -21,7 +21,7 @@
 #include "nmx-cap/CapFrameReader.h"
 #include "nmx-view/PacketAssembler.h"
 #include "nmx-view/ViewCommands.h"
-#include "viewer/ViewerServiceTestUtil.h"
+#include "service/ViewerServiceTestUtil.h"
 
 using namespace vstest;
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "viewer/ViewerServiceTestUtil.h"
+#include "service/ViewerServiceTestUtil.h"
 
 using namespace vstest;
 

@@ -1,7 +1,7 @@
 // CKrpComm: the viewer command set. Serves the KRP requests of the remote viewer against the
-// capture engine: capture control and settings (index group 0x1000), the frames of a view
-// (0x1500, read on request or pushed by notification threads) and the traffic filters
-// (0x2000). It owns the viewer TCP server that calls it.
+// capture engine (through the service's IViewerEngine): capture control and settings (index group
+// 0x1000), the frames of a view (0x1500, read on request or pushed by notification threads) and the
+// traffic filters (0x2000). It owns the viewer TCP server that calls it.
 #pragma once
 
 #include <atomic>
@@ -11,11 +11,12 @@
 #include "nmx/NmxTypes.h"
 #include "os/OsUserTools.h"
 #include "os/ThreadSafety.h"
+#include "service/KrpHashTable.h"
 #include "viewer/KrpCommFormat.h"
-#include "viewer/KrpHashTable.h"
 #include "viewer/VxKrpItf.h"
 
-class CNmxLogger;
+class CViewerService;
+class IViewerEngine;
 class CViewerTcpServer;
 
 struct NotificationTableKey_ {
@@ -32,26 +33,27 @@ struct TNotificationTableVal_ {
 
 typedef CHashTable<NotificationTableKey_, TNotificationTableVal_, 100> TNotificationTable;
 
-// Ownership: created, connected and deleted by the engine, which must outlive it; AddRef and
-// Release count nothing. Owns the TCP server (and through it the viewer's connection), the
-// notification threads and the files the viewer opened, which are closed when its connection
-// ends.
+// Ownership: created, connected and deleted by the viewer service, which must outlive it, as
+// must its engine; AddRef and Release count nothing. Owns the TCP server (and through it the
+// viewer's connection), the notification threads and the files the viewer opened, which are closed
+// when its connection ends.
 //
 // Threads: requests arrive on the connection's receiver thread, connection events on the
-// server's listener thread, and each notification has a thread of its own; the engine's
+// server's listener thread, and each notification has a thread of its own; the service's
 // thread constructs, connects, retires and deletes. Read, Write and ReadWrite run entirely
-// under m_csCrit. Views are touched only under the engine's ViewLock(), which also serialises
+// under m_csCrit. Views are touched only under the service's ViewLock(), which also serialises
 // a request and a notification thread reading the same view; nothing here waits for a thread
 // while holding that lock. Deleting a notification waits until its thread has ended.
 //
 // Must not be deleted on its own connection's receiver or listener thread, nor while holding
-// an engine lock that a request may need: the destructor waits for those threads.
+// a lock of the engine or the service that a request may need: the destructor waits for those
+// threads.
 class CKrpComm : public IVxKrpSync, public IVxKrpComm {
  public:
-  // pNmxLogger: the engine. bIsTcpIpServer is not used. nPort: the TCP port to listen on (0
-  // for an ephemeral one); szAddress: the dotted IPv4 address to listen on, null or empty for
-  // every address.
-  CKrpComm(CNmxLogger* pNmxLogger, bool bIsTcpIpServer, LONG nPort,
+  // pService: the viewer service, and through it the engine. bIsTcpIpServer is not used. nPort: the
+  // TCP port to listen on (0 for an ephemeral one); szAddress: the dotted IPv4 address to listen
+  // on, null or empty for every address.
+  CKrpComm(CViewerService* pService, bool bIsTcpIpServer, LONG nPort,
            const char* szAddress = nullptr);
   ~CKrpComm() override;
   CKrpComm(const CKrpComm&) = delete;
@@ -64,8 +66,8 @@ class CKrpComm : public IVxKrpSync, public IVxKrpComm {
   // The TCP port listened on; 0 when not listening.
   WORD GetListenPort();
 
-  // The engine has replaced this handler: from now on it refuses every request and leaves
-  // the engine's views and viewer state alone. Call under the engine's ViewLock() or without
+  // The service has replaced this handler: from now on it refuses every request and leaves
+  // the service's views and viewer state alone. Call under the service's ViewLock() or without
   // any lock; it takes only that lock and never waits.
   void Retire();
   bool IsRetired() const { return m_bRetired.load(); }
@@ -143,7 +145,8 @@ class CKrpComm : public IVxKrpSync, public IVxKrpComm {
   CViewerTcpServer* m_pTcpKrpServer;
   IVxKrpServerInternal* m_pKrpServer;
   IVxKrpAsyncRes* m_pAsyncRes = nullptr;
-  CNmxLogger* m_pNmxLogger;
+  CViewerService* m_pService;
+  IViewerEngine& m_engine;
   DWORD m_hNote GUARDED_BY(m_csCrit) = 0;
   TNotificationTable m_noteTable;  // locked by itself
   // The files the viewer opened, by slot; -1 for an empty slot.

@@ -1,4 +1,4 @@
-#include "viewer/ViewerServiceTestUtil.h"
+#include "service/ViewerServiceTestUtil.h"
 
 #include <stdlib.h>
 
@@ -271,17 +271,19 @@ bool Reassembler::Add(const Bytes& packet, std::string* error) {
 
 void EngineFixture::SetUp() {
   m_engine = std::make_unique<CNmxLogger>(Callback());
+  m_service = std::make_unique<CViewerService>(m_engine->ViewerFace());
   m_engine->SetFolderName(m_dir.path().c_str());
   m_engine->SetSaveFileName("engine.cap");
   m_engine->SetAutoSave(true);
   m_engine->EnableRingBuffer(false);
   m_engine->SetFileSize(4u << 20);
-  m_engine->SetConnectionPort(0);
-  ASSERT_EQ(m_engine->Connect(), S_OK);
+  m_service->SetConnectionPort(0);
+  ASSERT_EQ(m_service->Connect(), S_OK);
   ASSERT_NE(Port(), 0);
 }
 
 void EngineFixture::TearDown() {
+  m_service.reset();
   m_engine.reset();
 }
 

@@ -1,8 +1,8 @@
-#include "viewer/ViewerTcpServer.h"
+#include "service/ViewerTcpServer.h"
 
 #include <new>
 
-#include "viewer/ViewerConnection.h"
+#include "service/ViewerConnection.h"
 
 CViewerTcpServer::~CViewerTcpServer() {
   // The listener thread creates connections of this part, and connections count into

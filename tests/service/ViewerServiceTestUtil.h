@@ -19,6 +19,7 @@
 #include "nmx/NmxPort.h"
 #include "os/ByteOrder.h"
 #include "registry/VxRegTesting.h"
+#include "service/ViewerService.h"
 #include "viewer/KrpCommFormat.h"
 #include "viewer/ViewerTestUtil.h"
 
@@ -111,7 +112,7 @@ Bytes TrafficCommand(DWORD n, DWORD size);
 // The NMX packet stored in a frame record.
 Bytes PacketOf(const Bytes& record);
 
-// An engine with a single capture file "engine.cap" of 4 MiB in a folder of its own and the
+// An engine with a single capture file "engine.cap" of 4 MiB in a folder of its own and its
 // viewer service on an ephemeral port.
 class EngineFixture : public ::testing::Test {
  protected:
@@ -124,11 +125,12 @@ class EngineFixture : public ::testing::Test {
   void Feed(DWORD n, DWORD size = 64);
   // Waits until the capture holds n frames.
   bool WaitFrames(LONG n);
-  WORD Port() const { return m_engine->GetViewerListenPort(); }
+  WORD Port() const { return m_service->GetViewerListenPort(); }
 
   vxtest::TempDir m_dir;
   std::unique_ptr<CNmxLogger> m_engine;
-  std::vector<Bytes> m_fed;  // the NMX packets fed, in order
+  std::unique_ptr<CViewerService> m_service;  // goes before the engine
+  std::vector<Bytes> m_fed;                   // the NMX packets fed, in order
 };
 
 }  // namespace vstest

@@ -1,4 +1,4 @@
-#include "viewer/ViewerConnection.h"
+#include "service/ViewerConnection.h"
 
 CViewerConnection::CViewerConnection(std::atomic<int>& nServing, LONG krpPort, IVxKrpSync* handler,
                                      DWORD sendTimeoutMs)

@@ -1,15 +1,19 @@
-// CVxNmxLogger: the logger component, the capture engine behind IVxNmxLogger2.
+// CVxNmxLogger: the logger component, the capture engine and its viewer service behind
+// IVxNmxLogger2.
 #pragma once
 
 #include <atomic>
 
-#include "engine/ComObject.h"
 #include "engine/NmxLogger.h"
 #include "engine/VxNmxLoggerItf.h"
+#include "service/ComObject.h"
+#include "service/ViewerService.h"
 
 // Instantiated as CComObject<CVxNmxLogger> (DllGetVxNmxLogger). Adds no locking: calls go
-// straight to the engine, which is thread-safe, and the engine pointer is published once.
-// The engine is owned and destroyed with the object, which stops a running capture.
+// straight to the engine or the service, which are thread-safe, and each is published once
+// (the service first, so that a published engine always has its service). Both are owned and
+// destroyed with the object: the service first, so that no viewer can start a capture, then
+// the engine, which stops a running capture.
 class CVxNmxLogger : public CComObjectRootEx<CComSingleThreadModel>,
                      public CComCoClass<CVxNmxLogger, &CLSID_VxNmxLogger>,
                      public ISupportErrorInfo,
@@ -38,8 +42,10 @@ class CVxNmxLogger : public CComObjectRootEx<CComSingleThreadModel>,
   HRESULT GetRingDroppedFrames(ULONGLONG* pnFrames) override;
   HRESULT GetStartError(LONG* phrError) override;
 
-  // The engine, null before Init; for hosts inside this program and for tests.
+  // The engine and its viewer service, null before Init; for hosts inside this program and
+  // for tests.
   CNmxLogger* GetEngine() const { return m_pNmxLogger.load(std::memory_order_acquire); }
+  CViewerService* GetService() const { return m_pService.load(std::memory_order_acquire); }
 
  protected:
   CVxNmxLogger() = default;
@@ -49,5 +55,6 @@ class CVxNmxLogger : public CComObjectRootEx<CComSingleThreadModel>,
   void* InternalQueryInterface(REFIID riid);
 
  private:
+  std::atomic<CViewerService*> m_pService{nullptr};
   std::atomic<CNmxLogger*> m_pNmxLogger{nullptr};
 };

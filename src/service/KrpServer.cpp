@@ -1,4 +1,4 @@
-#include "viewer/KrpServer.h"
+#include "service/KrpServer.h"
 
 CKrpServer::~CKrpServer() {
   if (m_pServer) m_pServer->Release();

@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "engine/VxNmxLoggerObj.h"
-#include "viewer/ViewerServiceTestUtil.h"
+#include "service/ViewerServiceTestUtil.h"
+#include "service/VxNmxLoggerObj.h"
 
 using namespace vstest;
 
@@ -66,16 +66,16 @@ TEST_F(Viewers, ALeavingViewerTakesItsViewAndNotificationWithIt) {
       Sample s;
       std::string error;
       ASSERT_TRUE(c.NextSample(&s, &error)) << error;
-      EXPECT_TRUE(m_engine->IsConnectedToViewer());
+      EXPECT_TRUE(m_service->IsConnectedToViewer());
     }
     // The next viewer is served only once the last one was cleaned up.
     Client next(Port());
     ASSERT_TRUE(next.Connected());
     EXPECT_EQ(next.Read(KRPCOMM_IG_VIEW, 1, 4096).result, kNoView);
     EXPECT_EQ(next.AddNotification(KRPCOMM_IG_VIEW, 1, 4096, kCycle1ms).result, kNoView);
-    EXPECT_TRUE(m_engine->IsConnectedToViewer());
+    EXPECT_TRUE(m_service->IsConnectedToViewer());
   }
-  EXPECT_TRUE(vxtest::WaitUntil([&] { return !m_engine->IsConnectedToViewer(); }));
+  EXPECT_TRUE(vxtest::WaitUntil([&] { return !m_service->IsConnectedToViewer(); }));
 }
 
 // A host whose OnStart takes a while: the request that loaded the document is still being
@@ -118,8 +118,8 @@ TEST_F(SlowStart, ASettingsFileWithANewPortMovesTheServiceAfterTheAnswer) {
   EXPECT_EQ(a.result, 0u);
   EXPECT_TRUE(c.WaitClosed());
   EXPECT_TRUE(m_engine->IsStarted());
-  EXPECT_EQ(m_engine->GetViewerListenPort(), newPort);
-  EXPECT_TRUE(m_engine->IsConnected());
+  EXPECT_EQ(m_service->GetViewerListenPort(), newPort);
+  EXPECT_TRUE(m_service->IsConnected());
 
   Client moved(newPort);
   ASSERT_TRUE(moved.Connected());
@@ -184,7 +184,7 @@ TEST_F(Viewers, ASettingsDocumentThatCannotMoveTheServiceSaysWhy) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Failed to open listener port " + busy + " (err=98112740)\n");
   EXPECT_TRUE(c.WaitClosed());
-  EXPECT_FALSE(m_engine->IsConnected());
+  EXPECT_FALSE(m_service->IsConnected());
 }
 
 std::string ConnectionDoc(const std::string& elements) {
@@ -210,14 +210,14 @@ TEST_F(Viewers, TheServiceCanBeRestrictedToOneLocalAddress) {
     EXPECT_EQ(c.Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4).data, LE32s({2}));
   }
   EXPECT_FALSE(vxtest::Reachable("127.0.0.2", port));
-  EXPECT_STREQ(m_engine->GetConnectionAddress(), "127.0.0.1");
+  EXPECT_STREQ(m_service->GetConnectionAddress(), "127.0.0.1");
 
   testing::internal::CaptureStdout();
   EXPECT_TRUE(m_engine->LoadXmlSettings(
       ConnectionDoc("<ConnectionAddress>localhost</ConnectionAddress>").c_str(), false));
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Ignoring ConnectionAddress 'localhost': not an IPv4 address\n");
-  EXPECT_STREQ(m_engine->GetConnectionAddress(), "127.0.0.1");
+  EXPECT_STREQ(m_service->GetConnectionAddress(), "127.0.0.1");
   EXPECT_FALSE(vxtest::Reachable("127.0.0.2", port));
 
   EXPECT_TRUE(m_engine->LoadXmlSettings(
@@ -233,14 +233,14 @@ TEST_F(Viewers, DisablingTheServiceClosesTheConnectionAndTheView) {
   ASSERT_EQ(c.ReadWrite(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_CREATE_VIEW, 4, {}).result, 0u);
   ASSERT_EQ(c.AddNotification(KRPCOMM_IG_VIEW, 1, 4096, kCycle1ms).result, 0u);
   Feeder feeder(*m_engine);
-  EXPECT_EQ(m_engine->Connect(), S_OK);  // already enabled
-  EXPECT_EQ(m_engine->Disconnect(), S_OK);
+  EXPECT_EQ(m_service->Connect(), S_OK);  // already enabled
+  EXPECT_EQ(m_service->Disconnect(), S_OK);
   EXPECT_TRUE(c.WaitClosed());
-  EXPECT_FALSE(m_engine->IsConnected());
-  EXPECT_FALSE(m_engine->IsConnectedToViewer());
-  EXPECT_EQ(m_engine->GetView(1), nullptr);
-  EXPECT_EQ(m_engine->GetViewerListenPort(), 0);
-  EXPECT_EQ(m_engine->Disconnect(), S_OK);
+  EXPECT_FALSE(m_service->IsConnected());
+  EXPECT_FALSE(m_service->IsConnectedToViewer());
+  EXPECT_EQ(m_service->GetView(1), nullptr);
+  EXPECT_EQ(m_service->GetViewerListenPort(), 0);
+  EXPECT_EQ(m_service->Disconnect(), S_OK);
   EXPECT_TRUE(m_engine->IsStarted());
 }
 

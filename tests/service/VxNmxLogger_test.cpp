@@ -4,9 +4,9 @@
 
 #include <cerrno>
 
-#include "EngineTestUtil.h"
+#include "engine/EngineTestUtil.h"
 #include "engine/NmxR3PortLogger.h"
-#include "engine/VxNmxLoggerObj.h"
+#include "service/VxNmxLoggerObj.h"
 
 using namespace engtest;
 

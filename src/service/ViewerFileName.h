@@ -3,8 +3,6 @@
 // Names from the command line and from local settings documents are not checked here.
 #pragma once
 
-#include <string>
-
 // A path relative to the boot project folder that names a file: not empty, not absolute,
 // without a "." or ".." component, not ending in a separator and without control characters,
 // with backslashes counted as separators. Null is refused.
@@ -13,7 +11,3 @@ bool IsViewerRelativePath(const char* name);
 // A bare file name for the capture folder: as above and without any separator. An empty
 // name is accepted (it means "no name").
 bool IsViewerBareFileName(const char* name);
-
-// text as the console and the system log may show it: each control character (a terminal's
-// escape sequences begin with one) becomes '?'. Null gives "".
-std::string PrintableText(const char* text);

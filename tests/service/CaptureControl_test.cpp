@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "viewer/ViewerServiceTestUtil.h"
+#include "service/ViewerServiceTestUtil.h"
 
 using namespace vstest;
 
@@ -120,7 +120,7 @@ TEST_F(CaptureControl, ReadsAndCommandsBeforeDuringAndAfterACapture) {
   EXPECT_EQ(Word(c.Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4).data), 2u);
   // Auto-save gave the capture its name.
   EXPECT_EQ(c.Read(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_NAME, 64).data, Text("engine.cap"));
-  EXPECT_TRUE(m_engine->IsConnectedToViewer());
+  EXPECT_TRUE(m_service->IsConnectedToViewer());
 }
 
 TEST_F(CaptureControl, SettingsChangeWhileStoppedAndReadBack) {

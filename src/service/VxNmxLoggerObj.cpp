@@ -1,4 +1,4 @@
-#include "engine/VxNmxLoggerObj.h"
+#include "service/VxNmxLoggerObj.h"
 
 #include <cstdio>
 #include <new>
@@ -32,6 +32,7 @@ HRESULT DllGetVxNmxLogger(IVxNmxLogger2** ppLogger) {
 }
 
 CVxNmxLogger::~CVxNmxLogger() {
+  delete m_pService.load();
   delete m_pNmxLogger.load();
 }
 
@@ -48,18 +49,23 @@ HRESULT CVxNmxLogger::InterfaceSupportsErrorInfo(REFIID riid) {
 }
 
 HRESULT CVxNmxLogger::Init(BOOL bOwnPort, IVxNmxLoggerCallback* pCallback) {
-  if (GetEngine()) return E_FAIL;
+  if (GetService()) return E_FAIL;
   CNmxLogger* engine = nullptr;
+  CViewerService* service = nullptr;
   try {
     engine = bOwnPort ? new CNmxR3PortLogger(pCallback) : new CNmxLogger(pCallback);
+    service = new CViewerService(engine->ViewerFace());
   } catch (const std::bad_alloc&) {
+    delete engine;
     return E_OUTOFMEMORY;
   }
-  CNmxLogger* expected = nullptr;
-  if (!m_pNmxLogger.compare_exchange_strong(expected, engine)) {
+  CViewerService* expected = nullptr;
+  if (!m_pService.compare_exchange_strong(expected, service)) {
+    delete service;
     delete engine;
     return E_FAIL;
   }
+  m_pNmxLogger.store(engine, std::memory_order_release);
   return S_OK;
 }
 
@@ -115,17 +121,17 @@ HRESULT CVxNmxLogger::LoadXmlSettingsEx(BSTR bstrXmlOrPath, VARIANT_BOOL bIsFile
 }
 
 HRESULT CVxNmxLogger::get_EnableViewerConnection(VARIANT_BOOL* pbEnable) {
-  CNmxLogger* engine = GetEngine();
-  if (!engine) return E_FAIL;
+  CViewerService* service = GetService();
+  if (!service) return E_FAIL;
   if (!pbEnable) return E_POINTER;
-  *pbEnable = ToVariantBool(engine->IsConnected());
+  *pbEnable = ToVariantBool(service->IsConnected());
   return S_OK;
 }
 
 HRESULT CVxNmxLogger::put_EnableViewerConnection(VARIANT_BOOL bEnable) {
-  CNmxLogger* engine = GetEngine();
-  if (!engine) return E_FAIL;
-  return ViewerResult(bEnable == VARIANT_TRUE ? engine->Connect() : engine->Disconnect());
+  CViewerService* service = GetService();
+  if (!service) return E_FAIL;
+  return ViewerResult(bEnable == VARIANT_TRUE ? service->Connect() : service->Disconnect());
 }
 
 HRESULT CVxNmxLogger::get_IsStarted(VARIANT_BOOL* pbStarted) {
@@ -137,25 +143,25 @@ HRESULT CVxNmxLogger::get_IsStarted(VARIANT_BOOL* pbStarted) {
 }
 
 HRESULT CVxNmxLogger::get_IsConnectedToViewer(VARIANT_BOOL* pbConnected) {
-  CNmxLogger* engine = GetEngine();
-  if (!engine) return E_FAIL;
+  CViewerService* service = GetService();
+  if (!service) return E_FAIL;
   if (!pbConnected) return E_POINTER;
-  *pbConnected = ToVariantBool(engine->IsConnectedToViewer());
+  *pbConnected = ToVariantBool(service->IsConnectedToViewer());
   return S_OK;
 }
 
 HRESULT CVxNmxLogger::get_ConnectionPort(LONG* pnPort) {
-  CNmxLogger* engine = GetEngine();
-  if (!engine) return E_FAIL;
+  CViewerService* service = GetService();
+  if (!service) return E_FAIL;
   if (!pnPort) return E_POINTER;
-  *pnPort = engine->GetConnectionPort();
+  *pnPort = service->GetConnectionPort();
   return S_OK;
 }
 
 HRESULT CVxNmxLogger::put_ConnectionPort(LONG nPort) {
-  CNmxLogger* engine = GetEngine();
-  if (!engine) return E_FAIL;
-  engine->SetConnectionPort(nPort);
+  CViewerService* service = GetService();
+  if (!service) return E_FAIL;
+  service->SetConnectionPort(nPort);
   return S_OK;
 }
 

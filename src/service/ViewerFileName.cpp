@@ -1,4 +1,4 @@
-#include "viewer/ViewerFileName.h"
+#include "service/ViewerFileName.h"
 
 #include <cstring>
 
@@ -34,13 +34,6 @@ bool HasOnlyFileComponents(const char* name) {
 bool IsViewerRelativePath(const char* name) {
   if (!name || !*name || IsSeparator(name[0])) return false;
   return HasOnlyFileComponents(name);
-}
-
-std::string PrintableText(const char* text) {
-  std::string s = text ? text : "";
-  for (char& c : s)
-    if (IsControl(c)) c = '?';
-  return s;
 }
 
 bool IsViewerBareFileName(const char* name) {

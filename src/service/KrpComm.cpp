@@ -1,4 +1,4 @@
-#include "viewer/KrpComm.h"
+#include "service/KrpComm.h"
 
 #include <unistd.h>
 
@@ -12,13 +12,14 @@
 #include "capture/CaptureFile.h"
 #include "capture/CapturePacket.h"
 #include "engine/FailureReport.h"
-#include "engine/NmxLogger.h"
+#include "engine/IViewerEngine.h"
 #include "nmx/KrpTypes.h"
 #include "os/ByteOrder.h"
 #include "os/OsUserSafeOpen.h"
-#include "viewer/KrpServer.h"
-#include "viewer/ViewerFileName.h"
-#include "viewer/ViewerTcpServer.h"
+#include "service/KrpServer.h"
+#include "service/ViewerFileName.h"
+#include "service/ViewerService.h"
+#include "service/ViewerTcpServer.h"
 
 namespace {
 
@@ -48,13 +49,14 @@ std::string NameFromData(const BYTE* data, DWORD length, DWORD maxChars) {
 
 }  // namespace
 
-CKrpComm::CKrpComm(CNmxLogger* pNmxLogger, bool, LONG nPort, const char* szAddress)
+CKrpComm::CKrpComm(CViewerService* pService, bool, LONG nPort, const char* szAddress)
     : m_pTcpKrpServer(new (std::nothrow) CViewerTcpServer(
           this, static_cast<WORD>(nPort), szAddress && *szAddress ? szAddress : nullptr)),
       m_pKrpServer(new (std::nothrow) CKrpServer()),
-      m_pNmxLogger(pNmxLogger) {
-  // No lock: nothing else reaches the object yet, and the engine may construct it under its
-  // control lock, which requests take under m_csCrit.
+      m_pService(pService),
+      m_engine(pService->Engine()) {
+  // No lock: nothing else reaches the object yet, and the service constructs it under its
+  // lock, which a request loading a settings document takes under m_csCrit.
   for (int& fd : m_fdOpenFile) fd = -1;
 }
 
@@ -93,7 +95,7 @@ WORD CKrpComm::GetListenPort() {
 }
 
 void CKrpComm::Retire() {
-  COsCsLock view(m_pNmxLogger->ViewLock());
+  COsCsLock view(m_pService->ViewLock());
   m_bRetired = true;
 }
 
@@ -202,7 +204,7 @@ HRESULT CKrpComm::DeviceNotification(const NmxAddr*, DWORD, const void*) {
 // ---- Capture control ------------------------------------------------------------------------
 
 HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data) {
-  CNmxLogger& engine = *m_pNmxLogger;
+  IViewerEngine& engine = m_engine;
   switch (indexOffset) {
     case KRPCOMM_CAP_STATE: {
       if (length < 4) return Krp(KRP_E_INVALID_SIZE);
@@ -285,7 +287,7 @@ HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data
 }
 
 HRESULT CKrpComm::ReadCapture(DWORD indexOffset, DWORD length, BYTE* data, DWORD* bytesRead) {
-  CNmxLogger& engine = *m_pNmxLogger;
+  IViewerEngine& engine = m_engine;
   switch (indexOffset) {
     case KRPCOMM_CAP_STATE:
     case KRPCOMM_CAP_FILE_MODE:
@@ -350,8 +352,8 @@ HRESULT CKrpComm::ReadCapture(DWORD indexOffset, DWORD length, BYTE* data, DWORD
 // ---- Views ----------------------------------------------------------------------------------
 
 DWORD CKrpComm::NotificationOfView(DWORD hView) {
-  COsCsLock view(m_pNmxLogger->ViewLock());
-  CCaptureView* v = m_pNmxLogger->GetView(static_cast<LONG>(hView));
+  COsCsLock view(m_pService->ViewLock());
+  CCaptureView* v = m_pService->GetView(static_cast<LONG>(hView));
   return v ? v->GetNotificationHandle() : 0;
 }
 
@@ -361,9 +363,9 @@ HRESULT CKrpComm::CreateView(DWORD length, BYTE* data, DWORD* bytesRead) {
   if (const DWORD hNote = NotificationOfView(1)) DelDeviceNotification(hNote);
   LONG hView = 0;
   {
-    COsCsLock view(m_pNmxLogger->ViewLock());
+    COsCsLock view(m_pService->ViewLock());
     if (m_bRetired) return Krp(KRP_E_INVALID_STATE);
-    hView = m_pNmxLogger->CreateView();
+    hView = m_pService->CreateView();
   }
   if (hView == 0) return Krp(KRP_E_GENERAL);
   Answer32(data, bytesRead, static_cast<DWORD>(hView));
@@ -372,20 +374,20 @@ HRESULT CKrpComm::CreateView(DWORD length, BYTE* data, DWORD* bytesRead) {
 
 HRESULT CKrpComm::CloseView(DWORD hView) {
   {
-    COsCsLock view(m_pNmxLogger->ViewLock());
-    if (!m_pNmxLogger->GetView(static_cast<LONG>(hView))) return Krp(KRP_E_INVALID_PARAM);
+    COsCsLock view(m_pService->ViewLock());
+    if (!m_pService->GetView(static_cast<LONG>(hView))) return Krp(KRP_E_INVALID_PARAM);
   }
   if (const DWORD hNote = NotificationOfView(hView)) DelDeviceNotification(hNote);
-  COsCsLock view(m_pNmxLogger->ViewLock());
+  COsCsLock view(m_pService->ViewLock());
   if (m_bRetired) return Krp(KRP_E_INVALID_STATE);
-  m_pNmxLogger->CloseView(static_cast<LONG>(hView));
+  m_pService->CloseView(static_cast<LONG>(hView));
   return S_OK;
 }
 
 HRESULT CKrpComm::ReadView(DWORD hView, DWORD length, BYTE* data, DWORD* bytesRead) {
-  COsCsLock view(m_pNmxLogger->ViewLock());
+  COsCsLock view(m_pService->ViewLock());
   if (m_bRetired) return Krp(KRP_E_INVALID_STATE);
-  CCaptureView* v = m_pNmxLogger->GetView(static_cast<LONG>(hView));
+  CCaptureView* v = m_pService->GetView(static_cast<LONG>(hView));
   if (!v) return Krp(KRP_E_INVALID_OFFSET);
   if (length < KRPCOMM_MIN_PACKET_LENGTH) return Krp(KRP_E_INVALID_SIZE);
   const HRESULT hr = v->GetUnreadFrames(data, length);
@@ -519,7 +521,7 @@ HRESULT CKrpComm::SaveAs(const std::string& name) {
   } else if (target != OsOpenResult::kOpened) {
     hr = Krp(KRP_E_GENERAL);
   } else {
-    hr = m_pNmxLogger->SaveCaptureAs(name.c_str());
+    hr = m_engine.SaveCaptureAs(name.c_str());
     if (hr == vxcap::CAPTURE_E_FOREIGN_FILE) hr = Krp(KRP_E_INVALID_PARAM);
   }
   if (made >= 0) {
@@ -536,7 +538,7 @@ HRESULT CKrpComm::StartWithSettings(const std::string& path) {
   try {
     // May replace this handler (a new viewer port); the engine then keeps it alive until this
     // request has been answered.
-    loaded = m_pNmxLogger->LoadXmlSettings(path.c_str(), true);
+    loaded = m_engine.LoadXmlSettings(path.c_str(), true);
   } catch (...) {
     // Only the XML parser throws, when its memory runs out.
     CString line;
@@ -547,14 +549,14 @@ HRESULT CKrpComm::StartWithSettings(const std::string& path) {
   // The engine has said why; a capture with settings other than those asked for would record
   // what nobody wanted.
   if (!loaded) return Krp(KRP_E_INVALID_PARAM);
-  m_pNmxLogger->Start();
+  m_engine.Start();
   return S_OK;
 }
 
 // ---- Filters --------------------------------------------------------------------------------
 
 HRESULT CKrpComm::WriteFilter(DWORD indexOffset, DWORD length, const BYTE* data) {
-  CNmxLogger& engine = *m_pNmxLogger;
+  IViewerEngine& engine = m_engine;
   switch (indexOffset) {
     case KRPCOMM_FLT_ACTIVE:
     case KRPCOMM_FLT_INCLUDE_ACTIVE:
@@ -562,11 +564,11 @@ HRESULT CKrpComm::WriteFilter(DWORD indexOffset, DWORD length, const BYTE* data)
       if (length != 4) return Krp(KRP_E_INVALID_SIZE);
       const BOOL b = static_cast<BOOL>(Value32(data));
       if (indexOffset == KRPCOMM_FLT_ACTIVE)
-        engine.EnableFilter(b);
+        engine.Filters().EnableFilter(b);
       else if (indexOffset == KRPCOMM_FLT_INCLUDE_ACTIVE)
-        engine.EnableIncludeTable(b);
+        engine.Filters().EnableIncludeTable(b);
       else
-        engine.EnableExcludeTable(b);
+        engine.Filters().EnableExcludeTable(b);
       return S_OK;
     }
     case KRPCOMM_FLT_INCLUDE_TABLE:
@@ -586,7 +588,7 @@ HRESULT CKrpComm::WriteFilter(DWORD indexOffset, DWORD length, const BYTE* data)
 }
 
 HRESULT CKrpComm::ReadFilter(DWORD indexOffset, DWORD length, BYTE* data, DWORD* bytesRead) {
-  CNmxLogger& engine = *m_pNmxLogger;
+  IViewerEngine& engine = m_engine;
   switch (indexOffset) {
     case KRPCOMM_FLT_ACTIVE:
     case KRPCOMM_FLT_INCLUDE_ACTIVE:
@@ -595,13 +597,13 @@ HRESULT CKrpComm::ReadFilter(DWORD indexOffset, DWORD length, BYTE* data, DWORD*
       if (length != 4) return Krp(KRP_E_INVALID_SIZE);
       DWORD v = 0;
       if (indexOffset == KRPCOMM_FLT_ACTIVE)
-        v = static_cast<DWORD>(engine.IsFilterActive());
+        v = static_cast<DWORD>(engine.Filters().IsFilterActive());
       else if (indexOffset == KRPCOMM_FLT_INCLUDE_ACTIVE)
-        v = static_cast<DWORD>(engine.IsIncludeTableActive());
+        v = static_cast<DWORD>(engine.Filters().IsIncludeTableActive());
       else if (indexOffset == KRPCOMM_FLT_EXCLUDE_ACTIVE)
-        v = static_cast<DWORD>(engine.IsExcludeTableActive());
+        v = static_cast<DWORD>(engine.Filters().IsExcludeTableActive());
       else
-        v = engine.GetFilterFlags();
+        v = engine.Filters().GetFilterFlags();
       Answer32(data, bytesRead, v);
       return S_OK;
     }
@@ -639,9 +641,9 @@ HRESULT CKrpComm::AddDeviceNotification(DWORD indexGroup, DWORD indexOffset,
   if (indexGroup != KRPCOMM_IG_VIEW) return Krp(KRP_E_NOT_SUPPORTED);
   COsCsLock crit(m_csCrit);
   // Held until the handle is set on the view, so the new thread reads nothing before.
-  COsCsLock viewLock(m_pNmxLogger->ViewLock());
+  COsCsLock viewLock(m_pService->ViewLock());
   if (m_bRetired) return Krp(KRP_E_INVALID_STATE);
-  CCaptureView* view = m_pNmxLogger->GetView(static_cast<LONG>(indexOffset));
+  CCaptureView* view = m_pService->GetView(static_cast<LONG>(indexOffset));
   if (!view) return Krp(KRP_E_INVALID_OFFSET);
   if (view->GetNotificationHandle() != 0) return Krp(KRP_E_GENERAL);
   // Each packet is sent whole in one frame, whose buffer the viewer's length decides.
@@ -743,10 +745,10 @@ void CKrpComm::RunNotification(TViewNoteParam& n) {
 }
 
 HRESULT CKrpComm::ReadNotificationPacket(TViewNoteParam& n) {
-  COsCsLock view(m_pNmxLogger->ViewLock());
+  COsCsLock view(m_pService->ViewLock());
   if (m_bRetired) return S_FALSE;
   // The view may have been closed by the engine since; a new one has no handle yet.
-  CCaptureView* v = m_pNmxLogger->GetView(static_cast<LONG>(n.hView));
+  CCaptureView* v = m_pService->GetView(static_cast<LONG>(n.hView));
   if (v != n.pView || v->GetNotificationHandle() != n.hNote) return S_FALSE;
   return v->GetUnreadFrames(n.pStream + KRPCOMM_NOTIFICATION_HEAD, n.cbLength);
 }
@@ -761,16 +763,16 @@ HRESULT CKrpComm::OnDisconnected() {
     COsCsLock crit(m_csCrit);
     CloseAllFiles();
   }
-  COsCsLock view(m_pNmxLogger->ViewLock());
+  COsCsLock view(m_pService->ViewLock());
   if (!m_bRetired) {
-    m_pNmxLogger->CloseAllViews();
-    m_pNmxLogger->OnViewerDisconnected();
+    m_pService->CloseAllViews();
+    m_pService->OnViewerDisconnected();
   }
   return S_OK;
 }
 
 HRESULT CKrpComm::OnNewConnection() {
-  COsCsLock view(m_pNmxLogger->ViewLock());
-  if (!m_bRetired) m_pNmxLogger->OnViewerNewConnection();
+  COsCsLock view(m_pService->ViewLock());
+  if (!m_bRetired) m_pService->OnViewerNewConnection();
   return S_OK;
 }

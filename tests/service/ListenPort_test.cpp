@@ -16,7 +16,7 @@
 
 #include "common/RouterProcess.h"
 #include "console/NmxLoggerPort.h"
-#include "viewer/ViewerServiceTestUtil.h"
+#include "service/ViewerServiceTestUtil.h"
 
 using namespace vstest;
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "viewer/ViewerServiceTestUtil.h"
+#include "service/ViewerServiceTestUtil.h"
 
 using namespace vstest;
 
