@@ -43,7 +43,9 @@ typedef CHashTable<NotificationTableKey_, TNotificationTableVal_, 100> TNotifica
 // thread constructs, connects, retires and deletes. Read, Write and ReadWrite run entirely
 // under m_csCrit. Views are touched only under the service's ViewLock(), which also serialises
 // a request and a notification thread reading the same view; nothing here waits for a thread
-// while holding that lock. Deleting a notification waits until its thread has ended.
+// while holding that lock. Deleting a notification waits until its thread has ended. Lock
+// order: m_csCrit, then the engine's control lock and the service's lock (a request that
+// loads a settings document), then the view lock.
 //
 // Must not be deleted on its own connection's receiver or listener thread, nor while holding
 // a lock of the engine or the service that a request may need: the destructor waits for those
