@@ -495,13 +495,6 @@ void CNmxLogger::StopViewerService() {
 
 // ---- Settings and filters -------------------------------------------------------------------
 
-CString CNmxLogger::GetSaveFileName() {
-  char* name = m_pCaptureMngt->GetSaveFileName();
-  CString s(name ? name : "");
-  delete[] name;
-  return s;
-}
-
 HRESULT CNmxLogger::SetIncludeTable(const TNmxAddressTable* table) {
   COsCsLock control(m_csControl);
   return IsBusy() ? kRefusedWhileCapturing : m_filter.SetIncludeTable(table);
