@@ -10,6 +10,7 @@
 
 #include "capture/CaptureFormat.h"
 #include "capture/CapturePath.h"
+#include "os/OsErrorText.h"
 #include "os/OsUserFile.h"
 #include "support/VxLastError.h"
 
@@ -101,10 +102,12 @@ HRESULT CCaptureFile::WriteBack() {
     }
   }
   if (!copy) {
+    const int err = OsErrorFromResult(hr);
     m_sNotice.Format(
         "Capture file %s was removed or replaced while capturing and could not be "
-        "written again (err=0x%08x)",
-        shown, static_cast<unsigned>(hr));
+        "written again%s%s (err=0x%08x)",
+        shown, err ? ": " : "", err ? static_cast<const char*>(OsErrorText(err)) : "",
+        static_cast<unsigned>(hr));
     return hr;
   }
   m_pFileStream->Release();
