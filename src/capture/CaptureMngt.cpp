@@ -10,6 +10,7 @@
 #include "capture/CaptureFile.h"
 #include "capture/RingBuffer.h"
 #include "os/ByteOrder.h"
+#include "os/OsErrorText.h"
 #include "support/VxLastError.h"
 
 namespace {
@@ -116,8 +117,8 @@ CString CCaptureMngt::DescribeFailure(HRESULT hr) {
   CString text;
   if (hr == E_OUTOFMEMORY)
     text = "Out of memory";
-  else if ((static_cast<DWORD>(hr) & 0xFFFF0000u) == 0x80070000u)
-    text = strerror(static_cast<int>(hr & 0xFFFF));
+  else if (const int err = OsErrorFromResult(hr))
+    text = OsErrorText(err);
   else
     text.Format("Error 0x%08X", static_cast<unsigned>(hr));
   return text;

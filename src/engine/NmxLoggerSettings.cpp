@@ -12,6 +12,7 @@
 #include "engine/FailureReport.h"
 #include "engine/NmxLogger.h"
 #include "engine/XmlReaders.h"
+#include "os/OsErrorText.h"
 #include "os/OsUserSafeOpen.h"
 #include "viewer/ViewerFileName.h"
 
@@ -38,7 +39,7 @@ bool ReadDocumentFile(const char* path, std::unique_ptr<char[]>* text, size_t* c
       *why = "not a regular file";
       return false;
     case OsOpenResult::kFailed:
-      why->Format("cannot open it (%s)", strerror(errno));
+      why->Format("cannot open it (%s)", static_cast<const char*>(OsErrorText(errno)));
       return false;
   }
   struct stat st {};
@@ -60,7 +61,7 @@ bool ReadDocumentFile(const char* path, std::unique_ptr<char[]>* text, size_t* c
     const ssize_t got = read(fd, text->get() + n, room - n);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      why->Format("cannot read it (%s)", strerror(errno));
+      why->Format("cannot read it (%s)", static_cast<const char*>(OsErrorText(errno)));
       close(fd);
       return false;
     }

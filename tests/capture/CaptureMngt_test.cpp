@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <string>
@@ -690,6 +692,32 @@ TEST_F(CaptureMngtTest, AFileRemovedOrReplacedWhileCapturingIsWrittenAgainAtStop
       EXPECT_EQ(foreign, vxtest::ReadFileBytes(victim));
     }
   }
+}
+
+// The folder of a running capture is moved away and a regular file takes its name: the stop
+// cannot write the capture again, and its notice says where and why.
+TEST_F(CaptureMngtTest, ACaptureThatCannotBeWrittenAgainSaysWhy) {
+  vxtest::TempDir dir;
+  const std::string folder = dir / "run";
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+  CCaptureMngt m(2 * kMiB, 65536, kNoCycle, 2, true);
+  m.SetFolderName(folder.c_str());
+  m.SetSaveFileName("trace.cap");
+  ASSERT_EQ(S_OK, m.Start());
+  for (DWORD seq = 0; seq < 1000; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+  ASSERT_EQ(0, rename(folder.c_str(), (dir / "moved").c_str()));
+  vxtest::WriteFileBytes(folder, {'x'});
+  for (DWORD seq = 1000; seq < 2000; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+  m.Stop();
+
+  std::string notices;
+  for (CString notice; m.TakeNotice(notice);) notices += std::string(notice) + "\n";
+  EXPECT_NE(notices.find(folder +
+                         "/trace.cap was removed or replaced while capturing and could "
+                         "not be written again: " +
+                         strerror(ENOTDIR)),
+            std::string::npos)
+      << notices;
 }
 
 // A capture file whose batch writes wait at a gate until the test opens it: a slow disk.
