@@ -28,8 +28,8 @@ std::vector<BYTE> Record(DWORD size) {
 void BM_MngtWriteFrameRing(benchmark::State& state) {
   vxtest::TempDir dir;
   CCaptureMngt mngt(1048576, 65536, 10000, 2, true);
-  mngt.SetFolderName(dir.path().c_str());
-  mngt.SetSaveFileName("bench.cap");
+  mngt.ChangeSettings([&](CaptureSettings& cs) { cs.folder = dir.path().c_str(); });
+  mngt.ChangeSettings([&](CaptureSettings& cs) { cs.saveFileName = "bench.cap"; });
   if (FAILED(mngt.Start())) {
     state.SkipWithError("Start failed");
     return;
@@ -53,8 +53,8 @@ BENCHMARK(BM_MngtWriteFrameRing)->Arg(100)->Arg(1000)->UseRealTime();
 void BM_ViewDrain(benchmark::State& state) {
   vxtest::TempDir dir;
   CCaptureMngt mngt(8 * 1048576, 65536, 10000, 4, true);
-  mngt.SetFolderName(dir.path().c_str());
-  mngt.SetSaveFileName("bench.cap");
+  mngt.ChangeSettings([&](CaptureSettings& cs) { cs.folder = dir.path().c_str(); });
+  mngt.ChangeSettings([&](CaptureSettings& cs) { cs.saveFileName = "bench.cap"; });
   if (FAILED(mngt.Start())) {
     state.SkipWithError("Start failed");
     return;

@@ -51,8 +51,8 @@ class CountingEngine : public CNmxLogger {
 void BM_OnNmxReceive(benchmark::State& state) {
   vxtest::TempDir dir;
   CountingEngine engine;
-  engine.SetFolderName(dir.path().c_str());
-  engine.SetSaveFileName("bench.cap");
+  engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.folder = dir.path().c_str(); });
+  engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.saveFileName = "bench.cap"; });
   if (!engine.Start()) {
     state.SkipWithError("engine did not start");
     return;
@@ -163,12 +163,12 @@ void BM_SustainedCapture(benchmark::State& state) {
   const DWORD size = static_cast<DWORD>(state.range(0));
   vxtest::TempDir dir;
   CNmxLogger engine(nullptr);
-  engine.SetFolderName(dir.path().c_str());
-  engine.SetSaveFileName("bench.cap");
+  engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.folder = dir.path().c_str(); });
+  engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.saveFileName = "bench.cap"; });
   // As the console captures by default: a 15 MiB ring of 3 files, the engine's buffer.
-  engine.EnableRingBuffer(true);
-  engine.SetRingBufferFileCount(3);
-  engine.SetFileSize(15u * 1048576);
+  engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.bRingBuffer = true; });
+  engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.nRingBufferFiles = 3; });
+  engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.cbFile = 15u * 1048576; });
   RunResult full{}, paced{};
   double share = 1.0, floor = 0;
   for (auto _ : state) {

@@ -10,7 +10,7 @@
 
 #include "capture/CaptureFormat.h"
 #include "capture/CapturePath.h"
-#include "capture/OsUserTempFile.h"
+#include "os/OsErrorText.h"
 #include "os/OsUserFile.h"
 #include "support/VxLastError.h"
 
@@ -102,10 +102,12 @@ HRESULT CCaptureFile::WriteBack() {
     }
   }
   if (!copy) {
+    const int err = OsErrorFromResult(hr);
     m_sNotice.Format(
         "Capture file %s was removed or replaced while capturing and could not be "
-        "written again (err=0x%08x)",
-        shown, static_cast<unsigned>(hr));
+        "written again%s%s (err=0x%08x)",
+        shown, err ? ": " : "", err ? static_cast<const char*>(OsErrorText(err)) : "",
+        static_cast<unsigned>(hr));
     return hr;
   }
   m_pFileStream->Release();
@@ -150,24 +152,12 @@ HRESULT CCaptureFile::Create(DWORD cbMaxSize, const char* szFolder, const char* 
   m_cbMaxSize = cbMaxSize;
   m_bTemporary = bTemporary;
 
-  char folder[kMaxPath + 1];
-  HRESULT hr = vxcap::CaptureFolder(szFolder, kMaxPath - 1, folder, m_sErr);
+  vxcap::CaptureTarget target;
+  HRESULT hr =
+      vxcap::ResolveCaptureTarget(szFolder, szFileName, kMaxPath - 1, kMaxPath, target, m_sErr);
   if (FAILED(hr)) return hr;
-  char path[kMaxPath + 1];
-  bool madeTempFile = false;
-  if (szFileName && *szFileName) {
-    if (!JoinPath(path, folder, szFileName)) {
-      m_sErr = vxcap::kPathTooLongError;
-      return E_FAIL;
-    }
-  } else if (OsUserGetTempFileName(folder, "CAP", 0, path)) {
-    madeTempFile = true;
-  } else {
-    hr = VxHResultFromLastError();  // before the text's allocation can touch errno
-    m_sErr = "Failed to GetTempFileName!";
-    return hr;
-  }
-  SetPath(path, strlen(folder) + 1);
+  const bool madeTempFile = target.madeTempFile;
+  SetPath(target.path, target.namePos);
   // A named capture replaces an earlier capture of that name, never a file of another kind.
   if (!madeTempFile && vxcap::IsForeignFile(m_szFilePath)) return RefuseForeignFile(m_szFilePath);
 

@@ -10,6 +10,7 @@
 #include "capture/CaptureFile.h"
 #include "capture/RingBuffer.h"
 #include "os/ByteOrder.h"
+#include "os/OsErrorText.h"
 #include "support/VxLastError.h"
 
 namespace {
@@ -41,15 +42,26 @@ constexpr DWORD kMaxBatchBuffer = 16u << 20;
 // The smallest record with its table entry: a file's largest table is its size / 17.
 constexpr DWORD kMinRecordWithEntry = vxcap::kRecordHeadSize + 48 + vxcap::kTableEntrySize;
 
+// Null for an empty name: what the capture file takes as "none".
+const char* NameOrNull(const std::string& s) {
+  return s.empty() ? nullptr : s.c_str();
+}
+
+CaptureSettings InitialSettings(DWORD cbFileSize, DWORD cbBufferSize, LONG nRingBufferFiles,
+                                bool bOverwriteExisting) {
+  CaptureSettings s = DefaultCaptureSettings();
+  s.cbFile = cbFileSize;
+  s.cbBuffer = cbBufferSize;
+  s.nRingBufferFiles = nRingBufferFiles;
+  s.bOverwriteExisting = bOverwriteExisting;
+  return ResolveCaptureSettings(s, s, false);
+}
+
 }  // namespace
 
 CCaptureMngt::CCaptureMngt(DWORD cbFileSize, DWORD cbBufferSize, DWORD nFileUpdateCycle,
                            LONG nRingBufferFiles, bool bOverwriteExisting)
-    : m_cbFile(std::max(cbFileSize, kMinFileSize)),
-      m_cbBuffer(std::min(cbBufferSize, m_cbFile / 2)),
-      m_strSaveFileName(CopyName("Current.cap")),
-      m_nRingBufferFiles(nRingBufferFiles),
-      m_bOverwriteExisting(bOverwriteExisting),
+    : m_settings(InitialSettings(cbFileSize, cbBufferSize, nRingBufferFiles, bOverwriteExisting)),
       // The OS layer polls for time-outs beyond a signed 32-bit count; the thread would spin.
       m_nFileUpdateCycle(
           nFileUpdateCycle == INFINITE ? INFINITE : std::min<DWORD>(nFileUpdateCycle, 0x7FFFFFFF)) {
@@ -63,103 +75,23 @@ CCaptureMngt::~CCaptureMngt() {
   delete m_pCaptureMem;
   delete m_pFlushMem;
   delete m_pCaptureFile;
-  delete[] m_strSaveFileName;
-  delete[] m_strFolder;
   for (OS_USER_EVENT_HANDLE h :
        {m_hFileEvents[0], m_hFileEvents[1], m_hFileEvents[2], m_hCopiedEvent})
     if (h) OsUserCloseHandle(h);
 }
 
-char* CCaptureMngt::CopyName(const char* s) {
-  if (!s || !*s) return nullptr;
-  const size_t len = strlen(s);
-  char* copy = new (std::nothrow) char[len + 1];
-  if (copy) memcpy(copy, s, len + 1);
-  return copy;
-}
-
 // ---- Settings -----------------------------------------------------------------------------
 
-void CCaptureMngt::SetFileSize(DWORD cbFileSize) {
+CaptureSettings CCaptureMngt::GetSettings() {
   COsCsLock file(m_csFile);
-  if (m_bStarted) return;
-  m_cbFile = std::max(cbFileSize, kMinFileSize);
-  m_cbBuffer = std::min(m_cbBuffer, m_cbFile / 2);
+  return m_settings;
 }
 
-DWORD CCaptureMngt::OsUserGetFileSize() {
+void CCaptureMngt::ChangeSettings(const std::function<void(CaptureSettings&)>& change) {
   COsCsLock file(m_csFile);
-  return m_cbFile;
-}
-
-void CCaptureMngt::SetBufferSize(DWORD cbBufferSize) {
-  COsCsLock file(m_csFile);
-  if (m_bStarted) return;
-  m_cbBuffer = std::min(cbBufferSize, m_cbFile / 2);
-}
-
-DWORD CCaptureMngt::GetBufferSize() {
-  COsCsLock file(m_csFile);
-  return m_cbBuffer;
-}
-
-void CCaptureMngt::EnableRingBuffer(bool bEnable) {
-  COsCsLock file(m_csFile);
-  if (!m_bStarted) m_bRingBuffer = bEnable;
-}
-
-bool CCaptureMngt::IsRingBuffer() {
-  COsCsLock file(m_csFile);
-  return m_bRingBuffer;
-}
-
-void CCaptureMngt::SetRingBufferFileCount(LONG nRingBufferFiles) {
-  COsCsLock file(m_csFile);
-  m_nRingBufferFiles = nRingBufferFiles;
-}
-
-LONG CCaptureMngt::GetRingBufferFileCount() {
-  COsCsLock file(m_csFile);
-  return m_nRingBufferFiles;
-}
-
-void CCaptureMngt::SetOverwriteExisting(bool bOverwrite) {
-  COsCsLock file(m_csFile);
-  m_bOverwriteExisting = bOverwrite;
-}
-
-bool CCaptureMngt::GetOverwriteExisting() {
-  COsCsLock file(m_csFile);
-  return m_bOverwriteExisting;
-}
-
-void CCaptureMngt::SetSaveFileName(const char* strFileName) {
-  char* copy = CopyName(strFileName);
-  COsCsLock file(m_csFile);
-  delete[] m_strSaveFileName;
-  m_strSaveFileName = copy;
-}
-
-char* CCaptureMngt::GetSaveFileName() {
-  COsCsLock file(m_csFile);
-  return CopyName(m_strSaveFileName);
-}
-
-void CCaptureMngt::SetFolderName(const char* strFolder) {
-  char* copy = CopyName(strFolder);
-  COsCsLock file(m_csFile);
-  delete[] m_strFolder;
-  m_strFolder = copy;
-}
-
-void CCaptureMngt::SetAutoSave(bool bAutoSave) {
-  COsCsLock file(m_csFile);
-  m_bAutoSave = bAutoSave;
-}
-
-bool CCaptureMngt::GetAutoSave() {
-  COsCsLock file(m_csFile);
-  return m_bAutoSave;
+  CaptureSettings next = m_settings;
+  change(next);
+  m_settings = ResolveCaptureSettings(m_settings, std::move(next), m_bStarted);
 }
 
 CString CCaptureMngt::GetErrorString() {
@@ -185,8 +117,8 @@ CString CCaptureMngt::DescribeFailure(HRESULT hr) {
   CString text;
   if (hr == E_OUTOFMEMORY)
     text = "Out of memory";
-  else if ((static_cast<DWORD>(hr) & 0xFFFF0000u) == 0x80070000u)
-    text = strerror(static_cast<int>(hr & 0xFFFF));
+  else if (const int err = OsErrorFromResult(hr))
+    text = OsErrorText(err);
   else
     text.Format("Error 0x%08X", static_cast<unsigned>(hr));
   return text;
@@ -215,14 +147,17 @@ HRESULT CCaptureMngt::StartLocked() {
   m_pCaptureFile = nullptr;
   DeleteBuffers();
 
-  DWORD cbPerFile = m_cbFile;
-  if (m_bRingBuffer) {
-    const LONG n = std::clamp(m_nRingBufferFiles, CRingBuffer::kMinFiles, CRingBuffer::kMaxFiles);
-    m_cbBuffer = std::min(m_cbBuffer, m_cbFile / static_cast<DWORD>(n) / 2);
-    cbPerFile = CRingBuffer::FileSizeFor(m_cbFile, n);
+  DWORD cbPerFile = m_settings.cbFile;
+  m_bRingRun = m_settings.bRingBuffer;
+  if (m_settings.bRingBuffer) {
+    const LONG n =
+        std::clamp(m_settings.nRingBufferFiles, CRingBuffer::kMinFiles, CRingBuffer::kMaxFiles);
+    m_settings.cbBuffer =
+        std::min(m_settings.cbBuffer, m_settings.cbFile / static_cast<DWORD>(n) / 2);
+    cbPerFile = CRingBuffer::FileSizeFor(m_settings.cbFile, n);
   }
   // The buffers before the file: a start that cannot have them touches nothing on disk.
-  const DWORD cbEach = BatchBufferSize(m_cbBuffer, cbPerFile);
+  const DWORD cbEach = BatchBufferSize(m_settings.cbBuffer, cbPerFile);
   m_pCaptureMem = new (std::nothrow) CCaptureMem;
   m_pFlushMem = new (std::nothrow) CCaptureMem;
   HRESULT hr = m_pCaptureMem && m_pFlushMem ? m_pCaptureMem->Create(cbEach) : E_OUTOFMEMORY;
@@ -230,7 +165,7 @@ HRESULT CCaptureMngt::StartLocked() {
   if (FAILED(hr)) {
     DeleteBuffers();
     m_sErr.Format("Out of memory for a capture buffer of %u bytes",
-                  static_cast<unsigned>(std::max(m_cbBuffer, 2 * cbEach)));
+                  static_cast<unsigned>(std::max(m_settings.cbBuffer, 2 * cbEach)));
     return hr;
   }
   m_cbEachBuffer = cbEach;
@@ -239,9 +174,10 @@ HRESULT CCaptureMngt::StartLocked() {
 
   m_pCaptureFile = NewCaptureObject();
   hr = !m_pCaptureFile ? E_OUTOFMEMORY
-       : m_bAutoSave && m_strSaveFileName
-           ? m_pCaptureFile->Create(m_cbFile, m_strFolder, m_strSaveFileName, false)
-           : m_pCaptureFile->Create(m_cbFile);
+       : m_settings.bAutoSave && !m_settings.saveFileName.empty()
+           ? m_pCaptureFile->Create(m_settings.cbFile, NameOrNull(m_settings.folder),
+                                    m_settings.saveFileName.c_str(), false)
+           : m_pCaptureFile->Create(m_settings.cbFile);
   if (FAILED(hr)) {
     if (m_pCaptureFile) m_sErr = m_pCaptureFile->GetErrorString();
     DeleteBuffers();
@@ -271,8 +207,9 @@ HRESULT CCaptureMngt::StartLocked() {
 }
 
 CCaptureFileBase* CCaptureMngt::NewCaptureObject() {
-  if (m_bRingBuffer)
-    return new (std::nothrow) CRingBuffer(m_nRingBufferFiles, this, m_bOverwriteExisting);
+  if (m_settings.bRingBuffer)
+    return new (std::nothrow)
+        CRingBuffer(m_settings.nRingBufferFiles, this, m_settings.bOverwriteExisting);
   return new (std::nothrow) CCaptureFile;
 }
 
@@ -403,7 +340,7 @@ bool CCaptureMngt::SwapBuffers() {
   const LONG n = m_pCaptureMem->GetFrameCount();
   if (n == 0) return false;
   const DWORD c = m_pCaptureMem->GetSize();
-  if (!m_bRingBuffer &&
+  if (!m_settings.bRingBuffer &&
       static_cast<ULONGLONG>(c) + 4ull * static_cast<ULONGLONG>(n) + m_pCaptureFile->GetSize() >
           m_pCaptureFile->GetMaxSize()) {
     m_bFull = true;
@@ -593,7 +530,7 @@ HRESULT CCaptureMngt::WriteFrames(const FRAME* const* frames, size_t n, size_t* 
 }
 
 bool CCaptureMngt::TakesNoMoreFrames() const {
-  return (!m_bRingBuffer && m_bFull) || m_bFailed;
+  return (!m_bRingRun.load() && m_bFull) || m_bFailed;
 }
 
 HRESULT CCaptureMngt::StoreFrame(const FRAME* pFrame, DWORD cb) {
@@ -627,8 +564,8 @@ HRESULT CCaptureMngt::StoreFrame(const FRAME* pFrame, DWORD cb) {
 // written; they start empty behind it.
 HRESULT CCaptureMngt::WriteBypassingBuffer(const FRAME* pFrame, DWORD cbFrame) {
   COsCsLock file(m_csFile);
-  if (!m_bRingBuffer && static_cast<ULONGLONG>(cbFrame) + m_pCaptureFile->GetSize() + 4 >
-                            m_pCaptureFile->GetMaxSize()) {
+  if (!m_settings.bRingBuffer && static_cast<ULONGLONG>(cbFrame) + m_pCaptureFile->GetSize() + 4 >
+                                     m_pCaptureFile->GetMaxSize()) {
     m_bFull = true;
     return S_FALSE;
   }
@@ -661,7 +598,7 @@ bool CCaptureMngt::IsForeignSaveFile(const char* szFileName) {
   char folder[vxcap::kMaxCapturePath + 1] = {};
   {
     COsCsLock file(m_csFile);
-    if (m_strFolder) snprintf(folder, sizeof folder, "%s", m_strFolder);
+    snprintf(folder, sizeof folder, "%s", m_settings.folder.c_str());
   }
   if (!*folder && CCaptureFile::GetBootPrjPath(folder, sizeof folder) != 0) return false;
   char path[vxcap::kMaxCapturePath + 1];

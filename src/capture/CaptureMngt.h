@@ -2,12 +2,14 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <vector>
 
 #include "capture/Capture.h"
 #include "capture/CaptureFileBase.h"
 #include "capture/CaptureFormat.h"
 #include "capture/CaptureMem.h"
+#include "capture/CaptureSettings.h"
 #include "capture/IOverflow.h"
 #include "os/OsTypes.h"
 #include "os/OsUserTools.h"
@@ -18,7 +20,7 @@
 // memory lock) into one of two buffers; a file thread of the manager swaps the buffers and
 // writes the full one to disk in a batch while the writer fills the other, at least every
 // nFileUpdateCycle milliseconds and whenever the batch is complete. The two buffers share the
-// buffer size set (GetBufferSize); for a large file each grows so that a batch, half a
+// buffer size set (CaptureSettings::cbBuffer); for a large file each grows so that a batch, half a
 // buffer, reaches a quarter of the frame table every append moves (up to 16 MiB a buffer and
 // a quarter of a file each), which keeps the table moves a bounded share of the work. The
 // writer waits for the disk only when both buffers are full. Frames are
@@ -44,26 +46,13 @@ class CCaptureMngt : public IOverflow {
   // The ring's report, called while the caller holds both locks.
   HRESULT OnOverflow(LONG nFrames, DWORD cbFrames) override;
 
-  // Settings. Those marked "idle only" are ignored while a capture runs; all others take
-  // effect at the next Start.
-  void SetFileSize(DWORD cbFileSize);      // idle only; at least 1 MiB
-  DWORD OsUserGetFileSize();               // the maximum capture size set, not a size on disk
-  void SetBufferSize(DWORD cbBufferSize);  // idle only; at most half the file size
-  DWORD GetBufferSize();
-  void EnableRingBuffer(bool bEnable);  // idle only
-  bool IsRingBuffer();
-  void SetRingBufferFileCount(LONG nRingBufferFiles);
-  LONG GetRingBufferFileCount();
-  void SetOverwriteExisting(bool bOverwrite);
-  bool GetOverwriteExisting();
-  // Null or empty: no name (the capture goes to a temporary file).
-  void SetSaveFileName(const char* strFileName);
-  // A new[] copy the caller frees with delete[]; null without a name.
-  char* GetSaveFileName();
-  // Null or empty: the boot project folder.
-  void SetFolderName(const char* strFolder);
-  void SetAutoSave(bool bAutoSave);
-  bool GetAutoSave();
+  // The settings, read whole.
+  CaptureSettings GetSettings();
+  // Edits the settings in force in one step under the file lock: change gets a copy to edit.
+  // Idle-only settings (CaptureSettingInfo::idleOnly) keep their values while a capture runs
+  // and the sizes stay within their bounds (ResolveCaptureSettings); everything else takes
+  // effect at the next Start. change must not call the manager.
+  void ChangeSettings(const std::function<void(CaptureSettings&)>& change);
   bool IsStarted() const { return m_bStarted.load(); }
   bool IsFileFull() const { return m_bFull.load(); }
   // A write failed in a way more writes cannot cure (anything but a lack of space): the
@@ -138,9 +127,8 @@ class CCaptureMngt : public IOverflow {
   // WriteFrame's work once the capture runs; any result but S_OK means not stored.
   HRESULT StoreFrame(const FRAME* pFrame, DWORD cb) REQUIRES(m_csWrite);
   HRESULT WriteBypassingBuffer(const FRAME* pFrame, DWORD cbFrame) REQUIRES(m_csWrite);
-  // The single file is full, or the capture failed. Reads the ring switch without the file
-  // lock: it changes only while no capture runs.
-  bool TakesNoMoreFrames() const NO_THREAD_SAFETY_ANALYSIS;
+  // The single file is full, or the capture failed.
+  bool TakesNoMoreFrames() const;
   // Under both locks: both buffers start empty behind the frames on disk.
   void RebaseBuffer() REQUIRES(m_csFile, m_csMem);
   void DeleteBuffers() REQUIRES(m_csFile, m_csMem);
@@ -156,7 +144,6 @@ class CCaptureMngt : public IOverflow {
   static DWORD BatchBufferSize(DWORD cbBuffer, DWORD cbPerFile);
   // Under the file lock: the batch size for the table the capture has now.
   void UpdateBatchSize() REQUIRES(m_csFile);
-  static char* CopyName(const char* s);
   // Under the memory lock: remembers the first write error; one that more writes cannot
   // cure ends the capture.
   void NoteWriteError(HRESULT hr) REQUIRES(m_csMem);
@@ -181,19 +168,14 @@ class CCaptureMngt : public IOverflow {
   DWORD m_cbMinBatch GUARDED_BY(m_csFile) = 0;
   std::atomic<DWORD> m_cbBatch{0};
   CCaptureFileBase* m_pCaptureFile GUARDED_BY(m_csFile) = nullptr;
-  DWORD m_cbFile GUARDED_BY(m_csFile) = kMinFileSize;
-  DWORD m_cbBuffer GUARDED_BY(m_csFile) = 0;
-  char* m_strSaveFileName GUARDED_BY(m_csFile) = nullptr;
-  char* m_strFolder GUARDED_BY(m_csFile) = nullptr;
+  CaptureSettings m_settings GUARDED_BY(m_csFile);
   LONG m_nFrames GUARDED_BY(m_csMem) = 0;
   DWORD m_cbFrames GUARDED_BY(m_csMem) = 0;
   LONG m_nNextFrame GUARDED_BY(m_csMem) = 0;
   DWORD m_nNextMemPos GUARDED_BY(m_csMem) = 0;
-  bool m_bRingBuffer GUARDED_BY(m_csFile) = true;
-  LONG m_nRingBufferFiles GUARDED_BY(m_csFile);
-  bool m_bOverwriteExisting GUARDED_BY(m_csFile);
   std::atomic<bool> m_bFull{false};
-  bool m_bAutoSave GUARDED_BY(m_csFile) = true;
+  // The file mode of the current (or last) run, which the writer reads without the file lock.
+  std::atomic<bool> m_bRingRun{false};
   DWORD m_nOverflowCount GUARDED_BY(m_csMem) = 0;
   LONG m_nOverflowFrames GUARDED_BY(m_csMem) = 0;
   DWORD m_cbOverflowFrames GUARDED_BY(m_csMem) = 0;

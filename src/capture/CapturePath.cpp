@@ -5,9 +5,11 @@
 #include <strings.h>
 
 #include "capture/CaptureFormat.h"
+#include "capture/OsUserTempFile.h"
 #include "os/OsUserFile.h"
 #include "os/OsUserSafeOpen.h"
 #include "registry/VxReg.h"
+#include "support/VxLastError.h"
 
 namespace vxcap {
 
@@ -54,6 +56,31 @@ HRESULT SaveTargetPath(const char* name, bool bBootPath, size_t cchMaxJoined, ch
     sErr = kBootFolderError;
     return E_BOOT_FOLDER_TOO_LONG;
   }
+  return S_OK;
+}
+
+HRESULT ResolveCaptureTarget(const char* szFolder, const char* szFileName, size_t cchMaxBoot,
+                             size_t cchMaxPath, CaptureTarget& out, CString& sErr) {
+  out.madeTempFile = false;
+  HRESULT hr = CaptureFolder(szFolder, cchMaxBoot, out.folder, sErr);
+  if (FAILED(hr)) return hr;
+  out.namePos = strlen(out.folder) + 1;
+  if (szFileName && *szFileName) {
+    if (JoinPath(out.path, out.folder, szFileName, cchMaxPath)) return S_OK;
+    sErr = kPathTooLongError;
+    return E_FAIL;
+  }
+  if (!OsUserGetTempFileName(out.folder, "CAP", 0, out.path)) {
+    hr = VxHResultFromLastError();  // before the text's allocation can touch errno
+    sErr = "Failed to GetTempFileName!";
+    return hr;
+  }
+  if (strlen(out.path) > cchMaxPath) {
+    OsUserDeleteFile(out.path);
+    sErr = kPathTooLongError;
+    return E_FAIL;
+  }
+  out.madeTempFile = true;
   return S_OK;
 }
 

@@ -47,6 +47,20 @@ HRESULT CaptureFolder(const char* szFolder, size_t cchMaxBoot, char* out, CStrin
 HRESULT SaveTargetPath(const char* name, bool bBootPath, size_t cchMaxJoined, char* out,
                        CString& sErr);
 
+// Where a new capture goes: szFolder, or without one the boot project folder (as
+// CaptureFolder, at most cchMaxBoot characters), joined with szFileName into a path of at most
+// cchMaxPath characters; without a name, a new empty file with a temporary name made in the
+// folder, its path held to the same limit (a longer one is removed again). Each failure leaves
+// its text in sErr; a failed temporary name gives the system's error.
+struct CaptureTarget {
+  char folder[kMaxCapturePath + 1];
+  char path[kMaxCapturePath + 1];
+  size_t namePos;     // where the name starts in path
+  bool madeTempFile;  // path is the new file made for the temporary name
+};
+HRESULT ResolveCaptureTarget(const char* szFolder, const char* szFileName, size_t cchMaxBoot,
+                             size_t cchMaxPath, CaptureTarget& out, CString& sErr);
+
 // folder + "\" + name into out (kMaxCapturePath + 1 characters); false, leaving out
 // untouched, if that has more than cchMax characters.
 bool JoinPath(char* out, const char* folder, const char* name, size_t cchMax = kMaxCapturePath);

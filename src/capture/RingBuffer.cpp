@@ -8,7 +8,6 @@
 
 #include "capture/CaptureFormat.h"
 #include "capture/CapturePath.h"
-#include "capture/OsUserTempFile.h"
 #include "os/OsUserFile.h"
 #include "support/VxLastError.h"
 #include "support/VxStream.h"
@@ -78,28 +77,15 @@ HRESULT CRingBuffer::Create(DWORD cbMaxSize, const char* szFolder, const char* s
                             bool bTemporary) {
   m_sErr.Empty();
   if (m_bCreated) return E_FAIL;
+  vxcap::CaptureTarget target;
+  HRESULT hr =
+      vxcap::ResolveCaptureTarget(szFolder, szFileName, kMaxPath, kMaxMainPath, target, m_sErr);
   m_cbMaxSize = cbMaxSize;
   m_bTemporary = bTemporary;
-
-  char folder[kMaxPath + 1];
-  HRESULT hr = vxcap::CaptureFolder(szFolder, kMaxPath, folder, m_sErr);
   if (FAILED(hr)) return hr;
-
-  bool madeTempFile = false;
-  if (szFileName && *szFileName) {
-    if (!JoinPath(m_szFilePath, folder, szFileName, kMaxMainPath)) {
-      m_sErr = vxcap::kPathTooLongError;
-      return E_FAIL;
-    }
-  } else {
-    if (!OsUserGetTempFileName(folder, "CAP", 0, m_szFilePath)) {
-      hr = VxHResultFromLastError();  // before the text's allocation can touch errno
-      m_sErr = "Failed to GetTempFileName!";
-      return hr;
-    }
-    madeTempFile = true;
-  }
-  m_szFileName = vxcap::StorePath(m_szFilePath, m_szFilePath, strlen(folder) + 1);
+  const char* folder = target.folder;
+  const bool madeTempFile = target.madeTempFile;
+  m_szFileName = vxcap::StorePath(m_szFilePath, target.path, target.namePos);
   m_cbFileSize = FileSizeFor(cbMaxSize, m_nFiles);
   m_nCurIndex = 0;
 

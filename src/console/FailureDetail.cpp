@@ -3,11 +3,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "capture/CapturePath.h"
+#include "os/OsErrorText.h"
 #include "router/NmxR3Port.h"
 #include "support/SocketOs.h"
 
@@ -28,7 +27,7 @@ std::string CodeText(HRESULT hr) {
 std::string SocketCodeText(DWORD code) {
   if (code != VxFunctions::SOCK_ERR_BASE) {
     for (int e = 1; e < 512; ++e)
-      if (VxFunctions::SocketErrorFromErrno(e) == code) return strerror(e);
+      if (VxFunctions::SocketErrorFromErrno(e) == code) return std::string(OsErrorText(e));
   }
   // Every error number without a code of its own: a port below 1024 without the privilege,
   // most often.
@@ -38,17 +37,17 @@ std::string SocketCodeText(DWORD code) {
 }  // namespace
 
 std::string ResultReason(HRESULT hr) {
-  const DWORD u = static_cast<DWORD>(hr);
   if (hr == E_OUTOFMEMORY) return "out of memory";
   if (hr == vxcap::CAPTURE_E_FOREIGN_FILE) return "it is not a capture file, so it is not replaced";
   if (hr == vxcap::E_BOOT_FOLDER_TOO_LONG) return "the boot project folder's path is too long";
-  if ((u & 0xFFFF0000u) == 0x80070000u) return strerror(static_cast<int>(u & 0xFFFFu));
+  if (const int err = OsErrorFromResult(hr)) return std::string(OsErrorText(err));
   return CodeText(hr);
 }
 
 std::string RouterFailureDetail(const char* device, DWORD deviceError, DWORD lastError) {
+  if (deviceError != 0)
+    return "router device " + std::string(OsPathError(device, static_cast<int>(deviceError)));
   std::string line = std::string("router device ") + device;
-  if (deviceError != 0) return line + ": " + strerror(static_cast<int>(deviceError));
   switch (lastError) {
     case NMX_R3_ERR_DEVICE:
       return line + ": no answer to the registration of port 2";

@@ -2,12 +2,18 @@
 
 #include <sstream>
 
+#include "capture/CaptureSettings.h"
+
 namespace {
 
 std::string DocumentText(const pugi::xml_document& doc) {
   std::ostringstream out;
   doc.save(out, "\t", pugi::format_indent | pugi::format_no_declaration, pugi::encoding_utf8);
   return out.str();
+}
+
+constexpr const char* ElementOf(CaptureSettingId id) {
+  return CaptureSettingInfoOf(id).element;
 }
 
 }  // namespace
@@ -35,12 +41,12 @@ pugi::xml_node XmlAddTextNode(pugi::xml_node parent, const char* name, const cha
 std::string BuildLoggerSettings(const Parms_t& parms) {
   pugi::xml_document doc;
   pugi::xml_node capture = XmlAddNode(XmlAddNode(doc, "VxNmxLogger"), "CaptureInfo");
-  XmlAddLongNode(capture, "FileSize", parms.fileSizeMb);
-  XmlAddBoolNode(capture, "RingBuffer", parms.bRingBuffer);
-  XmlAddLongNode(capture, "RingBufferFiles", parms.ringBufferFiles);
-  XmlAddBoolNode(capture, "AutoSave", true);
-  XmlAddTextNode(capture, "AutoSaveName", parms.capName);
-  XmlAddTextNode(capture, "AutoSaveDirectoryName", parms.capDir);
+  XmlAddLongNode(capture, ElementOf(CaptureSettingId::kFileSize), parms.fileSizeMb);
+  XmlAddBoolNode(capture, ElementOf(CaptureSettingId::kRingBuffer), parms.bRingBuffer);
+  XmlAddLongNode(capture, ElementOf(CaptureSettingId::kRingFiles), parms.ringBufferFiles);
+  XmlAddBoolNode(capture, ElementOf(CaptureSettingId::kAutoSave), true);
+  XmlAddTextNode(capture, ElementOf(CaptureSettingId::kSaveName), parms.capName);
+  XmlAddTextNode(capture, ElementOf(CaptureSettingId::kFolder), parms.capDir);
 
   return DocumentText(doc);
 }

@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <system_error>
 
 #include "console/FailureDetail.h"
 #include "console/LoggerSettings.h"
 #include "console/SystemLog.h"
+#include "os/OsErrorText.h"
 #include "router/RouterTransport.h"
 
 namespace {
@@ -217,8 +217,8 @@ std::string CNmxLoggerPort::TakeWriteErrorLine() {
   LONG hr = 0;
   if (!m_pNmxLogger || m_pNmxLogger->TakeWriteError(&hr) != S_OK) return {};
   std::string reason;
-  if ((static_cast<DWORD>(hr) & 0xFFFF0000u) == 0x80070000u) {
-    reason = std::system_category().message(static_cast<int>(hr & 0xFFFF));
+  if (const int err = OsErrorFromResult(hr)) {
+    reason = std::string(OsErrorText(err));
   } else {
     char code[16];
     snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(hr));

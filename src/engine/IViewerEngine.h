@@ -4,7 +4,10 @@
 // only through it, and hears back through IEngineListener.
 #pragma once
 
+#include <functional>
+
 #include "capture/CaptureMngt.h"
+#include "capture/CaptureSettings.h"
 #include "engine/IEngineListener.h"
 #include "engine/NmxFilter.h"
 #include "os/OsTypes.h"
@@ -23,17 +26,9 @@ class IViewerEngine {
   // May throw what the XML parser throws.
   virtual bool LoadXmlSettings(const char* textOrPath, bool isFile) = 0;
 
-  // Capture settings.
-  virtual void SetFileSize(ULONG cbFileSize) = 0;
-  virtual void SetBufferSize(ULONG cbBufferSize) = 0;
-  virtual void SetAutoSave(bool bAutoSave) = 0;
-  virtual void SetSaveFileName(const char* szName) = 0;
-  virtual void EnableRingBuffer(bool bEnable) = 0;
-  virtual ULONG OsUserGetFileSize() = 0;
-  virtual ULONG GetBufferSize() = 0;
-  virtual bool IsRingBuffer() = 0;
-  virtual bool GetAutoSave() = 0;
-  virtual CString GetSaveFileName() = 0;
+  // Capture settings, read whole and changed in one step.
+  virtual CaptureSettings GetCaptureSettings() = 0;
+  virtual void ChangeCaptureSettings(const std::function<void(CaptureSettings&)>& change) = 0;
 
   // The capture.
   virtual bool GetCaptureInfo(LONG& nFrames, ULONG& cbFrames, ULONG& nOverflows) = 0;

@@ -325,13 +325,6 @@ void CNmxLogger::SetEngineListener(IEngineListener* pListener) {
 
 // ---- Settings and filters -------------------------------------------------------------------
 
-CString CNmxLogger::GetSaveFileName() {
-  char* name = m_pCaptureMngt->GetSaveFileName();
-  CString s(name ? name : "");
-  delete[] name;
-  return s;
-}
-
 HRESULT CNmxLogger::SetIncludeTable(const TNmxAddressTable* table) {
   COsCsLock control(m_csControl);
   return IsBusy() ? kRefusedWhileCapturing : m_filter.SetIncludeTable(table);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include "capture/CaptureMngt.h"
@@ -101,31 +102,20 @@ class CNmxLogger {
   // replaced by null, which waits for a start or a settings document in progress.
   void SetEngineListener(IEngineListener* pListener);
 
-  // Capture settings, passed to the capture manager unchanged.
-  void SetFileSize(ULONG cbFileSize) { m_pCaptureMngt->SetFileSize(cbFileSize); }
-  void SetBufferSize(ULONG cbBufferSize) { m_pCaptureMngt->SetBufferSize(cbBufferSize); }
-  void SetAutoSave(bool bAutoSave) { m_pCaptureMngt->SetAutoSave(bAutoSave); }
-  void SetSaveFileName(const char* szName) { m_pCaptureMngt->SetSaveFileName(szName); }
-  void SetFolderName(const char* szFolder) { m_pCaptureMngt->SetFolderName(szFolder); }
-  void EnableRingBuffer(bool bEnable) { m_pCaptureMngt->EnableRingBuffer(bEnable); }
-  void SetRingBufferFileCount(LONG nFiles) { m_pCaptureMngt->SetRingBufferFileCount(nFiles); }
-  void SetOverwriteExisting(bool bOverwrite) { m_pCaptureMngt->SetOverwriteExisting(bOverwrite); }
-  // The maximum capture size set, not a size on disk.
-  ULONG OsUserGetFileSize() { return m_pCaptureMngt->OsUserGetFileSize(); }
-  ULONG GetBufferSize() { return m_pCaptureMngt->GetBufferSize(); }
-  bool IsRingBuffer() { return m_pCaptureMngt->IsRingBuffer(); }
-  LONG GetRingBufferFileCount() { return m_pCaptureMngt->GetRingBufferFileCount(); }
+  // Capture settings, read whole and changed in one step by the capture manager
+  // (CCaptureMngt::ChangeSettings).
+  CaptureSettings GetCaptureSettings() { return m_pCaptureMngt->GetSettings(); }
+  void ChangeCaptureSettings(const std::function<void(CaptureSettings&)>& change) {
+    m_pCaptureMngt->ChangeSettings(change);
+  }
   bool GetCaptureInfo(LONG& nFrames, ULONG& cbFrames, ULONG& nOverflows) {
     return m_pCaptureMngt->GetCaptureInfo(nFrames, cbFrames, nOverflows);
   }
-  CString GetSaveFileName();
-  bool GetAutoSave() { return m_pCaptureMngt->GetAutoSave(); }
-  bool GetOverwriteExisting() { return m_pCaptureMngt->GetOverwriteExisting(); }
   HRESULT SaveCaptureAs(const char* szName) { return m_pCaptureMngt->SaveCaptureAs(szName); }
   HRESULT GetFileName(DWORD cbBuffer, char* szBuffer) {
     return m_pCaptureMngt->GetFileName(cbBuffer, szBuffer);
   }
-  bool IsFileFull() { return !m_pCaptureMngt->IsRingBuffer() && m_pCaptureMngt->IsFileFull(); }
+  bool IsFileFull() { return m_pCaptureMngt->IsFileFull() && !GetCaptureSettings().bRingBuffer; }
   // A full single file, or a write failure more writes cannot cure.
   bool CannotStoreMore() { return IsFileFull() || m_pCaptureMngt->HasFailed(); }
   // The capture manager, owned; lives as long as the engine.

@@ -11,12 +11,12 @@
 #include "engine/FailureReport.h"
 #include "engine/NmxLogger.h"
 #include "engine/XmlReaders.h"
+#include "os/OsErrorText.h"
 #include "os/OsUserSafeOpen.h"
 
 namespace {
 
 constexpr ULONG kMiB = 1048576;
-constexpr ULONG kKiB = 1024;
 // A settings document holds a few dozen elements; this leaves room for very long filter
 // tables and keeps the parse, which holds the whole document in memory, small.
 constexpr size_t kMaxSettingsDocument = kMiB;
@@ -37,7 +37,7 @@ bool ReadDocumentFile(const char* path, std::unique_ptr<char[]>* text, size_t* c
       *why = "not a regular file";
       return false;
     case OsOpenResult::kFailed:
-      why->Format("cannot open it (%s)", strerror(errno));
+      why->Format("cannot open it (%s)", static_cast<const char*>(OsErrorText(errno)));
       return false;
   }
   struct stat st {};
@@ -59,7 +59,7 @@ bool ReadDocumentFile(const char* path, std::unique_ptr<char[]>* text, size_t* c
     const ssize_t got = read(fd, text->get() + n, room - n);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      why->Format("cannot read it (%s)", strerror(errno));
+      why->Format("cannot read it (%s)", static_cast<const char*>(OsErrorText(errno)));
       close(fd);
       return false;
     }
@@ -73,6 +73,30 @@ bool ReadDocumentFile(const char* path, std::unique_ptr<char[]>* text, size_t* c
   }
   *cbText = n;
   return true;
+}
+
+void ReadCaptureSetting(const CaptureSettingInfo& row, const pugi::xml_node& n,
+                        CaptureSettings& settings) {
+  switch (row.form) {
+    case CaptureSettingForm::kUnsigned:
+    case CaptureSettingForm::kUnsigned16: {
+      const ULONGLONG units =
+          row.form == CaptureSettingForm::kUnsigned ? XMLGetUlong(n) : XMLGetUshort(n);
+      // Cut to 32 bits as the document has always been read: 4096 MiB is 0, the smallest
+      // file.
+      SetCaptureSettingNumber(settings, row.id, static_cast<DWORD>(units * row.unit));
+      break;
+    }
+    case CaptureSettingForm::kSigned:
+      SetCaptureSettingNumber(settings, row.id, static_cast<DWORD>(XMLGetLong(n)));
+      break;
+    case CaptureSettingForm::kFlag:
+      SetCaptureSettingNumber(settings, row.id, XmlGetBool(n) ? 1 : 0);
+      break;
+    case CaptureSettingForm::kText:
+      *CaptureSettingText(settings, row.id) = XMLGettext(n);
+      break;
+  }
 }
 
 bool HasChildElement(const pugi::xml_node& node) {
@@ -126,20 +150,11 @@ bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
   m_filter.InitializeFilters();
   if (filterInfo) m_filter.LoadFilters(filterInfo);
 
-  // Each setting only when its element is present, in this order: the buffer is bounded by
-  // the file size in force when it is set.
-  if (const pugi::xml_node n = captureInfo.child("FileSize"))
-    SetFileSize(static_cast<ULONG>(static_cast<ULONGLONG>(XMLGetUlong(n)) * kMiB));
-  if (const pugi::xml_node n = captureInfo.child("BufferSize"))
-    SetBufferSize(static_cast<ULONG>(XMLGetUshort(n)) * kKiB);
-  if (const pugi::xml_node n = captureInfo.child("AutoSave")) SetAutoSave(XmlGetBool(n));
-  if (const pugi::xml_node n = captureInfo.child("AutoSaveName")) SetSaveFileName(XMLGettext(n));
-  if (const pugi::xml_node n = captureInfo.child("AutoSaveDirectoryName"))
-    SetFolderName(XMLGettext(n));
-  if (const pugi::xml_node n = captureInfo.child("RingBuffer")) EnableRingBuffer(XmlGetBool(n));
-  if (const pugi::xml_node n = captureInfo.child("RingBufferFiles"))
-    SetRingBufferFileCount(XMLGetLong(n));
-  if (const pugi::xml_node n = captureInfo.child("OverwriteExisting"))
-    SetOverwriteExisting(XmlGetBool(n));
+  // Each setting only when its element is present, in one step.
+  ChangeCaptureSettings([&captureInfo](CaptureSettings& settings) {
+    for (const CaptureSettingInfo& row : kCaptureSettingTable)
+      if (const pugi::xml_node n = captureInfo.child(row.element))
+        ReadCaptureSetting(row, n, settings);
+  });
   return true;
 }

@@ -22,44 +22,12 @@ bool CViewerEngineFace::LoadXmlSettings(const char* textOrPath, bool isFile) {
   return m_engine.LoadXmlSettings(textOrPath, isFile);
 }
 
-void CViewerEngineFace::SetFileSize(ULONG cbFileSize) {
-  m_engine.SetFileSize(cbFileSize);
+CaptureSettings CViewerEngineFace::GetCaptureSettings() {
+  return m_engine.GetCaptureSettings();
 }
 
-void CViewerEngineFace::SetBufferSize(ULONG cbBufferSize) {
-  m_engine.SetBufferSize(cbBufferSize);
-}
-
-void CViewerEngineFace::SetAutoSave(bool bAutoSave) {
-  m_engine.SetAutoSave(bAutoSave);
-}
-
-void CViewerEngineFace::SetSaveFileName(const char* szName) {
-  m_engine.SetSaveFileName(szName);
-}
-
-void CViewerEngineFace::EnableRingBuffer(bool bEnable) {
-  m_engine.EnableRingBuffer(bEnable);
-}
-
-ULONG CViewerEngineFace::OsUserGetFileSize() {
-  return m_engine.OsUserGetFileSize();
-}
-
-ULONG CViewerEngineFace::GetBufferSize() {
-  return m_engine.GetBufferSize();
-}
-
-bool CViewerEngineFace::IsRingBuffer() {
-  return m_engine.IsRingBuffer();
-}
-
-bool CViewerEngineFace::GetAutoSave() {
-  return m_engine.GetAutoSave();
-}
-
-CString CViewerEngineFace::GetSaveFileName() {
-  return m_engine.GetSaveFileName();
+void CViewerEngineFace::ChangeCaptureSettings(const std::function<void(CaptureSettings&)>& change) {
+  m_engine.ChangeCaptureSettings(change);
 }
 
 bool CViewerEngineFace::GetCaptureInfo(LONG& nFrames, ULONG& cbFrames, ULONG& nOverflows) {

@@ -18,16 +18,8 @@ class CViewerEngineFace final : public IViewerEngine {
   bool IsStarted() const override;
   bool LoadXmlSettings(const char* textOrPath, bool isFile) override;
 
-  void SetFileSize(ULONG cbFileSize) override;
-  void SetBufferSize(ULONG cbBufferSize) override;
-  void SetAutoSave(bool bAutoSave) override;
-  void SetSaveFileName(const char* szName) override;
-  void EnableRingBuffer(bool bEnable) override;
-  ULONG OsUserGetFileSize() override;
-  ULONG GetBufferSize() override;
-  bool IsRingBuffer() override;
-  bool GetAutoSave() override;
-  CString GetSaveFileName() override;
+  CaptureSettings GetCaptureSettings() override;
+  void ChangeCaptureSettings(const std::function<void(CaptureSettings&)>& change) override;
 
   bool GetCaptureInfo(LONG& nFrames, ULONG& cbFrames, ULONG& nOverflows) override;
   ULONGLONG GetDroppedFrames() const override;

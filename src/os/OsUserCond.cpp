@@ -3,26 +3,33 @@
 #include <errno.h>
 #include <stdio.h>
 
+#include "os/OsErrorText.h"
+
 int InitEventCondition(pthread_cond_t* cond) {
   pthread_condattr_t attr;
   int rc = pthread_condattr_init(&attr);
   if (rc != 0) {
-    fprintf(stderr, "InitEventCondition: pthread_condattr_init failed (%d)\n", rc);
+    fprintf(stderr, "InitEventCondition: pthread_condattr_init failed (%d): %s\n", rc,
+            static_cast<const char*>(OsErrorText(rc)));
     return rc;
   }
   rc = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
   if (rc == 0) rc = pthread_cond_init(cond, &attr);
   if (rc != 0)
-    fprintf(stderr, "InitEventCondition: initializing a monotonic condition failed (%d)\n", rc);
+    fprintf(stderr, "InitEventCondition: initializing a monotonic condition failed (%d): %s\n", rc,
+            static_cast<const char*>(OsErrorText(rc)));
   int rcDestroy = pthread_condattr_destroy(&attr);
   if (rcDestroy != 0)
-    fprintf(stderr, "InitEventCondition: pthread_condattr_destroy failed (%d)\n", rcDestroy);
+    fprintf(stderr, "InitEventCondition: pthread_condattr_destroy failed (%d): %s\n", rcDestroy,
+            static_cast<const char*>(OsErrorText(rcDestroy)));
   return rc;
 }
 
 bool OsUserGetAbsoluteTime(DWORD milliseconds, timespec* deadline) {
   if (clock_gettime(CLOCK_MONOTONIC, deadline) != 0) {
-    fprintf(stderr, "GetAbsoluteTime: clock_gettime failed (%d)\n", errno);
+    const int err = errno;
+    fprintf(stderr, "GetAbsoluteTime: clock_gettime failed (%d): %s\n", err,
+            static_cast<const char*>(OsErrorText(err)));
     return false;
   }
   // A negative signed time-out would give a negative nanosecond field, which the timed waits

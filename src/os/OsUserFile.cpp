@@ -337,14 +337,22 @@ OS_USER_FILE_HANDLE OsUserCreateFile(LPCSTR name, DWORD access, DWORD shareMode,
   return static_cast<OsUserHandle*>(file);
 }
 
+namespace {
+
+// The calls are synchronous only: an overlapped request is refused, naming the call.
+bool RefusedOverlapped(PVOID overlapped, const char* signature) {
+  if (overlapped == nullptr) return false;
+  fprintf(stderr, "%s: lpOverlapped not supported\n", signature);
+  errno = EINVAL;
+  return true;
+}
+
+}  // namespace
+
 BOOL OsUserReadFile(OS_USER_FILE_HANDLE h, LPVOID buffer, DWORD count, LPDWORD bytesRead,
                     PVOID overlapped) {
   if (bytesRead) *bytesRead = 0;
-  if (overlapped != nullptr) {
-    fprintf(stderr, "%s: lpOverlapped not supported", kReadFileSig);
-    errno = EINVAL;
-    return FALSE;
-  }
+  if (RefusedOverlapped(overlapped, kReadFileSig)) return FALSE;
   _OsUserFileHandle* file = FileFromHandle(h);
   if (file == nullptr) return FALSE;
   ssize_t n;
@@ -359,11 +367,7 @@ BOOL OsUserReadFile(OS_USER_FILE_HANDLE h, LPVOID buffer, DWORD count, LPDWORD b
 BOOL OsUserWriteFile(OS_USER_FILE_HANDLE h, LPCVOID buffer, DWORD count, LPDWORD bytesWritten,
                      PVOID overlapped) {
   if (bytesWritten) *bytesWritten = 0;
-  if (overlapped != nullptr) {
-    fprintf(stderr, "%s: lpOverlapped not supported", kWriteFileSig);
-    errno = EINVAL;
-    return FALSE;
-  }
+  if (RefusedOverlapped(overlapped, kWriteFileSig)) return FALSE;
   _OsUserFileHandle* file = FileFromHandle(h);
   if (file == nullptr) return FALSE;
   ssize_t n;

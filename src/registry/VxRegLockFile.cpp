@@ -7,9 +7,9 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
+#include "os/OsErrorText.h"
 #include "registry/VxReg.h"
 #include "registry/VxRegistryPath.h"
 
@@ -31,8 +31,8 @@ CVxRegLockFile::CVxRegLockFile(const char* lockPath) {
     const int err = errno;
     printf("Failed to open the Varnix registry lock file\n");
     // Most often the runtime is not where it is looked for.
-    const std::string detail = std::string("registry lock file ") + lockPath + ": " +
-                               strerror(err) + " (the runtime's base folder is " + VxRegBaseDir() +
+    const std::string detail = "registry lock file " + std::string(OsPathError(lockPath, err)) +
+                               " (the runtime's base folder is " + VxRegBaseDir() +
                                "; VX_BASE_DIR names another)";
     if (void (*report)(const char*) = g_detailReport.load())
       report(detail.c_str());

@@ -21,6 +21,13 @@
 #include "service/ViewerService.h"
 #include "service/ViewerTcpServer.h"
 
+// The wire's bounds, which viewers know, are the settings' own.
+static_assert(KRPCOMM_MAX_FILE_SIZE == CaptureSettingInfoOf(CaptureSettingId::kFileSize).maxValue);
+static_assert(KRPCOMM_MAX_BUFFER_SIZE ==
+              CaptureSettingInfoOf(CaptureSettingId::kBufferSize).maxValue);
+static_assert(KRPCOMM_MAX_SAVE_NAME_BYTES ==
+              CaptureSettingInfoOf(CaptureSettingId::kSaveName).maxValue);
+
 namespace {
 
 // The boot folder's path, as the capture reads it.
@@ -222,26 +229,20 @@ HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data
     }
     case KRPCOMM_CAP_FILE_MODE: {
       if (length < 4) return Krp(KRP_E_INVALID_SIZE);
-      if (engine.IsStarted()) return Krp(KRP_E_GENERAL);
+      if (RefusedWhileCapturing(CaptureSettingId::kRingBuffer)) return Krp(KRP_E_GENERAL);
       const DWORD mode = Value32(data);
       if (mode != KRPCOMM_MODE_RING && mode != KRPCOMM_MODE_SINGLE) return Krp(KRP_E_INVALID_PARAM);
-      engine.EnableRingBuffer(mode == KRPCOMM_MODE_RING);
-      return S_OK;
+      return WriteSetting(CaptureSettingId::kRingBuffer, mode == KRPCOMM_MODE_RING);
     }
     case KRPCOMM_CAP_FILE_SIZE:
     case KRPCOMM_CAP_BUFFER_SIZE: {
       if (length < 4) return Krp(KRP_E_INVALID_SIZE);
-      if (engine.IsStarted()) return Krp(KRP_E_GENERAL);
+      const CaptureSettingId id = indexOffset == KRPCOMM_CAP_FILE_SIZE
+                                      ? CaptureSettingId::kFileSize
+                                      : CaptureSettingId::kBufferSize;
+      if (RefusedWhileCapturing(id)) return Krp(KRP_E_GENERAL);
       // Bounded: the buffer is memory taken at the start, the file disk space.
-      const DWORD bytes = Value32(data);
-      if (bytes >
-          (indexOffset == KRPCOMM_CAP_FILE_SIZE ? KRPCOMM_MAX_FILE_SIZE : KRPCOMM_MAX_BUFFER_SIZE))
-        return Krp(KRP_E_INVALID_SIZE);
-      if (indexOffset == KRPCOMM_CAP_FILE_SIZE)
-        engine.SetFileSize(bytes);
-      else
-        engine.SetBufferSize(bytes);
-      return S_OK;
+      return WriteSetting(id, Value32(data));
     }
     case KRPCOMM_CAP_SAVE_AS: {
       if (length > KRPCOMM_MAX_NAME_DATA) return Krp(KRP_E_INVALID_SIZE);
@@ -256,13 +257,11 @@ HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data
       return CloseFile(length, data);
     case KRPCOMM_CAP_SAVE_NAME: {
       if (length > KRPCOMM_MAX_NAME_DATA) return Krp(KRP_E_INVALID_SIZE);
-      if (length == 0) {
-        engine.SetSaveFileName(nullptr);
-        return S_OK;
-      }
+      if (length == 0) return WriteSetting(CaptureSettingId::kSaveName, std::string());
       const std::string name = NameFromData(data, length, KRPCOMM_MAX_NAME_CHARS);
       // Longer, no capture could start under it.
-      if (name.size() > KRPCOMM_MAX_SAVE_NAME_BYTES) return Krp(KRP_E_INVALID_SIZE);
+      if (name.size() > CaptureSettingInfoOf(CaptureSettingId::kSaveName).maxValue)
+        return Krp(KRP_E_INVALID_SIZE);
       if (!IsViewerBareFileName(name.c_str())) return Krp(KRP_E_INVALID_PARAM);
       // A link there counts as foreign too: the capture would be written wherever it points.
       if (engine.GetCaptureMngt()->IsForeignSaveFile(name.c_str())) {
@@ -274,13 +273,11 @@ HRESULT CKrpComm::WriteCapture(DWORD indexOffset, DWORD length, const BYTE* data
         ReportRefusal(line);
         return Krp(KRP_E_INVALID_PARAM);
       }
-      engine.SetSaveFileName(name.c_str());
-      return S_OK;
+      return WriteSetting(CaptureSettingId::kSaveName, name);
     }
     case KRPCOMM_CAP_AUTO_SAVE:
       if (length != 4) return Krp(KRP_E_INVALID_SIZE);
-      engine.SetAutoSave(Value32(data) != 0);
-      return S_OK;
+      return WriteSetting(CaptureSettingId::kAutoSave, Value32(data) != 0);
     default:
       return Krp(KRP_E_NOT_SUPPORTED);
   }
@@ -295,17 +292,18 @@ HRESULT CKrpComm::ReadCapture(DWORD indexOffset, DWORD length, BYTE* data, DWORD
     case KRPCOMM_CAP_BUFFER_SIZE:
     case KRPCOMM_CAP_AUTO_SAVE: {
       if (length != 4) return Krp(KRP_E_INVALID_SIZE);
+      const CaptureSettings settings = engine.GetCaptureSettings();
       DWORD v = 0;
       if (indexOffset == KRPCOMM_CAP_STATE)
         v = engine.IsStarted() ? KRPCOMM_STATE_CAPTURING : KRPCOMM_STATE_STOPPED;
       else if (indexOffset == KRPCOMM_CAP_FILE_MODE)
-        v = engine.IsRingBuffer() ? KRPCOMM_MODE_RING : KRPCOMM_MODE_SINGLE;
+        v = settings.bRingBuffer ? KRPCOMM_MODE_RING : KRPCOMM_MODE_SINGLE;
       else if (indexOffset == KRPCOMM_CAP_FILE_SIZE)
-        v = engine.OsUserGetFileSize();
+        v = settings.cbFile;
       else if (indexOffset == KRPCOMM_CAP_BUFFER_SIZE)
-        v = engine.GetBufferSize();
+        v = settings.cbBuffer;
       else
-        v = engine.GetAutoSave() ? 1 : 0;
+        v = settings.bAutoSave ? 1 : 0;
       Answer32(data, bytesRead, v);
       return S_OK;
     }
@@ -337,16 +335,34 @@ HRESULT CKrpComm::ReadCapture(DWORD indexOffset, DWORD length, BYTE* data, DWORD
       }
       return S_OK;
     case KRPCOMM_CAP_SAVE_NAME: {
-      const CString name = engine.GetSaveFileName();
-      const size_t n = strlen(name) + 1;
+      const std::string name = engine.GetCaptureSettings().saveFileName;
+      const size_t n = name.size() + 1;
       if (n > length) return Krp(KRP_E_INVALID_SIZE);
-      memcpy(data, static_cast<const char*>(name), n);
+      memcpy(data, name.c_str(), n);
       *bytesRead = static_cast<DWORD>(n);
       return S_OK;
     }
     default:
       return Krp(KRP_E_NOT_SUPPORTED);
   }
+}
+
+bool CKrpComm::RefusedWhileCapturing(CaptureSettingId id) {
+  return CaptureSettingInfoOf(id).idleOnly && m_engine.IsStarted();
+}
+
+HRESULT CKrpComm::WriteSetting(CaptureSettingId id, ULONGLONG value) {
+  if (value > CaptureSettingInfoOf(id).maxValue) return Krp(KRP_E_INVALID_SIZE);
+  m_engine.ChangeCaptureSettings(
+      [id, value](CaptureSettings& s) { SetCaptureSettingNumber(s, id, value); });
+  return S_OK;
+}
+
+HRESULT CKrpComm::WriteSetting(CaptureSettingId id, const std::string& text) {
+  m_engine.ChangeCaptureSettings([id, &text](CaptureSettings& s) {
+    if (std::string* t = CaptureSettingText(s, id)) *t = text;
+  });
+  return S_OK;
 }
 
 // ---- Views ----------------------------------------------------------------------------------

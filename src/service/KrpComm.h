@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 
+#include "capture/CaptureSettings.h"
 #include "capture/CaptureView.h"
 #include "nmx/NmxTypes.h"
 #include "os/OsUserTools.h"
@@ -130,6 +131,12 @@ class CKrpComm : public IVxKrpSync, public IVxKrpComm {
                    DWORD* bytesRead) REQUIRES(m_csCrit);
   HRESULT CloseFile(DWORD length, const BYTE* data) REQUIRES(m_csCrit);
   void CloseAllFiles() REQUIRES(m_csCrit);
+  // A capture setting the capture must not change while it runs, asked while it runs.
+  bool RefusedWhileCapturing(CaptureSettingId id);
+  // A viewer's value for one capture setting, within the setting's bounds (else the KRP
+  // size error).
+  HRESULT WriteSetting(CaptureSettingId id, ULONGLONG value);
+  HRESULT WriteSetting(CaptureSettingId id, const std::string& text);
   // Saves the stopped capture as name, a path the viewer gave relative to the boot folder.
   HRESULT SaveAs(const std::string& name) REQUIRES(m_csCrit);
   // A start that loads the settings document at path first.

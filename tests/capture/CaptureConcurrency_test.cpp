@@ -92,8 +92,8 @@ struct Receiver {
 TEST(CaptureConcurrency, ViewReadsIntactFramesInOrderWhileTheRingRotates) {
   vxtest::TempDir dir;
   CCaptureMngt mngt(1048576, 65536, 50, 4, true);
-  mngt.SetFolderName(dir.path().c_str());
-  mngt.SetSaveFileName("trace.cap");
+  mngt.ChangeSettings([&](CaptureSettings& cs) { cs.folder = dir.path().c_str(); });
+  mngt.ChangeSettings([&](CaptureSettings& cs) { cs.saveFileName = "trace.cap"; });
   ASSERT_EQ(S_OK, mngt.Start());
   CCaptureView view(&mngt);
   auto overflows = [&mngt] {

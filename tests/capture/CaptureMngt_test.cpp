@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <string>
@@ -50,9 +52,9 @@ class CaptureMngtTest : public ::testing::Test {
  protected:
   // A manager capturing into m_dir/trace.cap.
   void Configure(CCaptureMngt& m, bool ring) {
-    m.EnableRingBuffer(ring);
-    m.SetFolderName(m_dir.path().c_str());
-    m.SetSaveFileName("trace.cap");
+    m.ChangeSettings([&](CaptureSettings& cs) { cs.bRingBuffer = ring; });
+    m.ChangeSettings([&](CaptureSettings& cs) { cs.folder = m_dir.path().c_str(); });
+    m.ChangeSettings([&](CaptureSettings& cs) { cs.saveFileName = "trace.cap"; });
   }
   std::string Path(const std::string& name) const { return m_dir / name; }
 
@@ -85,14 +87,14 @@ TEST_F(CaptureMngtTest, SizeRules) {
   };
   for (const Case& c : cases) {
     CCaptureMngt m(c.file, c.buffer, 10000, 2, true);
-    EXPECT_EQ(c.expectFile, m.OsUserGetFileSize()) << c.file;
-    EXPECT_EQ(c.expectBuffer, m.GetBufferSize()) << c.buffer;
+    EXPECT_EQ(c.expectFile, m.GetSettings().cbFile) << c.file;
+    EXPECT_EQ(c.expectBuffer, m.GetSettings().cbBuffer) << c.buffer;
   }
   CCaptureMngt m(4 * kMiB, 2 * kMiB, 10000, 2, true);
-  m.SetFileSize(kMiB);
-  EXPECT_EQ(kMiB / 2, m.GetBufferSize());
-  m.SetBufferSize(3 * kMiB);
-  EXPECT_EQ(kMiB / 2, m.GetBufferSize());
+  m.ChangeSettings([&](CaptureSettings& cs) { cs.cbFile = kMiB; });
+  EXPECT_EQ(kMiB / 2, m.GetSettings().cbBuffer);
+  m.ChangeSettings([&](CaptureSettings& cs) { cs.cbBuffer = 3 * kMiB; });
+  EXPECT_EQ(kMiB / 2, m.GetSettings().cbBuffer);
 }
 
 TEST_F(CaptureMngtTest, RingModeLimitsTheBufferToHalfARingFile) {
@@ -101,7 +103,7 @@ TEST_F(CaptureMngtTest, RingModeLimitsTheBufferToHalfARingFile) {
     CCaptureMngt m(kMiB, 65536, kNoCycle, files, true);
     Configure(m, true);
     ASSERT_EQ(S_OK, m.Start()) << files;
-    EXPECT_EQ(expected, m.GetBufferSize()) << files;
+    EXPECT_EQ(expected, m.GetSettings().cbBuffer) << files;
     EXPECT_EQ(S_OK, m.Stop());
   }
 }
@@ -110,34 +112,31 @@ TEST_F(CaptureMngtTest, SettingsThatNeedIdleAreIgnoredWhileStarted) {
   CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
   Configure(m, false);
   ASSERT_EQ(S_OK, m.Start());
-  m.SetFileSize(8 * kMiB);
-  m.SetBufferSize(1000);
-  m.EnableRingBuffer(true);
-  EXPECT_EQ(kMiB, m.OsUserGetFileSize());
-  EXPECT_EQ(65536u, m.GetBufferSize());
-  EXPECT_FALSE(m.IsRingBuffer());
+  m.ChangeSettings([&](CaptureSettings& cs) { cs.cbFile = 8 * kMiB; });
+  m.ChangeSettings([&](CaptureSettings& cs) { cs.cbBuffer = 1000; });
+  m.ChangeSettings([&](CaptureSettings& cs) { cs.bRingBuffer = true; });
+  EXPECT_EQ(kMiB, m.GetSettings().cbFile);
+  EXPECT_EQ(65536u, m.GetSettings().cbBuffer);
+  EXPECT_FALSE(m.GetSettings().bRingBuffer);
   EXPECT_EQ(E_FAIL, m.Start());
   EXPECT_EQ(S_OK, m.Stop());
   EXPECT_EQ(E_FAIL, m.Stop());
   EXPECT_EQ(E_FAIL, Write(m, 100, 0));
-  m.SetFileSize(8 * kMiB);
-  EXPECT_EQ(8 * kMiB, m.OsUserGetFileSize());
+  m.ChangeSettings([&](CaptureSettings& cs) { cs.cbFile = 8 * kMiB; });
+  EXPECT_EQ(8 * kMiB, m.GetSettings().cbFile);
 }
 
 TEST_F(CaptureMngtTest, SaveFileNameIsCopiedAndEmptyMeansNone) {
   CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
-  char* name = m.GetSaveFileName();
-  ASSERT_NE(nullptr, name);
-  EXPECT_STREQ("Current.cap", name);
-  delete[] name;
+  std::string name = m.GetSettings().saveFileName;
+  EXPECT_EQ("Current.cap", name);
   std::string s = "mine.cap";
-  m.SetSaveFileName(s.c_str());
+  m.ChangeSettings([&](CaptureSettings& cs) { cs.saveFileName = s.c_str(); });
   s[0] = 'X';
-  name = m.GetSaveFileName();
-  EXPECT_STREQ("mine.cap", name);
-  delete[] name;
-  m.SetSaveFileName("");
-  EXPECT_EQ(nullptr, m.GetSaveFileName());
+  name = m.GetSettings().saveFileName;
+  EXPECT_EQ("mine.cap", name);
+  m.ChangeSettings([&](CaptureSettings& cs) { cs.saveFileName = ""; });
+  EXPECT_EQ("", m.GetSettings().saveFileName);
 }
 
 // Whoever reports a failed start can always say why: the capture object's explanation, or
@@ -161,8 +160,8 @@ TEST_F(CaptureMngtTest, AFailedStartAlwaysSaysWhy) {
     SCOPED_TRACE(k.why + (k.ring ? " (ring)" : ""));
     CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
     Configure(m, k.ring);
-    m.SetFolderName((m_dir / k.folder).c_str());
-    m.SetSaveFileName(k.name.c_str());
+    m.ChangeSettings([&](CaptureSettings& cs) { cs.folder = (m_dir / k.folder).c_str(); });
+    m.ChangeSettings([&](CaptureSettings& cs) { cs.saveFileName = k.name.c_str(); });
     EXPECT_TRUE(FAILED(m.Start()));
     EXPECT_EQ(k.why, std::string(m.GetErrorString()));
     EXPECT_FALSE(m.IsStarted());
@@ -262,9 +261,9 @@ TEST_F(CaptureMngtTest, RunsOfFramesAreStoredAsFrameByFrame) {
   const auto size = [](DWORD i) -> DWORD { return i % 500 == 499 ? 70000 : 100 + i % 7 * 40; };
   const auto run = [&](bool ring, size_t runLength, const std::string& name) {
     CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
-    m.EnableRingBuffer(ring);
-    m.SetFolderName(m_dir.path().c_str());
-    m.SetSaveFileName(name.c_str());
+    m.ChangeSettings([&](CaptureSettings& cs) { cs.bRingBuffer = ring; });
+    m.ChangeSettings([&](CaptureSettings& cs) { cs.folder = m_dir.path().c_str(); });
+    m.ChangeSettings([&](CaptureSettings& cs) { cs.saveFileName = name.c_str(); });
     Outcome o;
     if (m.Start() != S_OK) return o;
     std::vector<std::vector<BYTE>> recs;
@@ -355,7 +354,7 @@ TEST_F(CaptureMngtTest, FramesTheDiskRefusedAreKeptAndCopiedLater) {
     vxtest::TempDir dir;
     CCaptureMngt m(kMiB, 65536, kNoCycle, 2, true);
     Configure(m, ring);
-    m.SetFolderName(dir.path().c_str());
+    m.ChangeSettings([&](CaptureSettings& cs) { cs.folder = dir.path().c_str(); });
     ASSERT_EQ(S_OK, m.Start());
     DWORD refused = 0;
     {
@@ -528,7 +527,9 @@ TEST_F(CaptureMngtTest, SaveAndNameWorkOnlyOnTheStoppedCapture) {
   char name[64];
   EXPECT_EQ(E_FAIL, m.GetFileName(sizeof name, name));
   EXPECT_EQ(E_FAIL, m.SaveCaptureAs("saved.cap"));
-  m.SetAutoSave(false);  // a temporary capture in the boot folder
+  m.ChangeSettings([&](CaptureSettings& cs) {
+    cs.bAutoSave = false;
+  });  // a temporary capture in the boot folder
   ASSERT_EQ(S_OK, m.Start());
   for (DWORD seq = 0; seq < 5; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
   EXPECT_EQ(E_FAIL, m.SaveCaptureAs("saved.cap"));
@@ -657,9 +658,9 @@ TEST_F(CaptureMngtTest, AFileRemovedOrReplacedWhileCapturingIsWrittenAgainAtStop
     SCOPED_TRACE(c.what);
     vxtest::TempDir dir;
     CCaptureMngt m(2 * kMiB, 65536, kNoCycle, 2, true);
-    m.EnableRingBuffer(c.ring);
-    m.SetFolderName(dir.path().c_str());
-    m.SetSaveFileName("trace.cap");
+    m.ChangeSettings([&](CaptureSettings& cs) { cs.bRingBuffer = c.ring; });
+    m.ChangeSettings([&](CaptureSettings& cs) { cs.folder = dir.path().c_str(); });
+    m.ChangeSettings([&](CaptureSettings& cs) { cs.saveFileName = "trace.cap"; });
     ASSERT_EQ(S_OK, m.Start());
     for (DWORD seq = 0; seq < kFrames / 2; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
     const std::string victim = dir / c.victim;
@@ -691,6 +692,32 @@ TEST_F(CaptureMngtTest, AFileRemovedOrReplacedWhileCapturingIsWrittenAgainAtStop
       EXPECT_EQ(foreign, vxtest::ReadFileBytes(victim));
     }
   }
+}
+
+// The folder of a running capture is moved away and a regular file takes its name: the stop
+// cannot write the capture again, and its notice says where and why.
+TEST_F(CaptureMngtTest, ACaptureThatCannotBeWrittenAgainSaysWhy) {
+  vxtest::TempDir dir;
+  const std::string folder = dir / "run";
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+  CCaptureMngt m(2 * kMiB, 65536, kNoCycle, 2, true);
+  m.SetFolderName(folder.c_str());
+  m.SetSaveFileName("trace.cap");
+  ASSERT_EQ(S_OK, m.Start());
+  for (DWORD seq = 0; seq < 1000; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+  ASSERT_EQ(0, rename(folder.c_str(), (dir / "moved").c_str()));
+  vxtest::WriteFileBytes(folder, {'x'});
+  for (DWORD seq = 1000; seq < 2000; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
+  m.Stop();
+
+  std::string notices;
+  for (CString notice; m.TakeNotice(notice);) notices += std::string(notice) + "\n";
+  EXPECT_NE(notices.find(folder +
+                         "/trace.cap was removed or replaced while capturing and could "
+                         "not be written again: " +
+                         strerror(ENOTDIR)),
+            std::string::npos)
+      << notices;
 }
 
 // A capture file whose batch writes wait at a gate until the test opens it: a slow disk.

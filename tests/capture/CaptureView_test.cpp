@@ -27,9 +27,9 @@ struct Packet {
 class CaptureViewTest : public ::testing::Test {
  protected:
   void StartCapture(bool ring) {
-    m_mngt.EnableRingBuffer(ring);
-    m_mngt.SetFolderName(m_dir.path().c_str());
-    m_mngt.SetSaveFileName("trace.cap");
+    m_mngt.ChangeSettings([&](CaptureSettings& cs) { cs.bRingBuffer = ring; });
+    m_mngt.ChangeSettings([&](CaptureSettings& cs) { cs.folder = m_dir.path().c_str(); });
+    m_mngt.ChangeSettings([&](CaptureSettings& cs) { cs.saveFileName = "trace.cap"; });
     ASSERT_EQ(S_OK, m_mngt.Start());
   }
   void TearDown() override {

@@ -133,6 +133,36 @@ TEST_F(RingBufferTest, PathLimitsLeaveRoomForTheRingFileNames) {
   EXPECT_EQ(E_FAIL, ok.SaveCaptureAs(std::string(1025, 'x').c_str(), false, 0, -1));
 }
 
+// A temporary main name ("CAP" and a UUID) is held to the same limit: a ring whose "~1" file
+// would not fit is refused at once and leaves nothing in the folder.
+TEST_F(RingBufferTest, TemporaryNamesLeaveRoomForTheRingFileNames) {
+  constexpr size_t kTempName = 3 + 36;
+  for (const auto& [pathLength, fits] :
+       std::vector<std::pair<size_t, bool>>{{1022, true}, {1023, false}, {1024, false}}) {
+    vxtest::TempDir dir;
+    std::string folder = dir.path();
+    const size_t want = pathLength - 1 - kTempName;
+    while (folder.size() < want) {
+      folder += "/" + std::string(std::min<size_t>(200, want - folder.size() - 1), 'd');
+      ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    }
+    ASSERT_EQ(want, folder.size());
+    CRingBuffer ring(2, &m_overflow, true);
+    const HRESULT hr = ring.Create(TotalSize(2), folder.c_str(), nullptr, true);
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+      files.push_back(e.path().filename());
+    if (fits) {
+      EXPECT_EQ(S_OK, hr) << pathLength;
+      EXPECT_EQ(2u, files.size()) << pathLength;
+    } else {
+      EXPECT_EQ(E_FAIL, hr) << pathLength;
+      EXPECT_STREQ("Capture path too long!", ring.GetErrorString());
+      EXPECT_TRUE(files.empty()) << pathLength << ": " << (files.empty() ? "" : files[0]);
+    }
+  }
+}
+
 TEST_F(RingBufferTest, MergeLeavesOnlyTheMainFileWithAllFramesInOrder) {
   {
     CRingBuffer ring(3, &m_overflow, true);

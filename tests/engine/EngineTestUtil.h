@@ -90,11 +90,11 @@ class CountingCallback : public IVxNmxLoggerCallback {
 // Points the engine at a single named capture file of cbFile bytes in dir.
 inline void CaptureInto(CNmxLogger& engine, const vxtest::TempDir& dir, DWORD cbFile,
                         bool bRing = false) {
-  engine.SetFolderName(dir.path().c_str());
-  engine.SetSaveFileName("engine.cap");
-  engine.SetAutoSave(true);
-  engine.EnableRingBuffer(bRing);
-  engine.SetFileSize(cbFile);
+  engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.folder = dir.path().c_str(); });
+  engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.saveFileName = "engine.cap"; });
+  engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.bAutoSave = true; });
+  engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.bRingBuffer = bRing; });
+  engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.cbFile = cbFile; });
 }
 
 inline captest::Parsed ReadCapture(const vxtest::TempDir& dir) {

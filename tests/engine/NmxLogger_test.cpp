@@ -247,7 +247,7 @@ TEST(NmxLoggerTest, StartAndStopOncePerRun) {
   EXPECT_EQ(cb.stops, 1);
 
   // A capture manager that cannot start: a line with its reason, no callback.
-  engine.SetFolderName((dir / "missing").c_str());
+  engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.folder = (dir / "missing").c_str(); });
   testing::internal::CaptureStdout();
   EXPECT_FALSE(engine.Start());
   const std::string out = testing::internal::GetCapturedStdout();

@@ -82,11 +82,11 @@ std::string Capture(const std::string& body) {
 
 TEST(SettingsTest, CaptureSettings) {
   CNmxLogger engine(nullptr);
-  EXPECT_EQ(engine.OsUserGetFileSize(), 1048576u);
-  EXPECT_EQ(engine.GetBufferSize(), 65536u);
-  EXPECT_TRUE(engine.GetAutoSave());
-  EXPECT_TRUE(engine.IsRingBuffer());
-  EXPECT_STREQ(engine.GetSaveFileName(), "Current.cap");
+  EXPECT_EQ(engine.GetCaptureSettings().cbFile, 1048576u);
+  EXPECT_EQ(engine.GetCaptureSettings().cbBuffer, 65536u);
+  EXPECT_TRUE(engine.GetCaptureSettings().bAutoSave);
+  EXPECT_TRUE(engine.GetCaptureSettings().bRingBuffer);
+  EXPECT_STREQ(engine.GetCaptureSettings().saveFileName.c_str(), "Current.cap");
 
   ASSERT_TRUE(engine.LoadXmlSettings(
       Doc(Capture("<FileSize>15</FileSize><BufferSize>65537</BufferSize>"
@@ -96,22 +96,22 @@ TEST(SettingsTest, CaptureSettings) {
                   "<OverwriteExisting>0</OverwriteExisting>"))
           .c_str(),
       false));
-  EXPECT_EQ(engine.OsUserGetFileSize(), 15728640u);
-  EXPECT_EQ(engine.GetBufferSize(), 1024u);
-  EXPECT_FALSE(engine.GetAutoSave());
-  EXPECT_STREQ(engine.GetSaveFileName(), "a b.cap");
-  EXPECT_FALSE(engine.IsRingBuffer());
-  EXPECT_EQ(engine.GetRingBufferFileCount(), 7);
-  EXPECT_FALSE(engine.GetOverwriteExisting());
+  EXPECT_EQ(engine.GetCaptureSettings().cbFile, 15728640u);
+  EXPECT_EQ(engine.GetCaptureSettings().cbBuffer, 1024u);
+  EXPECT_FALSE(engine.GetCaptureSettings().bAutoSave);
+  EXPECT_STREQ(engine.GetCaptureSettings().saveFileName.c_str(), "a b.cap");
+  EXPECT_FALSE(engine.GetCaptureSettings().bRingBuffer);
+  EXPECT_EQ(engine.GetCaptureSettings().nRingBufferFiles, 7);
+  EXPECT_FALSE(engine.GetCaptureSettings().bOverwriteExisting);
 
   // 4096 MiB is 2^32 bytes, which wraps to 0: the manager's smallest size. Absent elements
   // keep their values.
   ASSERT_TRUE(engine.LoadXmlSettings(
       Doc(Capture("<FileSize>4096</FileSize><AutoSave>Yes</AutoSave>")).c_str(), false));
-  EXPECT_EQ(engine.OsUserGetFileSize(), 1048576u);
-  EXPECT_TRUE(engine.GetAutoSave());
-  EXPECT_STREQ(engine.GetSaveFileName(), "a b.cap");
-  EXPECT_FALSE(engine.IsRingBuffer());
+  EXPECT_EQ(engine.GetCaptureSettings().cbFile, 1048576u);
+  EXPECT_TRUE(engine.GetCaptureSettings().bAutoSave);
+  EXPECT_STREQ(engine.GetCaptureSettings().saveFileName.c_str(), "a b.cap");
+  EXPECT_FALSE(engine.GetCaptureSettings().bRingBuffer);
 }
 
 // What reads as 0 (port 0 itself and malformed text) is no port: the port stays as it was.
@@ -146,10 +146,10 @@ TEST(SettingsTest, RefusedDocuments) {
   for (const auto& c : cases) {
     CNmxLogger engine(nullptr);
     CViewerService service(engine.ViewerFace());
-    engine.SetFileSize(3 * 1048576);
+    engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.cbFile = 3 * 1048576; });
     EXPECT_FALSE(engine.LoadXmlSettings(c.doc, false)) << c.doc;
     EXPECT_EQ(service.GetConnectionPort(), c.port) << c.doc;
-    EXPECT_EQ(engine.OsUserGetFileSize(), 3u * 1048576) << c.doc;
+    EXPECT_EQ(engine.GetCaptureSettings().cbFile, 3u * 1048576) << c.doc;
   }
   CNmxLogger engine(nullptr);
   EXPECT_FALSE(engine.LoadXmlSettings(nullptr, false));
@@ -239,14 +239,14 @@ TEST(SettingsTest, FromFileAndRefusedWhileCapturing) {
   EXPECT_FALSE(engine.LoadXmlSettings(dir.path().c_str(), true));
   ASSERT_TRUE(engine.LoadXmlSettings(path.c_str(), true));
   EXPECT_EQ(service.GetConnectionPort(), 5000);
-  EXPECT_EQ(engine.OsUserGetFileSize(), 3u * 1048576);
+  EXPECT_EQ(engine.GetCaptureSettings().cbFile, 3u * 1048576);
 
   ASSERT_TRUE(engine.Start());
   EXPECT_FALSE(engine.LoadXmlSettings(
       Doc("<ConnectionPort>6000</ConnectionPort>" + Capture("<FileSize>5</FileSize>")).c_str(),
       false));
   EXPECT_EQ(service.GetConnectionPort(), 5000);
-  EXPECT_EQ(engine.OsUserGetFileSize(), 3u * 1048576);
+  EXPECT_EQ(engine.GetCaptureSettings().cbFile, 3u * 1048576);
   // Tables and flags are refused too; the switches are not.
   EXPECT_EQ(engine.SetFilterFlags(1), static_cast<HRESULT>(0x98110700));
   const Bytes empty(4, 0);

@@ -131,9 +131,9 @@ void DeliverAll(CCaptureView& view) {
 
 void ContinueInManager() {
   CCaptureMngt mngt(CCaptureMngt::kMinFileSize, 16 * 1024, INFINITE, 2, false);
-  mngt.SetFolderName(g_dir.c_str());
-  mngt.SetSaveFileName(kFileName);
-  mngt.EnableRingBuffer(true);
+  mngt.ChangeSettings([&](CaptureSettings& cs) { cs.folder = g_dir.c_str(); });
+  mngt.ChangeSettings([&](CaptureSettings& cs) { cs.saveFileName = kFileName; });
+  mngt.ChangeSettings([&](CaptureSettings& cs) { cs.bRingBuffer = true; });
   // Made before the start, the view delivers the frames the ring continues.
   CCaptureView view(&mngt);
   if (FAILED(mngt.Start())) return;

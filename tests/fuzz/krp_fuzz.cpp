@@ -93,7 +93,8 @@ class CFuzzConnection : public CViewerConnection {
 
   void OnNmxReceive(NmxCmd* cmd) override {
     if (!m_engine.IsStarted()) {
-      if (m_engine.OsUserGetFileSize() > kMaxRunFileSize) m_engine.SetFileSize(kMaxRunFileSize);
+      if (m_engine.GetCaptureSettings().cbFile > kMaxRunFileSize)
+        m_engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.cbFile = kMaxRunFileSize; });
     }
     const size_t before = m_answers.size();
     const int expected = ExpectedAnswer(cmd->head, cmd->data);

@@ -82,9 +82,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const std::vector<uint8_t>& cmd : commands)
       engine.FilterNmxCmd(reinterpret_cast<const NmxCmd*>(cmd.data()));
 
-    const CString name = engine.GetSaveFileName();
-    engine.SetFolderName(g_captureDir.c_str());
-    if (engine.OsUserGetFileSize() > kMaxRunFileSize) engine.SetFileSize(kMaxRunFileSize);
+    const CString name = engine.GetCaptureSettings().saveFileName.c_str();
+    engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.folder = g_captureDir.c_str(); });
+    if (engine.GetCaptureSettings().cbFile > kMaxRunFileSize)
+      engine.ChangeCaptureSettings([&](CaptureSettings& cs) { cs.cbFile = kMaxRunFileSize; });
     if ((name.IsEmpty() || IsPlainName(name)) && engine.Start()) {
       for (const std::vector<uint8_t>& cmd : commands) {
         const NmxCmd* c = reinterpret_cast<const NmxCmd*>(cmd.data());

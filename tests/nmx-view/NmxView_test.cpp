@@ -77,11 +77,11 @@ TEST_F(ViewCommands, SettingsAndFiltersReachTheEngine) {
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
   }
-  EXPECT_TRUE(m_engine->IsRingBuffer());
-  EXPECT_EQ(m_engine->OsUserGetFileSize(), 8u << 20);
-  EXPECT_EQ(m_engine->GetBufferSize(), 32u << 10);
-  EXPECT_EQ(std::string(m_engine->GetSaveFileName()), "view.cap");
-  EXPECT_FALSE(m_engine->GetAutoSave());
+  EXPECT_TRUE(m_engine->GetCaptureSettings().bRingBuffer);
+  EXPECT_EQ(m_engine->GetCaptureSettings().cbFile, 8u << 20);
+  EXPECT_EQ(m_engine->GetCaptureSettings().cbBuffer, 32u << 10);
+  EXPECT_EQ(m_engine->GetCaptureSettings().saveFileName, "view.cap");
+  EXPECT_FALSE(m_engine->GetCaptureSettings().bAutoSave);
   EXPECT_TRUE(m_engine->IsFilterActive());
   EXPECT_TRUE(m_engine->IsIncludeTableActive());
   EXPECT_EQ(m_engine->GetFilterFlags(), 3u);

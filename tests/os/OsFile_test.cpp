@@ -398,12 +398,19 @@ TEST(OsFile, RefusedArgumentsAndHandles) {
 
   char buf[4];
   DWORD n = 0;
+  testing::internal::CaptureStderr();
   errno = 0;
   EXPECT_EQ(OsUserReadFile(good, buf, 1, &n, &dummy), FALSE);
   EXPECT_EQ(errno, EINVAL);
   errno = 0;
   EXPECT_EQ(OsUserWriteFile(good, buf, 1, &n, &dummy), FALSE);
   EXPECT_EQ(errno, EINVAL);
+  // Each refusal is a line of its own.
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "BOOL OsUserReadFile(OS_USER_FILE_HANDLE, LPVOID, DWORD, LPDWORD, PVOID): "
+            "lpOverlapped not supported\n"
+            "BOOL OsUserWriteFile(OS_USER_FILE_HANDLE, LPCVOID, DWORD, LPDWORD, PVOID): "
+            "lpOverlapped not supported\n");
 
   for (OS_USER_FILE_HANDLE bad : {static_cast<OS_USER_FILE_HANDLE>(nullptr),
                                   static_cast<OS_USER_FILE_HANDLE>(INVALID_HANDLE_VALUE), ev}) {

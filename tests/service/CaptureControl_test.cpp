@@ -66,7 +66,7 @@ using CaptureControl = EngineFixture;
 TEST_F(CaptureControl, ReadsAndCommandsBeforeDuringAndAfterACapture) {
   Client c(Port());
   ASSERT_TRUE(c.Connected());
-  const DWORD buffer = m_engine->GetBufferSize();
+  const DWORD buffer = m_engine->GetCaptureSettings().cbBuffer;
   ExpectReads(c, {
                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 4, 0, LE32s({2})},
                      {KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_STATE, 8, kInvalidSize, {}},

@@ -272,11 +272,11 @@ bool Reassembler::Add(const Bytes& packet, std::string* error) {
 void EngineFixture::SetUp() {
   m_engine = std::make_unique<CNmxLogger>(Callback());
   m_service = std::make_unique<CViewerService>(m_engine->ViewerFace());
-  m_engine->SetFolderName(m_dir.path().c_str());
-  m_engine->SetSaveFileName("engine.cap");
-  m_engine->SetAutoSave(true);
-  m_engine->EnableRingBuffer(false);
-  m_engine->SetFileSize(4u << 20);
+  m_engine->ChangeCaptureSettings([&](CaptureSettings& cs) { cs.folder = m_dir.path().c_str(); });
+  m_engine->ChangeCaptureSettings([&](CaptureSettings& cs) { cs.saveFileName = "engine.cap"; });
+  m_engine->ChangeCaptureSettings([&](CaptureSettings& cs) { cs.bAutoSave = true; });
+  m_engine->ChangeCaptureSettings([&](CaptureSettings& cs) { cs.bRingBuffer = false; });
+  m_engine->ChangeCaptureSettings([&](CaptureSettings& cs) { cs.cbFile = 4u << 20; });
   m_service->SetConnectionPort(0);
   ASSERT_EQ(m_service->Connect(), S_OK);
   ASSERT_NE(Port(), 0);

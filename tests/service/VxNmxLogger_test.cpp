@@ -193,13 +193,14 @@ TEST(VxNmxLoggerTest, WhyAStartFailedAndWhatTheRingGaveUp) {
   Component c;
   ASSERT_EQ(c.p->Init(FALSE, nullptr), S_OK);
   CaptureInto(*c.Engine(), dir, 1048576, true);
-  c.Engine()->SetFolderName((dir / "missing").c_str());
+  c.Engine()->ChangeCaptureSettings(
+      [&](CaptureSettings& cs) { cs.folder = (dir / "missing").c_str(); });
   EXPECT_EQ(c.p->Start(), E_FAIL);
   LONG hr = 0;
   EXPECT_EQ(c.p->GetStartError(&hr), S_OK);
   EXPECT_EQ(static_cast<DWORD>(hr), 0x80070000u | ENOENT);
 
-  c.Engine()->SetFolderName(dir.path().c_str());
+  c.Engine()->ChangeCaptureSettings([&](CaptureSettings& cs) { cs.folder = dir.path().c_str(); });
   ASSERT_EQ(c.p->Start(), S_OK);
   EXPECT_EQ(c.p->GetStartError(&hr), S_FALSE);
   EXPECT_EQ(hr, 0);

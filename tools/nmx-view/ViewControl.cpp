@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "capture/CaptureSettings.h"
 #include "nmx-view/ViewCommands.h"
 #include "os/ByteOrder.h"
 
@@ -11,8 +12,6 @@ std::vector<BYTE> NameBytes(const std::string& name) {
   b.push_back(0);
   return b;
 }
-
-static_assert(KRPCOMM_MAX_SAVE_NAME_BYTES == 253, "the save name's refusal names the limit");
 
 const CViewSession::Meanings kSettingsWhileCapturing = {{KRP_E_GENERAL, "refused while capturing"}};
 
@@ -83,7 +82,9 @@ int ViewSet(CViewSession& s, const std::vector<std::string>& args) {
                   kViewExitUsage);
   const std::string& what = args[0];
   int status = kViewExitOk;
-  if (what == "ring" || what == "single") {
+  // "single" is the ring switch turned off.
+  const CaptureSettingInfo* row = FindCaptureSetting(what == "single" ? "ring" : what.c_str());
+  if (row && row->id == CaptureSettingId::kRingBuffer) {
     if (args.size() != 1) return s.Fail(what + " takes no value", kViewExitUsage);
     s.Check(s.WriteValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_FILE_MODE,
                          what == "ring" ? KRPCOMM_MODE_RING : KRPCOMM_MODE_SINGLE),
@@ -92,47 +93,54 @@ int ViewSet(CViewSession& s, const std::vector<std::string>& args) {
   }
   if (args.size() != 2) return s.Fail(what + " takes one value", kViewExitUsage);
   const std::string& value = args[1];
-  if (what == "filesize" || what == "buffersize") {
-    DWORD bytes = 0;
-    if (!ParseByteCount(value, &bytes))
-      return s.Fail("'" + value + "' is not a byte count (like 4194304, 4096K or 4M)",
-                    kViewExitUsage);
-    const bool file = what == "filesize";
-    s.Check(s.WriteValue(KRPCOMM_IG_CAPTURE, file ? KRPCOMM_CAP_FILE_SIZE : KRPCOMM_CAP_BUFFER_SIZE,
-                         bytes),
-            file ? "file size" : "buffer size", &status,
-            {{KRP_E_GENERAL, "refused while capturing"},
-             {KRP_E_INVALID_SIZE, file ? "too large (at most 4095M)" : "too large (at most 64M)"}});
-    return status;
+  if (!row) return s.Fail("unknown setting '" + what + "'", kViewExitUsage);
+  const std::string most = std::to_string(row->maxValue);
+  switch (row->id) {
+    case CaptureSettingId::kFileSize:
+    case CaptureSettingId::kBufferSize: {
+      DWORD bytes = 0;
+      if (!ParseByteCount(value, &bytes))
+        return s.Fail("'" + value + "' is not a byte count (like 4194304, 4096K or 4M)",
+                      kViewExitUsage);
+      const bool file = row->id == CaptureSettingId::kFileSize;
+      const std::string tooLarge =
+          "too large (at most " + std::to_string(row->maxValue >> 20) + "M)";
+      s.Check(s.WriteValue(KRPCOMM_IG_CAPTURE,
+                           file ? KRPCOMM_CAP_FILE_SIZE : KRPCOMM_CAP_BUFFER_SIZE, bytes),
+              file ? "file size" : "buffer size", &status,
+              {{KRP_E_GENERAL, "refused while capturing"}, {KRP_E_INVALID_SIZE, tooLarge.c_str()}});
+      return status;
+    }
+    case CaptureSettingId::kSaveName: {
+      if (value.size() > row->maxValue)
+        return s.Fail("the name has " + std::to_string(value.size()) +
+                          " bytes; a save name has at most " + most +
+                          " (a file name's 255, less the 2 a ring's files add)",
+                      kViewExitUsage);
+      const std::string tooLong = "too long (at most " + most + " bytes)";
+      // An empty name removes it.
+      const std::vector<BYTE> name = value.empty() ? std::vector<BYTE>() : NameBytes(value);
+      s.Check(s.Client().Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_NAME, name.data(),
+                               static_cast<DWORD>(name.size())),
+              "save name", &status,
+              {{KRP_E_INVALID_SIZE, tooLong.c_str()},
+               {KRP_E_INVALID_PARAM,
+                "not a file name (no folders, no \".\" or \"..\", no control characters), or "
+                "a file of that name that is not a capture exists"}});
+      return status;
+    }
+    case CaptureSettingId::kAutoSave: {
+      DWORD on = 0;
+      if (value == "on" || value == "1" || value == "yes")
+        on = 1;
+      else if (value != "off" && value != "0" && value != "no")
+        return s.Fail("autosave takes on or off", kViewExitUsage);
+      s.Check(s.WriteValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_AUTO_SAVE, on), "auto-save", &status);
+      return status;
+    }
+    default:
+      return s.Fail("unknown setting '" + what + "'", kViewExitUsage);
   }
-  if (what == "savename") {
-    if (value.size() > KRPCOMM_MAX_SAVE_NAME_BYTES)
-      return s.Fail("the name has " + std::to_string(value.size()) +
-                        " bytes; a save name has at most " +
-                        std::to_string(KRPCOMM_MAX_SAVE_NAME_BYTES) +
-                        " (a file name's 255, less the 2 a ring's files add)",
-                    kViewExitUsage);
-    // An empty name removes it.
-    const std::vector<BYTE> name = value.empty() ? std::vector<BYTE>() : NameBytes(value);
-    s.Check(s.Client().Write(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_SAVE_NAME, name.data(),
-                             static_cast<DWORD>(name.size())),
-            "save name", &status,
-            {{KRP_E_INVALID_SIZE, "too long (at most 253 bytes)"},
-             {KRP_E_INVALID_PARAM,
-              "not a file name (no folders, no \".\" or \"..\", no control characters), or a "
-              "file of that name that is not a capture exists"}});
-    return status;
-  }
-  if (what == "autosave") {
-    DWORD on = 0;
-    if (value == "on" || value == "1" || value == "yes")
-      on = 1;
-    else if (value != "off" && value != "0" && value != "no")
-      return s.Fail("autosave takes on or off", kViewExitUsage);
-    s.Check(s.WriteValue(KRPCOMM_IG_CAPTURE, KRPCOMM_CAP_AUTO_SAVE, on), "auto-save", &status);
-    return status;
-  }
-  return s.Fail("unknown setting '" + what + "'", kViewExitUsage);
 }
 
 int ViewSave(CViewSession& s, const std::string& name) {
