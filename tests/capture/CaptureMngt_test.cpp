@@ -701,8 +701,8 @@ TEST_F(CaptureMngtTest, ACaptureThatCannotBeWrittenAgainSaysWhy) {
   const std::string folder = dir / "run";
   ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
   CCaptureMngt m(2 * kMiB, 65536, kNoCycle, 2, true);
-  m.SetFolderName(folder.c_str());
-  m.SetSaveFileName("trace.cap");
+  m.ChangeSettings([&](CaptureSettings& cs) { cs.folder = folder.c_str(); });
+  m.ChangeSettings([&](CaptureSettings& cs) { cs.saveFileName = "trace.cap"; });
   ASSERT_EQ(S_OK, m.Start());
   for (DWORD seq = 0; seq < 1000; ++seq) ASSERT_EQ(S_OK, Write(m, 100, seq));
   ASSERT_EQ(0, rename(folder.c_str(), (dir / "moved").c_str()));
