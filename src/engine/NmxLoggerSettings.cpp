@@ -41,7 +41,12 @@ bool ReadDocumentFile(const char* path, std::unique_ptr<char[]>* text, size_t* c
       return false;
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || st.st_size > static_cast<off_t>(kMaxSettingsDocument)) {
+  if (fstat(fd, &st) != 0) {
+    why->Format("cannot look at it (%s)", static_cast<const char*>(OsErrorText(errno)));
+    close(fd);
+    return false;
+  }
+  if (st.st_size > static_cast<off_t>(kMaxSettingsDocument)) {
     why->Format("larger than %u bytes", static_cast<unsigned>(kMaxSettingsDocument));
     close(fd);
     return false;
