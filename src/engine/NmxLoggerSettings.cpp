@@ -10,6 +10,7 @@
 #include <pugixml.hpp>
 
 #include "engine/FailureReport.h"
+#include "engine/NmxFilterSettings.h"
 #include "engine/NmxLogger.h"
 #include "engine/XmlReaders.h"
 #include "os/OsUserSafeOpen.h"
@@ -169,7 +170,7 @@ bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
   if (!captureInfo) return refuse("no CaptureInfo element");
 
   m_filter.InitializeFilters();
-  if (filterInfo) m_filter.LoadFilters(filterInfo);
+  if (filterInfo) LoadNmxFilters(m_filter, filterInfo);
 
   // Each setting only when its element is present, in this order: the buffer is bounded by
   // the file size in force when it is set.

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "capture/CaptureFormat.h"
-#include "engine/NmxFilter.h"
 #include "nmx-view/ViewCommands.h"
+#include "nmx/NmxFilter.h"
 
 CExtcapFilter::CExtcapFilter() = default;
 CExtcapFilter::~CExtcapFilter() = default;

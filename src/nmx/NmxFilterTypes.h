@@ -2,6 +2,8 @@
 // filter flag keywords. Address tables and the flag bits: nmx/NmxFilterFormat.h.
 #pragma once
 
+#include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "nmx/NmxFilterFormat.h"
@@ -29,6 +31,26 @@ typedef struct _TKrpCommandFilter {
 typedef struct _TKrpCommandTable {
   std::vector<TKrpCommandFilter> Commands;  // nCommands = Commands.size()
 } TKrpCommandTable, *PTKrpCommandTable;
+
+// Owns an address table in its byte layout, malloc'ed as the filter keeps it.
+struct TNmxAddressTableFree {
+  void operator()(BYTE* table) const { free(table); }
+};
+using TNmxAddressTablePtr = std::unique_ptr<BYTE, TNmxAddressTableFree>;
+
+// The filters of a settings document, read in full before CNmxFilter::ApplySettings puts
+// them in place in one step. The tables replace the filter's (null: none); the switches
+// named here are turned on, the others keep their state.
+struct TNmxFilterSettings {
+  TNmxAddressTablePtr pIncludeTable;
+  TNmxAddressTablePtr pExcludeTable;
+  std::unique_ptr<TKrpCommandTable> pKrpCmdTable;
+  DWORD dwFilterFlags = 0;
+  bool bEnableFilter = false;
+  bool bEnableIncludeTable = false;
+  bool bEnableExcludeTable = false;
+  bool bEnableKrpCmdTable = false;
+};
 
 // Links of an intrusive circular doubly linked list; a list head is a link to itself.
 struct TFilterListLink {

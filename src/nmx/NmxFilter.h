@@ -7,15 +7,11 @@
 #include <map>
 #include <vector>
 
-#include "engine/NmxFilterTypes.h"
+#include "nmx/NmxFilterTypes.h"
 #include "nmx/NmxTypes.h"
 #include "os/OsTypes.h"
 #include "os/OsUserTools.h"
 #include "os/ThreadSafety.h"
-
-namespace pugi {
-class xml_node;
-}
 
 // Thread-safe: every operation takes the filter's own lock, so a decision never sees a table
 // half replaced and the request table stays consistent when hosts call FilterNmxCmd from
@@ -70,9 +66,10 @@ class CNmxFilter {
   void SetKrpCommandTable(TKrpCommandTable* table);
   // Frees the table (null allowed) and, in every case, empties the port map.
   void DeleteKrpCmdTable(TKrpCommandTable* table);
-  // The filters of a settings document's "FilterInfo" element, on top of the current state
-  // (the caller resets it first).
-  void LoadFilters(const pugi::xml_node& filterInfo);
+  // A settings document's filters on top of the current state (the caller resets it first),
+  // under the lock as a whole, so no decision sees one table of the document without the
+  // others. Like SetKrpCommandTable it may throw std::bad_alloc building the port map.
+  void ApplySettings(TNmxFilterSettings settings);
 
   // Requests remembered and not yet answered.
   ULONG GetPendingRequests();
@@ -89,10 +86,6 @@ class CNmxFilter {
   // Puts a copy of the cb bytes of table in place of the include or the exclude table.
   HRESULT ReplaceTable(bool bInclude, const BYTE* table, size_t cb);
   bool CopyTable(const BYTE* table, std::vector<BYTE>* bytes);
-  void LoadAddressTable(const pugi::xml_node& filterInfo, const char* path, BYTE*& table,
-                        BOOL& bActive);
-  void LoadKrpCommandTable(const pugi::xml_node& filterInfo);
-  void LoadFilterFlags(const pugi::xml_node& filterInfo);
   static ULONG Bucket(ULONG invokeId) { return (invokeId * 2654435761u) & (kBuckets - 1); }
 
   // Address tables in their byte layout (NmxFilterTypes.h); malloc'ed, owned, may be null.

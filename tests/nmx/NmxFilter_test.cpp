@@ -1,14 +1,14 @@
 // Traffic filter decisions: address tables, flags, the KRP command table with its request
 // pairing, sum requests and requests too short to judge.
-#include "engine/NmxFilter.h"
+#include "nmx/NmxFilter.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 
-#include "EngineTestUtil.h"
+#include "nmx/NmxCmdTestUtil.h"
 
-using namespace engtest;
+using namespace nmxtest;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "engine/NmxFilter.h"
+#include "nmx/NmxFilter.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -351,6 +351,20 @@ void CNmxFilter::InitializeFilters() {
   m_bKrpCmdTable = FALSE;
   m_bKrpCmds = FALSE;
   m_bKrpRange = FALSE;
+}
+
+void CNmxFilter::ApplySettings(TNmxFilterSettings settings) {
+  COsCsLock lock(m_cs);
+  free(m_pIncludeTable);
+  m_pIncludeTable = settings.pIncludeTable.release();
+  free(m_pExcludeTable);
+  m_pExcludeTable = settings.pExcludeTable.release();
+  if (settings.bEnableIncludeTable) m_bIncludeTable = TRUE;
+  if (settings.bEnableExcludeTable) m_bExcludeTable = TRUE;
+  if (settings.bEnableFilter) m_bFilter = TRUE;
+  SetKrpCommandTable(settings.pKrpCmdTable.release());
+  if (settings.bEnableKrpCmdTable) m_bKrpCmdTable = TRUE;
+  m_dwFilterFlags = settings.dwFilterFlags;
 }
 
 // ---- Flags and switches ---------------------------------------------------------------------
