@@ -111,18 +111,19 @@ bool CNmxFilter::AddressTableMatches(const BYTE* table, const NmxHead& head) {
 bool CNmxFilter::FilterNmxCmd(const NmxCmd* cmd) {
   if (!cmd) return true;
   COsCsLock lock(m_cs);
-  if (!m_bFilter) return false;
+  if (!m_switches.bFilter) return false;
   const NmxHead& head = cmd->head;
 
-  if (m_pIncludeTable && m_bIncludeTable && !AddressTableMatches(m_pIncludeTable, head))
+  if (m_pIncludeTable && m_switches.bIncludeTable && !AddressTableMatches(m_pIncludeTable, head))
     return true;
-  if (m_pExcludeTable && m_bExcludeTable && AddressTableMatches(m_pExcludeTable, head)) return true;
+  if (m_pExcludeTable && m_switches.bExcludeTable && AddressTableMatches(m_pExcludeTable, head))
+    return true;
 
-  const bool bCmdTable = m_pKrpCmdTable && m_bKrpCmdTable;
-  if (!bCmdTable && m_dwFilterFlags == 0) return false;
+  const bool bCmdTable = m_pKrpCmdTable && m_switches.bKrpCmdTable;
+  if (!bCmdTable && m_switches.dwFilterFlags == 0) return false;
 
   const bool bResponse = (head.stateFlags & NMX_FLAG_RESPONSE) != 0;
-  if (bCmdTable || (m_dwFilterFlags & NMX_FILTER_KRP)) {
+  if (bCmdTable || (m_switches.dwFilterFlags & NMX_FILTER_KRP)) {
     if (!(head.stateFlags & NMX_FLAG_KRP_COMMAND)) return true;
     if (bCmdTable) {
       if (bResponse) {
@@ -134,7 +135,7 @@ bool CNmxFilter::FilterNmxCmd(const NmxCmd* cmd) {
     }
   }
 
-  if (m_dwFilterFlags & NMX_FILTER_ERROR) {
+  if (m_switches.dwFilterFlags & NMX_FILTER_ERROR) {
     if (head.errCode != 0) return false;
     const bool bKrpResponse = bResponse && (head.stateFlags & NMX_FLAG_KRP_COMMAND);
     const DWORD result = bKrpResponse && head.cbData >= 4 ? vx::DecodeLE32(cmd->data) : 0;
@@ -343,14 +344,7 @@ void CNmxFilter::InitializeFilters() {
     NmxEncodeAddressFilter(include, 0, TNmxAddressFilter{NMX_ADDRFLAG_ANY, NmxAddr()});
   }
   DeleteKrpCmdTable(m_pKrpCmdTable);
-  m_dwFilterFlags = 0;
-  m_bFilter = FALSE;
-  m_bExpression = FALSE;
-  m_bIncludeTable = FALSE;
-  m_bExcludeTable = FALSE;
-  m_bKrpCmdTable = FALSE;
-  m_bKrpCmds = FALSE;
-  m_bKrpRange = FALSE;
+  m_switches = TNmxFilterSwitches();
 }
 
 void CNmxFilter::ApplySettings(TNmxFilterSettings settings) {
@@ -359,53 +353,22 @@ void CNmxFilter::ApplySettings(TNmxFilterSettings settings) {
   m_pIncludeTable = settings.pIncludeTable.release();
   free(m_pExcludeTable);
   m_pExcludeTable = settings.pExcludeTable.release();
-  if (settings.bEnableIncludeTable) m_bIncludeTable = TRUE;
-  if (settings.bEnableExcludeTable) m_bExcludeTable = TRUE;
-  if (settings.bEnableFilter) m_bFilter = TRUE;
+  if (settings.bEnableIncludeTable) m_switches.bIncludeTable = TRUE;
+  if (settings.bEnableExcludeTable) m_switches.bExcludeTable = TRUE;
+  if (settings.bEnableFilter) m_switches.bFilter = TRUE;
   SetKrpCommandTable(settings.pKrpCmdTable.release());
-  if (settings.bEnableKrpCmdTable) m_bKrpCmdTable = TRUE;
-  m_dwFilterFlags = settings.dwFilterFlags;
+  if (settings.bEnableKrpCmdTable) m_switches.bKrpCmdTable = TRUE;
+  m_switches.dwFilterFlags = settings.dwFilterFlags;
 }
 
 // ---- Flags and switches ---------------------------------------------------------------------
 
-void CNmxFilter::SetFilterFlags(DWORD dwFlags) {
+TNmxFilterSwitches CNmxFilter::GetSwitches() {
   COsCsLock lock(m_cs);
-  m_dwFilterFlags = dwFlags;
+  return m_switches;
 }
-DWORD CNmxFilter::GetFilterFlags() {
+
+void CNmxFilter::SetSwitches(const TNmxFilterSwitches& switches) {
   COsCsLock lock(m_cs);
-  return m_dwFilterFlags;
-}
-void CNmxFilter::EnableFilter(BOOL bEnable) {
-  COsCsLock lock(m_cs);
-  m_bFilter = bEnable;
-}
-BOOL CNmxFilter::IsFilterActive() {
-  COsCsLock lock(m_cs);
-  return m_bFilter;
-}
-void CNmxFilter::EnableIncludeTable(BOOL bEnable) {
-  COsCsLock lock(m_cs);
-  m_bIncludeTable = bEnable;
-}
-BOOL CNmxFilter::IsIncludeTableActive() {
-  COsCsLock lock(m_cs);
-  return m_bIncludeTable;
-}
-void CNmxFilter::EnableExcludeTable(BOOL bEnable) {
-  COsCsLock lock(m_cs);
-  m_bExcludeTable = bEnable;
-}
-BOOL CNmxFilter::IsExcludeTableActive() {
-  COsCsLock lock(m_cs);
-  return m_bExcludeTable;
-}
-void CNmxFilter::EnableKrpCommandTable(BOOL bEnable) {
-  COsCsLock lock(m_cs);
-  m_bKrpCmdTable = bEnable;
-}
-BOOL CNmxFilter::IsKrpCommandTableActive() {
-  COsCsLock lock(m_cs);
-  return m_bKrpCmdTable;
+  m_switches = switches;
 }

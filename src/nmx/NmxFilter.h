@@ -47,17 +47,21 @@ class CNmxFilter {
   // Byte sizes of both tables; false when either table is missing.
   bool GetFilterInfo(TNmxFilterInfo* info);
 
-  void SetFilterFlags(DWORD dwFlags);
-  DWORD GetFilterFlags();
-
-  void EnableFilter(BOOL bEnable);
-  BOOL IsFilterActive();
-  void EnableIncludeTable(BOOL bEnable);
-  BOOL IsIncludeTableActive();
-  void EnableExcludeTable(BOOL bEnable);
-  BOOL IsExcludeTableActive();
-  void EnableKrpCommandTable(BOOL bEnable);
-  BOOL IsKrpCommandTableActive();
+  TNmxFilterSwitches GetSwitches();
+  void SetSwitches(const TNmxFilterSwitches& switches);
+  // One switch of GetSwitches/SetSwitches, the others untouched.
+  void SetFilterFlags(DWORD dwFlags) { SetSwitch(&TNmxFilterSwitches::dwFilterFlags, dwFlags); }
+  DWORD GetFilterFlags() { return GetSwitches().dwFilterFlags; }
+  void EnableFilter(BOOL bEnable) { SetSwitch(&TNmxFilterSwitches::bFilter, bEnable); }
+  BOOL IsFilterActive() { return GetSwitches().bFilter; }
+  void EnableIncludeTable(BOOL bEnable) { SetSwitch(&TNmxFilterSwitches::bIncludeTable, bEnable); }
+  BOOL IsIncludeTableActive() { return GetSwitches().bIncludeTable; }
+  void EnableExcludeTable(BOOL bEnable) { SetSwitch(&TNmxFilterSwitches::bExcludeTable, bEnable); }
+  BOOL IsExcludeTableActive() { return GetSwitches().bExcludeTable; }
+  void EnableKrpCommandTable(BOOL bEnable) {
+    SetSwitch(&TNmxFilterSwitches::bKrpCmdTable, bEnable);
+  }
+  BOOL IsKrpCommandTableActive() { return GetSwitches().bKrpCmdTable; }
 
   // Back to the initial state: include table with one match-all entry, empty exclude table,
   // no command table, flags 0, every switch off. Remembered requests are kept.
@@ -75,6 +79,12 @@ class CNmxFilter {
   ULONG GetPendingRequests();
 
  private:
+  template <typename T>
+  void SetSwitch(T TNmxFilterSwitches::*field, T value) {
+    COsCsLock lock(m_cs);
+    m_switches.*field = value;
+  }
+
   static constexpr ULONG kBuckets = 4096;  // power of two
 
   bool FilterKrpRequest(WORD targetPort, WORD cmdId, const BYTE* data, DWORD cbData) REQUIRES(m_cs);
@@ -101,13 +111,6 @@ class CNmxFilter {
   TFilterListLink m_listRequestPend GUARDED_BY(m_cs);  // oldest first
   ULONG m_nPend GUARDED_BY(m_cs) = 0;
   KrpReqEntry m_krpReq[kRequestEntries] GUARDED_BY(m_cs);
-  DWORD m_dwFilterFlags GUARDED_BY(m_cs) = 0;
-  BOOL m_bFilter GUARDED_BY(m_cs) = FALSE;
-  BOOL m_bExpression GUARDED_BY(m_cs) = FALSE;  // reserved
-  BOOL m_bIncludeTable GUARDED_BY(m_cs) = FALSE;
-  BOOL m_bExcludeTable GUARDED_BY(m_cs) = FALSE;
-  BOOL m_bKrpCmdTable GUARDED_BY(m_cs) = FALSE;
-  BOOL m_bKrpCmds GUARDED_BY(m_cs) = FALSE;   // reserved
-  BOOL m_bKrpRange GUARDED_BY(m_cs) = FALSE;  // reserved
+  TNmxFilterSwitches m_switches GUARDED_BY(m_cs);
   COsUserLock m_cs;
 };

@@ -32,6 +32,16 @@ typedef struct _TKrpCommandTable {
   std::vector<TKrpCommandFilter> Commands;  // nCommands = Commands.size()
 } TKrpCommandTable, *PTKrpCommandTable;
 
+// The filter's flags and on/off switches, read and written whole. Every switch starts off;
+// with bFilter off every command is kept whatever the others say.
+struct TNmxFilterSwitches {
+  DWORD dwFilterFlags = 0;  // NMX_FILTER_*
+  BOOL bFilter = FALSE;
+  BOOL bIncludeTable = FALSE;
+  BOOL bExcludeTable = FALSE;
+  BOOL bKrpCmdTable = FALSE;
+};
+
 // Owns an address table in its byte layout, malloc'ed as the filter keeps it.
 struct TNmxAddressTableFree {
   void operator()(BYTE* table) const { free(table); }

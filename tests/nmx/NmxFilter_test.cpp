@@ -341,6 +341,26 @@ TEST(NmxFilterTest, TablesAndInitialState) {
   EXPECT_FALSE(f.FilterNmxCmd(AsCmd(MakeCmd(ResponseTo(kReq)))));
 }
 
+// A named switch changes only itself; the whole set goes in and comes out as one value.
+TEST(NmxFilterTest, SwitchesChangeOneAtATimeOrWhole) {
+  CNmxFilter f;
+  f.EnableExcludeTable(TRUE);
+  f.SetFilterFlags(NMX_FILTER_ERROR);
+  TNmxFilterSwitches s = f.GetSwitches();
+  EXPECT_EQ(s.dwFilterFlags, NMX_FILTER_ERROR);
+  EXPECT_TRUE(s.bExcludeTable);
+  EXPECT_FALSE(s.bFilter || s.bIncludeTable || s.bKrpCmdTable);
+
+  f.SetSwitches({NMX_FILTER_KRP, TRUE, TRUE, FALSE, TRUE});
+  EXPECT_EQ(f.GetFilterFlags(), NMX_FILTER_KRP);
+  EXPECT_TRUE(f.IsFilterActive() && f.IsIncludeTableActive() && f.IsKrpCommandTableActive());
+  EXPECT_FALSE(f.IsExcludeTableActive());
+  // Only KRP commands pass now.
+  CmdFields plain;
+  plain.stateFlags = 0;
+  EXPECT_TRUE(f.FilterNmxCmd(AsCmd(MakeCmd(plain))));
+}
+
 TEST(NmxFilterTest, FilterFlagKeywords) {
   DWORD flag = 0;
   EXPECT_TRUE(FindNmxFilterFlag("Krp", &flag));
