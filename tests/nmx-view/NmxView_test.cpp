@@ -19,8 +19,8 @@
 #include "common/FileSizeLimit.h"
 #include "frames/CapFrameFormat.h"
 #include "nmx-cap/CapFrameReader.h"
-#include "nmx-view/PacketAssembler.h"
-#include "nmx-view/ViewCommands.h"
+#include "viewclient/PacketAssembler.h"
+#include "viewclient/ViewCommands.h"
 #include "viewer/ViewerServiceTestUtil.h"
 
 using namespace vstest;

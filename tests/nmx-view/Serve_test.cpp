@@ -22,13 +22,14 @@
 
 #include "capture/CaptureFormat.h"
 #include "common/TestUtil.h"
-#include "nmx-view/FrameRecords.h"
+#include "nmx-view/NmxView.h"
 #include "nmx-view/ServeFront.h"
 #include "nmx-view/ServeJson.h"
 #include "nmx-view/ServeMetrics.h"
 #include "nmx-view/ServeStream.h"
 #include "nmx-view/ServeToken.h"
-#include "nmx-view/ViewCommands.h"
+#include "viewclient/FrameRecords.h"
+#include "viewclient/ViewCommands.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "nmx-extcap/ExtcapCapture.h"
 #include "nmx-extcap/ExtcapFilter.h"
-#include "nmx-view/NmxView.h"
+#include "viewclient/ViewOptions.h"
 
 #ifndef VX_EXTCAP_VERSION
 #define VX_EXTCAP_VERSION "0"

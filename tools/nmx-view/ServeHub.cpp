@@ -4,8 +4,8 @@
 #include <sstream>
 
 #include "frames/CapFrameFormat.h"
-#include "nmx-view/FrameFollower.h"
-#include "nmx-view/SavedFrameFinder.h"
+#include "viewclient/FrameFollower.h"
+#include "viewclient/SavedFrameFinder.h"
 
 namespace {
 

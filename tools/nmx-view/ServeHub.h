@@ -15,11 +15,11 @@
 #include <string>
 #include <thread>
 
-#include "nmx-view/FrameTrigger.h"
 #include "nmx-view/ServeJson.h"
 #include "nmx-view/ServeMetrics.h"
 #include "nmx-view/ServeStream.h"
-#include "nmx-view/ViewSession.h"
+#include "viewclient/FrameTrigger.h"
+#include "viewclient/ViewSession.h"
 
 class CServeHub {
  public:

@@ -5,7 +5,7 @@
 #include "capture/CaptureFormat.h"
 #include "frames/CapFrameFormat.h"
 #include "frames/CapTime.h"
-#include "nmx-view/FrameFollower.h"
+#include "viewclient/FrameFollower.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "nmx-view/ViewCommands.h"
 #include "os/OsTypes.h"
+#include "viewclient/ViewCommands.h"
 
 // What pairing the frames with each other found out about one of them.
 struct ServeFrameFacts {

@@ -17,11 +17,13 @@
 #include <thread>
 
 #include "nmx-cap/NmxCap.h"
+#include "nmx-view/NmxView.h"
 #include "nmx-view/ServeAssets.h"
 #include "nmx-view/ServeFront.h"
 #include "nmx-view/ServeHub.h"
 #include "nmx-view/ServeSocketStream.h"
-#include "nmx-view/ViewCommands.h"
+#include "viewclient/ViewCommands.h"
+#include "viewclient/ViewProcess.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "nmx-view/ViewClient.h"
+#include "viewclient/ViewClient.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "nmx-view/FrameTrigger.h"
+#include "viewclient/FrameTrigger.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 
 #include "frames/CapFrameFormat.h"
 #include "frames/CapTime.h"
-#include "nmx-view/FrameFollower.h"
+#include "viewclient/FrameFollower.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "nmx-view/SavedFrameFinder.h"
+#include "viewclient/SavedFrameFinder.h"
 
 #include <algorithm>
 
 #include "capture/CaptureFormat.h"
-#include "nmx-view/ViewCommands.h"
 #include "os/ByteOrder.h"
+#include "viewclient/ViewCommands.h"
 
 namespace {
 

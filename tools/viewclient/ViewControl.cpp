@@ -1,8 +1,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "nmx-view/ViewCommands.h"
 #include "os/ByteOrder.h"
+#include "viewclient/ViewCommands.h"
 
 namespace {
 

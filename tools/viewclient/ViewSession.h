@@ -7,8 +7,8 @@
 #include <string>
 #include <utility>
 
-#include "nmx-view/NmxView.h"
-#include "nmx-view/ViewClient.h"
+#include "viewclient/ViewClient.h"
+#include "viewclient/ViewOptions.h"
 #include "viewer/KrpCommFormat.h"
 
 // Not thread-safe.

@@ -6,9 +6,9 @@
 
 #include <functional>
 
-#include "nmx-view/FrameFollower.h"
-#include "nmx-view/FrameTrigger.h"
-#include "nmx-view/ViewSession.h"
+#include "viewclient/FrameFollower.h"
+#include "viewclient/FrameTrigger.h"
+#include "viewclient/ViewSession.h"
 
 // Not thread-safe: runs on the follower's thread. The session and inner must outlive it.
 class CTriggerSink : public IFrameSink {

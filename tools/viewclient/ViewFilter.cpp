@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "nmx-view/ViewCommands.h"
 #include "nmx/NmxFilterFormat.h"
 #include "os/ByteOrder.h"
+#include "viewclient/ViewCommands.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "nmx-view/FrameFollower.h"
+#include "viewclient/FrameFollower.h"
 
 #include <chrono>
 #include <condition_variable>

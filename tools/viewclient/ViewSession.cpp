@@ -1,9 +1,9 @@
-#include "nmx-view/ViewSession.h"
+#include "viewclient/ViewSession.h"
 
 #include <cstdio>
 
-#include "nmx-view/KrpErrorText.h"
 #include "os/ByteOrder.h"
+#include "viewclient/KrpErrorText.h"
 
 CViewSession::CViewSession(const ViewOptions& opt, const std::string& command, std::ostream& out,
                            std::ostream& err, const char* program)

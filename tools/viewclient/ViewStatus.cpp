@@ -3,8 +3,8 @@
 #include <sstream>
 
 #include "frames/CapFrameFormat.h"
-#include "nmx-view/ViewCommands.h"
 #include "os/ByteOrder.h"
+#include "viewclient/ViewCommands.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "nmx-view/KrpErrorText.h"
+#include "viewclient/KrpErrorText.h"
 
 #include <cstdio>
 

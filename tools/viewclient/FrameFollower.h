@@ -7,9 +7,9 @@
 #include <string>
 
 #include "frames/CapRecord.h"
-#include "nmx-view/NmxView.h"
-#include "nmx-view/PacketAssembler.h"
-#include "nmx-view/ViewSession.h"
+#include "viewclient/PacketAssembler.h"
+#include "viewclient/ViewOptions.h"
+#include "viewclient/ViewSession.h"
 
 // Where a follower's frames go. Called on the thread that runs the follower.
 class IFrameSink {

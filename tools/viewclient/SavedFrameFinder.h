@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "nmx-view/FrameTrigger.h"
-#include "nmx-view/ViewSession.h"
+#include "viewclient/FrameTrigger.h"
+#include "viewclient/ViewSession.h"
 
 // Not thread-safe. Holds no more than a record's head at a time, however large the file.
 class CSavedFrameFinder {

@@ -1,10 +1,11 @@
-// The commands of nmx-view. Each returns the exit status of the program (NmxView.h).
+// The commands on a logger that nmx-view gives and its browser page and nmx-extcap use. Each
+// returns the exit status of the program (ViewOptions.h).
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "nmx-view/ViewSession.h"
+#include "viewclient/ViewSession.h"
 
 int ViewStatus(CViewSession& s);
 // settingsFile: the path of a settings document on the logger's machine, or empty.
@@ -16,14 +17,6 @@ int ViewSave(CViewSession& s, const std::string& name);
 // filter [show] | enable|disable [filter|include|exclude] | include|exclude [ADDR...] |
 // flags none|krp|error|krp,error
 int ViewFilter(CViewSession& s, const std::vector<std::string>& args);
-int ViewFollow(CViewSession& s, const FollowOptions& f);
-// Serves the browser page until a stop is requested (RequestViewStop). Connects on its own.
-int ViewServe(const ViewOptions& opt, const ServeOptions& serve, std::ostream& out,
-              std::ostream& err);
-// "HOST:PORT" or "[IPV6]:PORT" (port 0 to 65535); false when malformed.
-bool ParseListenAddress(const std::string& text, std::string* host, WORD* port);
-// 127.0.0.0/8, ::1 and localhost.
-bool IsLoopbackHost(const std::string& host);
 // local "-" writes to the output stream.
 int ViewGet(CViewSession& s, const std::string& name, const std::string& local);
 

@@ -1,7 +1,7 @@
 #include "frames/FileSink.h"
-#include "nmx-view/NmxView.h"
-#include "nmx-view/ViewCommands.h"
 #include "os/ByteOrder.h"
+#include "viewclient/ViewCommands.h"
+#include "viewclient/ViewProcess.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "nmx-view/TriggerSink.h"
+#include "viewclient/TriggerSink.h"
 
-#include "nmx-view/SavedFrameFinder.h"
-#include "nmx-view/ViewCommands.h"
+#include "viewclient/SavedFrameFinder.h"
+#include "viewclient/ViewCommands.h"
 
 CTriggerSink::CTriggerSink(CViewSession& s, IFrameSink& inner, const TriggerSpec& spec,
                            const TriggerStop& stop, const char* program,

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "nmx-view/FrameRecords.h"
-#include "nmx-view/FrameTrigger.h"
-#include "nmx-view/SavedFrameFinder.h"
 #include "nmx/NmxTypes.h"
+#include "viewclient/FrameRecords.h"
+#include "viewclient/FrameTrigger.h"
+#include "viewclient/SavedFrameFinder.h"
 
 namespace {
 

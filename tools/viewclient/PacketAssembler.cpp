@@ -1,4 +1,4 @@
-#include "nmx-view/PacketAssembler.h"
+#include "viewclient/PacketAssembler.h"
 
 #include "capture/CaptureFormat.h"
 #include "capture/CapturePacket.h"
