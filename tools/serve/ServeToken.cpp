@@ -1,4 +1,4 @@
-#include "nmx-view/ServeToken.h"
+#include "serve/ServeToken.h"
 
 #include <errno.h>
 #include <fcntl.h>

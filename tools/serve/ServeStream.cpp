@@ -1,4 +1,4 @@
-#include "nmx-view/ServeStream.h"
+#include "serve/ServeStream.h"
 
 #include <chrono>
 

@@ -22,12 +22,12 @@
 
 #include "capture/CaptureFormat.h"
 #include "common/TestUtil.h"
-#include "nmx-view/NmxView.h"
-#include "nmx-view/ServeFront.h"
-#include "nmx-view/ServeJson.h"
-#include "nmx-view/ServeMetrics.h"
-#include "nmx-view/ServeStream.h"
-#include "nmx-view/ServeToken.h"
+#include "serve/ServeFront.h"
+#include "serve/ServeJson.h"
+#include "serve/ServeMetrics.h"
+#include "serve/ServeOptions.h"
+#include "serve/ServeStream.h"
+#include "serve/ServeToken.h"
 #include "viewclient/FrameRecords.h"
 #include "viewclient/ViewCommands.h"
 

@@ -1,4 +1,4 @@
-#include "nmx-view/ServeMetrics.h"
+#include "serve/ServeMetrics.h"
 
 #include <algorithm>
 #include <cstdio>

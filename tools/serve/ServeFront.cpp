@@ -1,4 +1,4 @@
-#include "nmx-view/ServeFront.h"
+#include "serve/ServeFront.h"
 
 #include <errno.h>
 #include <fcntl.h>

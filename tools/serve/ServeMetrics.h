@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "nmx-view/ServeJson.h"
+#include "serve/ServeJson.h"
 
 // Thread-safe: the hub's worker counts, server threads read.
 class CServeMetrics {

@@ -15,9 +15,9 @@
 #include <string>
 #include <thread>
 
-#include "nmx-view/ServeJson.h"
-#include "nmx-view/ServeMetrics.h"
-#include "nmx-view/ServeStream.h"
+#include "serve/ServeJson.h"
+#include "serve/ServeMetrics.h"
+#include "serve/ServeStream.h"
 #include "viewclient/FrameTrigger.h"
 #include "viewclient/ViewSession.h"
 

@@ -1,4 +1,4 @@
-#include "nmx-view/ServeHub.h"
+#include "serve/ServeHub.h"
 
 #include <chrono>
 #include <sstream>

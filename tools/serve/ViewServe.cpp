@@ -1,4 +1,6 @@
 // nmx-view serve: the browser page, its event stream and its actions over HTTP.
+#include "serve/ViewServe.h"
+
 #include <fcntl.h>
 #include <httplib.h>
 #include <stdlib.h>
@@ -17,11 +19,10 @@
 #include <thread>
 
 #include "nmx-cap/NmxCap.h"
-#include "nmx-view/NmxView.h"
-#include "nmx-view/ServeAssets.h"
-#include "nmx-view/ServeFront.h"
-#include "nmx-view/ServeHub.h"
-#include "nmx-view/ServeSocketStream.h"
+#include "serve/ServeAssets.h"
+#include "serve/ServeFront.h"
+#include "serve/ServeHub.h"
+#include "serve/ServeSocketStream.h"
 #include "viewclient/ViewCommands.h"
 #include "viewclient/ViewProcess.h"
 

@@ -1,4 +1,4 @@
-#include "nmx-view/ServeJson.h"
+#include "serve/ServeJson.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "nmx-view/ServeSocketStream.h"
+#include "serve/ServeSocketStream.h"
 
 #include <errno.h>
 #include <netdb.h>

@@ -1,4 +1,4 @@
-// The page nmx-view serve hands out, compiled in from tools/nmx-view/page.
+// The page nmx-view serve hands out, compiled in from tools/serve/page.
 #pragma once
 
 extern const char kServePageHtml[];
