@@ -18,7 +18,7 @@
 
 #include "common/FileSizeLimit.h"
 #include "frames/CapFrameFormat.h"
-#include "nmx-cap/CapFrameReader.h"
+#include "frames/CapFrameReader.h"
 #include "viewclient/PacketAssembler.h"
 #include "viewclient/ViewCommands.h"
 #include "viewer/ViewerServiceTestUtil.h"

@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "nmx-cap/NmxCap.h"
+#include "frames/PcapngExport.h"
 #include "serve/ServeAssets.h"
 #include "serve/ServeFront.h"
 #include "serve/ServeHub.h"
@@ -284,9 +284,10 @@ void CPageServer::Download(httplib::Response& res, bool pcapng) {
 
   const std::string exported = TempPath(".pcapng");
   std::ostringstream out, err;
-  const int status = CapExport(cap, exported, out, err);
+  // Worded as nmx-cap export words it, which the page has always shown.
+  const PcapngExportResult r = ExportPcapng(cap, exported, out, err, "nmx-cap");
   unlink(cap.c_str());
-  if (status != kCapExitOk) {
+  if (r.status != PcapngExportResult::Status::kDone) {
     unlink(exported.c_str());
     std::string why = err.str();
     while (!why.empty() && why.back() == '\n') why.pop_back();

@@ -1,10 +1,10 @@
-#include "nmx-cap/CapFrameReader.h"
+#include "frames/CapFrameReader.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "frames/CapRecordScanner.h"
 #include "frames/TextFormat.h"
-#include "nmx-cap/CapRecordScanner.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "nmx-cap/CapRecordScanner.h"
+#include "frames/CapRecordScanner.h"
 
 CCapRecordScanner::Step CCapRecordScanner::Next(CapFrame* frame, CapProblem* problem) {
   if (m_nOffset == m_nLimit) return Step::kEnd;
