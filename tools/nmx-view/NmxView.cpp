@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "os/OsNumber.h"
 #include "serve/ServeOptions.h"
 #include "serve/ServeToken.h"
 #include "serve/ViewServe.h"
@@ -84,16 +85,6 @@ int Usage(std::ostream& err, const std::string& why) {
   return kViewExitUsage;
 }
 
-bool ParseNumber(const std::string& text, uint64_t max, uint64_t* v) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long n = strtoull(text.c_str(), &end, 10);
-  if (errno || *end || n > max) return false;
-  *v = n;
-  return true;
-}
-
 bool ParseSeconds(const std::string& text, DWORD* ms) {
   char* end = nullptr;
   errno = 0;
@@ -140,13 +131,13 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
     if (!TakeValue(args, i, &name, &value)) return Usage(err, "follow: " + name + " needs a value");
     uint64_t v = 0;
     if (name == "--cycle") {
-      if (!ParseNumber(value, 429496, &v)) return Usage(err, "--cycle needs milliseconds");
+      if (!OsParseUnsigned(value, 429496, &v)) return Usage(err, "--cycle needs milliseconds");
       f.nCycleMs = static_cast<DWORD>(v);
     } else if (name == "--packet") {
-      if (!ParseNumber(value, 0xFFFFFFFF, &v)) return Usage(err, "--packet needs a byte count");
+      if (!OsParseUnsigned(value, 0xFFFFFFFF, &v)) return Usage(err, "--packet needs a byte count");
       f.cbPacket = static_cast<DWORD>(v);
     } else if (name == "--count") {
-      if (!ParseNumber(value, UINT64_MAX, &v)) return Usage(err, "--count needs a frame count");
+      if (!OsParseUnsigned(value, UINT64_MAX, &v)) return Usage(err, "--count needs a frame count");
       f.nCount = v;
     } else if (name == "--duration") {
       if (!ParseSeconds(value, &f.nDurationMs)) return Usage(err, "--duration needs seconds");
@@ -156,11 +147,12 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
       if (!ParseTriggerSpec(value, &spec, &why)) return Usage(err, "--trigger: " + why);
       f.trigger = value;
     } else if (name == "--after") {
-      if (!ParseNumber(value, UINT64_MAX, &v)) return Usage(err, "--after needs a frame count");
+      if (!OsParseUnsigned(value, UINT64_MAX, &v)) return Usage(err, "--after needs a frame count");
       f.triggerStop.nFrames = v;
       afterGiven.push_back(name);
     } else if (name == "--after-time") {
-      if (!ParseNumber(value, 86400000, &v)) return Usage(err, "--after-time needs milliseconds");
+      if (!OsParseUnsigned(value, 86400000, &v))
+        return Usage(err, "--after-time needs milliseconds");
       f.triggerStop.nMs = static_cast<DWORD>(v);
       f.triggerStop.bByTime = true;
       afterGiven.push_back(name);
@@ -252,7 +244,7 @@ int RunNmxView(int argc, const char* const* argv, std::ostream& out, std::ostrea
       if (value.empty()) return Usage(err, "--host needs a host");
       opt.host = value;
     } else if (name == "--port") {
-      if (!ParseNumber(value, 0xFFFF, &v) || v == 0)
+      if (!OsParseUnsigned(value, 0xFFFF, &v) || v == 0)
         return Usage(err, "--port needs a port number (1 to 65535)");
       opt.port = static_cast<WORD>(v);
     } else if (name == "--timeout") {

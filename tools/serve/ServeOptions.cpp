@@ -1,5 +1,10 @@
 #include "serve/ServeOptions.h"
 
+#include <cstdint>
+#include <string_view>
+
+#include "os/OsNumber.h"
+
 bool IsLoopbackHost(const std::string& host) {
   return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
@@ -14,12 +19,8 @@ bool ParseListenAddress(const std::string& text, std::string* host, WORD* port) 
   } else if (h.find(':') != std::string::npos) {
     return false;  // an IPv6 address needs its brackets
   }
-  unsigned long n = 0;
-  for (size_t i = colon + 1; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    n = n * 10 + static_cast<unsigned long>(text[i] - '0');
-    if (n > 0xFFFF) return false;
-  }
+  uint64_t n = 0;
+  if (!OsParseUnsigned(std::string_view(text).substr(colon + 1), 0xFFFF, &n)) return false;
   *host = h;
   *port = static_cast<WORD>(n);
   return true;

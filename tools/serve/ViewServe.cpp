@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -19,6 +18,7 @@
 #include <thread>
 
 #include "frames/PcapngExport.h"
+#include "os/OsNumber.h"
 #include "serve/ServeAssets.h"
 #include "serve/ServeFront.h"
 #include "serve/ServeHub.h"
@@ -58,14 +58,9 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// At most 20 digits, leading zeros included.
 bool ParseCount(const std::string& text, uint64_t max, uint64_t* v) {
-  if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  errno = 0;
-  const unsigned long long n = strtoull(text.c_str(), nullptr, 10);
-  if (errno || n > max) return false;
-  *v = n;
-  return true;
+  return text.size() <= 20 && OsParseUnsigned(text, max, v);
 }
 
 int HttpStatusOf(int exitStatus) {

@@ -1,12 +1,12 @@
 #include "viewclient/FrameTrigger.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include "frames/CapFrameFormat.h"
 #include "frames/CapTime.h"
+#include "os/OsNumber.h"
 #include "viewclient/FrameFollower.h"
 
 namespace {
@@ -17,17 +17,6 @@ constexpr uint64_t kMaxTriggerMs = 86400000;
 // How long a request waits for its answer when only slow answers or index groups matter.
 constexpr LONGLONG kForgetMs = 60000;
 
-bool ParseNumber(const std::string& text, uint64_t max, uint64_t* v) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  char* end = nullptr;
-  errno = 0;
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const unsigned long long n = strtoull(text.c_str(), &end, hex ? 16 : 10);
-  if (errno || *end || n > max) return false;
-  *v = n;
-  return true;
-}
-
 // One to six numbers 0 to 255 separated by dots: a NetId or its start.
 bool IsNetIdStart(const std::string& text) {
   size_t at = 0;
@@ -36,8 +25,7 @@ bool IsNetIdStart(const std::string& text) {
     const std::string part =
         text.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
     uint64_t v = 0;
-    if (part.find_first_not_of("0123456789") != std::string::npos || !ParseNumber(part, 255, &v))
-      return false;
+    if (!OsParseUnsigned(part, 255, &v)) return false;
     if (dot == std::string::npos) return true;
     at = dot + 1;
   }
@@ -83,7 +71,8 @@ bool ParseTriggerSpec(const std::string& what, TriggerSpec* spec, std::string* e
     if (word == "error") {
       spec->bError = true;
     } else if ((key == "slow" || key == "unanswered") && hasValue) {
-      if (!ParseNumber(value, kMaxTriggerMs, &v) || (key == "unanswered" && v == 0)) {
+      if (!OsParseUnsigned(value, kMaxTriggerMs, &v, OsNumberBase::kDecimalOrHex) ||
+          (key == "unanswered" && v == 0)) {
         *error = "'" + word + "': " + key + " takes milliseconds (" + (key == "slow" ? "0" : "1") +
                  " to 86400000)";
         return false;
@@ -97,7 +86,7 @@ bool ParseTriggerSpec(const std::string& what, TriggerSpec* spec, std::string* e
       }
       spec->address = value;
     } else if (key == "port" && hasValue) {
-      if (!ParseNumber(value, 0xFFFF, &v)) {
+      if (!OsParseUnsigned(value, 0xFFFF, &v, OsNumberBase::kDecimalOrHex)) {
         *error = "'" + word + "': the port must be a number from 0 to 65535";
         return false;
       }
@@ -105,7 +94,8 @@ bool ParseTriggerSpec(const std::string& what, TriggerSpec* spec, std::string* e
       spec->nPort = static_cast<WORD>(v);
     } else if (key == "command" && hasValue) {
       WORD id = KrpCommandIdFromName(value.c_str());
-      if (id == 0 && ParseNumber(value, 0xFFFF, &v)) id = static_cast<WORD>(v);
+      if (id == 0 && OsParseUnsigned(value, 0xFFFF, &v, OsNumberBase::kDecimalOrHex))
+        id = static_cast<WORD>(v);
       if (id == 0) {
         *error = "'" + word + "': not a command (Read, Write, ReadWrite, ... or a number)";
         return false;
@@ -113,7 +103,7 @@ bool ParseTriggerSpec(const std::string& what, TriggerSpec* spec, std::string* e
       spec->bCommand = true;
       spec->nCommand = id;
     } else if (key == "group" && hasValue) {
-      if (!ParseNumber(value, 0xFFFFFFFF, &v)) {
+      if (!OsParseUnsigned(value, 0xFFFFFFFF, &v, OsNumberBase::kDecimalOrHex)) {
         *error = "'" + word + "': the index group must be a number (like 0x4020)";
         return false;
       }

@@ -1,7 +1,7 @@
-#include <cerrno>
 #include <cstdlib>
 
 #include "os/ByteOrder.h"
+#include "os/OsNumber.h"
 #include "viewclient/ViewCommands.h"
 
 namespace {
@@ -19,12 +19,10 @@ const CViewSession::Meanings kSettingsWhileCapturing = {{KRP_E_GENERAL, "refused
 }  // namespace
 
 bool ParseByteCount(const std::string& text, DWORD* value) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long n = strtoull(text.c_str(), &end, 10);
-  if (errno) return false;
-  const std::string suffix = end;
+  const size_t digits = OsDigitRun(text);
+  uint64_t n = 0;
+  if (!OsParseUnsigned(std::string_view(text).substr(0, digits), UINT64_MAX, &n)) return false;
+  const std::string suffix = text.substr(digits);
   unsigned long long unit = 1;
   if (suffix == "K" || suffix == "k")
     unit = 1ull << 10;

@@ -1,24 +1,14 @@
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "nmx/NmxFilterFormat.h"
 #include "os/ByteOrder.h"
+#include "os/OsNumber.h"
 #include "viewclient/ViewCommands.h"
 
 namespace {
-
-bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* v) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long n = strtoull(text.c_str(), &end, 10);
-  if (errno || *end || n > max) return false;
-  *v = n;
-  return true;
-}
 
 // Six numbers 0 to 255 separated by dots.
 bool ParseNetId(const std::string& text, BYTE* id) {
@@ -27,7 +17,7 @@ bool ParseNetId(const std::string& text, BYTE* id) {
     const size_t dot = i < 5 ? text.find('.', at) : text.size();
     if (dot == std::string::npos) return false;
     uint64_t v = 0;
-    if (!ParseUnsigned(text.substr(at, dot - at), 255, &v)) return false;
+    if (!OsParseUnsigned(text.substr(at, dot - at), 255, &v)) return false;
     id[i] = static_cast<BYTE>(v);
     at = dot + 1;
   }
@@ -123,7 +113,7 @@ bool ParseAddressEntry(const std::string& text, BYTE* entry, std::string* error)
   const size_t colon = text.rfind(':');
   const std::string id = colon == std::string::npos ? text : text.substr(0, colon);
   if (colon != std::string::npos) {
-    if (!ParseUnsigned(text.substr(colon + 1), 0xFFFF, &port)) {
+    if (!OsParseUnsigned(text.substr(colon + 1), 0xFFFF, &port)) {
       *error = "'" + text + "': the port must be a number from 0 to 65535";
       return false;
     }
