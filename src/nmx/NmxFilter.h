@@ -1,7 +1,8 @@
-// CNmxFilter: the capture engine's traffic filters. Decides for every NMX command whether it
-// is worth storing, from an include and an exclude table of addresses, two flags (only KRP,
-// only errors) and a table of KRP command filters per target port, together with a table of
-// remembered requests so that the responses of kept requests are kept too.
+// CNmxFilter: the traffic filters the capture engine stores by (and nmx-extcap filters with).
+// Decides for every NMX command whether it is worth storing, from an include and an exclude table
+// of addresses, two flags (only KRP, only errors) and a table of KRP command filters per target
+// port, together with a table of remembered requests so that the responses of kept requests are
+// kept too.
 #pragma once
 
 #include <map>

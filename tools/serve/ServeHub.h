@@ -40,7 +40,7 @@ class CServeHub {
   std::shared_ptr<CServeStream> Open();
   void Close(const std::shared_ptr<CServeStream>& stream);
 
-  // The outcome of an action: its exit status (NmxView.h) and what it reported.
+  // The outcome of an action: its exit status (viewclient/ViewOptions.h) and what it reported.
   struct Outcome {
     int status = kViewExitOk;
     std::string out;
