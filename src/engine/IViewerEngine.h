@@ -9,7 +9,7 @@
 #include "capture/CaptureMngt.h"
 #include "capture/CaptureSettings.h"
 #include "engine/IEngineListener.h"
-#include "engine/NmxFilter.h"
+#include "nmx/NmxFilter.h"
 #include "os/OsTypes.h"
 #include "os/VxString.h"
 

@@ -1,40 +1,25 @@
-// The filters of a settings document's "FilterInfo" element.
+#include "engine/NmxFilterSettings.h"
+
 #include <cstdlib>
 #include <memory>
 #include <new>
 
-#include "engine/NmxFilter.h"
 #include "engine/XmlReaders.h"
 
-// Under the lock as a whole, so no decision sees one table of the document without the
-// others.
-void CNmxFilter::LoadFilters(const pugi::xml_node& filterInfo) {
-  COsCsLock lock(m_cs);
-  LoadAddressTable(filterInfo, "IncludedAddresses/Address", m_pIncludeTable, m_bIncludeTable);
-  LoadAddressTable(filterInfo, "ExcludedAddresses/Address", m_pExcludeTable, m_bExcludeTable);
-  LoadKrpCommandTable(filterInfo);
-  LoadFilterFlags(filterInfo);
-}
+namespace {
 
-void CNmxFilter::LoadAddressTable(const pugi::xml_node& filterInfo, const char* path, BYTE*& table,
-                                  BOOL& bActive) {
+// The addresses under path as a table, or null when there are none.
+TNmxAddressTablePtr ReadAddressTable(const pugi::xml_node& filterInfo, const char* path) {
   const pugi::xpath_node_set addresses = filterInfo.select_nodes(path);
   const size_t n = addresses.size();
-  BYTE* built = nullptr;
-  if (n > 0) {
-    built = static_cast<BYTE*>(calloc(1, NmxAddressTableSize(n)));
-    if (!built) throw std::bad_alloc();
-    vx::EncodeLE32(built, static_cast<DWORD>(n));
-  }
-  COsCsLock lock(m_cs);
-  free(table);
-  table = built;
-  if (!built) return;
+  if (n == 0) return nullptr;
+  TNmxAddressTablePtr table(static_cast<BYTE*>(calloc(1, NmxAddressTableSize(n))));
+  if (!table) throw std::bad_alloc();
+  vx::EncodeLE32(table.get(), static_cast<DWORD>(n));
   DWORD i = 0;
   for (const pugi::xpath_node& x : addresses) {
     const pugi::xml_node address = x.node();
     TNmxAddressFilter f{NMX_ADDRFLAG_ANY, NmxAddr()};
-    m_bFilter = TRUE;
     if (const pugi::xml_node netId = address.child("NetId")) {
       f.Address.netId = XMLGettext(netId);
       f.AddressFlags = NMX_ADDRFLAG_NETID;
@@ -43,17 +28,16 @@ void CNmxFilter::LoadAddressTable(const pugi::xml_node& filterInfo, const char* 
       f.Address.port = XMLGetUshort(port);
       f.AddressFlags |= NMX_ADDRFLAG_PORT;
     }
-    NmxEncodeAddressFilter(built, i++, f);
+    NmxEncodeAddressFilter(table.get(), i++, f);
   }
-  bActive = TRUE;
+  return table;
 }
 
-void CNmxFilter::LoadKrpCommandTable(const pugi::xml_node& filterInfo) {
+// A command without its group makes the whole table void, though it still turns the filter
+// on.
+void ReadKrpCommandTable(const pugi::xml_node& filterInfo, TNmxFilterSettings* settings) {
   const pugi::xpath_node_set commands = filterInfo.select_nodes("KrpCommands/KrpCommand");
-  if (commands.empty()) {
-    SetKrpCommandTable(nullptr);
-    return;
-  }
+  if (commands.empty()) return;
   auto table = std::make_unique<TKrpCommandTable>();
   bool bComplete = true;
   for (const pugi::xpath_node& x : commands) {
@@ -72,24 +56,32 @@ void CNmxFilter::LoadKrpCommandTable(const pugi::xml_node& filterInfo) {
       f.pPorts.push_back(XMLGetUshort(port));
     table->Commands.push_back(std::move(f));
   }
-  COsCsLock lock(m_cs);
-  m_bFilter = TRUE;
-  if (!bComplete) {
-    SetKrpCommandTable(nullptr);
-    return;
-  }
-  SetKrpCommandTable(table.release());
-  m_bKrpCmdTable = TRUE;
+  settings->bEnableFilter = true;
+  if (!bComplete) return;
+  settings->pKrpCmdTable = std::move(table);
+  settings->bEnableKrpCmdTable = true;
 }
 
-void CNmxFilter::LoadFilterFlags(const pugi::xml_node& filterInfo) {
-  COsCsLock lock(m_cs);
-  m_dwFilterFlags = 0;
+void ReadFilterFlags(const pugi::xml_node& filterInfo, TNmxFilterSettings* settings) {
   for (const pugi::xml_node pdo : filterInfo.child("Filters").children("TxPdo")) {
     DWORD flag = 0;
     if (FindNmxFilterFlag(XMLGettext(pdo), &flag)) {
-      m_dwFilterFlags |= flag;
-      m_bFilter = TRUE;
+      settings->dwFilterFlags |= flag;
+      settings->bEnableFilter = true;
     }
   }
+}
+
+}  // namespace
+
+void LoadNmxFilters(CNmxFilter& filter, const pugi::xml_node& filterInfo) {
+  TNmxFilterSettings settings;
+  settings.pIncludeTable = ReadAddressTable(filterInfo, "IncludedAddresses/Address");
+  settings.pExcludeTable = ReadAddressTable(filterInfo, "ExcludedAddresses/Address");
+  settings.bEnableIncludeTable = settings.pIncludeTable != nullptr;
+  settings.bEnableExcludeTable = settings.pExcludeTable != nullptr;
+  if (settings.bEnableIncludeTable || settings.bEnableExcludeTable) settings.bEnableFilter = true;
+  ReadKrpCommandTable(filterInfo, &settings);
+  ReadFilterFlags(filterInfo, &settings);
+  filter.ApplySettings(std::move(settings));
 }

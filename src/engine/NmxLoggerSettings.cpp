@@ -9,6 +9,7 @@
 #include <pugixml.hpp>
 
 #include "engine/FailureReport.h"
+#include "engine/NmxFilterSettings.h"
 #include "engine/NmxLogger.h"
 #include "engine/XmlReaders.h"
 #include "os/OsErrorText.h"
@@ -153,7 +154,7 @@ bool CNmxLogger::LoadXmlSettings(const char* textOrPath, bool isFile) {
   if (!captureInfo) return refuse("no CaptureInfo element");
 
   m_filter.InitializeFilters();
-  if (filterInfo) m_filter.LoadFilters(filterInfo);
+  if (filterInfo) LoadNmxFilters(m_filter, filterInfo);
 
   // Each setting only when its element is present, in one step.
   ChangeCaptureSettings([&captureInfo](CaptureSettings& settings) {

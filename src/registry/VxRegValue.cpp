@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
+#include "os/OsNumber.h"
 #include "registry/VxRegTypes.h"
 
 namespace {
@@ -19,14 +21,13 @@ int HexDigit(char c) {
   return -1;
 }
 
-// Leading digits of text in the given base, no larger than max.
-bool ParseUnsigned(const char* text, unsigned base, uint64_t max, uint64_t& value) {
+// The leading digits of text in base, no larger than max. Text without them reads as 0 and
+// what follows them is not looked at, as the registry's files have always been read.
+bool ParseLeadingUnsigned(const char* text, OsNumberBase base, uint64_t max, uint64_t& value) {
+  const std::string_view t(text);
+  const size_t n = OsDigitRun(t, base);
   value = 0;
-  for (int d; (d = HexDigit(*text)) >= 0 && static_cast<unsigned>(d) < base; ++text) {
-    if (value > (max - static_cast<unsigned>(d)) / base) return false;
-    value = value * base + static_cast<unsigned>(d);
-  }
-  return true;
+  return n == 0 || OsParseUnsigned(t.substr(0, n), max, &value, base);
 }
 
 void AppendString(std::vector<BYTE>& bytes, const char* text) {
@@ -72,13 +73,13 @@ DWORD VxRegTypeFromName(const char* typeName) {
 
 bool VxRegParseDword(const char* text, DWORD& value) {
   while (IsSpace(*text)) ++text;
-  unsigned base = 10;
+  OsNumberBase base = OsNumberBase::kDecimal;
   if ((text[0] == '0' || text[0] == '#') && text[1] == 'x') {
-    base = 16;
+    base = OsNumberBase::kHex;
     text += 2;
   }
   uint64_t v;
-  if (!ParseUnsigned(text, base, std::numeric_limits<DWORD>::max(), v)) return false;
+  if (!ParseLeadingUnsigned(text, base, std::numeric_limits<DWORD>::max(), v)) return false;
   value = static_cast<DWORD>(v);
   return true;
 }
@@ -110,7 +111,8 @@ LONG VxRegDecodeValue(pugi::xml_node value, DWORD& type, std::vector<BYTE>& byte
       const char* p = text;
       while (IsSpace(*p)) ++p;
       uint64_t v;
-      if (!ParseUnsigned(p, 10, std::numeric_limits<uint64_t>::max(), v)) return VXREG_INVALID_DATA;
+      if (!ParseLeadingUnsigned(p, OsNumberBase::kDecimal, std::numeric_limits<uint64_t>::max(), v))
+        return VXREG_INVALID_DATA;
       bytes.resize(sizeof(v));
       memcpy(bytes.data(), &v, sizeof(v));
       break;

@@ -8,7 +8,7 @@
 
 #include "NmxCapTestUtil.h"
 #include "capture/CaptureMem.h"
-#include "nmx-cap/CapFrameReader.h"
+#include "frames/CapFrameReader.h"
 #include "os/OsUserFile.h"
 #include "support/VxFileStream.h"
 

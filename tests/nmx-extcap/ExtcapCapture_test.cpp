@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "common/TestUtil.h"
+#include "viewclient/ViewProcess.h"
 
 namespace {
 

@@ -92,6 +92,12 @@ TEST(NmxTrafficTest, WithoutAServerTheClientReportsTheMissingAnswers) {
       << out;
   EXPECT_NE(out.find("sent 3  answered 3  failed 3"), std::string::npos) << out;
   EXPECT_EQ(RunTraffic(dir, {"--socket", router.Socket(), "--count", "x"}, &out), 2);
+  // A minus behind a blank is no count, not one near 2^64; blanks and a plus still pass.
+  EXPECT_EQ(RunTraffic(dir, {"--socket", router.Socket(), "--count", " -5"}, &out), 2);
+  EXPECT_EQ(RunTraffic(dir, {"--socket", router.Socket(), "--client-only", "--count", " +2"}, &out),
+            0)
+      << out;
+  EXPECT_NE(out.find("sent 2  answered 2  failed 2"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -18,10 +18,10 @@
 
 #include "common/FileSizeLimit.h"
 #include "frames/CapFrameFormat.h"
-#include "nmx-cap/CapFrameReader.h"
-#include "nmx-view/PacketAssembler.h"
-#include "nmx-view/ViewCommands.h"
+#include "frames/CapFrameReader.h"
 #include "service/ViewerServiceTestUtil.h"
+#include "viewclient/PacketAssembler.h"
+#include "viewclient/ViewCommands.h"
 
 using namespace vstest;
 

@@ -1,4 +1,4 @@
-#include "nmx-cap/CapFrameReader.h"
+#include "frames/CapFrameReader.h"
 #include "nmx-cap/CapReport.h"
 #include "nmx-cap/NmxCap.h"
 

@@ -1,8 +1,8 @@
 #include <vector>
 
 #include "frames/CapFrameFormat.h"
+#include "frames/CapFrameReader.h"
 #include "frames/RequestPairing.h"
-#include "nmx-cap/CapFrameReader.h"
 #include "nmx-cap/CapReport.h"
 #include "nmx-cap/NmxCap.h"
 

@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "frames/CapFrameReader.h"
 #include "frames/CapTime.h"
-#include "nmx-cap/CapFrameReader.h"
 #include "nmx-cap/CapReport.h"
 #include "nmx-cap/CapStats.h"
 #include "nmx-cap/NmxCap.h"

@@ -2,8 +2,8 @@
 #include <queue>
 #include <utility>
 
+#include "frames/CapFrameReader.h"
 #include "frames/CapWriter.h"
-#include "nmx-cap/CapFrameReader.h"
 #include "nmx-cap/CapReport.h"
 #include "nmx-cap/NmxCap.h"
 #include "os/OsUserTools.h"

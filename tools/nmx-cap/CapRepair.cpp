@@ -1,11 +1,11 @@
 #include <algorithm>
 #include <vector>
 
+#include "frames/CapFrameReader.h"
+#include "frames/CapRecordScanner.h"
 #include "frames/CapWriter.h"
 #include "frames/FileSink.h"
 #include "frames/TextFormat.h"
-#include "nmx-cap/CapFrameReader.h"
-#include "nmx-cap/CapRecordScanner.h"
 #include "nmx-cap/CapReport.h"
 #include "nmx-cap/NmxCap.h"
 

@@ -6,8 +6,8 @@
 #include <ostream>
 #include <string>
 
+#include "frames/CapFrameReader.h"
 #include "frames/CapRecord.h"
-#include "nmx-cap/CapFrameReader.h"
 
 // Prints the problem and returns kCapExitTrouble for an unreadable file, else
 // kCapExitInvalid.

@@ -1,11 +1,11 @@
 #include "nmx-cap/NmxCap.h"
 
-#include <errno.h>
 #include <stdlib.h>
 
 #include <cstring>
 
 #include "frames/KrpDecode.h"
+#include "os/OsNumber.h"
 
 namespace {
 
@@ -26,25 +26,13 @@ const char kUsage[] =
     "                            output)\n"
     "  merge OUT IN...           frames of several captures in time order into one\n";
 
-// A whole decimal number (or 0x hexadecimal when hex is allowed) no larger than max.
-bool ParseNumber(const char* text, uint64_t max, bool hex, uint64_t* v) {
-  if (!text || !*text || *text == '-' || *text == '+' || *text == ' ') return false;
-  const bool isHex = hex && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long n = strtoull(isHex ? text + 2 : text, &end, isHex ? 16 : 10);
-  if (errno || end == (isHex ? text + 2 : text) || *end || n > max) return false;
-  *v = n;
-  return true;
-}
-
 // Milliseconds with up to four decimals ("250", "0.5") as 100 ns units, at most a day.
 bool ParseMillis(const char* text, LONGLONG* ticks) {
   if (!text) return false;
   const char* dot = strchr(text, '.');
   const std::string whole = dot ? std::string(text, dot) : std::string(text);
   uint64_t ms = 0;
-  if (!ParseNumber(whole.c_str(), 86400000, false, &ms)) return false;
+  if (!OsParseUnsigned(whole, 86400000, &ms)) return false;
   LONGLONG t = static_cast<LONGLONG>(ms) * 10000;
   if (dot) {
     const size_t n = strlen(dot + 1);
@@ -127,16 +115,16 @@ int RunDump(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         return Usage(err, "--slower-than needs milliseconds (e.g. 5 or 0.25)");
       opt.nSlowerThan = t;
     } else if (name == "--from" || name == "--count") {
-      if (!takeValue() || !ParseNumber(value.c_str(), UINT64_MAX, false, &v))
+      if (!takeValue() || !OsParseUnsigned(value, UINT64_MAX, &v))
         return Usage(err, name + " needs a frame count");
       (name == "--from" ? opt.nFrom : opt.nCount) = v;
     } else if (name == "--port") {
-      if (!takeValue() || !ParseNumber(value.c_str(), 0xFFFF, false, &v))
+      if (!takeValue() || !OsParseUnsigned(value, 0xFFFF, &v))
         return Usage(err, "--port needs a port number (0 to 65535)");
       opt.nPort = static_cast<int>(v);
     } else if (name == "--cmd") {
       if (!takeValue()) return Usage(err, "--cmd needs a command id or name");
-      if (ParseNumber(value.c_str(), 0xFFFF, true, &v))
+      if (OsParseUnsigned(value, 0xFFFF, &v, OsNumberBase::kDecimalOrHex))
         opt.nCmd = static_cast<int>(v);
       else if (WORD id = KrpCommandIdFromName(value.c_str()))
         opt.nCmd = id;
@@ -171,7 +159,7 @@ int RunStats(const std::vector<std::string>& args, std::ostream& out, std::ostre
       if (!takeValue() || !ParseMillis(value.c_str(), &opt.nTimeout) || opt.nTimeout == 0)
         return Usage(err, "--timeout needs milliseconds above 0 (e.g. 100 or 0.5)");
     } else if (name == "--slowest") {
-      if (!takeValue() || !ParseNumber(value.c_str(), 1000, false, &v))
+      if (!takeValue() || !OsParseUnsigned(value, 1000, &v))
         return Usage(err, "--slowest needs a count (0 to 1000)");
       opt.nSlowest = static_cast<size_t>(v);
     } else if (name.size() > 1 && name[0] == '-') {

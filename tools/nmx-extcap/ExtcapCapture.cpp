@@ -13,12 +13,13 @@
 #include "capture/CaptureFormat.h"
 #include "frames/CapTime.h"
 #include "frames/PcapngWriter.h"
-#include "nmx-view/FrameFollower.h"
-#include "nmx-view/TriggerSink.h"
-#include "nmx-view/ViewSession.h"
 #include "nmx/KrpTypes.h"
 #include "os/ByteOrder.h"
 #include "os/OsUserTools.h"
+#include "viewclient/FrameFollower.h"
+#include "viewclient/TriggerSink.h"
+#include "viewclient/ViewProcess.h"
+#include "viewclient/ViewSession.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "nmx-extcap/ExtcapFilter.h"
-#include "nmx-view/NmxView.h"
+#include "viewclient/ViewOptions.h"
 
 struct ExtcapCaptureOptions {
   ViewOptions view;     // host, port, time-out of each request

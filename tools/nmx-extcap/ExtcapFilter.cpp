@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "capture/CaptureFormat.h"
-#include "engine/NmxFilter.h"
-#include "nmx-view/ViewCommands.h"
+#include "nmx/NmxFilter.h"
+#include "viewclient/ViewCommands.h"
 
 CExtcapFilter::CExtcapFilter() = default;
 CExtcapFilter::~CExtcapFilter() = default;

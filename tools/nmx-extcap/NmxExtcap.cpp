@@ -1,15 +1,16 @@
 #include "nmx-extcap/NmxExtcap.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <strings.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "nmx-extcap/ExtcapCapture.h"
 #include "nmx-extcap/ExtcapFilter.h"
-#include "nmx-view/NmxView.h"
+#include "os/OsNumber.h"
+#include "viewclient/ViewOptions.h"
 
 #ifndef VX_EXTCAP_VERSION
 #define VX_EXTCAP_VERSION "0"
@@ -122,11 +123,8 @@ bool ParseArgs(const std::vector<std::string>& all, Args* a, std::string* error)
 
 bool ParseUnsigned(const std::string& text, unsigned long min, unsigned long max,
                    unsigned long* v) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long n = strtoul(text.c_str(), &end, 10);
-  if (errno || *end || n < min || n > max) return false;
+  uint64_t n = 0;
+  if (!OsParseUnsigned(text, max, &n) || n < min) return false;
   *v = n;
   return true;
 }
@@ -195,11 +193,8 @@ int RunCapture(const Args& a, std::ostream& out, std::ostream& err) {
     opt.trigger = a.trigger;
   }
   if (!a.after.empty()) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long n = strtoull(a.after.c_str(), &end, 10);
-    if (a.after[0] < '0' || a.after[0] > '9' || errno || *end)
-      return Usage(err, "--after needs a frame count");
+    uint64_t n = 0;
+    if (!OsParseUnsigned(a.after, UINT64_MAX, &n)) return Usage(err, "--after needs a frame count");
     opt.triggerStop.nFrames = n;
   }
   CExtcapFilter filter;

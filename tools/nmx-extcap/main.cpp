@@ -3,7 +3,7 @@
 #include <iostream>
 
 #include "nmx-extcap/NmxExtcap.h"
-#include "nmx-view/NmxView.h"
+#include "viewclient/ViewProcess.h"
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);

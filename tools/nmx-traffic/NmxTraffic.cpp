@@ -12,10 +12,12 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "nmx-traffic/TrafficClient.h"
 #include "nmx-traffic/TrafficServer.h"
+#include "os/OsNumber.h"
 
 namespace {
 
@@ -38,13 +40,14 @@ const char* const kUsage =
 
 std::atomic<bool> g_stop{false};
 
+// Decimal, after blanks and a '+', which this command line has always taken; a '-' is refused
+// wherever it stands.
 bool ParseUnsigned(const char* text, uint64_t max, uint64_t& out) {
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long v = strtoull(text, &end, 10);
-  if (errno || end == text || *end || text[0] == '-' || v > max) return false;
-  out = v;
-  return true;
+  std::string_view t(text);
+  while (!t.empty() && (t.front() == ' ' || (t.front() >= '\t' && t.front() <= '\r')))
+    t.remove_prefix(1);
+  if (!t.empty() && t.front() == '+') t.remove_prefix(1);
+  return OsParseUnsigned(t, max, &out);
 }
 
 }  // namespace

@@ -13,16 +13,13 @@
 #include <cstring>
 #include <vector>
 
-#include "nmx-view/ServeToken.h"
-#include "nmx-view/ViewCommands.h"
-#include "registry/VxReg.h"
+#include "os/OsNumber.h"
+#include "serve/ServeOptions.h"
+#include "serve/ServeToken.h"
+#include "serve/ViewServe.h"
+#include "viewclient/ViewCommands.h"
 
 namespace {
-
-// Atomic rather than volatile: the handler may run on any thread, and the follower reads the
-// flag on another one.
-std::atomic<bool> g_stop{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 const char kUsage[] =
     "usage: nmx-view [--host H] [--port P] [--timeout SECONDS] [--json] COMMAND ...\n"
@@ -88,16 +85,6 @@ int Usage(std::ostream& err, const std::string& why) {
   return kViewExitUsage;
 }
 
-bool ParseNumber(const std::string& text, uint64_t max, uint64_t* v) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long n = strtoull(text.c_str(), &end, 10);
-  if (errno || *end || n > max) return false;
-  *v = n;
-  return true;
-}
-
 bool ParseSeconds(const std::string& text, DWORD* ms) {
   char* end = nullptr;
   errno = 0;
@@ -144,13 +131,13 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
     if (!TakeValue(args, i, &name, &value)) return Usage(err, "follow: " + name + " needs a value");
     uint64_t v = 0;
     if (name == "--cycle") {
-      if (!ParseNumber(value, 429496, &v)) return Usage(err, "--cycle needs milliseconds");
+      if (!OsParseUnsigned(value, 429496, &v)) return Usage(err, "--cycle needs milliseconds");
       f.nCycleMs = static_cast<DWORD>(v);
     } else if (name == "--packet") {
-      if (!ParseNumber(value, 0xFFFFFFFF, &v)) return Usage(err, "--packet needs a byte count");
+      if (!OsParseUnsigned(value, 0xFFFFFFFF, &v)) return Usage(err, "--packet needs a byte count");
       f.cbPacket = static_cast<DWORD>(v);
     } else if (name == "--count") {
-      if (!ParseNumber(value, UINT64_MAX, &v)) return Usage(err, "--count needs a frame count");
+      if (!OsParseUnsigned(value, UINT64_MAX, &v)) return Usage(err, "--count needs a frame count");
       f.nCount = v;
     } else if (name == "--duration") {
       if (!ParseSeconds(value, &f.nDurationMs)) return Usage(err, "--duration needs seconds");
@@ -160,11 +147,12 @@ int RunFollow(const ViewOptions& opt, const std::vector<std::string>& args, std:
       if (!ParseTriggerSpec(value, &spec, &why)) return Usage(err, "--trigger: " + why);
       f.trigger = value;
     } else if (name == "--after") {
-      if (!ParseNumber(value, UINT64_MAX, &v)) return Usage(err, "--after needs a frame count");
+      if (!OsParseUnsigned(value, UINT64_MAX, &v)) return Usage(err, "--after needs a frame count");
       f.triggerStop.nFrames = v;
       afterGiven.push_back(name);
     } else if (name == "--after-time") {
-      if (!ParseNumber(value, 86400000, &v)) return Usage(err, "--after-time needs milliseconds");
+      if (!OsParseUnsigned(value, 86400000, &v))
+        return Usage(err, "--after-time needs milliseconds");
       f.triggerStop.nMs = static_cast<DWORD>(v);
       f.triggerStop.bByTime = true;
       afterGiven.push_back(name);
@@ -236,66 +224,6 @@ int RunServe(const ViewOptions& opt, const std::vector<std::string>& args, std::
 
 }  // namespace
 
-bool IsLoopbackHost(const std::string& host) {
-  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
-}
-
-bool ParseListenAddress(const std::string& text, std::string* host, WORD* port) {
-  const size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
-  std::string h = text.substr(0, colon);
-  if (h.front() == '[') {
-    if (h.size() < 3 || h.back() != ']') return false;
-    h = h.substr(1, h.size() - 2);
-  } else if (h.find(':') != std::string::npos) {
-    return false;  // an IPv6 address needs its brackets
-  }
-  unsigned long n = 0;
-  for (size_t i = colon + 1; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    n = n * 10 + static_cast<unsigned long>(text[i] - '0');
-    if (n > 0xFFFF) return false;
-  }
-  *host = h;
-  *port = static_cast<WORD>(n);
-  return true;
-}
-
-void LoadRegistryQuietly() {
-  fflush(stdout);
-  const int saved = dup(STDOUT_FILENO);
-  const int null = open("/dev/null", O_WRONLY);
-  if (saved >= 0 && null >= 0 && dup2(null, STDOUT_FILENO) >= 0) {
-    NmxNetId id{};
-    VxRegReadLocalMachineId(id);
-    fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-  }
-  if (null >= 0) close(null);
-  if (saved >= 0) close(saved);
-}
-
-void HandleStopSignals() {
-  struct sigaction sa {};
-  sa.sa_handler = [](int) { RequestViewStop(); };
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-}
-
-void RequestViewStop() {
-  g_stop.store(true);
-}
-
-bool ViewStopRequested() {
-  return g_stop.load();
-}
-
-void ResetViewStop() {
-  g_stop.store(false);
-}
-
 int RunNmxView(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   const std::vector<std::string> all(argv + (argc > 0 ? 1 : 0), argv + argc);
   ViewOptions opt;
@@ -316,7 +244,7 @@ int RunNmxView(int argc, const char* const* argv, std::ostream& out, std::ostrea
       if (value.empty()) return Usage(err, "--host needs a host");
       opt.host = value;
     } else if (name == "--port") {
-      if (!ParseNumber(value, 0xFFFF, &v) || v == 0)
+      if (!OsParseUnsigned(value, 0xFFFF, &v) || v == 0)
         return Usage(err, "--port needs a port number (1 to 65535)");
       opt.port = static_cast<WORD>(v);
     } else if (name == "--timeout") {

@@ -5,9 +5,11 @@
 #include "frames/CapFrameFormat.h"
 #include "frames/CapRecord.h"
 #include "frames/CapWriter.h"
-#include "nmx-view/FrameFollower.h"
-#include "nmx-view/TriggerSink.h"
-#include "nmx-view/ViewCommands.h"
+#include "nmx-view/NmxView.h"
+#include "viewclient/FrameFollower.h"
+#include "viewclient/TriggerSink.h"
+#include "viewclient/ViewCommands.h"
+#include "viewclient/ViewProcess.h"
 
 namespace {
 

@@ -1,6 +1,0 @@
-// The page nmx-view serve hands out, compiled in from tools/nmx-view/page.
-#pragma once
-
-extern const char kServePageHtml[];
-extern const char kServePageJs[];
-extern const char kServePageCss[];
