@@ -43,13 +43,25 @@ function(vx_add_library name)
   target_link_libraries(${name} PUBLIC vx_flags ${A_DEPS})
 endfunction()
 
-# vx_add_gtest(name SOURCES a_test.cpp ... LIBS lib ...)
+# vx_add_gtest(name SOURCES a_test.cpp ... LIBS lib ... [SERIAL Suite.Test ...])
 # One test executable; every TEST in it becomes its own CTest test so ctest -j spreads them.
+# The SERIAL ones (gtest filter patterns) run with nothing else beside them: they hold a load
+# that a test sharing the two cores would take the CPU from.
 function(vx_add_gtest name)
-  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS;SERIAL" ${ARGN})
   add_executable(${name} ${A_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE vx_flags ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 600
-                       WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  # TEST_FILTER came with CMake 3.22; before it every test shares the cores.
+  if(A_SERIAL AND NOT CMAKE_VERSION VERSION_LESS 3.22)
+    string(JOIN ":" _serial ${A_SERIAL})
+    gtest_discover_tests(${name} TEST_FILTER "-${_serial}" DISCOVERY_TIMEOUT 120
+                         PROPERTIES TIMEOUT 600 WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    gtest_discover_tests(${name} TEST_FILTER "${_serial}" DISCOVERY_TIMEOUT 120
+                         PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE
+                         WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 600
+                         WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  endif()
 endfunction()
