@@ -58,6 +58,9 @@ class CCaptureMngt : public IOverflow {
   // A write failed in a way more writes cannot cure (anything but a lack of space): the
   // capture takes no more frames, as a full single file.
   bool HasFailed() const { return m_bFailed.load(); }
+  // The single file of this (or the last) run is full, or the capture failed: no frame will
+  // be stored any more. Lock-free, for the writer.
+  bool TakesNoMoreFrames() const;
   // The first failed write to disk of this capture (also at Stop: cutting, merging, syncing);
   // S_OK while there was none.
   HRESULT GetWriteError();
@@ -127,8 +130,6 @@ class CCaptureMngt : public IOverflow {
   // WriteFrame's work once the capture runs; any result but S_OK means not stored.
   HRESULT StoreFrame(const FRAME* pFrame, DWORD cb) REQUIRES(m_csWrite);
   HRESULT WriteBypassingBuffer(const FRAME* pFrame, DWORD cbFrame) REQUIRES(m_csWrite);
-  // The single file is full, or the capture failed.
-  bool TakesNoMoreFrames() const;
   // Under both locks: both buffers start empty behind the frames on disk.
   void RebaseBuffer() REQUIRES(m_csFile, m_csMem);
   void DeleteBuffers() REQUIRES(m_csFile, m_csMem);

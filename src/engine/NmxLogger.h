@@ -115,9 +115,8 @@ class CNmxLogger {
   HRESULT GetFileName(DWORD cbBuffer, char* szBuffer) {
     return m_pCaptureMngt->GetFileName(cbBuffer, szBuffer);
   }
-  bool IsFileFull() { return m_pCaptureMngt->IsFileFull() && !GetCaptureSettings().bRingBuffer; }
   // A full single file, or a write failure more writes cannot cure.
-  bool CannotStoreMore() { return IsFileFull() || m_pCaptureMngt->HasFailed(); }
+  bool CannotStoreMore() { return m_pCaptureMngt->TakesNoMoreFrames(); }
   // The capture manager, owned; lives as long as the engine.
   CCaptureMngt* GetCaptureMngt() { return m_pCaptureMngt.get(); }
 

@@ -63,11 +63,10 @@ std::string WithResponseTime(std::string json, const PairingResult& p) {
 int CapDump(const std::string& file, const CapDumpOptions& opt, std::ostream& out,
             std::ostream& err) {
   CCapFile f;
-  std::string e;
-  if (!f.Open(file, &e)) return ReportError(err, file + ": " + e, kCapExitTrouble);
   CCapFrameReader reader(f);
+  int status = kCapExitOk;
+  if (!OpenCapture(file, f, reader, err, &status)) return status;
   CapProblem problem;
-  if (!reader.Open(&problem)) return ReportProblem(err, file, problem);
   if (opt.nFrom >= reader.FrameCount()) return kCapExitOk;
   const bool byPairing = SelectsByPairing(opt);
   const std::vector<bool> marked = byPairing ? MarkFrames(f, opt) : std::vector<bool>();

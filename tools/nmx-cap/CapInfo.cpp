@@ -11,11 +11,10 @@ namespace {
 
 int InfoOne(const std::string& file, std::ostream& out, std::ostream& err) {
   CCapFile f;
-  std::string e;
-  if (!f.Open(file, &e)) return ReportError(err, file + ": " + e, kCapExitTrouble);
   CCapFrameReader reader(f);
+  int status = kCapExitOk;
+  if (!OpenCapture(file, f, reader, err, &status)) return status;
   CapProblem problem;
-  if (!reader.Open(&problem)) return ReportProblem(err, file, problem);
 
   const vxcap::HeaderInfo& h = reader.Header();
   char line[200];

@@ -7,6 +7,21 @@ int ReportProblem(std::ostream& err, const std::string& file, const CapProblem& 
   return problem.bUnreadable ? kCapExitTrouble : kCapExitInvalid;
 }
 
+bool OpenCapture(const std::string& file, CCapFile& f, CCapFrameReader& reader, std::ostream& err,
+                 int* status) {
+  std::string e;
+  if (!f.Open(file, &e)) {
+    *status = ReportError(err, file + ": " + e, kCapExitTrouble);
+    return false;
+  }
+  CapProblem problem;
+  if (!reader.Open(&problem)) {
+    *status = ReportProblem(err, file, problem);
+    return false;
+  }
+  return true;
+}
+
 int ReportError(std::ostream& err, const std::string& what, int status) {
   err << "nmx-cap: " << what << "\n";
   return status;

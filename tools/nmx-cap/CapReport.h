@@ -12,6 +12,10 @@
 // Prints the problem and returns kCapExitTrouble for an unreadable file, else
 // kCapExitInvalid.
 int ReportProblem(std::ostream& err, const std::string& file, const CapProblem& problem);
+// Opens file as f and reads its header and table with reader (made on f); false, with the
+// complaint printed and its exit status in *status, when it cannot be read as a capture.
+bool OpenCapture(const std::string& file, CCapFile& f, CCapFrameReader& reader, std::ostream& err,
+                 int* status);
 // Prints "nmx-cap: <what>" and returns status.
 int ReportError(std::ostream& err, const std::string& what, int status);
 // Prints "nmx-cap: <kept>", what a failed run left of its output, unless kept is empty;

@@ -6,11 +6,10 @@
 int CapStats(const std::string& file, const CapStatsOptions& opt, std::ostream& out,
              std::ostream& err) {
   CCapFile f;
-  std::string e;
-  if (!f.Open(file, &e)) return ReportError(err, file + ": " + e, kCapExitTrouble);
   CCapFrameReader reader(f);
+  int status = kCapExitOk;
+  if (!OpenCapture(file, f, reader, err, &status)) return status;
   CapProblem problem;
-  if (!reader.Open(&problem)) return ReportProblem(err, file, problem);
 
   CCapResponseStats stats(opt.nTimeout, opt.nSlowest);
   CapFrame frame;
